@@ -1,0 +1,77 @@
+/*
+ * zorvsock: the C API of libkvel, the user-space stack of the zorvnic FPGA network card.
+ *
+ * Every use of the card goes through one zorvsock_handle: acquire a fresh handle, turn
+ * it into a UDP flow, a TCP connection or a listener with one configure, connect, listen
+ * or accept call, drive it, release it. A handle is used by one thread at a time.
+ *
+ * Errors are negative errno values (-22 EINVAL, -92 ENOPROTOOPT, ...); 0 or a
+ * non-negative value is success. IPv4 addresses are host-order 32-bit integers with the
+ * first octet in bits 31..24; ports are host-order 16-bit integers; times are
+ * nanoseconds of the card's clock.
+ */
+#ifndef ZORVSOCK_H
+#define ZORVSOCK_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define ZORVSOCK_API __attribute__((visibility("default")))
+
+typedef struct zorvsock_handle zorvsock_handle;
+
+/* Option ids of zorvsock_set_opt and zorvsock_get_opt; the comment gives the exact
+ * value width in bytes that the length argument must hold. */
+enum {
+  ZORVSOCK_OPT_LOCAL_IP = 10,          /* 4, read only */
+  ZORVSOCK_OPT_RX_BUFFER = 11,         /* 4, UDP ring size in 2 KiB units, 128..65536 */
+  ZORVSOCK_OPT_TCP_REMOTE_IP = 256,    /* 4, read only */
+  ZORVSOCK_OPT_TCP_REMOTE_PORT = 257,  /* 2, read only */
+  ZORVSOCK_OPT_TCP_TX_MSS = 258,       /* 2, read only */
+  ZORVSOCK_OPT_TCP_STATE = 259,        /* 4, read only */
+  ZORVSOCK_OPT_UDP_REMOTE_IP = 512,    /* 4, read only */
+  ZORVSOCK_OPT_UDP_REMOTE_PORT = 513,  /* 2, read only */
+  ZORVSOCK_OPT_UDP_LAST_SRC_IP = 514,  /* 4, read only */
+  ZORVSOCK_OPT_UDP_LAST_SRC_PORT = 515, /* 2, read only */
+  ZORVSOCK_OPT_UDP_SESSION_FLAG = 516, /* 1 */
+  ZORVSOCK_OPT_TTL = 768,              /* 1 */
+  ZORVSOCK_OPT_MULTICAST_TTL = 769     /* 1 */
+};
+
+/* Handle and options. */
+ZORVSOCK_API zorvsock_handle* zorvsock_acquire_handle(void);
+ZORVSOCK_API void zorvsock_release_handle(zorvsock_handle* h);
+ZORVSOCK_API int zorvsock_set_opt(zorvsock_handle* h, int id, const void* value, int len);
+/* *len is read, never written. */
+ZORVSOCK_API int zorvsock_get_opt(zorvsock_handle* h, int id, void* value, int* len);
+/* Obsolete: always -1. */
+ZORVSOCK_API int zorvsock_setoption(zorvsock_handle* h, int id, const void* value, int len);
+
+/* Text and version. */
+ZORVSOCK_API uint32_t zorvsock_str2ip(const char* text); /* 0 for a malformed address */
+ZORVSOCK_API char* zorvsock_ip2str(char* buf, uint32_t ip); /* buf holds 16 bytes */
+ZORVSOCK_API uint32_t zorvsock_get_githash(void);
+ZORVSOCK_API int zorvsock_get_lib_version(void);
+
+/* Card time and the time-stamp counter. */
+ZORVSOCK_API int zorvsock_time_open(zorvsock_handle* h, const char* ifname);
+ZORVSOCK_API uint64_t zorvsock_time_get(zorvsock_handle* h); /* 0 when not open */
+ZORVSOCK_API uint64_t zorvsock_get_tsc_frequency(void);     /* Hz */
+ZORVSOCK_API uint64_t zorvsock_bk_tsc(void);                /* always 0 */
+
+/* Time stamps. */
+ZORVSOCK_API int zorvsock_enable_tx_timestamping(zorvsock_handle* h, int entries);
+/* The TX time of send `id` in ns; 0 not yet logged, 1 log entry already reused,
+ * 2 the handle is neither a TCP connection nor a UDP flow. */
+ZORVSOCK_API uint64_t zorvsock_get_tx_timestamp(zorvsock_handle* h, uint64_t id);
+ZORVSOCK_API int zorvsock_get_pmapcsmac_delays(const char* ifname, uint64_t* tx_ps,
+                                               uint64_t* rx_ps);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZORVSOCK_H */

@@ -1,0 +1,178 @@
+#include "kvel_dev.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "kvel_ioctl.h"
+#include "kvel_mmio_registry.h"
+#include "kvel_sim_client.h"
+#include "kvel_sim_proto.h"
+#include "sys_calls.h"
+
+namespace kvel {
+namespace {
+
+// What a failed read of a side-effect register gives: the value of a read from a
+// device that is no longer there.
+constexpr uint64_t GONE_REGISTER = ~0ull;
+
+bool is_simulator(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// One exchange whose reply must not carry a descriptor: the simulator's result, or -1
+// with errno.
+int64_t sim_simple_call(int fd, const sim_call& call, sim_answer* answer) {
+  *answer = {-1, 0, 0, 0, -1};
+  int rc = sim_exchange(fd, call, answer);
+  if (rc == 0 && answer->fd >= 0) {
+    sys_close(answer->fd);
+    rc = -EPROTO;
+  }
+  if (rc < 0) {
+    errno = -rc;
+    return -1;
+  }
+  if (answer->result < 0) {
+    errno = answer->err > 0 ? answer->err : EIO;
+    return -1;
+  }
+  return answer->result;
+}
+
+int sim_ioctl(int fd, unsigned long cmd, void* arg) {
+  unsigned dir = ioc_dir(cmd);
+  unsigned size = ioc_size(cmd);
+  if (size && dir && !arg) {
+    errno = EFAULT;
+    return -1;
+  }
+  bool in = dir & IOC_DIR_WRITE;
+  bool out = dir & IOC_DIR_READ;
+  sim_call call{SIM_OP_IOCTL, cmd, 0, 0, in ? arg : nullptr, in ? size : 0, out ? arg : nullptr,
+                out ? size : 0};
+  sim_answer answer;
+  int64_t result = sim_simple_call(fd, call, &answer);
+  if (result >= 0 && out && answer.out_len != size) {
+    errno = EPROTO;
+    return -1;
+  }
+  return int(result);
+}
+
+void* sim_mmap(int fd, size_t len, int prot, long offset) {
+  uint32_t offsets[SIM_MAX_SIDE_EFFECT_REGS];
+  sim_call call{SIM_OP_MMAP, uint64_t(offset), len, uint64_t(prot), nullptr, 0, offsets, sizeof offsets};
+  sim_answer answer{-1, 0, 0, 0, -1};
+  int rc = sim_exchange(fd, call, &answer);
+  if (rc == 0 && answer.result >= 0 && (answer.fd < 0 || answer.out_len % sizeof offsets[0]))
+    rc = -EPROTO;
+  if (rc == 0 && answer.result < 0) rc = -(answer.err > 0 ? answer.err : EIO);
+  void* p = MAP_FAILED;
+  if (rc == 0) {
+    p = mmap(nullptr, len, prot, MAP_SHARED, answer.fd, 0);
+    rc = p == MAP_FAILED ? -errno : 0;
+  }
+  if (answer.fd >= 0) sys_close(answer.fd);
+  if (rc < 0) {
+    errno = -rc;
+    return MAP_FAILED;
+  }
+  if (answer.out_len)
+    mmio_register(p, len, fd, answer.value, offsets, answer.out_len / sizeof offsets[0]);
+  return p;
+}
+
+ssize_t sim_read(int fd, void* buf, size_t count) {
+  if (count && !buf) {
+    errno = EFAULT;
+    return -1;
+  }
+  uint32_t n = count < SIM_MAX_DATA ? uint32_t(count) : SIM_MAX_DATA;
+  sim_call call{SIM_OP_READ, n, 0, 0, nullptr, 0, buf, n};
+  sim_answer answer;
+  int64_t result = sim_simple_call(fd, call, &answer);
+  if (result > int64_t(answer.out_len)) {
+    errno = EPROTO;
+    return -1;
+  }
+  return result;
+}
+
+uint64_t sim_reg_read(const side_effect_reg& reg) {
+  if (reg.fd < 0) return GONE_REGISTER;
+  sim_call call{SIM_OP_REG_READ, reg.token, reg.offset, 0, nullptr, 0, nullptr, 0};
+  sim_answer answer;
+  return sim_simple_call(reg.fd, call, &answer) < 0 ? GONE_REGISTER : answer.value;
+}
+
+// A write that the simulator refuses or never sees is lost, as on a device that has
+// gone away.
+void sim_reg_write(const side_effect_reg& reg, uint64_t value) {
+  if (reg.fd < 0) return;
+  sim_call call{SIM_OP_REG_WRITE, reg.token, reg.offset, value, nullptr, 0, nullptr, 0};
+  sim_answer answer;
+  sim_simple_call(reg.fd, call, &answer);
+}
+
+bool registry_in_use() { return mmio_side_effect_maps.load(std::memory_order_acquire) != 0; }
+
+}  // namespace
+
+int kvel_dev_open(const char* path, bool cloexec) {
+  struct stat st;
+  if (!path) {
+    errno = EFAULT;
+    return -1;
+  }
+  if (stat(path, &st) != 0) return -1;
+  if (S_ISSOCK(st.st_mode)) return sim_connect(path);
+  if (!S_ISCHR(st.st_mode)) {
+    errno = ENODEV;
+    return -1;
+  }
+  return open(path, O_RDWR | (cloexec ? O_CLOEXEC : 0));
+}
+
+int kvel_dev_ioctl(int fd, unsigned long cmd, void* arg) {
+  return is_simulator(fd) ? sim_ioctl(fd, cmd, arg) : sys_ioctl(fd, cmd, arg);
+}
+
+void* kvel_dev_mmap(int fd, size_t len, int prot, long offset) {
+  return is_simulator(fd) ? sim_mmap(fd, len, prot, offset)
+                          : mmap(nullptr, len, prot, MAP_SHARED, fd, offset);
+}
+
+int kvel_dev_munmap(void* addr, size_t len) {
+  if (registry_in_use()) mmio_unregister(addr, len);
+  return munmap(addr, len);
+}
+
+ssize_t kvel_dev_read(int fd, void* buf, size_t count) {
+  return is_simulator(fd) ? sim_read(fd, buf, count) : sys_read(fd, buf, count);
+}
+
+int kvel_dev_close(int fd) {
+  if (registry_in_use()) mmio_forget_fd(fd);
+  return sys_close(fd);
+}
+
+uint64_t mmio_read64(const volatile void* page, size_t byte_offset) {
+  auto reg = reinterpret_cast<const volatile uint64_t*>(static_cast<const volatile char*>(page) + byte_offset);
+  side_effect_reg side;
+  if (registry_in_use() && mmio_side_effect_lookup(reg, &side)) return sim_reg_read(side);
+  return *reg;
+}
+
+void mmio_write64(volatile void* page, size_t byte_offset, uint64_t value) {
+  auto reg = reinterpret_cast<volatile uint64_t*>(static_cast<volatile char*>(page) + byte_offset);
+  side_effect_reg side;
+  if (registry_in_use() && mmio_side_effect_lookup(reg, &side)) return sim_reg_write(side, value);
+  *reg = value;
+}
+
+}  // namespace kvel

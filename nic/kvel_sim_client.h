@@ -1,0 +1,35 @@
+// The simulator's side of the device-access layer: connecting to a simulator node and
+// one request/reply exchange on such a connection (format in kvel_sim_proto.h).
+// Every wait is bounded by kvel_dev_timeout_ms.
+#pragma once
+#include <cstdint>
+
+namespace kvel {
+
+struct sim_call {
+  uint32_t op;
+  uint64_t arg0, arg1, arg2;
+  const void* in;    // data sent with the request
+  uint32_t in_len;
+  void* out;         // where the reply's data goes
+  uint32_t out_cap;  // a reply with more data than this is malformed
+};
+
+struct sim_answer {
+  int64_t result;    // the simulator's verdict: -1 on failure, with err
+  int err;
+  uint64_t value;
+  uint32_t out_len;  // data bytes stored at out
+  int fd;            // descriptor passed with the reply (close-on-exec), else -1
+};
+
+// A connected descriptor, or -1 with errno: ENOENT for a missing node, ENODEV when
+// no simulator listens on it any more, ETIMEDOUT when it does not accept in time.
+int sim_connect(const char* path);
+
+// 0 once the simulator answered (its verdict in *answer), else -errno: ETIMEDOUT when
+// no answer came in time, ENODEV when the simulator has gone, EPROTO for a reply that
+// does not follow the format.
+int sim_exchange(int fd, const sim_call& call, sim_answer* answer);
+
+}  // namespace kvel

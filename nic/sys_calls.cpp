@@ -1,0 +1,45 @@
+#include "sys_calls.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace kvel {
+
+int sys_socket(int domain, int type, int protocol) {
+  return int(syscall(SYS_socket, domain, type, protocol));
+}
+
+ssize_t sys_sendto(int fd, const void* buf, size_t len, int flags, const sockaddr* to,
+                   socklen_t tolen) {
+  return syscall(SYS_sendto, fd, buf, len, flags, to, tolen);
+}
+
+int sys_ioctl(int fd, unsigned long request, void* arg) {
+  return int(syscall(SYS_ioctl, fd, request, arg));
+}
+
+ssize_t sys_read(int fd, void* buf, size_t count) { return syscall(SYS_read, fd, buf, count); }
+
+int sys_close(int fd) { return int(syscall(SYS_close, fd)); }
+
+int sys_connect(int fd, const sockaddr* addr, socklen_t len) {
+  return int(syscall(SYS_connect, fd, addr, len));
+}
+
+ssize_t sys_sendmsg(int fd, const msghdr* msg, int flags) {
+  return syscall(SYS_sendmsg, fd, msg, flags);
+}
+
+ssize_t sys_recvmsg(int fd, msghdr* msg, int flags) {
+  return syscall(SYS_recvmsg, fd, msg, flags);
+}
+
+int sys_setsockopt(int fd, int level, int name, const void* value, socklen_t len) {
+  return int(syscall(SYS_setsockopt, fd, level, name, value, len));
+}
+
+int sys_ppoll(pollfd* fds, nfds_t nfds, timespec* timeout) {
+  return int(syscall(SYS_ppoll, fds, nfds, timeout, nullptr, 0));
+}
+
+}  // namespace kvel

@@ -1,0 +1,27 @@
+// Direct system calls for the library's private descriptors. They bypass the C
+// library's wrappers, so a socket interposer preloaded into the same process never
+// sees these descriptors. Results follow the system-call convention (-1 and errno).
+#pragma once
+#include <cstddef>
+#include <ctime>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+namespace kvel {
+
+int sys_socket(int domain, int type, int protocol);
+ssize_t sys_sendto(int fd, const void* buf, size_t len, int flags, const sockaddr* to,
+                   socklen_t tolen);
+int sys_ioctl(int fd, unsigned long request, void* arg);
+ssize_t sys_read(int fd, void* buf, size_t count);
+int sys_close(int fd);
+// Used by the device-access layer's simulator connection.
+int sys_connect(int fd, const sockaddr* addr, socklen_t len);
+ssize_t sys_sendmsg(int fd, const msghdr* msg, int flags);
+ssize_t sys_recvmsg(int fd, msghdr* msg, int flags);
+int sys_setsockopt(int fd, int level, int name, const void* value, socklen_t len);
+// The kernel writes the time left back into *timeout.
+int sys_ppoll(pollfd* fds, nfds_t nfds, timespec* timeout);
+
+}  // namespace kvel

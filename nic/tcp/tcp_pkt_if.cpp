@@ -1,0 +1,21 @@
+#include "tcp_pkt_if.h"
+
+#include "kvel_dev.h"
+#include "kvel_ioctl.h"
+#include "sys_calls.h"
+
+namespace vyxtcp {
+
+void tcp_hw_session::release() {
+  if (reg_) kvel::kvel_dev_munmap(const_cast<uint64_t*>(reg_), kvel::KVEL_PAGE_SIZE);
+  reg_ = nullptr;
+  if (dev_fd_ >= 0) kvel::kvel_dev_close(dev_fd_);
+  dev_fd_ = -1;
+  if (pkt_fd_ >= 0) kvel::sys_close(pkt_fd_);
+  pkt_fd_ = -1;
+  ifname_.clear();
+  delete if_info_;
+  if_info_ = nullptr;
+}
+
+}  // namespace vyxtcp

@@ -1,0 +1,32 @@
+// The TX write routine for processors with MOVDIR64B: each line leaves as one 64-byte
+// direct store, read from the payload in place where possible.
+#include <immintrin.h>
+
+#include "tx_lines.h"
+
+namespace kvel {
+namespace {
+
+[[gnu::target("movdir64b"), gnu::no_sanitize_address]] inline void store_line_movdir64b(
+    void* line, const void* src) {
+  _movdir64b(line, src);
+}
+
+// The instruction stores from memory only: the two halves meet in a buffer first.
+[[gnu::target("movdir64b"), gnu::no_sanitize_address]] inline void store_first_movdir64b(
+    void* line, const void* desc, const void* payload32) {
+  alignas(64) uint8_t stage[TX_LINE_BYTES];
+  memcpy(stage, desc, TX_DESC_BYTES);
+  memcpy(stage + TX_DESC_BYTES, payload32, 32);
+  _movdir64b(line, stage);
+}
+
+}  // namespace
+
+[[gnu::target("movdir64b"), gnu::no_sanitize_address]] int tx_pio::write_movdir64b(
+    const void* data, int len, const void* desc, int max_polls) {
+  return tx_write_lines(*this, data, len, desc, max_polls, store_first_movdir64b,
+                        store_line_movdir64b);
+}
+
+}  // namespace kvel

@@ -1,0 +1,19 @@
+// Adaptive back-off of a polling thread: while work keeps coming it spins; once idle
+// it waits in growing steps, woken early by any of its descriptors, so that an idle
+// simulator costs little processor time on a shared machine.
+#pragma once
+#include <poll.h>
+
+namespace zsim {
+
+class sim_backoff {
+ public:
+  void busy() { idle_rounds_ = 0; }
+  // One idle round: a pause while recently busy, else a wait on fds (may be none).
+  void idle(pollfd* fds, nfds_t count);
+
+ private:
+  unsigned idle_rounds_ = 0;
+};
+
+}  // namespace zsim

@@ -1,0 +1,92 @@
+// The simulated card: devices with their global and time module pages, ports with
+// their fiber configuration pages, TAPs, link state and counters. Built once at
+// start; afterwards only the atomics and the pages' contents change.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim_config.h"
+#include "sim_region.h"
+
+namespace zsim {
+
+// Fiber configuration page registers that the simulator fills.
+enum fiber_reg : unsigned {
+  FIBER_IDENTITY = 0,
+  FIBER_NUMBER = 2,
+  FIBER_SPEED = 3,
+  FIBER_MAC_HW = 4,
+  FIBER_MAC = 5,
+  FIBER_DATA_CH_NB = 6,
+  FIBER_ETH_SESSION_NB = 7,
+  FIBER_TCP_SESSION_NB = 8,
+  FIBER_UDP_SESSION_NB = 9,
+  FIBER_TAP_SESSION_NB = 10,
+  FIBER_TYPE = 11,
+  FIBER_STATUS = 13,
+  FIBER_TX_DELAY = 43,
+  FIBER_RX_DELAY = 44,
+};
+constexpr uint64_t FIBER_STATUS_LINK_UP = 0x3;  // rx-locked and rx-pcs-locked
+constexpr uint64_t FIBER_TYPE_TIME = 2;
+constexpr unsigned TIME_REG_NOW = 2;
+
+enum link_mode : int { LINK_AUTO = 0, LINK_FORCED_UP = 1, LINK_FORCED_DOWN = 2 };
+
+struct port_counters {
+  std::atomic<uint64_t> to_wire_frames{0}, to_wire_bytes{0};  // host interface -> wire
+  std::atomic<uint64_t> from_wire_frames{0}, from_wire_bytes{0};
+  std::atomic<uint64_t> to_host_frames{0};                    // wire -> host interface
+  std::atomic<uint64_t> drop_link_down{0}, drop_no_carrier{0}, drop_no_wire{0};
+  std::atomic<uint64_t> drop_write_error{0};
+};
+
+struct sim_port {
+  port_config conf;
+  sim_region fiber;
+  int host_tap = -1;
+  int wire_tap = -1;
+  std::string wire_name;  // "wire<k>", empty without a wire
+  std::atomic<int> link_mode{LINK_AUTO};
+  std::atomic<bool> link_up{false};
+  std::mutex link_mutex;  // one evaluation of the link at a time
+  std::atomic<bool> carrier{false};
+  // Address given by KVEL_SET_TIME_ADDR (time ports only).
+  std::atomic<uint64_t> time_mac{0};
+  std::atomic<uint32_t> time_ip{0};
+  port_counters counters;
+};
+
+struct sim_device {
+  device_config conf;
+  std::string node_path;
+  sim_region global;
+  sim_region time;
+  std::vector<std::unique_ptr<sim_port>> ports;
+};
+
+struct sim_card {
+  std::vector<std::unique_ptr<sim_device>> devices;
+  std::vector<sim_port*> ports;  // by global index k
+  int wire_query_fd = -1;        // datagram socket in the wires' namespace
+  std::atomic<bool> stopping{false};
+  // "stall": every reply is held back stall_ms until stall_until_ms (monotonic).
+  std::atomic<int64_t> stall_ms{0};
+  std::atomic<int64_t> stall_until_ms{0};
+
+  ~sim_card();
+  sim_device* device(const std::string& id) const;
+};
+
+// Devices, ports and their pages from the configuration. False with *error.
+bool card_build(const sim_config& config, sim_card* card, std::string* error);
+// Host TAPs in the own namespace, wire TAPs in wire_netns_fd's (-1: own namespace).
+bool card_open_taps(sim_card* card, int wire_netns_fd, bool carrier_on, std::string* error);
+
+int64_t monotonic_ms();
+
+}  // namespace zsim

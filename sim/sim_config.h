@@ -1,0 +1,41 @@
+// The simulator's card configuration: devices and their ports, read from a file of
+// lines ("device ID [tsc_khz=N] [capture_mb=N]", "port IFNAME [key=value]...").
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zsim {
+
+constexpr int MAX_PORTS_PER_DEVICE = 16;
+constexpr size_t MAX_TAP_NAME = 15;  // longest Linux interface name
+
+struct port_config {
+  std::string ifname;
+  std::string tap;  // host-side TAP name; empty: the port has no TAPs
+  uint64_t mac = 0;
+  uint64_t speed = 1;
+  uint64_t type = 1;
+  uint64_t identity = 0x10000200;
+  int32_t tx_delay_ps = 0;
+  int32_t rx_delay_ps = 0;
+  bool wire = true;  // has a wire TAP (only with a host TAP)
+  int index = 0;     // port index on its device
+  int k = 0;         // global index: order in the file
+};
+
+struct device_config {
+  std::string id;  // node /dev/zorvnic_<id>
+  uint32_t tsc_khz = 2400000;
+  uint32_t capture_mb = 16;
+  std::vector<port_config> ports;
+};
+
+struct sim_config {
+  std::vector<device_config> devices;
+};
+
+// False with "FILE:LINE: what is wrong" in *error.
+bool load_config(const std::string& path, sim_config* config, std::string* error);
+
+}  // namespace zsim

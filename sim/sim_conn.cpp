@@ -1,0 +1,34 @@
+#include "sim_conn.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace zsim {
+
+sim_port* conn_port(const sim_conn& conn) {
+  int index = conn.session ? conn.session->port : conn.last_fiber >= 0 ? conn.last_fiber : 0;
+  if (size_t(index) >= conn.dev->ports.size()) return nullptr;
+  return conn.dev->ports[size_t(index)].get();
+}
+
+// Nothing waits on a descriptor until listeners queue their SYN frames here.
+void conn_read(sim_conn&, uint64_t count, sim_outcome* out) {
+  if (count > kvel::SIM_MAX_DATA) return out->fail(EINVAL);
+  out->result = 0;
+}
+
+void conn_reg_access(sim_conn& conn, uint32_t op, uint64_t token, uint64_t offset, uint64_t value,
+                     sim_outcome* out) {
+  auto it = conn.tokens.find(token);
+  if (it == conn.tokens.end()) return out->fail(EINVAL);
+  const side_effect_regs& regs = *it->second;
+  if (std::find(regs.offsets.begin(), regs.offsets.end(), offset) == regs.offsets.end())
+    return out->fail(EINVAL);
+  if (op == kvel::SIM_OP_REG_READ)
+    out->value = regs.read(regs.owner, uint32_t(offset));
+  else
+    regs.write(regs.owner, uint32_t(offset), value);
+  out->result = 0;
+}
+
+}  // namespace zsim

@@ -1,0 +1,66 @@
+// One simulator connection, standing for one open descriptor of the card's driver:
+// what it allocated (session, last block), its own regions, and the mappings whose
+// side-effect registers it serves by request. Everything is released with it.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "kvel_sim_proto.h"
+#include "sim_card.h"
+#include "sim_session.h"
+
+namespace zsim {
+
+enum block_kind { BLOCK_NONE, BLOCK_GLOBAL, BLOCK_TIME };
+
+// Registers of a page whose reads or writes have side effects; accesses reach the
+// owner through register requests instead of shared memory.
+struct side_effect_regs {
+  std::vector<uint32_t> offsets;
+  uint64_t (*read)(void* owner, uint32_t offset);
+  void (*write)(void* owner, uint32_t offset, uint64_t value);
+  void* owner;
+};
+
+struct sim_conn {
+  int fd = -1;
+  sim_device* dev = nullptr;
+  int last_fiber = -1;  // port index of the last KVEL_GET_FIBER
+  block_kind block = BLOCK_NONE;
+  std::unique_ptr<sim_session> session;
+  std::unique_ptr<sim_region> listen_status;
+  std::unique_ptr<sim_region> dump_dma;
+  uint64_t next_token = 1;
+  std::map<uint64_t, const side_effect_regs*> tokens;  // mappings with side-effect registers
+};
+
+// The outcome of one request, as it goes back in the reply.
+struct sim_outcome {
+  int64_t result = 0;
+  int err = 0;
+  uint64_t value = 0;
+  int pass_fd = -1;  // descriptor to pass (still owned by its region)
+  uint32_t len = 0;
+  unsigned char data[kvel::SIM_MAX_DATA];
+
+  void fail(int e) {
+    result = -1;
+    err = e;
+    len = 0;
+    pass_fd = -1;
+  }
+};
+
+// The port a descriptor's port-wide requests mean: its session's, else that of its
+// last KVEL_GET_FIBER, else port 0. Null when the device has no ports.
+sim_port* conn_port(const sim_conn& conn);
+
+void conn_ioctl(sim_conn& conn, uint64_t cmd, const unsigned char* in, uint32_t in_len, sim_outcome* out);
+void conn_mmap(sim_conn& conn, uint64_t offset, uint64_t len, uint64_t prot, sim_outcome* out);
+void conn_read(sim_conn& conn, uint64_t count, sim_outcome* out);
+void conn_reg_access(sim_conn& conn, uint32_t op, uint64_t token, uint64_t offset, uint64_t value,
+                     sim_outcome* out);
+
+}  // namespace zsim

@@ -1,0 +1,201 @@
+// The control commands: link forcing, counters, register pages and fault injection.
+#include <cinttypes>
+#include <cstdio>
+
+#include "sim_ctl.h"
+#include "sim_link.h"
+#include "sim_parse.h"
+
+namespace zsim {
+namespace {
+
+using words_t = std::vector<std::string>;
+
+constexpr int64_t STALL_PERIOD_MS = 10000;  // how long a "stall" lasts
+constexpr uint64_t LONGEST_STALL_MS = 600000;
+
+struct ctl_call {
+  sim_card& card;
+  const words_t& args;  // the words after the command
+  std::string out;
+
+  bool fail(const std::string& why) {
+    out = why;
+    return false;
+  }
+  bool done(const std::string& text = "ok") {
+    out = text;
+    return true;
+  }
+  bool port(size_t i, sim_port** port) {
+    uint64_t k;
+    if (!parse_u64(args[i], &k) || k >= card.ports.size()) return fail("no port " + args[i]);
+    *port = card.ports[k];
+    return true;
+  }
+  bool device(size_t i, sim_device** dev) {
+    *dev = card.device(args[i]);
+    return *dev || fail("no device " + args[i]);
+  }
+  bool reg(size_t i, const sim_region& page, unsigned* reg) {
+    uint64_t n;
+    if (!parse_u64(args[i], &n) || n >= page.reg_count()) return fail("bad register " + args[i]);
+    *reg = unsigned(n);
+    return true;
+  }
+  // Register values may be given negative, as the two's complement.
+  bool value(size_t i, uint64_t* v) {
+    int64_t s;
+    if (parse_u64(args[i], v)) return true;
+    if (!parse_i64(args[i], &s)) return fail("bad value " + args[i]);
+    *v = uint64_t(s);
+    return true;
+  }
+  bool page_get(const sim_region& page, size_t reg_arg) {
+    unsigned r;
+    if (!reg(reg_arg, page, &r)) return false;
+    char text[32];
+    snprintf(text, sizeof text, "0x%016" PRIx64, page.reg(r));
+    return done(text);
+  }
+  bool page_set(const sim_region& page, size_t reg_arg) {
+    unsigned r;
+    uint64_t v;
+    if (!reg(reg_arg, page, &r) || !value(reg_arg + 1, &v)) return false;
+    page.set_reg(r, v);
+    return done();
+  }
+};
+
+bool ping(ctl_call& c) { return c.done(); }
+
+bool ports(ctl_call& c) {
+  std::string text;
+  for (const auto& dev : c.card.devices)
+    for (const auto& p : dev->ports) {
+      const port_config& conf = p->conf;
+      text += std::to_string(conf.k) + " " + dev->conf.id + " " + std::to_string(conf.index) + " " +
+              conf.ifname + " " + (p->host_tap >= 0 ? conf.tap : "-") + " " +
+              (p->wire_tap >= 0 ? p->wire_name : "-") + " " + format_mac(conf.mac) + "\n";
+    }
+  if (!text.empty()) text.pop_back();
+  return c.done(text);
+}
+
+bool link(ctl_call& c) {
+  sim_port* port;
+  if (!c.port(0, &port)) return false;
+  const std::string& mode = c.args[1];
+  if (mode == "up")
+    port->link_mode = LINK_FORCED_UP;
+  else if (mode == "down")
+    port->link_mode = LINK_FORCED_DOWN;
+  else if (mode == "auto")
+    port->link_mode = LINK_AUTO;
+  else
+    return c.fail("link mode must be up, down or auto");
+  link_update(c.card, *port);  // in force when the command returns
+  return c.done();
+}
+
+std::string port_counter_lines(const sim_port& port, const std::string& prefix) {
+  using counter = std::atomic<uint64_t> port_counters::*;
+  static const std::pair<const char*, counter> COUNTERS[] = {
+      {"to_wire_frames", &port_counters::to_wire_frames},
+      {"to_wire_bytes", &port_counters::to_wire_bytes},
+      {"from_wire_frames", &port_counters::from_wire_frames},
+      {"from_wire_bytes", &port_counters::from_wire_bytes},
+      {"to_host_frames", &port_counters::to_host_frames},
+      {"drop_link_down", &port_counters::drop_link_down},
+      {"drop_no_carrier", &port_counters::drop_no_carrier},
+      {"drop_no_wire", &port_counters::drop_no_wire},
+      {"drop_write_error", &port_counters::drop_write_error},
+  };
+  std::string text = prefix + "link " + std::to_string(port.link_up.load()) + "\n" + prefix +
+                     "carrier " + std::to_string(port.carrier.load()) + "\n";
+  for (const auto& [name, member] : COUNTERS)
+    text += prefix + name + " " + std::to_string((port.counters.*member).load()) + "\n";
+  char addr[96];
+  snprintf(addr, sizeof addr, "%stime_mac 0x%012" PRIx64 "\n%stime_ip 0x%08" PRIx32 "\n", prefix.c_str(),
+           port.time_mac.load(), prefix.c_str(), port.time_ip.load());
+  return text + addr;
+}
+
+bool counters(ctl_call& c) {
+  std::string text;
+  if (!c.args.empty()) {
+    sim_port* port;
+    if (!c.port(0, &port)) return false;
+    text = port_counter_lines(*port, "");
+  } else {
+    for (const sim_port* port : c.card.ports)
+      text += port_counter_lines(*port, "port" + std::to_string(port->conf.k) + ".");
+  }
+  if (!text.empty()) text.pop_back();
+  return c.done(text);
+}
+
+bool fiber_get(ctl_call& c) {
+  sim_port* port;
+  return c.port(0, &port) && c.page_get(port->fiber, 1);
+}
+
+bool fiber_set(ctl_call& c) {
+  sim_port* port;
+  return c.port(0, &port) && c.page_set(port->fiber, 1);
+}
+
+bool global_get(ctl_call& c) {
+  sim_device* dev;
+  return c.device(0, &dev) && c.page_get(dev->global, 1);
+}
+
+bool global_set(ctl_call& c) {
+  sim_device* dev;
+  return c.device(0, &dev) && c.page_set(dev->global, 1);
+}
+
+bool stall(ctl_call& c) {
+  uint64_t ms;
+  if (!parse_u64(c.args[0], &ms) || ms > LONGEST_STALL_MS) return c.fail("bad stall time " + c.args[0]);
+  c.card.stall_ms = int64_t(ms);
+  c.card.stall_until_ms = ms ? monotonic_ms() + STALL_PERIOD_MS : 0;
+  return c.done();
+}
+
+struct ctl_command {
+  const char* name;
+  size_t min_args, max_args;
+  const char* usage;
+  bool (*run)(ctl_call&);
+};
+
+constexpr ctl_command COMMANDS[] = {
+    {"ping", 0, 0, "ping", ping},
+    {"ports", 0, 0, "ports", ports},
+    {"link", 2, 2, "link <k> up|down|auto", link},
+    {"counters", 0, 1, "counters [<k>]", counters},
+    {"fiber-get", 2, 2, "fiber-get <k> <reg>", fiber_get},
+    {"fiber-set", 3, 3, "fiber-set <k> <reg> <val>", fiber_set},
+    {"global-get", 2, 2, "global-get <devid> <reg>", global_get},
+    {"global-set", 3, 3, "global-set <devid> <reg> <val>", global_set},
+    {"stall", 1, 1, "stall <ms>", stall},
+};
+
+}  // namespace
+
+ctl_reply ctl_execute(sim_card& card, const words_t& words) {
+  if (words.empty()) return {false, "no command"};
+  for (const ctl_command& cmd : COMMANDS) {
+    if (words[0] != cmd.name) continue;
+    words_t args(words.begin() + 1, words.end());
+    if (args.size() < cmd.min_args || args.size() > cmd.max_args)
+      return {false, std::string("usage: ") + cmd.usage};
+    ctl_call call{card, args, {}};
+    bool ok = cmd.run(call);
+    return {ok, call.out};
+  }
+  return {false, "unknown command " + words[0]};
+}
+
+}  // namespace zsim

@@ -1,0 +1,125 @@
+// The driver commands of a descriptor. Argument sizes come from the command's own
+// encoding and are checked before any byte of the argument is looked at.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "kvel_ioctl.h"
+#include "sim_conn.h"
+#include "sim_tap.h"
+
+namespace zsim {
+namespace {
+
+using namespace kvel;
+
+struct ioctl_call {
+  sim_conn& conn;
+  const unsigned char* in;
+  sim_outcome* out;
+
+  int in_int() const {
+    int v;
+    memcpy(&v, in, sizeof v);
+    return v;
+  }
+  void out_int(int v) const { memcpy(out->data, &v, sizeof v); }
+  sim_port* port_at(int index) const {
+    auto& ports = conn.dev->ports;
+    return index >= 0 && size_t(index) < ports.size() ? ports[size_t(index)].get() : nullptr;
+  }
+};
+
+void dev_probe(ioctl_call& c) {
+  if (c.conn.dev->ports.empty()) c.out->fail(ENODEV);
+}
+
+void dev_port_name(ioctl_call& c) {
+  sim_port* port = c.port_at(c.in_int());
+  if (!port) return c.out->fail(EINVAL);
+  const std::string& name = port->conf.ifname;
+  memset(c.out->data, 0, c.out->len);
+  memcpy(c.out->data, name.data(), std::min(name.size(), size_t(c.out->len) - 1));
+}
+
+void enable_kernel_eth(ioctl_call&) {}
+
+void set_carrier(ioctl_call& c, bool on) {
+  sim_port* port = conn_port(c.conn);
+  if (!port || port->host_tap < 0) return c.out->fail(ENODEV);
+  if (!tap_set_carrier(port->host_tap, on)) return c.out->fail(errno);
+  port->carrier = on;
+}
+void carrier_on(ioctl_call& c) { set_carrier(c, true); }
+void carrier_off(ioctl_call& c) { set_carrier(c, false); }
+
+void tsc_khz(ioctl_call& c) {
+  if (c.conn.dev->conf.tsc_khz == 0) return c.out->fail(EOPNOTSUPP);
+  c.out_int(int(c.conn.dev->conf.tsc_khz));
+}
+
+void get_global_block(ioctl_call& c) {
+  if (c.in_int() != KVEL_BLOCK_GLOBAL) return c.out->fail(EINVAL);
+  c.conn.block = BLOCK_GLOBAL;
+}
+
+void alloc_block(ioctl_call& c) {
+  if (c.in_int() != KVEL_BLOCK_TIME) return c.out->fail(EINVAL);
+  c.conn.block = BLOCK_TIME;
+}
+
+// {six MAC bytes, two reserved, u32 IPv4}, for the port of the card's time module.
+void set_time_addr(ioctl_call& c) {
+  sim_port* port = conn_port(c.conn);
+  if (!port || port->conf.type != FIBER_TYPE_TIME) return c.out->fail(EINVAL);
+  uint64_t mac = 0;
+  for (int i = 0; i < 6; ++i) mac = mac << 8 | c.in[i];
+  uint32_t ip;
+  memcpy(&ip, c.in + 8, sizeof ip);
+  port->time_mac = mac;
+  port->time_ip = ip;
+}
+
+void get_fiber(ioctl_call& c) {
+  int index = c.in_int();
+  if (!c.port_at(index)) return c.out->fail(EINVAL);
+  c.conn.last_fiber = index;
+  c.out_int(index);  // a port's fiber number is its index
+}
+
+struct command {
+  unsigned long cmd;
+  void (*run)(ioctl_call&);
+};
+
+constexpr command COMMANDS[] = {
+    {KVEL_DEV_PROBE, dev_probe},
+    {KVEL_DEV_PORT_NAME, dev_port_name},
+    {KVEL_DEV_ENABLE_KERNEL_ETH, enable_kernel_eth},
+    {KVEL_ETH_CARRIER_ON, carrier_on},
+    {KVEL_ETH_CARRIER_OFF, carrier_off},
+    {KVEL_TSC_KHZ, tsc_khz},
+    {KVEL_GET_GLOBAL_BLOCK, get_global_block},
+    {KVEL_ALLOC_BLOCK, alloc_block},
+    {KVEL_SET_TIME_ADDR, set_time_addr},
+    {KVEL_GET_FIBER, get_fiber},
+};
+
+}  // namespace
+
+void conn_ioctl(sim_conn& conn, uint64_t cmd, const unsigned char* in, uint32_t in_len, sim_outcome* out) {
+  const command* c = std::find_if(std::begin(COMMANDS), std::end(COMMANDS),
+                                  [&](const command& k) { return k.cmd == cmd; });
+  if (c == std::end(COMMANDS)) return out->fail(ENOTTY);
+  unsigned dir = ioc_dir(cmd);
+  unsigned size = ioc_size(cmd);
+  if (in_len != (dir & IOC_DIR_WRITE ? size : 0)) return out->fail(EINVAL);
+  out->result = 0;
+  out->len = dir & IOC_DIR_READ ? size : 0;
+  memset(out->data, 0, out->len);
+  if (out->len && in_len) memcpy(out->data, in, size);
+  ioctl_call call{conn, in, out};
+  c->run(call);
+}
+
+}  // namespace zsim

@@ -1,0 +1,85 @@
+// Which region an mmap request of a descriptor selects, and the checks on it.
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "kvel_ioctl.h"
+#include "sim_conn.h"
+
+namespace zsim {
+namespace {
+
+struct selection {
+  sim_region* region;
+  const side_effect_regs* side;  // null: plain shared memory
+  int err;                       // why there is no region
+};
+
+// A region of the descriptor's own, made at its first mapping.
+selection own_region(std::unique_ptr<sim_region>& slot, const char* name, size_t size) {
+  if (!slot) {
+    auto region = std::make_unique<sim_region>();
+    if (!region->create(name, size, true)) return {nullptr, nullptr, ENOMEM};
+    slot = std::move(region);
+  }
+  return {slot.get(), nullptr, 0};
+}
+
+selection block_region(sim_conn& conn) {
+  switch (conn.block) {
+    case BLOCK_GLOBAL:
+      return {&conn.dev->global, nullptr, 0};
+    case BLOCK_TIME:
+      return {&conn.dev->time, nullptr, 0};
+    case BLOCK_NONE:
+      break;
+  }
+  return {nullptr, nullptr, EINVAL};
+}
+
+// The session's regions (registers, TX window, ring, feedback, TX time stamps) exist
+// only with a session, which no descriptor can hold yet: those selectors fall to the
+// default and fail like unknown ones.
+selection select_region(sim_conn& conn, uint64_t offset) {
+  switch (offset) {
+    case kvel::KVEL_MMAP_FIBER_CONF: {
+      sim_port* port = conn_port(conn);
+      return {port ? &port->fiber : nullptr, nullptr, ENODEV};
+    }
+    case kvel::KVEL_MMAP_BLOCK_REGS:
+      return block_region(conn);
+    case kvel::KVEL_MMAP_LISTEN_STATUS:
+      return own_region(conn.listen_status, "zorvnic-listen-status", kvel::KVEL_PAGE_SIZE);
+    case kvel::KVEL_MMAP_DUMP_DMA:
+      return own_region(conn.dump_dma, "zorvnic-dump-dma", kvel::KVEL_DUMP_DMA_SIZE);
+    default:
+      return {nullptr, nullptr, EINVAL};
+  }
+}
+
+// One token per side-effect page and descriptor, however often it is mapped.
+uint64_t token_for(sim_conn& conn, const side_effect_regs* side) {
+  for (const auto& [token, regs] : conn.tokens)
+    if (regs == side) return token;
+  conn.tokens[conn.next_token] = side;
+  return conn.next_token++;
+}
+
+}  // namespace
+
+void conn_mmap(sim_conn& conn, uint64_t offset, uint64_t len, uint64_t prot, sim_outcome* out) {
+  if (prot & ~uint64_t(PROT_READ | PROT_WRITE)) return out->fail(EACCES);
+  selection s = select_region(conn, offset);
+  if (!s.region) return out->fail(s.err);
+  if (len == 0 || len > s.region->size()) return out->fail(EINVAL);
+  if ((prot & PROT_WRITE) && s.region->client_read_only()) return out->fail(EACCES);
+  out->result = 0;
+  out->pass_fd = s.region->fd();
+  if (!s.side) return;
+  out->value = token_for(conn, s.side);
+  out->len = uint32_t(s.side->offsets.size() * sizeof(uint32_t));
+  memcpy(out->data, s.side->offsets.data(), out->len);
+}
+
+}  // namespace zsim

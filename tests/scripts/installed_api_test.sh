@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# libkvel installs as a shared library and one header, exports the zorvsock API and
+# nothing else, and a C program builds and runs against the installed files alone.
+# Usage: installed_api_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1 src=$2
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+
+cmake --install "$build" --prefix "$prefix" --component Unspecified >/dev/null
+test -f "$prefix/include/zorvsock.h"
+lib="$prefix/lib/libkvel.so"
+test -f "$lib"
+
+exported=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TW]$/ {print $3}' | sort)
+stray=$(grep -v '^zorvsock_' <<<"$exported" || true)
+if [ -n "$stray" ]; then
+  echo "libkvel exports symbols outside the API:"; echo "$stray"; exit 1
+fi
+for fn in acquire_handle release_handle set_opt get_opt setoption str2ip ip2str get_githash \
+          get_lib_version time_open time_get get_tsc_frequency bk_tsc \
+          enable_tx_timestamping get_tx_timestamp get_pmapcsmac_delays; do
+  grep -qx "zorvsock_$fn" <<<"$exported" || { echo "missing export zorvsock_$fn"; exit 1; }
+done
+
+cc -std=c99 -pedantic -Wall -Wextra -Werror ${ZORV_CFLAGS:-} -I"$prefix/include" \
+   "$src/tests/c/zorvsock_c_test.c" -L"$prefix/lib" -lkvel -o "$prefix/c_test"
+LD_LIBRARY_PATH="$prefix/lib" "$prefix/c_test"
+echo "installed API: ok"

@@ -1,0 +1,43 @@
+#include "test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sys/wait.h>
+
+namespace zt {
+
+cmd_result run(const std::string& cmd) {
+  cmd_result r{-1, {}};
+  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+static std::string env_or(const char* name, const char* fallback) {
+  const char* v = getenv(name);
+  return v && *v ? v : fallback;
+}
+
+static std::string shell_quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+cmd_result peer_run(const std::string& cmd) {
+  return run("nsenter --net=" + env_or("ZORV_PEER_NETNS", "/nonexistent") + " sh -c " +
+             shell_quote(cmd));
+}
+
+cmd_result sim_ctl(const std::string& cmd) {
+  return run(env_or("ZORV_SIM", "zorvnic_sim") + " ctl " + cmd);
+}
+
+bool launched() { return env_or("ZORV_LAUNCHED", "0") == "1"; }
+
+}  // namespace zt

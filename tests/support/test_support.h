@@ -1,0 +1,28 @@
+// Helpers shared by the tests: running commands on the peer side of the card and
+// talking to the simulator's control socket.
+#pragma once
+#include <string>
+
+namespace zt {
+
+struct cmd_result {
+  int status;  // exit status, -1 when the command could not run
+  std::string out;  // standard output and standard error
+};
+
+// Runs a shell command on this host.
+cmd_result run(const std::string& cmd);
+// Runs a shell command inside the peer namespace of the test launcher.
+cmd_result peer_run(const std::string& cmd);
+// One simulator control command ("link 0 down"); returns its output.
+cmd_result sim_ctl(const std::string& cmd);
+// True inside the test launcher (ZORV_LAUNCHED=1).
+bool launched();
+
+}  // namespace zt
+
+// Skips the test when it is not run through the test launcher.
+#define ZT_REQUIRE_LAUNCHED()                                     \
+  do {                                                            \
+    if (!::zt::launched()) GTEST_SKIP() << "needs the test launcher"; \
+  } while (0)
