@@ -24,21 +24,23 @@ bool is_simulator(int fd) {
   return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
+// 0 for an answer that reports success, else -errno of the exchange or of the refusal.
+int verdict(int exchange_rc, const sim_answer& answer) {
+  if (exchange_rc < 0) return exchange_rc;
+  return answer.result < 0 ? -(answer.err > 0 ? answer.err : EIO) : 0;
+}
+
 // One exchange whose reply must not carry a descriptor: the simulator's result, or -1
 // with errno.
 int64_t sim_simple_call(int fd, const sim_call& call, sim_answer* answer) {
-  *answer = {-1, 0, 0, 0, -1};
   int rc = sim_exchange(fd, call, answer);
   if (rc == 0 && answer->fd >= 0) {
     sys_close(answer->fd);
     rc = -EPROTO;
   }
+  rc = verdict(rc, *answer);
   if (rc < 0) {
     errno = -rc;
-    return -1;
-  }
-  if (answer->result < 0) {
-    errno = answer->err > 0 ? answer->err : EIO;
     return -1;
   }
   return answer->result;
@@ -53,8 +55,12 @@ int sim_ioctl(int fd, unsigned long cmd, void* arg) {
   }
   bool in = dir & IOC_DIR_WRITE;
   bool out = dir & IOC_DIR_READ;
-  sim_call call{SIM_OP_IOCTL, cmd, 0, 0, in ? arg : nullptr, in ? size : 0, out ? arg : nullptr,
-                out ? size : 0};
+  sim_call call{.op = SIM_OP_IOCTL,
+                .arg0 = cmd,
+                .in = in ? arg : nullptr,
+                .in_len = in ? size : 0,
+                .out = out ? arg : nullptr,
+                .out_cap = out ? size : 0};
   sim_answer answer;
   int64_t result = sim_simple_call(fd, call, &answer);
   if (result >= 0 && out && answer.out_len != size) {
@@ -66,12 +72,15 @@ int sim_ioctl(int fd, unsigned long cmd, void* arg) {
 
 void* sim_mmap(int fd, size_t len, int prot, long offset) {
   uint32_t offsets[SIM_MAX_SIDE_EFFECT_REGS];
-  sim_call call{SIM_OP_MMAP, uint64_t(offset), len, uint64_t(prot), nullptr, 0, offsets, sizeof offsets};
-  sim_answer answer{-1, 0, 0, 0, -1};
-  int rc = sim_exchange(fd, call, &answer);
-  if (rc == 0 && answer.result >= 0 && (answer.fd < 0 || answer.out_len % sizeof offsets[0]))
-    rc = -EPROTO;
-  if (rc == 0 && answer.result < 0) rc = -(answer.err > 0 ? answer.err : EIO);
+  sim_call call{.op = SIM_OP_MMAP,
+                .arg0 = uint64_t(offset),
+                .arg1 = len,
+                .arg2 = uint64_t(prot),
+                .out = offsets,
+                .out_cap = sizeof offsets};
+  sim_answer answer;
+  int rc = verdict(sim_exchange(fd, call, &answer), answer);
+  if (rc == 0 && (answer.fd < 0 || answer.out_len % sizeof offsets[0])) rc = -EPROTO;
   void* p = MAP_FAILED;
   if (rc == 0) {
     p = mmap(nullptr, len, prot, MAP_SHARED, answer.fd, 0);
@@ -93,7 +102,7 @@ ssize_t sim_read(int fd, void* buf, size_t count) {
     return -1;
   }
   uint32_t n = count < SIM_MAX_DATA ? uint32_t(count) : SIM_MAX_DATA;
-  sim_call call{SIM_OP_READ, n, 0, 0, nullptr, 0, buf, n};
+  sim_call call{.op = SIM_OP_READ, .arg0 = n, .out = buf, .out_cap = n};
   sim_answer answer;
   int64_t result = sim_simple_call(fd, call, &answer);
   if (result > int64_t(answer.out_len)) {
@@ -105,7 +114,7 @@ ssize_t sim_read(int fd, void* buf, size_t count) {
 
 uint64_t sim_reg_read(const side_effect_reg& reg) {
   if (reg.fd < 0) return GONE_REGISTER;
-  sim_call call{SIM_OP_REG_READ, reg.token, reg.offset, 0, nullptr, 0, nullptr, 0};
+  sim_call call{.op = SIM_OP_REG_READ, .arg0 = reg.token, .arg1 = reg.offset};
   sim_answer answer;
   return sim_simple_call(reg.fd, call, &answer) < 0 ? GONE_REGISTER : answer.value;
 }
@@ -114,7 +123,7 @@ uint64_t sim_reg_read(const side_effect_reg& reg) {
 // gone away.
 void sim_reg_write(const side_effect_reg& reg, uint64_t value) {
   if (reg.fd < 0) return;
-  sim_call call{SIM_OP_REG_WRITE, reg.token, reg.offset, value, nullptr, 0, nullptr, 0};
+  sim_call call{.op = SIM_OP_REG_WRITE, .arg0 = reg.token, .arg1 = reg.offset, .arg2 = value};
   sim_answer answer;
   sim_simple_call(reg.fd, call, &answer);
 }
@@ -162,7 +171,8 @@ int kvel_dev_close(int fd) {
 }
 
 uint64_t mmio_read64(const volatile void* page, size_t byte_offset) {
-  auto reg = reinterpret_cast<const volatile uint64_t*>(static_cast<const volatile char*>(page) + byte_offset);
+  auto reg = reinterpret_cast<const volatile uint64_t*>(static_cast<const volatile char*>(page) +
+                                                        byte_offset);
   side_effect_reg side;
   if (registry_in_use() && mmio_side_effect_lookup(reg, &side)) return sim_reg_read(side);
   return *reg;

@@ -21,7 +21,9 @@ struct registered_map {
 std::mutex registry_mutex;
 std::vector<registered_map> registry;
 
-void publish_count() { mmio_side_effect_maps.store(int(registry.size()), std::memory_order_release); }
+void publish_count() {
+  mmio_side_effect_maps.store(int(registry.size()), std::memory_order_release);
+}
 
 }  // namespace
 
@@ -36,7 +38,8 @@ void mmio_register(const void* base, size_t len, int fd, uint64_t token, const u
 void mmio_unregister(const void* addr, size_t len) {
   uintptr_t lo = reinterpret_cast<uintptr_t>(addr);
   std::lock_guard<std::mutex> lock(registry_mutex);
-  std::erase_if(registry, [&](const registered_map& m) { return m.base >= lo && m.base - lo < len; });
+  std::erase_if(registry,
+                [&](const registered_map& m) { return m.base >= lo && m.base - lo < len; });
   publish_count();
 }
 

@@ -13,9 +13,9 @@ namespace kvel {
 extern std::atomic<int> mmio_side_effect_maps;
 
 struct side_effect_reg {
-  int fd;          // the mapping's descriptor, -1 once it was closed
-  uint64_t token;  // the simulator's name for the mapping
-  uint64_t offset; // byte offset of the register within the mapping
+  int fd;           // the mapping's descriptor, -1 once it was closed
+  uint64_t token;   // the simulator's name for the mapping
+  uint64_t offset;  // byte offset of the register within the mapping
 };
 
 // offsets: byte offsets of the side-effect registers within the mapping.

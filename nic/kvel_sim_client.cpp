@@ -87,7 +87,8 @@ int await_reply(int fd, uint64_t seq, int64_t deadline_ms) {
 
 int passed_fd(msghdr& msg) {
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(sizeof(int))) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+        c->cmsg_len == CMSG_LEN(sizeof(int))) {
       int fd;
       memcpy(&fd, CMSG_DATA(c), sizeof fd);
       return fd;
@@ -141,8 +142,9 @@ int sim_connect(const char* path) {
 int sim_exchange(int fd, const sim_call& call, sim_answer* answer) {
   if (call.in_len > SIM_MAX_DATA) return -EINVAL;
   int64_t deadline = monotonic_ms() + kvel_dev_timeout_ms;
-  sim_request req{SIM_PROTO_MAGIC, call.op, next_seq.fetch_add(1, std::memory_order_relaxed),
-                  call.arg0, call.arg1, call.arg2, call.in_len, 0};
+  sim_request req{SIM_PROTO_MAGIC, call.op,   next_seq.fetch_add(1, std::memory_order_relaxed),
+                  call.arg0,       call.arg1, call.arg2,
+                  call.in_len,     0};
   if (int rc = send_request(fd, req, call.in, deadline)) return rc;
   if (int rc = await_reply(fd, req.seq, deadline)) return rc;
   return take_reply(fd, call, answer);

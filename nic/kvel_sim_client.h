@@ -8,19 +8,19 @@ namespace kvel {
 
 struct sim_call {
   uint32_t op;
-  uint64_t arg0, arg1, arg2;
-  const void* in;    // data sent with the request
-  uint32_t in_len;
-  void* out;         // where the reply's data goes
-  uint32_t out_cap;  // a reply with more data than this is malformed
+  uint64_t arg0 = 0, arg1 = 0, arg2 = 0;
+  const void* in = nullptr;  // data sent with the request
+  uint32_t in_len = 0;
+  void* out = nullptr;   // where the reply's data goes
+  uint32_t out_cap = 0;  // a reply with more data than this is malformed
 };
 
 struct sim_answer {
-  int64_t result;    // the simulator's verdict: -1 on failure, with err
-  int err;
-  uint64_t value;
-  uint32_t out_len;  // data bytes stored at out
-  int fd;            // descriptor passed with the reply (close-on-exec), else -1
+  int64_t result = -1;  // the simulator's verdict: -1 on failure, with err
+  int err = 0;
+  uint64_t value = 0;
+  uint32_t out_len = 0;  // data bytes stored at out
+  int fd = -1;           // descriptor passed with the reply (close-on-exec), else -1
 };
 
 // A connected descriptor, or -1 with errno: ENOENT for a missing node, ENODEV when

@@ -33,7 +33,7 @@ struct sim_request {
 
 struct sim_reply {
   uint32_t magic;
-  int32_t err;     // errno of a failed call, else 0
+  int32_t err;  // errno of a failed call, else 0
   uint64_t seq;
   int64_t result;  // the call's result: -1 on failure
   uint64_t value;  // mapping token or register value

@@ -183,10 +183,10 @@ int arp_line(const char* line, uint32_t ip, uint8_t mac[6], const char* ifname) 
   if (sscanf(line, "%15s 0x%x 0x%x %02x:%02x:%02x:%02x:%02x:%02x * %15s", addr, &hw_type,
              &flags, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], dev) != 10)
     return -1;
-  if (if_nametoindex(dev) == 0) return 0;
-  if (ifname && strcmp(dev, ifname) != 0) return 0;
   in_addr parsed;
   if (inet_pton(AF_INET, addr, &parsed) != 1 || ntohl(parsed.s_addr) != ip) return 0;
+  if (ifname && strcmp(dev, ifname) != 0) return 0;
+  if (if_nametoindex(dev) == 0) return 0;  // an entry left by a vanished device
   for (int i = 0; i < 6; i++) mac[i] = uint8_t(b[i]);
   return 1;
 }

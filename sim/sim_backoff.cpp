@@ -10,7 +10,7 @@ namespace {
 
 constexpr unsigned SPIN_ROUNDS = 256;  // idle rounds spent spinning after work
 constexpr long FIRST_WAIT_NS = 10000;
-constexpr long LONGEST_WAIT_NS = 250000;
+constexpr long LONGEST_WAIT_NS = 500000;
 
 }  // namespace
 

@@ -21,7 +21,9 @@ constexpr uint64_t SYNTHESIS_TIME = 1700000000;  // seconds since the epoch
 constexpr uint64_t DATA_CHANNELS = 8, ETH_SESSIONS = 1, TCP_SESSIONS = 64, UDP_SESSIONS = 64,
                    TAP_SESSIONS = 1;
 
-std::string region_name(const char* what, const std::string& id) { return "zorvnic-" + std::string(what) + "-" + id; }
+std::string region_name(const char* what, const std::string& id) {
+  return "zorvnic-" + std::string(what) + "-" + id;
+}
 
 bool fail(std::string* error, const std::string& what) {
   *error = what + ": " + strerror(errno);
@@ -72,8 +74,10 @@ bool build_device(const device_config& conf, sim_card* card, std::string* error)
 bool open_host_tap(sim_port* port, bool carrier_on, std::string* error) {
   port->host_tap = tap_open(port->conf.tap);
   if (port->host_tap < 0) return fail(error, "TAP " + port->conf.tap);
-  if (!tap_set_mac(port->host_tap, port->conf.mac)) return fail(error, "MAC of TAP " + port->conf.tap);
-  if (!tap_set_carrier(port->host_tap, carrier_on)) return fail(error, "carrier of TAP " + port->conf.tap);
+  if (!tap_set_mac(port->host_tap, port->conf.mac))
+    return fail(error, "MAC of TAP " + port->conf.tap);
+  if (!tap_set_carrier(port->host_tap, carrier_on))
+    return fail(error, "carrier of TAP " + port->conf.tap);
   port->carrier = carrier_on;
   return true;
 }

@@ -3,6 +3,7 @@
 // start; afterwards only the atomics and the pages' contents change.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,7 +41,7 @@ enum link_mode : int { LINK_AUTO = 0, LINK_FORCED_UP = 1, LINK_FORCED_DOWN = 2 }
 struct port_counters {
   std::atomic<uint64_t> to_wire_frames{0}, to_wire_bytes{0};  // host interface -> wire
   std::atomic<uint64_t> from_wire_frames{0}, from_wire_bytes{0};
-  std::atomic<uint64_t> to_host_frames{0};                    // wire -> host interface
+  std::atomic<uint64_t> to_host_frames{0};  // wire -> host interface
   std::atomic<uint64_t> drop_link_down{0}, drop_no_carrier{0}, drop_no_wire{0};
   std::atomic<uint64_t> drop_write_error{0};
 };
@@ -74,6 +75,11 @@ struct sim_card {
   std::vector<sim_port*> ports;  // by global index k
   int wire_query_fd = -1;        // datagram socket in the wires' namespace
   std::atomic<bool> stopping{false};
+  // Descriptors whose block is a time module: the card clock runs fast only while
+  // there are some, and is woken when the first one comes.
+  std::atomic<int> time_users{0};
+  std::mutex clock_mutex;
+  std::condition_variable clock_wake;
   // "stall": every reply is held back stall_ms until stall_until_ms (monotonic).
   std::atomic<int64_t> stall_ms{0};
   std::atomic<int64_t> stall_until_ms{0};

@@ -35,7 +35,8 @@ struct config_reader {
   }
 
   bool number(const std::string& key, const std::string& text, uint64_t max, uint64_t* out) {
-    if (!parse_u64(text, out) || *out > max) return fail("bad value for " + key + ": \"" + text + "\"");
+    if (!parse_u64(text, out) || *out > max)
+      return fail("bad value for " + key + ": \"" + text + "\"");
     return true;
   }
 
@@ -68,7 +69,8 @@ bool valid_ifname(const std::string& name, size_t max) {
   return true;
 }
 
-bool config_reader::device_option(device_config& dev, const std::string& key, const std::string& value) {
+bool config_reader::device_option(device_config& dev, const std::string& key,
+                                  const std::string& value) {
   uint64_t v;
   if (key == "tsc_khz") {
     if (!number(key, value, INT32_MAX, &v)) return false;
@@ -94,16 +96,19 @@ bool config_reader::device_line(const std::vector<std::string>& words) {
   std::set<std::string> seen;
   for (size_t i = 2; i < words.size(); ++i) {
     std::string key, value;
-    if (!split_option(words[i], seen, &key, &value) || !device_option(dev, key, value)) return false;
+    if (!split_option(words[i], seen, &key, &value) || !device_option(dev, key, value))
+      return false;
   }
   config->devices.push_back(dev);
   return true;
 }
 
-bool config_reader::port_option(port_config& port, const std::string& key, const std::string& value) {
+bool config_reader::port_option(port_config& port, const std::string& key,
+                                const std::string& value) {
   uint64_t v;
   if (key == "tap") {
-    if (value != "-" && !valid_ifname(value, MAX_TAP_NAME)) return fail("bad tap name \"" + value + "\"");
+    if (value != "-" && !valid_ifname(value, MAX_TAP_NAME))
+      return fail("bad tap name \"" + value + "\"");
     port.tap = value == "-" ? "" : value;
     return true;
   }
@@ -128,7 +133,8 @@ bool config_reader::port_line(const std::vector<std::string>& words) {
   const std::string& ifname = words[1];
   if (!valid_ifname(ifname, MAX_IFNAME)) return fail("bad interface name \"" + ifname + "\"");
   if (!ifnames.insert(ifname).second) return fail("port " + ifname + " given twice");
-  if (dev.ports.size() == MAX_PORTS_PER_DEVICE) return fail("more than 16 ports on device " + dev.id);
+  if (dev.ports.size() == MAX_PORTS_PER_DEVICE)
+    return fail("more than 16 ports on device " + dev.id);
   size_t k = 0;
   for (const device_config& d : config->devices) k += d.ports.size();
   if (k == MAX_PORTS) return fail("too many ports");
@@ -143,7 +149,8 @@ bool config_reader::port_line(const std::vector<std::string>& words) {
     std::string key, value;
     if (!split_option(words[i], seen, &key, &value) || !port_option(port, key, value)) return false;
   }
-  if (!port.tap.empty() && !taps.insert(port.tap).second) return fail("tap " + port.tap + " used twice");
+  if (!port.tap.empty() && !taps.insert(port.tap).second)
+    return fail("tap " + port.tap + " used twice");
   dev.ports.push_back(port);
   return true;
 }

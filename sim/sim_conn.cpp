@@ -5,6 +5,18 @@
 
 namespace zsim {
 
+sim_conn::~sim_conn() { conn_set_block(*this, BLOCK_NONE); }
+
+void conn_set_block(sim_conn& conn, block_kind kind) {
+  sim_card& card = *conn.card;
+  if (conn.block == BLOCK_TIME) --card.time_users;
+  if (kind == BLOCK_TIME && card.time_users++ == 0) {
+    std::lock_guard<std::mutex> lock(card.clock_mutex);
+    card.clock_wake.notify_one();
+  }
+  conn.block = kind;
+}
+
 sim_port* conn_port(const sim_conn& conn) {
   int index = conn.session ? conn.session->port : conn.last_fiber >= 0 ? conn.last_fiber : 0;
   if (size_t(index) >= conn.dev->ports.size()) return nullptr;

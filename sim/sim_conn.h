@@ -26,6 +26,7 @@ struct side_effect_regs {
 
 struct sim_conn {
   int fd = -1;
+  sim_card* card = nullptr;
   sim_device* dev = nullptr;
   int last_fiber = -1;  // port index of the last KVEL_GET_FIBER
   block_kind block = BLOCK_NONE;
@@ -34,7 +35,12 @@ struct sim_conn {
   std::unique_ptr<sim_region> dump_dma;
   uint64_t next_token = 1;
   std::map<uint64_t, const side_effect_regs*> tokens;  // mappings with side-effect registers
+
+  ~sim_conn();
 };
+
+// The descriptor's last allocated block becomes kind.
+void conn_set_block(sim_conn& conn, block_kind kind);
 
 // The outcome of one request, as it goes back in the reply.
 struct sim_outcome {
@@ -57,7 +63,8 @@ struct sim_outcome {
 // last KVEL_GET_FIBER, else port 0. Null when the device has no ports.
 sim_port* conn_port(const sim_conn& conn);
 
-void conn_ioctl(sim_conn& conn, uint64_t cmd, const unsigned char* in, uint32_t in_len, sim_outcome* out);
+void conn_ioctl(sim_conn& conn, uint64_t cmd, const unsigned char* in, uint32_t in_len,
+                sim_outcome* out);
 void conn_mmap(sim_conn& conn, uint64_t offset, uint64_t len, uint64_t prot, sim_outcome* out);
 void conn_read(sim_conn& conn, uint64_t count, sim_outcome* out);
 void conn_reg_access(sim_conn& conn, uint32_t op, uint64_t token, uint64_t offset, uint64_t value,

@@ -33,9 +33,15 @@ struct ctl_call {
     *port = card.ports[k];
     return true;
   }
-  bool device(size_t i, sim_device** dev) {
-    *dev = card.device(args[i]);
-    return *dev || fail("no device " + args[i]);
+  // The page a register command names in its first word, or null after a failure.
+  const sim_region* fiber_page() {
+    sim_port* p;
+    return port(0, &p) ? &p->fiber : nullptr;
+  }
+  const sim_region* global_page() {
+    sim_device* dev = card.device(args[0]);
+    if (!dev) fail("no device " + args[0]);
+    return dev ? &dev->global : nullptr;
   }
   bool reg(size_t i, const sim_region& page, unsigned* reg) {
     uint64_t n;
@@ -51,18 +57,18 @@ struct ctl_call {
     *v = uint64_t(s);
     return true;
   }
-  bool page_get(const sim_region& page, size_t reg_arg) {
+  bool page_get(const sim_region* page) {
     unsigned r;
-    if (!reg(reg_arg, page, &r)) return false;
+    if (!page || !reg(1, *page, &r)) return false;
     char text[32];
-    snprintf(text, sizeof text, "0x%016" PRIx64, page.reg(r));
+    snprintf(text, sizeof text, "0x%016" PRIx64, page->reg(r));
     return done(text);
   }
-  bool page_set(const sim_region& page, size_t reg_arg) {
+  bool page_set(const sim_region* page) {
     unsigned r;
     uint64_t v;
-    if (!reg(reg_arg, page, &r) || !value(reg_arg + 1, &v)) return false;
-    page.set_reg(r, v);
+    if (!page || !reg(1, *page, &r) || !value(2, &v)) return false;
+    page->set_reg(r, v);
     return done();
   }
 };
@@ -116,8 +122,8 @@ std::string port_counter_lines(const sim_port& port, const std::string& prefix) 
   for (const auto& [name, member] : COUNTERS)
     text += prefix + name + " " + std::to_string((port.counters.*member).load()) + "\n";
   char addr[96];
-  snprintf(addr, sizeof addr, "%stime_mac 0x%012" PRIx64 "\n%stime_ip 0x%08" PRIx32 "\n", prefix.c_str(),
-           port.time_mac.load(), prefix.c_str(), port.time_ip.load());
+  snprintf(addr, sizeof addr, "%stime_mac 0x%012" PRIx64 "\n%stime_ip 0x%08" PRIx32 "\n",
+           prefix.c_str(), port.time_mac.load(), prefix.c_str(), port.time_ip.load());
   return text + addr;
 }
 
@@ -135,29 +141,15 @@ bool counters(ctl_call& c) {
   return c.done(text);
 }
 
-bool fiber_get(ctl_call& c) {
-  sim_port* port;
-  return c.port(0, &port) && c.page_get(port->fiber, 1);
-}
-
-bool fiber_set(ctl_call& c) {
-  sim_port* port;
-  return c.port(0, &port) && c.page_set(port->fiber, 1);
-}
-
-bool global_get(ctl_call& c) {
-  sim_device* dev;
-  return c.device(0, &dev) && c.page_get(dev->global, 1);
-}
-
-bool global_set(ctl_call& c) {
-  sim_device* dev;
-  return c.device(0, &dev) && c.page_set(dev->global, 1);
-}
+bool fiber_get(ctl_call& c) { return c.page_get(c.fiber_page()); }
+bool fiber_set(ctl_call& c) { return c.page_set(c.fiber_page()); }
+bool global_get(ctl_call& c) { return c.page_get(c.global_page()); }
+bool global_set(ctl_call& c) { return c.page_set(c.global_page()); }
 
 bool stall(ctl_call& c) {
   uint64_t ms;
-  if (!parse_u64(c.args[0], &ms) || ms > LONGEST_STALL_MS) return c.fail("bad stall time " + c.args[0]);
+  if (!parse_u64(c.args[0], &ms) || ms > LONGEST_STALL_MS)
+    return c.fail("bad stall time " + c.args[0]);
   c.card.stall_ms = int64_t(ms);
   c.card.stall_until_ms = ms ? monotonic_ms() + STALL_PERIOD_MS : 0;
   return c.done();

@@ -12,7 +12,9 @@ namespace {
 constexpr int FRAMES_PER_TURN = 32;  // per port and direction, so no port starves the rest
 constexpr size_t MAX_FRAME = 65536;
 
-void count(std::atomic<uint64_t>& counter, uint64_t n = 1) { counter.fetch_add(n, std::memory_order_relaxed); }
+void count(std::atomic<uint64_t>& counter, uint64_t n = 1) {
+  counter.fetch_add(n, std::memory_order_relaxed);
+}
 
 void write_frame(int fd, const unsigned char* frame, size_t len, std::atomic<uint64_t>& done,
                  port_counters& c) {
@@ -42,7 +44,8 @@ void frame_from_wire(sim_port& port, const unsigned char* frame, size_t len) {
 }
 
 // Forwards what waits on fd; the number of frames taken.
-int drain(int fd, sim_port& port, unsigned char* buf, void (*handle)(sim_port&, const unsigned char*, size_t)) {
+int drain(int fd, sim_port& port, unsigned char* buf,
+          void (*handle)(sim_port&, const unsigned char*, size_t)) {
   if (fd < 0) return 0;
   int frames = 0;
   while (frames < FRAMES_PER_TURN) {

@@ -60,12 +60,12 @@ void tsc_khz(ioctl_call& c) {
 
 void get_global_block(ioctl_call& c) {
   if (c.in_int() != KVEL_BLOCK_GLOBAL) return c.out->fail(EINVAL);
-  c.conn.block = BLOCK_GLOBAL;
+  conn_set_block(c.conn, BLOCK_GLOBAL);
 }
 
 void alloc_block(ioctl_call& c) {
   if (c.in_int() != KVEL_BLOCK_TIME) return c.out->fail(EINVAL);
-  c.conn.block = BLOCK_TIME;
+  conn_set_block(c.conn, BLOCK_TIME);
 }
 
 // {six MAC bytes, two reserved, u32 IPv4}, for the port of the card's time module.
@@ -107,7 +107,8 @@ constexpr command COMMANDS[] = {
 
 }  // namespace
 
-void conn_ioctl(sim_conn& conn, uint64_t cmd, const unsigned char* in, uint32_t in_len, sim_outcome* out) {
+void conn_ioctl(sim_conn& conn, uint64_t cmd, const unsigned char* in, uint32_t in_len,
+                sim_outcome* out) {
   const command* c = std::find_if(std::begin(COMMANDS), std::end(COMMANDS),
                                   [&](const command& k) { return k.cmd == cmd; });
   if (c == std::end(COMMANDS)) return out->fail(ENOTTY);

@@ -34,9 +34,10 @@ struct options {
 };
 
 int usage() {
-  fputs("usage: zorvnic_sim --config FILE [--wire-netns PATH] [--carrier-on] [--ctl SOCKPATH]\n"
-        "       zorvnic_sim ctl [--ctl SOCKPATH] COMMAND ARGS...\n",
-        stderr);
+  fputs(
+      "usage: zorvnic_sim --config FILE [--wire-netns PATH] [--carrier-on] [--ctl SOCKPATH]\n"
+      "       zorvnic_sim ctl [--ctl SOCKPATH] COMMAND ARGS...\n",
+      stderr);
   return 1;
 }
 
@@ -48,9 +49,10 @@ bool parse_options(int argc, char** argv, options* opt) {
       opt->carrier_on = true;
       continue;
     }
-    std::string* value = arg == "--config" ? &opt->config : arg == "--wire-netns" ? &opt->wire_netns
-                       : arg == "--ctl"    ? &opt->ctl
-                                           : nullptr;
+    std::string* value = arg == "--config"       ? &opt->config
+                         : arg == "--wire-netns" ? &opt->wire_netns
+                         : arg == "--ctl"        ? &opt->ctl
+                                                 : nullptr;
     if (!value || i + 1 >= argc) return false;
     *value = argv[++i];
   }
@@ -103,10 +105,12 @@ int run(const options& opt) {
   std::string error;
   if (!load_config(opt.config, &config, &error)) return fail(error);
   descriptor netns;
-  if (!opt.wire_netns.empty() && (netns.fd = open(opt.wire_netns.c_str(), O_RDONLY | O_CLOEXEC)) < 0)
+  if (!opt.wire_netns.empty() &&
+      (netns.fd = open(opt.wire_netns.c_str(), O_RDONLY | O_CLOEXEC)) < 0)
     return fail(opt.wire_netns + ": " + strerror(errno));
   sim_card card;
-  if (!card_build(config, &card, &error) || !card_open_taps(&card, netns.fd, opt.carrier_on, &error))
+  if (!card_build(config, &card, &error) ||
+      !card_open_taps(&card, netns.fd, opt.carrier_on, &error))
     return fail(error);
   for (sim_port* port : card.ports) link_update(card, *port);
 
@@ -115,7 +119,8 @@ int run(const options& opt) {
   ctl_socket ctl{opt.ctl};
   if ((ctl.fd = unix_listen(opt.ctl, SOCK_STREAM, &error)) < 0) return fail(error);
   descriptor stop;
-  if ((stop.fd = eventfd(0, EFD_CLOEXEC)) < 0) return fail(std::string("eventfd: ") + strerror(errno));
+  if ((stop.fd = eventfd(0, EFD_CLOEXEC)) < 0)
+    return fail(std::string("eventfd: ") + strerror(errno));
 
   std::vector<std::thread> threads;
   threads.emplace_back(clock_run, std::ref(card));
@@ -123,7 +128,8 @@ int run(const options& opt) {
   threads.emplace_back(datapath_run, std::ref(card));
   threads.emplace_back([&] { server.run(stop.fd); });
   threads.emplace_back([&] { ctl_run(card, ctl.fd, stop.fd); });
-  printf("zorvnic_sim: ready, %zu device(s), %zu port(s)\n", card.devices.size(), card.ports.size());
+  printf("zorvnic_sim: ready, %zu device(s), %zu port(s)\n", card.devices.size(),
+         card.ports.size());
   fflush(stdout);
 
   int sig;

@@ -9,7 +9,8 @@
 namespace zsim {
 
 bool parse_u64(const std::string& text, uint64_t* value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+' || isspace(static_cast<unsigned char>(text[0])))
+  if (text.empty() || text[0] == '-' || text[0] == '+' ||
+      isspace(static_cast<unsigned char>(text[0])))
     return false;
   char* end = nullptr;
   errno = 0;

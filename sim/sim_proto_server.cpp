@@ -124,6 +124,7 @@ void sim_proto_server::accept_all(int listen_fd, sim_device* dev) {
     if (fd < 0) return;
     auto conn = std::make_unique<sim_conn>();
     conn->fd = fd;
+    conn->card = &card_;
     conn->dev = dev;
     conns_[fd] = std::move(conn);
     epoll_event ev{EPOLLIN, {.fd = fd}};

@@ -23,7 +23,8 @@ bool sim_region::create(const char* name, size_t size, bool client_read_only) {
   if (p == MAP_FAILED) return false;
   base_ = p;
   // Sealed after the simulator's own mapping, which stays writable.
-  int seals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL | (client_read_only ? F_SEAL_FUTURE_WRITE : 0);
+  int seals =
+      F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL | (client_read_only ? F_SEAL_FUTURE_WRITE : 0);
   return fcntl(fd_, F_ADD_SEALS, seals) == 0;
 }
 

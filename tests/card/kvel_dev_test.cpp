@@ -1,11 +1,13 @@
 // The device-access layer against the card simulator: commands, every region kind,
 // shared pages, the card clock, link status, traffic over the wire, and the failures
 // of a simulator that stalls or dies.
+#include "kvel_dev.h"
+
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <arpa/inet.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -23,8 +25,8 @@
 #include <string>
 #include <thread>
 
-#include "kvel_dev.h"
 #include "kvel_ioctl.h"
+#include "kvel_sim_proto.h"
 #include "test_support.h"
 #include "zorvtime.h"
 
@@ -171,9 +173,17 @@ TEST_F(CardTest, FiberPageShowsThePortsConfiguration) {
     int get_fiber;  // -1: the descriptor never asks, so it maps port 0
     std::vector<reg_t> regs;
   } cases[] = {
-      {-1, {{0, 0x10000200}, {2, 0}, {3, 2}, {4, 0x025A00000000}, {5, 0x025A00000000}, {11, 1}, {43, 41200},
-            {44, 0xFFFFFFF9}}},
-      {1, {{0, 0x10000201}, {2, 1}, {3, 1}, {4, 0x021122334455}, {11, 2}, {13, 0}, {43, 0}, {44, 0}}},
+      {-1,
+       {{0, 0x10000200},
+        {2, 0},
+        {3, 2},
+        {4, 0x025A00000000},
+        {5, 0x025A00000000},
+        {11, 1},
+        {43, 41200},
+        {44, 0xFFFFFFF9}}},
+      {1,
+       {{0, 0x10000201}, {2, 1}, {3, 1}, {4, 0x021122334455}, {11, 2}, {13, 0}, {43, 0}, {44, 0}}},
   };
   for (const case_t& c : cases) {
     SCOPED_TRACE(c.get_fiber);
@@ -190,7 +200,8 @@ TEST_F(CardTest, FiberPageShowsThePortsConfiguration) {
   }
   device dev;
   int fiber = 2;
-  EXPECT_EQ(failure_errno([&] { return kvel_dev_ioctl(dev.fd, KVEL_GET_FIBER, &fiber) == -1; }), EINVAL);
+  EXPECT_EQ(failure_errno([&] { return kvel_dev_ioctl(dev.fd, KVEL_GET_FIBER, &fiber) == -1; }),
+            EINVAL);
 }
 
 // A register written through one process's read-write mapping is seen through another
@@ -218,7 +229,9 @@ TEST_F(CardTest, FiberPageIsSharedBetweenProcesses) {
 
 TEST_F(CardTest, GlobalBlockIsOnePagePerDevice) {
   device dev, other;
-  EXPECT_EQ(failure_errno([&] { return kvel_dev_mmap(dev.fd, 4096, PROT_READ, KVEL_MMAP_BLOCK_REGS) == MAP_FAILED; }),
+  EXPECT_EQ(failure_errno([&] {
+              return kvel_dev_mmap(dev.fd, 4096, PROT_READ, KVEL_MMAP_BLOCK_REGS) == MAP_FAILED;
+            }),
             EINVAL)
       << "the block page before any block was allocated";
   EXPECT_EQ(failure_errno([&] { return dev.command(KVEL_GET_GLOBAL_BLOCK, 2) == -1; }), EINVAL);
@@ -241,7 +254,8 @@ TEST_F(CardTest, TimeModuleFollowsTheHostClock) {
   EXPECT_EQ(failure_errno([&] { return dev.command(KVEL_ALLOC_BLOCK, 67) == -1; }), EINVAL);
   ASSERT_EQ(dev.command(KVEL_ALLOC_BLOCK, KVEL_BLOCK_TIME), 0);
   EXPECT_EQ(failure_errno([&] {
-              return kvel_dev_mmap(dev.fd, 4096, PROT_READ | PROT_WRITE, KVEL_MMAP_BLOCK_REGS) == MAP_FAILED;
+              return kvel_dev_mmap(dev.fd, 4096, PROT_READ | PROT_WRITE, KVEL_MMAP_BLOCK_REGS) ==
+                     MAP_FAILED;
             }),
             EACCES)
       << "the time module is read-only";
@@ -293,7 +307,9 @@ TEST_F(CardTest, DescriptorRegions) {
   };
   for (const case_t& c : refused) {
     SCOPED_TRACE(c.region);
-    EXPECT_EQ(failure_errno([&] { return kvel_dev_mmap(dev.fd, c.len, c.prot, c.region) == MAP_FAILED; }), c.err);
+    EXPECT_EQ(
+        failure_errno([&] { return kvel_dev_mmap(dev.fd, c.len, c.prot, c.region) == MAP_FAILED; }),
+        c.err);
   }
   char frame[2048];
   EXPECT_EQ(kvel_dev_read(dev.fd, frame, sizeof frame), 0) << "nothing waits on a fresh descriptor";
@@ -304,7 +320,8 @@ TEST_F(CardTest, TimeAddressOnlyForTheTimePort) {
   uint32_t ip = 0xC6120101;
   memcpy(addr + 8, &ip, sizeof ip);
   device dev;
-  EXPECT_EQ(failure_errno([&] { return kvel_dev_ioctl(dev.fd, KVEL_SET_TIME_ADDR, addr) == -1; }), EINVAL);
+  EXPECT_EQ(failure_errno([&] { return kvel_dev_ioctl(dev.fd, KVEL_SET_TIME_ADDR, addr) == -1; }),
+            EINVAL);
   int fiber = 1;
   ASSERT_EQ(kvel_dev_ioctl(dev.fd, KVEL_GET_FIBER, &fiber), 0);
   EXPECT_EQ(kvel_dev_ioctl(dev.fd, KVEL_SET_TIME_ADDR, addr), 0);
@@ -330,14 +347,18 @@ TEST_F(CardTest, CarrierCommandsDriveTheHostInterface) {
   EXPECT_EQ(counter(0, "carrier"), 1u);
   int fiber = 1;  // a port without TAPs has no interface to drive
   ASSERT_EQ(kvel_dev_ioctl(dev.fd, KVEL_GET_FIBER, &fiber), 0);
-  EXPECT_EQ(failure_errno([&] { return kvel_dev_ioctl(dev.fd, KVEL_ETH_CARRIER_ON, nullptr) == -1; }), ENODEV);
+  EXPECT_EQ(
+      failure_errno([&] { return kvel_dev_ioctl(dev.fd, KVEL_ETH_CARRIER_ON, nullptr) == -1; }),
+      ENODEV);
 }
 
 TEST_F(CardTest, LinkFollowsTheWireUnlessForced) {
   device dev;
   mapping page(dev.fd, KVEL_MMAP_FIBER_CONF);
   ASSERT_TRUE(page.ok());
-  auto link_is = [&](uint64_t status) { return eventually([&] { return page.reg(13) == status; }); };
+  auto link_is = [&](uint64_t status) {
+    return eventually([&] { return page.reg(13) == status; });
+  };
   EXPECT_TRUE(link_is(3));
   ASSERT_EQ(zt::peer_run("ip link set wire0 down").status, 0);
   EXPECT_TRUE(link_is(0)) << "link stayed up with the wire down";
@@ -390,10 +411,12 @@ TEST_F(CardTest, FramesCrossTheWireWhileTheLinkIsUp) {
   uint64_t to_wire = counter(0, "to_wire_frames"), to_host = counter(0, "to_host_frames");
 
   char buf[64] = {};
-  ASSERT_EQ(sendto(host, "ping", 4, 0, reinterpret_cast<sockaddr*>(&peer_addr), sizeof peer_addr), 4);
+  ASSERT_EQ(sendto(host, "ping", 4, 0, reinterpret_cast<sockaddr*>(&peer_addr), sizeof peer_addr),
+            4);
   ASSERT_EQ(recv(peer, buf, sizeof buf, 0), 4);
   EXPECT_EQ(std::string(buf, 4), "ping");
-  ASSERT_EQ(sendto(peer, "pong", 4, 0, reinterpret_cast<sockaddr*>(&host_addr), sizeof host_addr), 4);
+  ASSERT_EQ(sendto(peer, "pong", 4, 0, reinterpret_cast<sockaddr*>(&host_addr), sizeof host_addr),
+            4);
   ASSERT_EQ(recv(host, buf, sizeof buf, 0), 4);
   EXPECT_EQ(std::string(buf, 4), "pong");
   EXPECT_GT(counter(0, "to_wire_frames"), to_wire);
@@ -402,7 +425,8 @@ TEST_F(CardTest, FramesCrossTheWireWhileTheLinkIsUp) {
   ASSERT_EQ(zt::sim_ctl("link 0 down").status, 0);
   uint64_t dropped = counter(0, "drop_link_down");
   set_receive_timeout(peer, 300ms);
-  ASSERT_EQ(sendto(host, "lost", 4, 0, reinterpret_cast<sockaddr*>(&peer_addr), sizeof peer_addr), 4);
+  ASSERT_EQ(sendto(host, "lost", 4, 0, reinterpret_cast<sockaddr*>(&peer_addr), sizeof peer_addr),
+            4);
   EXPECT_EQ(recv(peer, buf, sizeof buf, 0), -1) << "a frame crossed a link that is down";
   EXPECT_GT(counter(0, "drop_link_down"), dropped);
   zt::sim_ctl("link 0 auto");
@@ -454,6 +478,27 @@ TEST_F(CardTest, NodeThatIsNotASimulator) {
   unlink(stale.c_str());
 }
 
+// A character device gets the plain system calls; /dev/null stands in for the driver.
+TEST_F(CardTest, CharacterDeviceGetsPlainSystemCalls) {
+  for (bool cloexec : {true, false}) {
+    int fd = kvel_dev_open("/dev/null", cloexec);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ((fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0, cloexec);
+    EXPECT_EQ(failure_errno([&] { return kvel_dev_ioctl(fd, KVEL_DEV_PROBE, nullptr) == -1; }),
+              ENOTTY);
+    char buf[16];
+    EXPECT_EQ(kvel_dev_read(fd, buf, sizeof buf), 0);
+    EXPECT_EQ(failure_errno([&] {
+                return kvel_dev_mmap(fd, 4096, PROT_READ, KVEL_MMAP_FIBER_CONF) == MAP_FAILED;
+              }),
+              ENODEV);
+    EXPECT_EQ(kvel_dev_close(fd), 0);
+  }
+  device sim(DEV0);
+  EXPECT_NE(fcntl(sim.fd, F_GETFD) & FD_CLOEXEC, 0)
+      << "a simulator connection is always close-on-exec";
+}
+
 // A simulator that stops answering fails the call with ETIMEDOUT within the limit;
 // once it answers again the late reply is not mistaken for the next one's.
 TEST_F(CardTest, StalledSimulatorTimesOut) {
@@ -462,7 +507,8 @@ TEST_F(CardTest, StalledSimulatorTimesOut) {
   ASSERT_EQ(kvel_dev_ioctl(dev.fd, KVEL_TSC_KHZ, &khz), 0);
   ASSERT_EQ(zt::sim_ctl("stall " + std::to_string(kvel_dev_timeout_ms + 3000)).status, 0);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(failure_errno([&] { return kvel_dev_ioctl(dev.fd, KVEL_DEV_PROBE, nullptr) == -1; }), ETIMEDOUT);
+  EXPECT_EQ(failure_errno([&] { return kvel_dev_ioctl(dev.fd, KVEL_DEV_PROBE, nullptr) == -1; }),
+            ETIMEDOUT);
   auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, std::chrono::milliseconds(kvel_dev_timeout_ms - 100));
   EXPECT_LT(waited, std::chrono::milliseconds(kvel_dev_timeout_ms + 2000));
@@ -470,6 +516,68 @@ TEST_F(CardTest, StalledSimulatorTimesOut) {
   khz = 0;
   EXPECT_EQ(kvel_dev_ioctl(dev.fd, KVEL_TSC_KHZ, &khz), 0);
   EXPECT_EQ(khz, 2400000);
+}
+
+// Raw messages on a node connection: a request whose header cannot be trusted ends
+// the connection, one with a header gets a refusal, and the simulator goes on.
+int raw_connection() {
+  int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  strcpy(addr.sun_path, DEV0);
+  EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  set_receive_timeout(s, 3000ms);
+  return s;
+}
+
+TEST_F(CardTest, MalformedRequestsAreRefused) {
+  auto header = [](uint32_t op, uint64_t a0, uint64_t a1, uint32_t len) {
+    return sim_request{SIM_PROTO_MAGIC, op, 42, a0, a1, PROT_READ, len, 0};
+  };
+  struct case_t {
+    const char* what;
+    sim_request head;
+    size_t extra;  // data bytes actually sent after the header
+    int err;       // 0: the connection is closed instead
+  } cases[] = {
+      {"short ioctl argument", header(SIM_OP_IOCTL, KVEL_ALLOC_BLOCK, 0, 2), 2, EINVAL},
+      {"argument for a command without one", header(SIM_OP_IOCTL, KVEL_DEV_PROBE, 0, 4), 4, EINVAL},
+      {"length field beyond the data", header(SIM_OP_IOCTL, KVEL_ALLOC_BLOCK, 0, 4000), 4,
+       EMSGSIZE},
+      {"more data than any request holds", header(SIM_OP_IOCTL, 0xFFFF4200, 0, 0), SIM_MAX_DATA + 8,
+       EMSGSIZE},
+      {"data with a mapping", header(SIM_OP_MMAP, KVEL_MMAP_FIBER_CONF, 4096, 4), 4, EINVAL},
+      {"huge read", header(SIM_OP_READ, 1ull << 40, 0, 0), 0, EINVAL},
+      {"register of an unknown mapping", header(SIM_OP_REG_READ, 12345, 16, 0), 0, EINVAL},
+      {"unknown operation", header(99, 0, 0, 0), 0, EINVAL},
+      {"bad magic", {0x1234, SIM_OP_IOCTL, 42, KVEL_DEV_PROBE, 0, 0, 0, 0}, 0, 0},
+  };
+  for (const case_t& c : cases) {
+    SCOPED_TRACE(c.what);
+    int s = raw_connection();
+    std::vector<unsigned char> msg(sizeof c.head + c.extra, 0);
+    memcpy(msg.data(), &c.head, sizeof c.head);
+    ASSERT_EQ(send(s, msg.data(), msg.size(), 0), ssize_t(msg.size()));
+    sim_reply rep{};
+    ssize_t n = recv(s, &rep, sizeof rep, 0);
+    if (c.err == 0) {
+      EXPECT_EQ(n, 0) << "connection kept";
+    } else {
+      ASSERT_EQ(n, ssize_t(sizeof rep));
+      EXPECT_EQ(rep.seq, 42u);
+      EXPECT_EQ(rep.result, -1);
+      EXPECT_EQ(rep.err, c.err);
+      EXPECT_EQ(rep.len, 0u);
+    }
+    close(s);
+  }
+  int s = raw_connection();
+  ASSERT_EQ(send(s, "tiny", 4, 0), 4);
+  char buf[64];
+  EXPECT_EQ(recv(s, buf, sizeof buf, 0), 0) << "a message shorter than a header was answered";
+  close(s);
+  device dev;
+  EXPECT_EQ(kvel_dev_ioctl(dev.fd, KVEL_DEV_PROBE, nullptr), 0);
 }
 
 // A simulator of the test's own, on a node of its own, so that it can be ended.
@@ -518,15 +626,20 @@ TEST_F(CardTest, VanishedSimulatorFailsCallsWithNoDevice) {
   sim.stop(SIGKILL);
 
   char buf[64];
-  EXPECT_EQ(failure_errno([&] { return kvel_dev_ioctl(fd, KVEL_DEV_PROBE, nullptr) == -1; }), ENODEV);
-  EXPECT_EQ(failure_errno([&] { return kvel_dev_ioctl(fd, KVEL_DEV_PORT_NAME, buf) == -1; }), ENODEV);
-  EXPECT_EQ(failure_errno([&] { return kvel_dev_mmap(fd, 4096, PROT_READ, KVEL_MMAP_FIBER_CONF) == MAP_FAILED; }),
+  EXPECT_EQ(failure_errno([&] { return kvel_dev_ioctl(fd, KVEL_DEV_PROBE, nullptr) == -1; }),
+            ENODEV);
+  EXPECT_EQ(failure_errno([&] { return kvel_dev_ioctl(fd, KVEL_DEV_PORT_NAME, buf) == -1; }),
+            ENODEV);
+  EXPECT_EQ(failure_errno([&] {
+              return kvel_dev_mmap(fd, 4096, PROT_READ, KVEL_MMAP_FIBER_CONF) == MAP_FAILED;
+            }),
             ENODEV);
   EXPECT_EQ(failure_errno([&] { return kvel_dev_read(fd, buf, sizeof buf) == -1; }), ENODEV);
   EXPECT_EQ(mmio_read64(page, 0), 0x10000200u) << "an existing mapping stays readable";
   EXPECT_EQ(kvel_dev_munmap(page, KVEL_PAGE_SIZE), 0);
   EXPECT_EQ(kvel_dev_close(fd), 0);
-  EXPECT_EQ(failure_errno([&] { return kvel_dev_open(sim.node.c_str()) == -1; }), ENODEV) << "node left behind";
+  EXPECT_EQ(failure_errno([&] { return kvel_dev_open(sim.node.c_str()) == -1; }), ENODEV)
+      << "node left behind";
 }
 
 TEST_F(CardTest, StoppedSimulatorRemovesItsNodes) {
@@ -536,6 +649,41 @@ TEST_F(CardTest, StoppedSimulatorRemovesItsNodes) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_NE(access(sim.node.c_str(), F_OK), 0);
   EXPECT_NE(access(sim.ctl.c_str(), F_OK), 0);
+}
+
+TEST_F(CardTest, ControlCommands) {
+  struct case_t {
+    const char* command;
+    int status;
+    const char* out;
+  } cases[] = {
+      {"ping", 0, "ok\n"},
+      {"ports", 0,
+       "0 0 0 kvel0 kvel0 wire0 02:5A:00:00:00:00\n"
+       "1 0 1 kvel1 - - 02:11:22:33:44:55\n"
+       "2 1 0 kvel_1_0 - - 02:5A:00:00:01:02\n"},
+      {"fiber-set 2 0x2b -5", 0, "ok\n"},
+      {"fiber-get 2 43", 0, "0xfffffffffffffffb\n"},
+      {"fiber-set 2 43 0", 0, "ok\n"},
+      {"global-set 1 37 7", 0, "ok\n"},
+      {"global-get 1 0x25", 0, "0x0000000000000007\n"},
+      {"global-set 1 37 0", 0, "ok\n"},
+      {"fiber-get 3 0", 1, "no port 3\n"},
+      {"fiber-get 0 512", 1, "bad register 512\n"},
+      {"fiber-set 0 14 many", 1, "bad value many\n"},
+      {"global-get 7 2", 1, "no device 7\n"},
+      {"counters 9", 1, "no port 9\n"},
+      {"stall soon", 1, "bad stall time soon\n"},
+      {"link 0", 1, "usage: link <k> up|down|auto\n"},
+      {"reboot", 1, "unknown command reboot\n"},
+  };
+  for (const case_t& c : cases) {
+    zt::cmd_result r = zt::sim_ctl(c.command);
+    EXPECT_EQ(r.status, c.status) << c.command;
+    EXPECT_EQ(r.out, c.out) << c.command;
+  }
+  zt::cmd_result all = zt::sim_ctl("counters");
+  EXPECT_NE(all.out.find("port2.drop_link_down 0\n"), std::string::npos) << all.out;
 }
 
 TEST_F(CardTest, BadConfigurationIsRefusedClearly) {
@@ -555,7 +703,8 @@ TEST_F(CardTest, BadConfigurationIsRefusedClearly) {
       {"device 0\nport kvel0 wire\n", "expected key=value"},
       {"device 0\nport kvel0 tap=a_name_of_16chars\n", "bad tap name"},
       {"device 0\nport kvel0 tx_delay_ps=4294967296\n", "bad value for tx_delay_ps"},
-      {"device 0\nport a tap=-\nport b tap=-\nport c tap=-\nport d tap=-\nport e tap=-\nport f tap=-\n"
+      {"device 0\nport a tap=-\nport b tap=-\nport c tap=-\nport d tap=-\nport e tap=-\nport f "
+       "tap=-\n"
        "port g tap=-\nport h tap=-\nport i tap=-\nport j tap=-\nport k tap=-\nport l tap=-\n"
        "port m tap=-\nport n tap=-\nport o tap=-\nport p tap=-\nport q tap=-\n",
        "more than 16 ports"},
