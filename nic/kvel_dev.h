@@ -28,6 +28,16 @@ int kvel_dev_munmap(void* addr, size_t len);
 ssize_t kvel_dev_read(int fd, void* buf, size_t count);
 int kvel_dev_close(int fd);
 
+// Release helpers for set-up that may have stopped half way: each does nothing when
+// there is nothing to give back.
+inline void kvel_dev_unmap(const volatile void* addr, size_t len) {
+  if (addr) kvel_dev_munmap(const_cast<void*>(addr), len);
+}
+inline void kvel_dev_close_if_open(int& fd) {
+  if (fd >= 0) kvel_dev_close(fd);
+  fd = -1;
+}
+
 // 64-bit register access on a mapped register page. On the simulator some
 // registers have side effects (console receive and transmit, capture rd_ack);
 // the accessors turn accesses to those into a synchronous request. Every other

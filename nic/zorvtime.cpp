@@ -73,10 +73,9 @@ int zorvtime::init(const char* ifname) {
 uint64_t zorvtime::read_time() const { return page_ ? mmio_read64(page_, TIME_REG_CARD_TIME) : 0; }
 
 void zorvtime::release() {
-  if (page_) kvel_dev_munmap(const_cast<uint64_t*>(page_), KVEL_PAGE_SIZE);
+  kvel_dev_unmap(page_, KVEL_PAGE_SIZE);
   page_ = nullptr;
-  if (fd_ >= 0) kvel_dev_close(fd_);
-  fd_ = -1;
+  kvel_dev_close_if_open(fd_);
 }
 
 void init_tsc_hz(int dev_fd) {

@@ -6,10 +6,9 @@
 namespace vyx {
 
 void zorvudp_v2::release() {
-  if (reg_) kvel::kvel_dev_munmap(const_cast<uint64_t*>(reg_), kvel::KVEL_PAGE_SIZE);
+  kvel::kvel_dev_unmap(reg_, kvel::KVEL_PAGE_SIZE);
   reg_ = nullptr;
-  if (fd_ >= 0) kvel::kvel_dev_close(fd_);
-  fd_ = -1;
+  kvel::kvel_dev_close_if_open(fd_);
   ts_log_.release();
   delete itf_;
   itf_ = nullptr;

@@ -6,10 +6,9 @@
 namespace vyxtcp {
 
 void tcp_listener::release() {
-  if (status_) kvel::kvel_dev_munmap(const_cast<int*>(status_), kvel::KVEL_PAGE_SIZE);
+  kvel::kvel_dev_unmap(status_, kvel::KVEL_PAGE_SIZE);
   status_ = nullptr;
-  if (fd_ >= 0) kvel::kvel_dev_close(fd_);
-  fd_ = -1;
+  kvel::kvel_dev_close_if_open(fd_);
   ifname_.clear();
 }
 

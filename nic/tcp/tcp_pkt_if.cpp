@@ -7,10 +7,9 @@
 namespace vyxtcp {
 
 void tcp_hw_session::release() {
-  if (reg_) kvel::kvel_dev_munmap(const_cast<uint64_t*>(reg_), kvel::KVEL_PAGE_SIZE);
+  kvel::kvel_dev_unmap(reg_, kvel::KVEL_PAGE_SIZE);
   reg_ = nullptr;
-  if (dev_fd_ >= 0) kvel::kvel_dev_close(dev_fd_);
-  dev_fd_ = -1;
+  kvel::kvel_dev_close_if_open(dev_fd_);
   if (pkt_fd_ >= 0) kvel::sys_close(pkt_fd_);
   pkt_fd_ = -1;
   ifname_.clear();
