@@ -57,8 +57,7 @@ volatile uint64_t* map_page(int fd, bool read_only, long region) {
 }
 
 void unmap_page(volatile uint64_t*& page) {
-  if (!page) return;
-  kvel_dev_munmap(const_cast<uint64_t*>(page), KVEL_PAGE_SIZE);
+  kvel_dev_unmap(page, KVEL_PAGE_SIZE);
   page = nullptr;
 }
 

@@ -10,18 +10,17 @@ namespace {
 
 constexpr unsigned SPIN_ROUNDS = 256;  // idle rounds spent spinning after work
 constexpr long FIRST_WAIT_NS = 10000;
-constexpr long LONGEST_WAIT_NS = 500000;
 
 }  // namespace
 
-void sim_backoff::idle(pollfd* fds, nfds_t count) {
+void sim_backoff::idle(pollfd* fds, nfds_t count, long longest_ns) {
   if (++idle_rounds_ <= SPIN_ROUNDS) {
     _mm_pause();
     return;
   }
   unsigned doublings = std::min(idle_rounds_ - SPIN_ROUNDS, 16u);
-  long wait_ns = std::min(FIRST_WAIT_NS << doublings, LONGEST_WAIT_NS);
-  timespec timeout{0, wait_ns};
+  long wait_ns = std::min(FIRST_WAIT_NS << doublings, longest_ns);
+  timespec timeout{wait_ns / 1000000000, wait_ns % 1000000000};
   ppoll(fds, count, &timeout, nullptr);
 }
 

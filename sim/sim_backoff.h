@@ -9,8 +9,11 @@ namespace zsim {
 class sim_backoff {
  public:
   void busy() { idle_rounds_ = 0; }
-  // One idle round: a pause while recently busy, else a wait on fds (may be none).
-  void idle(pollfd* fds, nfds_t count);
+  // One idle round: a pause while recently busy, else a wait on fds (may be none) of
+  // at most longest_ns.
+  void idle(pollfd* fds, nfds_t count, long longest_ns = LONGEST_WAIT_NS);
+
+  static constexpr long LONGEST_WAIT_NS = 500000;
 
  private:
   unsigned idle_rounds_ = 0;

@@ -12,6 +12,7 @@
 
 #include "sim_config.h"
 #include "sim_region.h"
+#include "sim_session_table.h"
 
 namespace zsim {
 
@@ -29,6 +30,7 @@ enum fiber_reg : unsigned {
   FIBER_TAP_SESSION_NB = 10,
   FIBER_TYPE = 11,
   FIBER_STATUS = 13,
+  FIBER_VLAN_FIRST = 16,  // VLAN slot k + 1 is register 16 + k: id in bits 43..32
   FIBER_TX_DELAY = 43,
   FIBER_RX_DELAY = 44,
 };
@@ -44,6 +46,11 @@ struct port_counters {
   std::atomic<uint64_t> to_host_frames{0};  // wire -> host interface
   std::atomic<uint64_t> drop_link_down{0}, drop_no_carrier{0}, drop_no_wire{0};
   std::atomic<uint64_t> drop_write_error{0};
+  // The port's UDP sessions together (each session counts its own as well).
+  std::atomic<uint64_t> udp_tx_frames{0}, udp_tx_bytes{0}, udp_tx_bad_desc{0};
+  std::atomic<uint64_t> udp_rx_delivered{0}, udp_rx_drop_ring_full{0}, udp_rx_drop_checksum{0},
+      udp_rx_drop_zero_length{0}, udp_rx_drop_too_long{0}, udp_rx_drop_stopped{0};
+  std::atomic<uint64_t> udp_rx_filter_miss{0};  // datagrams no session took
 };
 
 struct sim_port {
@@ -83,6 +90,7 @@ struct sim_card {
   // "stall": every reply is held back stall_ms until stall_until_ms (monotonic).
   std::atomic<int64_t> stall_ms{0};
   std::atomic<int64_t> stall_until_ms{0};
+  sim_session_table sessions;
 
   ~sim_card();
   sim_device* device(const std::string& id) const;

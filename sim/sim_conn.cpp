@@ -5,7 +5,10 @@
 
 namespace zsim {
 
-sim_conn::~sim_conn() { conn_set_block(*this, BLOCK_NONE); }
+sim_conn::~sim_conn() {
+  conn_release_session(*this);
+  conn_set_block(*this, BLOCK_NONE);
+}
 
 void conn_set_block(sim_conn& conn, block_kind kind) {
   sim_card& card = *conn.card;

@@ -67,6 +67,14 @@ void conn_ioctl(sim_conn& conn, uint64_t cmd, const unsigned char* in, uint32_t 
                 sim_outcome* out);
 void conn_mmap(sim_conn& conn, uint64_t offset, uint64_t len, uint64_t prot, sim_outcome* out);
 void conn_read(sim_conn& conn, uint64_t count, sim_outcome* out);
+// The descriptor's session (sim_conn_session.cpp). Each gives 0 or an errno value.
+int conn_alloc_udp_session(sim_conn& conn, int port_index);
+int conn_set_udp_filter(sim_conn& conn, const unsigned char* arg);
+// The session's region for an mmap at offset, or null with *err.
+sim_region* conn_map_session(sim_conn& conn, uint64_t offset, uint64_t len, int* err);
+// Stops the datapath's work on the session and gives it back.
+void conn_release_session(sim_conn& conn);
+
 void conn_reg_access(sim_conn& conn, uint32_t op, uint64_t token, uint64_t offset, uint64_t value,
                      sim_outcome* out);
 

@@ -5,6 +5,7 @@
 #include "sim_ctl.h"
 #include "sim_link.h"
 #include "sim_parse.h"
+#include "sim_session.h"
 
 namespace zsim {
 namespace {
@@ -116,6 +117,16 @@ std::string port_counter_lines(const sim_port& port, const std::string& prefix) 
       {"drop_no_carrier", &port_counters::drop_no_carrier},
       {"drop_no_wire", &port_counters::drop_no_wire},
       {"drop_write_error", &port_counters::drop_write_error},
+      {"udp_tx_frames", &port_counters::udp_tx_frames},
+      {"udp_tx_bytes", &port_counters::udp_tx_bytes},
+      {"udp_tx_bad_desc", &port_counters::udp_tx_bad_desc},
+      {"udp_rx_delivered", &port_counters::udp_rx_delivered},
+      {"udp_rx_drop_ring_full", &port_counters::udp_rx_drop_ring_full},
+      {"udp_rx_drop_checksum", &port_counters::udp_rx_drop_checksum},
+      {"udp_rx_drop_zero_length", &port_counters::udp_rx_drop_zero_length},
+      {"udp_rx_drop_too_long", &port_counters::udp_rx_drop_too_long},
+      {"udp_rx_drop_stopped", &port_counters::udp_rx_drop_stopped},
+      {"udp_rx_filter_miss", &port_counters::udp_rx_filter_miss},
   };
   std::string text = prefix + "link " + std::to_string(port.link_up.load()) + "\n" + prefix +
                      "carrier " + std::to_string(port.carrier.load()) + "\n";
@@ -127,15 +138,44 @@ std::string port_counter_lines(const sim_port& port, const std::string& prefix) 
   return text + addr;
 }
 
+// "udp<n>.<counter> <value>" for each UDP session of the port, n its number there.
+std::string session_counter_lines(sim_card& card, const sim_port& port, const std::string& prefix) {
+  using counter = std::atomic<uint64_t> session_counters::*;
+  static const std::pair<const char*, counter> COUNTERS[] = {
+      {"tx_frames", &session_counters::tx_frames},
+      {"tx_bytes", &session_counters::tx_bytes},
+      {"tx_bad_desc", &session_counters::tx_bad_desc},
+      {"rx_delivered", &session_counters::rx_delivered},
+      {"rx_drop_ring_full", &session_counters::rx_drop_ring_full},
+      {"rx_drop_checksum", &session_counters::rx_drop_checksum},
+      {"rx_drop_zero_length", &session_counters::rx_drop_zero_length},
+      {"rx_drop_too_long", &session_counters::rx_drop_too_long},
+      {"rx_drop_stopped", &session_counters::rx_drop_stopped},
+  };
+  std::string text;
+  std::lock_guard<std::mutex> lock(card.sessions.mutex);
+  for (const sim_session* s : card.sessions.sessions) {
+    if (s->wire != &port || s->kind != SESSION_UDP) continue;
+    std::string name = prefix + "udp" + std::to_string(s->slot) + ".";
+    for (const auto& [what, member] : COUNTERS)
+      text += name + what + " " + std::to_string((s->counters.*member).load()) + "\n";
+  }
+  return text;
+}
+
+std::string all_counter_lines(sim_card& card, const sim_port& port, const std::string& prefix) {
+  return port_counter_lines(port, prefix) + session_counter_lines(card, port, prefix);
+}
+
 bool counters(ctl_call& c) {
   std::string text;
   if (!c.args.empty()) {
     sim_port* port;
     if (!c.port(0, &port)) return false;
-    text = port_counter_lines(*port, "");
+    text = all_counter_lines(c.card, *port, "");
   } else {
     for (const sim_port* port : c.card.ports)
-      text += port_counter_lines(*port, "port" + std::to_string(port->conf.k) + ".");
+      text += all_counter_lines(c.card, *port, "port" + std::to_string(port->conf.k) + ".");
   }
   if (!text.empty()) text.pop_back();
   return c.done(text);

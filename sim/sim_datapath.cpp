@@ -1,87 +1,108 @@
 #include "sim_datapath.h"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <vector>
 
 #include "sim_backoff.h"
+#include "sim_udp_path.h"
 
 namespace zsim {
 namespace {
 
 constexpr int FRAMES_PER_TURN = 32;  // per port and direction, so no port starves the rest
 constexpr size_t MAX_FRAME = 65536;
+// The longest idle wait while no session's TX window needs watching: the descriptors
+// wake the datapath for everything else.
+constexpr long NO_WINDOW_WAIT_NS = 50000000;
 
 void count(std::atomic<uint64_t>& counter, uint64_t n = 1) {
   counter.fetch_add(n, std::memory_order_relaxed);
 }
 
-void write_frame(int fd, const unsigned char* frame, size_t len, std::atomic<uint64_t>& done,
-                 port_counters& c) {
-  if (write(fd, frame, len) == ssize_t(len))
-    count(done);
-  else
-    count(c.drop_write_error);
+bool write_frame(int fd, const unsigned char* frame, size_t len, port_counters& c) {
+  if (write(fd, frame, len) == ssize_t(len)) return true;
+  count(c.drop_write_error);
+  return false;
 }
 
 // The frame came from the host interface.
-void frame_from_host(sim_port& port, const unsigned char* frame, size_t len) {
-  port_counters& c = port.counters;
-  if (port.wire_tap < 0) return count(c.drop_no_wire);
-  if (!port.link_up.load(std::memory_order_relaxed)) return count(c.drop_link_down);
-  write_frame(port.wire_tap, frame, len, c.to_wire_frames, c);
-  count(c.to_wire_bytes, len);
+void frame_from_host(sim_card&, sim_port& port, const unsigned char* frame, size_t len) {
+  if (!wire_send(port, frame, len)) return;
+  count(port.counters.to_wire_frames);
+  count(port.counters.to_wire_bytes, len);
 }
 
 // The frame came from the wire.
-void frame_from_wire(sim_port& port, const unsigned char* frame, size_t len) {
+void frame_from_wire(sim_card& card, sim_port& port, const unsigned char* frame, size_t len) {
   port_counters& c = port.counters;
   count(c.from_wire_frames);
   count(c.from_wire_bytes, len);
   if (!port.link_up.load(std::memory_order_relaxed)) return count(c.drop_link_down);
+  if (udp_rx_take(card, port, frame, len)) return;
   if (!port.carrier.load(std::memory_order_relaxed)) return count(c.drop_no_carrier);
-  write_frame(port.host_tap, frame, len, c.to_host_frames, c);
+  if (write_frame(port.host_tap, frame, len, c)) count(c.to_host_frames);
 }
 
 // Forwards what waits on fd; the number of frames taken.
-int drain(int fd, sim_port& port, unsigned char* buf,
-          void (*handle)(sim_port&, const unsigned char*, size_t)) {
+int drain(int fd, sim_card& card, sim_port& port, unsigned char* buf,
+          void (*handle)(sim_card&, sim_port&, const unsigned char*, size_t)) {
   if (fd < 0) return 0;
   int frames = 0;
   while (frames < FRAMES_PER_TURN) {
     ssize_t n = read(fd, buf, MAX_FRAME);
     if (n <= 0) break;
-    handle(port, buf, size_t(n));
+    handle(card, port, buf, size_t(n));
     ++frames;
   }
   return frames;
 }
 
-std::vector<pollfd> tap_pollfds(const sim_card& card) {
+// The TAPs and, last, the session table's wake-up.
+std::vector<pollfd> datapath_pollfds(const sim_card& card) {
   std::vector<pollfd> fds;
   for (const sim_port* port : card.ports)
     for (int fd : {port->host_tap, port->wire_tap})
       if (fd >= 0) fds.push_back({fd, POLLIN, 0});
+  fds.push_back({card.sessions.wake_fd, POLLIN, 0});
   return fds;
 }
 
 }  // namespace
 
+bool wire_send(sim_port& port, const unsigned char* frame, size_t len) {
+  port_counters& c = port.counters;
+  if (port.wire_tap < 0) {
+    count(c.drop_no_wire);
+    return false;
+  }
+  if (!port.link_up.load(std::memory_order_relaxed)) {
+    count(c.drop_link_down);
+    return false;
+  }
+  return write_frame(port.wire_tap, frame, len, c);
+}
+
 void datapath_run(sim_card& card) {
   std::vector<unsigned char> buf(MAX_FRAME);
-  std::vector<pollfd> fds = tap_pollfds(card);
+  std::vector<pollfd> fds = datapath_pollfds(card);
   sim_backoff backoff;
   while (!card.stopping.load(std::memory_order_relaxed)) {
-    int frames = 0;
+    int frames = udp_tx_poll(card);
     for (sim_port* port : card.ports) {
-      frames += drain(port->host_tap, *port, buf.data(), frame_from_host);
-      frames += drain(port->wire_tap, *port, buf.data(), frame_from_wire);
+      frames += drain(port->host_tap, card, *port, buf.data(), frame_from_host);
+      frames += drain(port->wire_tap, card, *port, buf.data(), frame_from_wire);
     }
     if (frames) {
       backoff.busy();
       continue;
     }
-    backoff.idle(fds.data(), fds.size());
+    bool windows = card.sessions.count.load(std::memory_order_relaxed) > 0;
+    backoff.idle(fds.data(), fds.size(),
+                 windows ? sim_backoff::LONGEST_WAIT_NS : NO_WINDOW_WAIT_NS);
+    eventfd_t wakes;
+    if (fds.back().revents & POLLIN) eventfd_read(card.sessions.wake_fd, &wakes);
     // A TAP whose interface has gone reports an error at every wait: stop waiting on it.
     for (pollfd& p : fds)
       if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) p.fd = -1;

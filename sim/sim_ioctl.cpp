@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "kvel_ioctl.h"
+#include "sim_clock.h"
 #include "sim_conn.h"
 #include "sim_tap.h"
 
@@ -66,6 +67,8 @@ void get_global_block(ioctl_call& c) {
 void alloc_block(ioctl_call& c) {
   if (c.in_int() != KVEL_BLOCK_TIME) return c.out->fail(EINVAL);
   conn_set_block(c.conn, BLOCK_TIME);
+  // The clock thread may still be in its idle pause: the first read must be current.
+  c.conn.dev->time.set_reg(TIME_REG_NOW, card_time_now());
 }
 
 // {six MAC bytes, two reserved, u32 IPv4}, for the port of the card's time module.
@@ -87,6 +90,14 @@ void get_fiber(ioctl_call& c) {
   c.out_int(index);  // a port's fiber number is its index
 }
 
+void alloc_udp_session(ioctl_call& c) {
+  if (int err = conn_alloc_udp_session(c.conn, c.in_int())) c.out->fail(err);
+}
+
+void udp_rx_filter(ioctl_call& c) {
+  if (int err = conn_set_udp_filter(c.conn, c.in)) c.out->fail(err);
+}
+
 struct command {
   unsigned long cmd;
   void (*run)(ioctl_call&);
@@ -103,6 +114,8 @@ constexpr command COMMANDS[] = {
     {KVEL_ALLOC_BLOCK, alloc_block},
     {KVEL_SET_TIME_ADDR, set_time_addr},
     {KVEL_GET_FIBER, get_fiber},
+    {KVEL_ALLOC_UDP_SESSION, alloc_udp_session},
+    {KVEL_UDP_RX_FILTER, udp_rx_filter},
 };
 
 }  // namespace

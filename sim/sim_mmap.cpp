@@ -39,9 +39,14 @@ selection block_region(sim_conn& conn) {
 }
 
 // The session's regions (registers, TX window, ring, feedback, TX time stamps) exist
-// only with a session, which no descriptor can hold yet: those selectors fall to the
-// default and fail like unknown ones.
-selection select_region(sim_conn& conn, uint64_t offset) {
+// only with a session; without one they fail like unknown selectors.
+selection session_region(sim_conn& conn, uint64_t offset, uint64_t len) {
+  int err = 0;
+  sim_region* region = conn_map_session(conn, offset, len, &err);
+  return {region, nullptr, err};
+}
+
+selection select_region(sim_conn& conn, uint64_t offset, uint64_t len) {
   switch (offset) {
     case kvel::KVEL_MMAP_FIBER_CONF: {
       sim_port* port = conn_port(conn);
@@ -54,7 +59,7 @@ selection select_region(sim_conn& conn, uint64_t offset) {
     case kvel::KVEL_MMAP_DUMP_DMA:
       return own_region(conn.dump_dma, "zorvnic-dump-dma", kvel::KVEL_DUMP_DMA_SIZE);
     default:
-      return {nullptr, nullptr, EINVAL};
+      return session_region(conn, offset, len);
   }
 }
 
@@ -70,7 +75,7 @@ uint64_t token_for(sim_conn& conn, const side_effect_regs* side) {
 
 void conn_mmap(sim_conn& conn, uint64_t offset, uint64_t len, uint64_t prot, sim_outcome* out) {
   if (prot & ~uint64_t(PROT_READ | PROT_WRITE)) return out->fail(EACCES);
-  selection s = select_region(conn, offset);
+  selection s = select_region(conn, offset, len);
   if (!s.region) return out->fail(s.err);
   if (len == 0 || len > s.region->size()) return out->fail(EINVAL);
   if ((prot & PROT_WRITE) && s.region->client_read_only()) return out->fail(EACCES);

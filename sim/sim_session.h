@@ -1,12 +1,57 @@
-// The one session a descriptor may hold: its kind ('Q' UDP, 'U' TCP, 'S' Ethernet)
-// and port. Its regions and datapath state live here as the session kinds arrive.
+// The one session a descriptor may hold: its kind ('Q' UDP, 'U' TCP, 'S' Ethernet),
+// port and number on that port, its regions (register page, TX window, feedback page,
+// receive ring, TX time-stamp log) and its datapath state.
+//
+// The card's session table (sim_card) lists every session. Its mutex is held by the
+// datapath while it works on a session and by the request server while it changes
+// one (allocation, filter, mappings, release), so a released descriptor gets nothing
+// delivered once its release is done.
 #pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "sim_region.h"
+#include "sim_rxring.h"
+#include "sim_txwin.h"
+#include "sim_udp.h"
 
 namespace zsim {
+
+struct sim_port;
+
+constexpr char SESSION_UDP = 'Q';
+
+struct session_counters {
+  std::atomic<uint64_t> tx_frames{0}, tx_bytes{0}, tx_bad_desc{0};
+  std::atomic<uint64_t> rx_delivered{0}, rx_drop_ring_full{0}, rx_drop_checksum{0},
+      rx_drop_zero_length{0}, rx_drop_too_long{0}, rx_drop_stopped{0};
+};
 
 struct sim_session {
   char kind;
   int port;  // port index on the descriptor's device
+  int slot;  // the session's number among those of its kind on the port
+  sim_port* wire;
+  sim_region regs;
+  sim_region feedback;
+  sim_txwin tx;
+  sim_rxring rx;
+  std::unique_ptr<sim_region> ts_log;
+  uint64_t ts_entries = 0;  // of the log as mapped
+  uint64_t ts_sends = 0;    // stamped sends so far
+  uint16_t ip_id = 0;
+  udp_filter filter;
+  session_counters counters;
 };
+
+// A UDP session numbered slot on port: its pages made and its registers set; null with
+// errno when memory runs out.
+std::unique_ptr<sim_session> udp_session_make(sim_port* port, int index, int slot);
+
+// The session's region that an mmap at offset selects, made or reset as the mapping
+// requires (ring and time-stamp log sized from len, the TX window poisoned afresh);
+// null with *err. The caller holds the session table's mutex.
+sim_region* session_map(sim_session& s, uint64_t offset, uint64_t len, int* err);
 
 }  // namespace zsim

@@ -56,6 +56,56 @@ ZORVSOCK_API char* zorvsock_ip2str(char* buf, uint32_t ip); /* buf holds 16 byte
 ZORVSOCK_API uint32_t zorvsock_get_githash(void);
 ZORVSOCK_API int zorvsock_get_lib_version(void);
 
+/* UDP flows. A configure call turns a fresh handle into a UDP session on the card
+ * interface ifname ("kvel0", "kvel0.100" for a VLAN): 0, -1 when the session cannot be
+ * made, -12 or -110 no receive ring, -106 the handle is already set up, -113 no route
+ * or neighbour for the destination. A local port of 0 takes one that the kernel
+ * reserves for the handle. Without a destination (address 0) the session answers the
+ * datagram last received: the first send then adopts its sender and returns -107
+ * without sending. zorvsock_udp_configure on a UDP handle retargets it: the new
+ * destination, and the new local port unless it is 0. */
+ZORVSOCK_API int zorvsock_udp_configure(zorvsock_handle* h, const char* ifname,
+                                        uint16_t local_port, uint32_t dst_ip,
+                                        uint16_t dst_port);
+/* The same, receiving the datagrams of group (which the interface joins in the kernel
+ * until release, unless zorvsock_disable_multicast came first); -22 for group 0 or an
+ * unknown interface. */
+ZORVSOCK_API int zorvsock_udp_configure_multicast(zorvsock_handle* h, const char* ifname,
+                                                  uint16_t local_port, uint32_t dst_ip,
+                                                  uint16_t dst_port, uint32_t group);
+/* Receive only: every datagram whose destination address matches group under mask;
+ * -22 for group 0, mask 0xFFFFFFFF or an unknown interface. */
+ZORVSOCK_API int zorvsock_udp_configure_rx_multicast_mask(zorvsock_handle* h,
+                                                          const char* ifname, uint32_t group,
+                                                          uint32_t mask);
+/* Before zorvsock_udp_configure_multicast: the caller joins groups itself. 0. */
+ZORVSOCK_API int zorvsock_disable_multicast(zorvsock_handle* h);
+/* Sends one datagram of len bytes (at most 1472, 1468 on a VLAN: else -90). With tx_id,
+ * the card logs its send time under the id stored there (zorvsock_get_tx_timestamp).
+ * 0; -11 no room in the TX window for now; -107 no destination. */
+ZORVSOCK_API int zorvsock_udp_send(zorvsock_handle* h, const void* data, int len,
+                                   uint64_t* tx_id);
+/* 1 when a datagram of the maximum size fits now, 0 when not; negative for a handle
+ * that is no UDP session. */
+ZORVSOCK_API int zorvsock_udp_send_ready(zorvsock_handle* h);
+/* Zero-copy receive: the payload length with *data pointing at the datagram in the
+ * receive ring, and its card receive time in ns (less the interface's RX correction).
+ * The data stays valid, and another receive returns the same datagram, until
+ * zorvsock_udp_zc_receive_done. -11 when nothing has arrived. Optional pointers may be
+ * NULL. */
+ZORVSOCK_API int zorvsock_udp_zc_receive(zorvsock_handle* h, const void** data,
+                                         uint64_t* rx_time);
+ZORVSOCK_API int zorvsock_udp_zc_receivefrom(zorvsock_handle* h, const void** data,
+                                             uint64_t* rx_time, uint32_t* src_ip,
+                                             uint16_t* src_port);
+/* Also the datagram's destination (the group for a multicast datagram). */
+ZORVSOCK_API int zorvsock_udp_zc_receivefrom_full(zorvsock_handle* h, const void** data,
+                                                  uint64_t* rx_time, uint32_t* src_ip,
+                                                  uint16_t* src_port, uint32_t* dst_ip,
+                                                  uint16_t* dst_port);
+/* Frees the datagram the last receive returned: 0; -22 when no receive returned one. */
+ZORVSOCK_API int zorvsock_udp_zc_receive_done(zorvsock_handle* h);
+
 /* Card time and the time-stamp counter. */
 ZORVSOCK_API int zorvsock_time_open(zorvsock_handle* h, const char* ifname);
 ZORVSOCK_API uint64_t zorvsock_time_get(zorvsock_handle* h); /* 0 when not open */

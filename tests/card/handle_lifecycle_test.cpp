@@ -1,58 +1,22 @@
 // Acquiring and releasing handles leaves nothing behind: no descriptor, mapping or
 // thread, whatever the handle went through.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <set>
-#include <string>
-
+#include "process_resources.h"
 #include "test_support.h"
 #include "zorvsock.h"
 #include "zorvsock_handle.h"
 
 namespace {
 
-std::set<std::string> dir_entries(const char* path) {
-  std::set<std::string> names;
-  if (DIR* d = opendir(path)) {
-    while (dirent* e = readdir(d)) names.insert(e->d_name);
-    closedir(d);
-  }
-  return names;
-}
-
-// Named mappings: every mapping of a device region has a name (its memfd or device
-// node); anonymous ones and the heap move with ordinary allocation.
-std::set<std::string> mappings() {
-  std::set<std::string> lines;
-  std::ifstream maps("/proc/self/maps");
-  for (std::string line; std::getline(maps, line);) {
-    auto path = line.find('/');
-    if (path != std::string::npos) lines.insert(line);
-  }
-  return lines;
-}
-
-struct process_resources {
-  std::set<std::string> fds = dir_entries("/proc/self/fd");
-  std::set<std::string> maps = mappings();
-  std::set<std::string> tasks = dir_entries("/proc/self/task");
-};
-
-void expect_same(const process_resources& before) {
-  process_resources after;
-  // The directory stream of the listing itself shows up in both fd sets alike.
-  EXPECT_EQ(after.fds, before.fds);
-  EXPECT_EQ(after.maps, before.maps);
-  EXPECT_EQ(after.tasks, before.tasks);
-}
+using zt::expect_same_resources;
+using zt::process_resources;
 
 TEST(HandleLifecycle, FreshHandleLeavesNothing) {
   zorvsock_release_handle(zorvsock_acquire_handle());  // first-use allocations settle
   process_resources before;
   for (int i = 0; i < 50; ++i) zorvsock_release_handle(zorvsock_acquire_handle());
-  expect_same(before);
+  expect_same_resources(before);
 }
 
 TEST(HandleLifecycle, OpenedTimeObjectIsReleased) {
@@ -68,7 +32,7 @@ TEST(HandleLifecycle, OpenedTimeObjectIsReleased) {
     EXPECT_NE(zorvsock_time_get(h), 0u);
     zorvsock_release_handle(h);
   }
-  expect_same(before);
+  expect_same_resources(before);
 }
 
 TEST(HandleLifecycle, FailedTimeOpenKeepsNothingOpen) {
@@ -79,7 +43,7 @@ TEST(HandleLifecycle, FailedTimeOpenKeepsNothingOpen) {
   EXPECT_EQ(zorvsock_time_open(h, nullptr), -1);
   EXPECT_EQ(zorvsock_time_get(h), 0u) << "an unopened time object reads as 0";
   zorvsock_release_handle(h);
-  expect_same(before);
+  expect_same_resources(before);
 }
 
 TEST(HandleLifecycle, CardTimeOfAnOpenedHandleIsNearTheHostClock) {

@@ -19,7 +19,10 @@ if [ -n "$stray" ]; then
 fi
 for fn in acquire_handle release_handle set_opt get_opt setoption str2ip ip2str get_githash \
           get_lib_version time_open time_get get_tsc_frequency bk_tsc \
-          enable_tx_timestamping get_tx_timestamp get_pmapcsmac_delays; do
+          enable_tx_timestamping get_tx_timestamp get_pmapcsmac_delays \
+          udp_configure udp_configure_multicast udp_configure_rx_multicast_mask \
+          disable_multicast udp_send udp_send_ready udp_zc_receive udp_zc_receivefrom \
+          udp_zc_receivefrom_full udp_zc_receive_done; do
   grep -qx "zorvsock_$fn" <<<"$exported" || { echo "missing export zorvsock_$fn"; exit 1; }
 done
 

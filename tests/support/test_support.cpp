@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <sys/wait.h>
 
 namespace zt {
@@ -36,6 +38,18 @@ cmd_result peer_run(const std::string& cmd) {
 
 cmd_result sim_ctl(const std::string& cmd) {
   return run(env_or("ZORV_SIM", "zorvnic_sim") + " ctl " + cmd);
+}
+
+// Read through a process of the peer's namespace, so no shell runs there.
+long peer_snmp(const std::string& group, const std::string& field) {
+  std::ifstream snmp("/proc/" + env_or("ZORV_PEER_PID", "0") + "/net/snmp");
+  for (std::string names, values; std::getline(snmp, names) && std::getline(snmp, values);) {
+    if (names.rfind(group + ":", 0) != 0) continue;
+    std::istringstream n(names), v(values);
+    for (std::string name, value; n >> name && v >> value;)
+      if (name == field) return strtol(value.c_str(), nullptr, 10);
+  }
+  return -1;
 }
 
 bool launched() { return env_or("ZORV_LAUNCHED", "0") == "1"; }

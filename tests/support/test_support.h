@@ -16,6 +16,8 @@ cmd_result run(const std::string& cmd);
 cmd_result peer_run(const std::string& cmd);
 // One simulator control command ("link 0 down"); returns its output.
 cmd_result sim_ctl(const std::string& cmd);
+// A counter of the peer's /proc/net/snmp ("Udp", "InCsumErrors"); -1 when absent.
+long peer_snmp(const std::string& group, const std::string& field);
 // True inside the test launcher (ZORV_LAUNCHED=1).
 bool launched();
 

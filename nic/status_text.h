@@ -1,0 +1,13 @@
+// Text helpers of the status dumps: each text is built in a string and written in one
+// piece, so that dumps of different threads do not interleave within a line.
+#pragma once
+#include <string>
+
+namespace kvel {
+
+// Formats into a 4096-byte buffer and appends the result, at most 4095 characters.
+[[gnu::format(printf, 2, 3)]] void append_format(std::string& out, const char* fmt, ...);
+// One write() of the whole text to standard output; its result is not looked at.
+void write_stdout(const std::string& text);
+
+}  // namespace kvel

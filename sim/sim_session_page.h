@@ -1,0 +1,25 @@
+// The register page of a session, by byte offset (64-bit registers), and its bits.
+// 0x028 (TX flags for the descriptors) and 0x040 (the UDP session flag) are the
+// library's to read and write; the card leaves them as they are.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace zsim {
+
+constexpr size_t REG_IDENTITY = 0x000;  // kind in bits 31..24, header length in 15..9
+constexpr size_t REG_CONTROL = 0x008;
+constexpr size_t REG_HDR_LEN = 0x070;
+constexpr size_t REG_RX_SIZE = 0x100;     // ring lines, as the library last set them
+constexpr size_t REG_RX_RDPTR = 0x108;    // the library has freed the ring up to here
+constexpr size_t REG_RX_WRPTR = 0x110;    // the card's write position
+constexpr size_t REG_RX_DROPPED = 0x118;  // packets the card could not place
+
+constexpr uint64_t CONTROL_TX_ENABLE = 1u << 0;
+constexpr uint64_t CONTROL_RX_ENABLE = 1u << 1;
+
+constexpr unsigned IDENTITY_KIND_SHIFT = 24;
+constexpr unsigned IDENTITY_HDR_LEN_SHIFT = 9;  // a non-zero field makes 0x070 valid
+constexpr uint64_t IDENTITY_SLOT_MASK = 0x1ff;  // the session's number on its port
+
+}  // namespace zsim

@@ -1,0 +1,34 @@
+// Every session of the card, in the order of allocation, for the datapath and the
+// counters. The descriptors own their sessions; the table only lists them, and its
+// mutex is held by whoever looks at a session or changes one.
+#pragma once
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace zsim {
+
+struct sim_port;
+struct sim_session;
+
+struct sim_session_table {
+  std::mutex mutex;
+  std::vector<sim_session*> sessions;
+  std::atomic<int> count{0};  // lets the datapath skip the mutex while there are none
+  // Readable once a session is added: the datapath, which waits long while there is no
+  // window to watch, starts watching at once.
+  int wake_fd;
+
+  sim_session_table();
+  ~sim_session_table();
+  sim_session_table(const sim_session_table&) = delete;
+  sim_session_table& operator=(const sim_session_table&) = delete;
+
+  // All three with the mutex held. The lowest number that no session of kind holds on
+  // port, or -1 when limit of them are in use.
+  int free_slot(const sim_port* port, char kind, int limit) const;
+  void add(sim_session* s);
+  void remove(sim_session* s);
+};
+
+}  // namespace zsim

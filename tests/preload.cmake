@@ -1,0 +1,92 @@
+# Tests of the preload libraries, included from preload/CMakeLists.txt:
+#  preload_trace_test     plain unit test of the log's formatting, naming and pruning;
+#  preload_programs_test  run through the test launcher: Debian programs and a helper
+#                         program under both libraries, compared with runs without one.
+find_package(GTest REQUIRED)
+set(ZL_TEST_DIR ${CMAKE_SOURCE_DIR}/tests/preload)
+
+add_library(zorvload_trace STATIC ${ZORVLOAD_TRACE_SOURCES})
+target_include_directories(zorvload_trace PUBLIC ${CMAKE_SOURCE_DIR}/preload)
+target_link_libraries(zorvload_trace PUBLIC kvel_core)
+
+add_executable(preload_trace_test ${ZL_TEST_DIR}/preload_trace_test.cpp)
+target_link_libraries(preload_trace_test PRIVATE zorvload_trace GTest::gtest GTest::gtest_main)
+add_test(NAME unit.preload_trace_test COMMAND preload_trace_test)
+# GCC 12 with the address sanitizer warns falsely inside std::regex's own std::function.
+if(ZORV_SANITIZE)
+  set(ZL_REGEX_OPTIONS -Wno-maybe-uninitialized)
+endif()
+target_compile_options(preload_trace_test PRIVATE ${ZL_REGEX_OPTIONS})
+
+add_executable(preload_helper ${ZL_TEST_DIR}/preload_helper.cpp)
+target_link_libraries(preload_helper PRIVATE Threads::Threads)
+add_library(preload_early_calls SHARED ${ZL_TEST_DIR}/preload_early_calls.cpp)
+target_link_libraries(preload_early_calls PRIVATE Threads::Threads)
+
+# In the sanitizer build the libraries need the address sanitizer's runtime loaded first;
+# the Debian programs under test are not instrumented and their leaks are not ours.
+set(ZL_PRELOAD_PREFIX "")
+set(ZL_ENV_EXTRA "")
+if(ZORV_SANITIZE)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+                  OUTPUT_VARIABLE _asan OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(ZL_PRELOAD_PREFIX "${_asan}:")
+  set(ZL_ENV_EXTRA "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0")
+endif()
+
+add_executable(preload_programs_test ${ZL_TEST_DIR}/preload_programs_test.cpp
+               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
+target_include_directories(preload_programs_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_compile_options(preload_programs_test PRIVATE ${ZL_REGEX_OPTIONS})
+target_link_libraries(preload_programs_test PRIVATE GTest::gtest GTest::gtest_main)
+target_compile_definitions(preload_programs_test PRIVATE
+    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_HELPER="$<TARGET_FILE:preload_helper>"
+    ZL_EARLY_LIB="$<TARGET_FILE:preload_early_calls>"
+    ZL_SCRIPT="${ZL_TEST_DIR}/preload_programs.sh"
+    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
+add_dependencies(preload_programs_test zorvload zorvload_unsafe preload_helper
+                 preload_early_calls)
+add_test(NAME card.preload_programs_test
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
+                 -- $<TARGET_FILE:preload_programs_test>)
+set_tests_properties(card.preload_programs_test PROPERTIES TIMEOUT 900)
+
+# The thread sanitizer, where the build has no other sanitizer: both libraries and the
+# helper built with it, the many-threads run traced and untraced. (Forking a threaded
+# process is left out: the sanitizer's own locks may deadlock in the child.)
+if(NOT ZORV_SANITIZE)
+  set(ZL_TSAN -fsanitize=thread)
+  add_library(zorvload_tsan_objects OBJECT ${ZORVLOAD_NIC_SOURCES}
+              $<TARGET_PROPERTY:zorvload_body,SOURCES>)
+  target_include_directories(zorvload_tsan_objects PRIVATE ${CMAKE_SOURCE_DIR}/preload
+                             ${CMAKE_SOURCE_DIR}/nic ${CMAKE_SOURCE_DIR}/nic/include)
+  target_compile_definitions(zorvload_tsan_objects PRIVATE ZORV_GITHASH=0x${ZORV_GITHASH})
+  target_compile_options(zorvload_tsan_objects PRIVATE ${ZL_TSAN} ${ZORVLOAD_COMPILE_OPTIONS})
+  set_target_properties(zorvload_tsan_objects PROPERTIES CXX_VISIBILITY_PRESET hidden
+                        VISIBILITY_INLINES_HIDDEN ON)
+  foreach(variant zorvload zorvload_unsafe)
+    add_library(${variant}_tsan SHARED $<TARGET_OBJECTS:zorvload_tsan_objects>
+                ${CMAKE_SOURCE_DIR}/preload/fd_lock_mutex.cpp
+                ${CMAKE_SOURCE_DIR}/preload/fd_lock_global.cpp)
+    target_include_directories(${variant}_tsan PRIVATE ${CMAKE_SOURCE_DIR}/preload
+                               ${CMAKE_SOURCE_DIR}/nic ${CMAKE_SOURCE_DIR}/nic/include)
+    target_compile_options(${variant}_tsan PRIVATE ${ZL_TSAN})
+    target_link_options(${variant}_tsan PRIVATE ${ZL_TSAN})
+    target_link_libraries(${variant}_tsan PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
+    set_target_properties(${variant}_tsan PROPERTIES CXX_VISIBILITY_PRESET hidden)
+  endforeach()
+  target_compile_definitions(zorvload_tsan PRIVATE ZORVLOAD_UNSAFE=0)
+  target_compile_definitions(zorvload_unsafe_tsan PRIVATE ZORVLOAD_UNSAFE=1)
+  add_executable(preload_helper_tsan ${ZL_TEST_DIR}/preload_helper.cpp)
+  target_compile_options(preload_helper_tsan PRIVATE ${ZL_TSAN})
+  target_link_options(preload_helper_tsan PRIVATE ${ZL_TSAN})
+  target_link_libraries(preload_helper_tsan PRIVATE Threads::Threads)
+  foreach(variant zorvload zorvload_unsafe)
+    add_test(NAME unit.preload_tsan_${variant}
+             COMMAND sh -c "dir=$(mktemp -d) && cd $dir && \
+export LD_PRELOAD=$<TARGET_FILE:${variant}_tsan> TSAN_OPTIONS=halt_on_error=1:exitcode=66 && \
+$<TARGET_FILE:preload_helper_tsan> churn 8 100 && \
+NOTRACE=1 $<TARGET_FILE:preload_helper_tsan> churn 8 100; rc=$?; rm -rf $dir; exit $rc")
+    set_tests_properties(unit.preload_tsan_${variant} PROPERTIES TIMEOUT 300)
+  endforeach()
+endif()
