@@ -30,6 +30,7 @@ enum fiber_reg : unsigned {
   FIBER_TAP_SESSION_NB = 10,
   FIBER_TYPE = 11,
   FIBER_STATUS = 13,
+  FIBER_LOCAL_IP = 14,
   FIBER_VLAN_FIRST = 16,  // VLAN slot k + 1 is register 16 + k: id in bits 43..32
   FIBER_TX_DELAY = 43,
   FIBER_RX_DELAY = 44,
@@ -51,6 +52,14 @@ struct port_counters {
   std::atomic<uint64_t> udp_rx_delivered{0}, udp_rx_drop_ring_full{0}, udp_rx_drop_checksum{0},
       udp_rx_drop_zero_length{0}, udp_rx_drop_too_long{0}, udp_rx_drop_stopped{0};
   std::atomic<uint64_t> udp_rx_filter_miss{0};  // datagrams no session took
+  // The port's TCP sessions together, and its listeners.
+  std::atomic<uint64_t> tcp_tx_frames{0}, tcp_tx_bytes{0}, tcp_tx_bad_desc{0};
+  std::atomic<uint64_t> tcp_tx_doorbell_acks{0}, tcp_tx_resets{0};
+  std::atomic<uint64_t> tcp_rx_delivered{0}, tcp_rx_software{0}, tcp_rx_txack_only{0},
+      tcp_rx_drop_ring_full{0}, tcp_rx_drop_checksum{0}, tcp_rx_drop_too_long{0},
+      tcp_rx_drop_stopped{0};
+  std::atomic<uint64_t> tcp_listen_queued{0}, tcp_listen_duplicates{0}, tcp_listen_drop_full{0},
+      tcp_listen_drop_checksum{0};
 };
 
 struct sim_port {

@@ -7,6 +7,7 @@ namespace zsim {
 
 sim_conn::~sim_conn() {
   conn_release_session(*this);
+  conn_release_listener(*this);
   conn_set_block(*this, BLOCK_NONE);
 }
 
@@ -26,10 +27,23 @@ sim_port* conn_port(const sim_conn& conn) {
   return conn.dev->ports[size_t(index)].get();
 }
 
-// Nothing waits on a descriptor until listeners queue their SYN frames here.
-void conn_read(sim_conn&, uint64_t count, sim_outcome* out) {
+sim_region* conn_own_region(std::unique_ptr<sim_region>& slot, const char* name, size_t size) {
+  if (!slot) {
+    auto region = std::make_unique<sim_region>();
+    if (!region->create(name, size, true)) return nullptr;
+    slot = std::move(region);
+  }
+  return slot.get();
+}
+
+// A listener's oldest SYN frame; nothing waits on other descriptors.
+void conn_read(sim_conn& conn, uint64_t count, sim_outcome* out) {
   if (count > kvel::SIM_MAX_DATA) return out->fail(EINVAL);
   out->result = 0;
+  if (!conn.listener) return;
+  std::lock_guard<std::mutex> lock(conn.card->sessions.mutex);
+  out->len = uint32_t(listener_pop(*conn.listener, out->data, count));
+  out->result = out->len;
 }
 
 void conn_reg_access(sim_conn& conn, uint32_t op, uint64_t token, uint64_t offset, uint64_t value,

@@ -9,6 +9,7 @@
 
 #include "kvel_sim_proto.h"
 #include "sim_card.h"
+#include "sim_listen.h"
 #include "sim_session.h"
 
 namespace zsim {
@@ -32,6 +33,7 @@ struct sim_conn {
   block_kind block = BLOCK_NONE;
   std::unique_ptr<sim_session> session;
   std::unique_ptr<sim_region> listen_status;
+  std::unique_ptr<sim_listener> listener;
   std::unique_ptr<sim_region> dump_dma;
   uint64_t next_token = 1;
   std::map<uint64_t, const side_effect_regs*> tokens;  // mappings with side-effect registers
@@ -68,12 +70,22 @@ void conn_ioctl(sim_conn& conn, uint64_t cmd, const unsigned char* in, uint32_t 
 void conn_mmap(sim_conn& conn, uint64_t offset, uint64_t len, uint64_t prot, sim_outcome* out);
 void conn_read(sim_conn& conn, uint64_t count, sim_outcome* out);
 // The descriptor's session (sim_conn_session.cpp). Each gives 0 or an errno value.
-int conn_alloc_udp_session(sim_conn& conn, int port_index);
+int conn_alloc_session(sim_conn& conn, char kind, int port_index);
 int conn_set_udp_filter(sim_conn& conn, const unsigned char* arg);
+// Binds a TCP session to its connection (KVEL_TCP_SESSION_SETUP); once only.
+int conn_tcp_setup(sim_conn& conn, const unsigned char* arg);
+// Whether the release resets the connection, and the TTL of that reset.
+int conn_tcp_rst_on_release(sim_conn& conn, bool on);
+int conn_tcp_rst_ttl(sim_conn& conn, uint8_t ttl);
+// Registers the descriptor as a listener (KVEL_TCP_LISTEN; sim_conn_listen.cpp).
+int conn_tcp_listen(sim_conn& conn, const unsigned char* arg);
 // The session's region for an mmap at offset, or null with *err.
 sim_region* conn_map_session(sim_conn& conn, uint64_t offset, uint64_t len, int* err);
 // Stops the datapath's work on the session and gives it back.
 void conn_release_session(sim_conn& conn);
+void conn_release_listener(sim_conn& conn);
+// A region of the descriptor's own, made at its first use; null when memory runs out.
+sim_region* conn_own_region(std::unique_ptr<sim_region>& slot, const char* name, size_t size);
 
 void conn_reg_access(sim_conn& conn, uint32_t op, uint64_t token, uint64_t offset, uint64_t value,
                      sim_outcome* out);

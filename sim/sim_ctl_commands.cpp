@@ -127,6 +127,22 @@ std::string port_counter_lines(const sim_port& port, const std::string& prefix) 
       {"udp_rx_drop_too_long", &port_counters::udp_rx_drop_too_long},
       {"udp_rx_drop_stopped", &port_counters::udp_rx_drop_stopped},
       {"udp_rx_filter_miss", &port_counters::udp_rx_filter_miss},
+      {"tcp_tx_frames", &port_counters::tcp_tx_frames},
+      {"tcp_tx_bytes", &port_counters::tcp_tx_bytes},
+      {"tcp_tx_bad_desc", &port_counters::tcp_tx_bad_desc},
+      {"tcp_tx_doorbell_acks", &port_counters::tcp_tx_doorbell_acks},
+      {"tcp_tx_resets", &port_counters::tcp_tx_resets},
+      {"tcp_rx_delivered", &port_counters::tcp_rx_delivered},
+      {"tcp_rx_software", &port_counters::tcp_rx_software},
+      {"tcp_rx_txack_only", &port_counters::tcp_rx_txack_only},
+      {"tcp_rx_drop_ring_full", &port_counters::tcp_rx_drop_ring_full},
+      {"tcp_rx_drop_checksum", &port_counters::tcp_rx_drop_checksum},
+      {"tcp_rx_drop_too_long", &port_counters::tcp_rx_drop_too_long},
+      {"tcp_rx_drop_stopped", &port_counters::tcp_rx_drop_stopped},
+      {"tcp_listen_queued", &port_counters::tcp_listen_queued},
+      {"tcp_listen_duplicates", &port_counters::tcp_listen_duplicates},
+      {"tcp_listen_drop_full", &port_counters::tcp_listen_drop_full},
+      {"tcp_listen_drop_checksum", &port_counters::tcp_listen_drop_checksum},
   };
   std::string text = prefix + "link " + std::to_string(port.link_up.load()) + "\n" + prefix +
                      "carrier " + std::to_string(port.carrier.load()) + "\n";
@@ -138,7 +154,8 @@ std::string port_counter_lines(const sim_port& port, const std::string& prefix) 
   return text + addr;
 }
 
-// "udp<n>.<counter> <value>" for each UDP session of the port, n its number there.
+// "udp<n>.<counter> <value>" for each UDP session of the port, n its number there, and
+// "tcp<n>.<counter> <value>" for each TCP session.
 std::string session_counter_lines(sim_card& card, const sim_port& port, const std::string& prefix) {
   using counter = std::atomic<uint64_t> session_counters::*;
   static const std::pair<const char*, counter> COUNTERS[] = {
@@ -152,13 +169,22 @@ std::string session_counter_lines(sim_card& card, const sim_port& port, const st
       {"rx_drop_too_long", &session_counters::rx_drop_too_long},
       {"rx_drop_stopped", &session_counters::rx_drop_stopped},
   };
+  static const std::pair<const char*, counter> TCP_COUNTERS[] = {
+      {"rx_software", &session_counters::rx_software},
+      {"rx_txack_only", &session_counters::rx_txack_only},
+      {"tx_doorbell_acks", &session_counters::tx_doorbell_acks},
+      {"tx_resets", &session_counters::tx_resets},
+  };
   std::string text;
   std::lock_guard<std::mutex> lock(card.sessions.mutex);
   for (const sim_session* s : card.sessions.sessions) {
-    if (s->wire != &port || s->kind != SESSION_UDP) continue;
-    std::string name = prefix + "udp" + std::to_string(s->slot) + ".";
+    if (s->wire != &port) continue;
+    bool tcp = s->kind == SESSION_TCP;
+    std::string name = prefix + (tcp ? "tcp" : "udp") + std::to_string(s->slot) + ".";
     for (const auto& [what, member] : COUNTERS)
       text += name + what + " " + std::to_string((s->counters.*member).load()) + "\n";
+    for (const auto& [what, member] : TCP_COUNTERS)
+      if (tcp) text += name + what + " " + std::to_string((s->counters.*member).load()) + "\n";
   }
   return text;
 }

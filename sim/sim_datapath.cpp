@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim_backoff.h"
+#include "sim_tcp_path.h"
 #include "sim_udp_path.h"
 
 namespace zsim {
@@ -28,7 +29,8 @@ bool write_frame(int fd, const unsigned char* frame, size_t len, port_counters& 
 }
 
 // The frame came from the host interface.
-void frame_from_host(sim_card&, sim_port& port, const unsigned char* frame, size_t len) {
+void frame_from_host(sim_card& card, sim_port& port, const unsigned char* frame, size_t len) {
+  tcp_host_frame(card, port, frame, len);
   if (!wire_send(port, frame, len)) return;
   count(port.counters.to_wire_frames);
   count(port.counters.to_wire_bytes, len);
@@ -40,7 +42,7 @@ void frame_from_wire(sim_card& card, sim_port& port, const unsigned char* frame,
   count(c.from_wire_frames);
   count(c.from_wire_bytes, len);
   if (!port.link_up.load(std::memory_order_relaxed)) return count(c.drop_link_down);
-  if (udp_rx_take(card, port, frame, len)) return;
+  if (udp_rx_take(card, port, frame, len) || tcp_rx_take(card, port, frame, len)) return;
   if (!port.carrier.load(std::memory_order_relaxed)) return count(c.drop_no_carrier);
   if (write_frame(port.host_tap, frame, len, c)) count(c.to_host_frames);
 }
@@ -89,7 +91,7 @@ void datapath_run(sim_card& card) {
   std::vector<pollfd> fds = datapath_pollfds(card);
   sim_backoff backoff;
   while (!card.stopping.load(std::memory_order_relaxed)) {
-    int frames = udp_tx_poll(card);
+    int frames = udp_tx_poll(card) + tcp_tx_poll(card);
     for (sim_port* port : card.ports) {
       frames += drain(port->host_tap, card, *port, buf.data(), frame_from_host);
       frames += drain(port->wire_tap, card, *port, buf.data(), frame_from_wire);

@@ -91,7 +91,27 @@ void get_fiber(ioctl_call& c) {
 }
 
 void alloc_udp_session(ioctl_call& c) {
-  if (int err = conn_alloc_udp_session(c.conn, c.in_int())) c.out->fail(err);
+  if (int err = conn_alloc_session(c.conn, SESSION_UDP, c.in_int())) c.out->fail(err);
+}
+
+void alloc_tcp_session(ioctl_call& c) {
+  if (int err = conn_alloc_session(c.conn, SESSION_TCP, c.in_int())) c.out->fail(err);
+}
+
+void tcp_session_setup(ioctl_call& c) {
+  if (int err = conn_tcp_setup(c.conn, c.in)) c.out->fail(err);
+}
+
+void tcp_listen(ioctl_call& c) {
+  if (int err = conn_tcp_listen(c.conn, c.in)) c.out->fail(err);
+}
+
+void tcp_rst_on_release(ioctl_call& c) {
+  if (int err = conn_tcp_rst_on_release(c.conn, c.in_int() != 0)) c.out->fail(err);
+}
+
+void tcp_rst_ttl(ioctl_call& c) {
+  if (int err = conn_tcp_rst_ttl(c.conn, c.in[0])) c.out->fail(err);
 }
 
 void udp_rx_filter(ioctl_call& c) {
@@ -116,6 +136,11 @@ constexpr command COMMANDS[] = {
     {KVEL_GET_FIBER, get_fiber},
     {KVEL_ALLOC_UDP_SESSION, alloc_udp_session},
     {KVEL_UDP_RX_FILTER, udp_rx_filter},
+    {KVEL_ALLOC_TCP_SESSION, alloc_tcp_session},
+    {KVEL_TCP_SESSION_SETUP, tcp_session_setup},
+    {KVEL_TCP_LISTEN, tcp_listen},
+    {KVEL_TCP_TRIGGER_RST_ON_RELEASE, tcp_rst_on_release},
+    {KVEL_TCP_TTL_RST_ON_RELEASE, tcp_rst_ttl},
 };
 
 }  // namespace

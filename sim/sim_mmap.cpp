@@ -18,12 +18,8 @@ struct selection {
 
 // A region of the descriptor's own, made at its first mapping.
 selection own_region(std::unique_ptr<sim_region>& slot, const char* name, size_t size) {
-  if (!slot) {
-    auto region = std::make_unique<sim_region>();
-    if (!region->create(name, size, true)) return {nullptr, nullptr, ENOMEM};
-    slot = std::move(region);
-  }
-  return {slot.get(), nullptr, 0};
+  sim_region* region = conn_own_region(slot, name, size);
+  return {region, nullptr, region ? 0 : ENOMEM};
 }
 
 selection block_region(sim_conn& conn) {
@@ -55,7 +51,7 @@ selection select_region(sim_conn& conn, uint64_t offset, uint64_t len) {
     case kvel::KVEL_MMAP_BLOCK_REGS:
       return block_region(conn);
     case kvel::KVEL_MMAP_LISTEN_STATUS:
-      return own_region(conn.listen_status, "zorvnic-listen-status", kvel::KVEL_PAGE_SIZE);
+      return own_region(conn.listen_status, LISTEN_STATUS_NAME, kvel::KVEL_PAGE_SIZE);
     case kvel::KVEL_MMAP_DUMP_DMA:
       return own_region(conn.dump_dma, "zorvnic-dump-dma", kvel::KVEL_DUMP_DMA_SIZE);
     default:

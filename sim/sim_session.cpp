@@ -27,20 +27,23 @@ sim_region* map_ts_log(sim_session& s, uint64_t len, int* err) {
 
 }  // namespace
 
-std::unique_ptr<sim_session> udp_session_make(sim_port* port, int index, int slot) {
+std::unique_ptr<sim_session> session_make(char kind, sim_port* port, int index, int slot) {
   auto s = std::make_unique<sim_session>();
-  s->kind = SESSION_UDP;
+  s->kind = kind;
   s->port = index;
   s->slot = slot;
   s->wire = port;
-  if (!s->regs.create("zorvnic-udp-regs", kvel::KVEL_PAGE_SIZE, false) ||
+  // Slot headers never overlap what follows them: UDP's reaches past its addresses.
+  uint64_t hdr_len = kind == SESSION_UDP ? UDP_SLOT_HDR_LEN : TCP_SLOT_HDR_LEN;
+  const char* regs_name = kind == SESSION_UDP ? "zorvnic-udp-regs" : "zorvnic-tcp-regs";
+  if (!s->regs.create(regs_name, kvel::KVEL_PAGE_SIZE, false) ||
       !s->feedback.create("zorvnic-tx-feedback", kvel::KVEL_PAGE_SIZE, false) ||
       !s->tx.create("zorvnic-tx-window"))
     return nullptr;
-  s->regs.set_reg(REG_IDENTITY / 8, uint64_t(SESSION_UDP) << IDENTITY_KIND_SHIFT |
-                                        UDP_SLOT_HDR_LEN << IDENTITY_HDR_LEN_SHIFT |
+  s->regs.set_reg(REG_IDENTITY / 8, uint64_t(uint8_t(kind)) << IDENTITY_KIND_SHIFT |
+                                        hdr_len << IDENTITY_HDR_LEN_SHIFT |
                                         (uint64_t(slot) & IDENTITY_SLOT_MASK));
-  s->regs.set_reg(REG_HDR_LEN / 8, UDP_SLOT_HDR_LEN);
+  s->regs.set_reg(REG_HDR_LEN / 8, hdr_len);
   return s;
 }
 

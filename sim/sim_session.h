@@ -13,6 +13,7 @@
 
 #include "sim_region.h"
 #include "sim_rxring.h"
+#include "sim_tcp.h"
 #include "sim_txwin.h"
 #include "sim_udp.h"
 
@@ -21,12 +22,24 @@ namespace zsim {
 struct sim_port;
 
 constexpr char SESSION_UDP = 'Q';
+constexpr char SESSION_TCP = 'U';
+
+using counter = std::atomic<uint64_t>;
 
 struct session_counters {
-  std::atomic<uint64_t> tx_frames{0}, tx_bytes{0}, tx_bad_desc{0};
-  std::atomic<uint64_t> rx_delivered{0}, rx_drop_ring_full{0}, rx_drop_checksum{0},
-      rx_drop_zero_length{0}, rx_drop_too_long{0}, rx_drop_stopped{0};
+  counter tx_frames{0}, tx_bytes{0}, tx_bad_desc{0};
+  counter rx_delivered{0}, rx_drop_ring_full{0}, rx_drop_checksum{0}, rx_drop_zero_length{0},
+      rx_drop_too_long{0}, rx_drop_stopped{0};
+  // TCP only: segments left to the software, ACKs that only updated the acknowledgement
+  // block, doorbell ACKs and resets sent by the card.
+  counter rx_software{0}, rx_txack_only{0}, tx_doorbell_acks{0}, tx_resets{0};
 };
+
+// A session's counter and its port's together.
+inline void bump(counter& session, counter& port, uint64_t n = 1) {
+  session.fetch_add(n, std::memory_order_relaxed);
+  port.fetch_add(n, std::memory_order_relaxed);
+}
 
 struct sim_session {
   char kind;
@@ -41,13 +54,14 @@ struct sim_session {
   uint64_t ts_entries = 0;  // of the log as mapped
   uint64_t ts_sends = 0;    // stamped sends so far
   uint16_t ip_id = 0;
-  udp_filter filter;
+  udp_filter filter;  // UDP sessions
+  tcp_state tcp;      // TCP sessions
   session_counters counters;
 };
 
-// A UDP session numbered slot on port: its pages made and its registers set; null with
-// errno when memory runs out.
-std::unique_ptr<sim_session> udp_session_make(sim_port* port, int index, int slot);
+// A session of kind ('Q' or 'U') numbered slot on port: its pages made and its
+// registers set; null with errno when memory runs out.
+std::unique_ptr<sim_session> session_make(char kind, sim_port* port, int index, int slot);
 
 // The session's region that an mmap at offset selects, made or reset as the mapping
 // requires (ring and time-stamp log sized from len, the TX window poisoned afresh);

@@ -9,11 +9,15 @@ namespace zsim {
 
 constexpr size_t REG_IDENTITY = 0x000;  // kind in bits 31..24, header length in 15..9
 constexpr size_t REG_CONTROL = 0x008;
+constexpr size_t REG_ACK_DOORBELL = 0x060;  // TCP: ack 31..0, window 47..32, TTL 57..50
 constexpr size_t REG_HDR_LEN = 0x070;
-constexpr size_t REG_RX_SIZE = 0x100;     // ring lines, as the library last set them
-constexpr size_t REG_RX_RDPTR = 0x108;    // the library has freed the ring up to here
-constexpr size_t REG_RX_WRPTR = 0x110;    // the card's write position
-constexpr size_t REG_RX_DROPPED = 0x118;  // packets the card could not place
+constexpr size_t REG_RX_SIZE = 0x100;      // ring lines, as the library last set them
+constexpr size_t REG_RX_RDPTR = 0x108;     // the library has freed the ring up to here
+constexpr size_t REG_RX_WRPTR = 0x110;     // the card's write position
+constexpr size_t REG_RX_DROPPED = 0x118;   // packets the card could not place
+constexpr size_t REG_ACK_OFFLOAD = 0x120;  // TCP: 0x2000 once the software hands ACKs over
+constexpr uint64_t ACK_OFFLOAD_ON = 0x2000;
+constexpr size_t FEEDBACK_TXACK = 64;  // TCP: the acknowledgement block in the feedback page
 
 constexpr uint64_t CONTROL_TX_ENABLE = 1u << 0;
 constexpr uint64_t CONTROL_RX_ENABLE = 1u << 1;

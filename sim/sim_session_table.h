@@ -1,6 +1,6 @@
-// Every session of the card, in the order of allocation, for the datapath and the
-// counters. The descriptors own their sessions; the table only lists them, and its
-// mutex is held by whoever looks at a session or changes one.
+// Every session and listener of the card, in the order of allocation, for the
+// datapath and the counters. The descriptors own them; the table only lists them, and
+// its mutex is held by whoever looks at a session or listener or changes one.
 #pragma once
 #include <atomic>
 #include <mutex>
@@ -10,11 +10,13 @@ namespace zsim {
 
 struct sim_port;
 struct sim_session;
+struct sim_listener;
 
 struct sim_session_table {
   std::mutex mutex;
   std::vector<sim_session*> sessions;
-  std::atomic<int> count{0};  // lets the datapath skip the mutex while there are none
+  std::vector<sim_listener*> listeners;  // owned by their descriptors too
+  std::atomic<int> count{0};             // lets the datapath skip the mutex while there are none
   // Readable once a session is added: the datapath, which waits long while there is no
   // window to watch, starts watching at once.
   int wake_fd;

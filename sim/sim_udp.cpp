@@ -35,11 +35,9 @@ size_t udp_frame_build(const unsigned char* lines, uint16_t vlan_id, uint16_t ip
   unsigned char* udp = ip + IPV4_HDR_BYTES;
   memcpy(udp + UDP_HDR_BYTES, lines + DESC_BYTES, d.length);
   udp_header_write(udp, d.src_ip, d.dst_ip, d.src_port, d.dst_port, d.length);
-  ipv4_header_write(ip, d.src_ip, d.dst_ip, uint16_t(UDP_HDR_BYTES + d.length), ip_id, d.ttl);
-  size_t len = at + IPV4_HDR_BYTES + UDP_HDR_BYTES + d.length;
-  if (len >= ETH_MIN_FRAME) return len;
-  memset(frame + len, 0, ETH_MIN_FRAME - len);
-  return ETH_MIN_FRAME;
+  ipv4_header_write(ip, d.src_ip, d.dst_ip, IP_PROTO_UDP, uint16_t(UDP_HDR_BYTES + d.length), ip_id,
+                    d.ttl);
+  return eth_pad(frame, at + IPV4_HDR_BYTES + UDP_HDR_BYTES + d.length);
 }
 
 // {u32 0, u32 match, u16 port, u16 0, u32 0, u8 VLAN slot, 3 bytes 0, u32 mask}

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "sim_frame.h"
+#include "sim_vlan.h"
 
 namespace zsim {
 
@@ -26,7 +27,6 @@ struct udp_tx_desc {
 };
 static_assert(sizeof(udp_tx_desc) == 32);
 
-constexpr uint16_t UDP_DESC_TIMESTAMP = 0x8000;
 constexpr size_t UDP_SLOT_HDR_LEN = 32;  // past the destination fields
 // The longest frame a descriptor can ask for: the largest payload the window holds.
 constexpr size_t UDP_MAX_FRAME =
@@ -49,7 +49,6 @@ struct udp_filter {
   uint16_t port = 0;  // 0: any destination port
   uint8_t vlan_slot = 0;
 };
-constexpr uint8_t VLAN_SLOTS = 15;
 
 // False when the argument is not one the card takes.
 bool udp_filter_parse(const unsigned char* arg, udp_filter* f);

@@ -1,51 +1,14 @@
 #include "sim_udp_path.h"
 
-#include <immintrin.h>
-
 #include <cstring>
 
 #include "sim_clock.h"
 #include "sim_datapath.h"
 #include "sim_session.h"
-#include "sim_session_page.h"
+#include "sim_session_tx.h"
 
 namespace zsim {
 namespace {
-
-constexpr int SENDS_PER_TURN = 16;  // per session, so that no window starves the others
-
-using counter = std::atomic<uint64_t>;
-
-// A session's counter and its port's together.
-void bump(counter& session, counter& port, uint64_t n = 1) {
-  session.fetch_add(n, std::memory_order_relaxed);
-  port.fetch_add(n, std::memory_order_relaxed);
-}
-
-// The VLAN id in a session's VLAN slot (1..15) of the port; 0 for an empty slot.
-uint16_t vlan_id_of_slot(const sim_port& port, uint8_t slot) {
-  if (slot == 0 || slot > VLAN_SLOTS) return 0;
-  return uint16_t(port.fiber.reg(FIBER_VLAN_FIRST + slot - 1u) >> 32) & VLAN_ID_MASK;
-}
-
-// The VLAN slot a received datagram belongs to: 0 untagged, -1 for a VLAN the port's
-// table does not hold. The first slot holding the id wins.
-int vlan_slot_of(const sim_port& port, const udp_view& v) {
-  if (v.vlan_id == 0) return 0;
-  for (uint8_t slot = 1; slot <= VLAN_SLOTS; ++slot)
-    if (vlan_id_of_slot(port, slot) == v.vlan_id) return slot;
-  return -1;
-}
-
-// Entry n of the log, id and time in one 16-byte store: a reader's single 16-byte load
-// sees both of one write.
-void stamp(sim_session& s) {
-  uint64_t n = s.ts_sends++;
-  if (!s.ts_log || s.ts_entries == 0) return;
-  auto* entry = reinterpret_cast<__m128i*>(s.ts_log->bytes()) + (n & (s.ts_entries - 1));
-  const __m128i v = _mm_set_epi64x(int64_t(card_time_now()), int64_t(n));
-  asm volatile("movdqa %1, %0" : "=m"(*entry) : "x"(v));
-}
 
 void send(sim_session& s, const udp_tx_desc& d, const unsigned char* lines) {
   port_counters& pc = s.wire->counters;
@@ -58,27 +21,14 @@ void send(sim_session& s, const udp_tx_desc& d, const unsigned char* lines) {
   bump(s.counters.tx_bytes, pc.udp_tx_bytes, len);
 }
 
-int session_tx(sim_session& s) {
-  if (!(s.regs.reg(REG_CONTROL / 8) & CONTROL_TX_ENABLE)) return 0;
-  alignas(64) unsigned char lines[TXWIN_RING_BYTES];
-  int sends = 0;
-  for (; sends < SENDS_PER_TURN; ++sends) {
-    bool bad = false;
-    int n = s.tx.peek(udp_send_lines, lines, &bad);
-    if (n == 0) break;
-    udp_tx_desc d;
-    memcpy(&d, lines, sizeof d);
-    if (bad)
-      bump(s.counters.tx_bad_desc, s.wire->counters.udp_tx_bad_desc);
-    else
-      send(s, d, lines);
-    // Stamped sends are counted whatever became of them, as the library counts its ids.
-    if (d.flags & UDP_DESC_TIMESTAMP) stamp(s);
-    __atomic_store_n(reinterpret_cast<uint32_t*>(s.feedback.bytes()), s.tx.consume(n),
-                     __ATOMIC_RELEASE);
-  }
-  return sends;
+void send_lines(sim_session& s, const unsigned char* lines, bool bad) {
+  if (bad) return bump(s.counters.tx_bad_desc, s.wire->counters.udp_tx_bad_desc);
+  udp_tx_desc d;
+  memcpy(&d, lines, sizeof d);
+  send(s, d, lines);
 }
+
+constexpr tx_sender UDP_SENDER = {udp_send_lines, send_lines};
 
 void deliver(sim_session& s, const udp_view& v, bool sums_ok, uint64_t rx_time) {
   session_counters& sc = s.counters;
@@ -127,20 +77,16 @@ int udp_tx_poll(sim_card& card) {
   std::lock_guard<std::mutex> lock(table.mutex);
   int sends = 0;
   for (sim_session* s : table.sessions)
-    if (s->kind == SESSION_UDP) sends += session_tx(*s);
+    if (s->kind == SESSION_UDP) sends += session_tx(*s, UDP_SENDER);
   return sends;
 }
 
-void udp_tx_flush(sim_session& s) {
-  // What the window held at the release, however fast a writer may go on writing.
-  for (unsigned taken = 0, n = 1; n && taken < TXWIN_RING_LINES; taken += n)
-    n = unsigned(session_tx(s));
-}
+void udp_tx_flush(sim_session& s) { session_tx_flush(s, UDP_SENDER); }
 
 bool udp_rx_take(sim_card& card, sim_port& port, const unsigned char* frame, size_t len) {
   udp_view v;
   if (!udp_frame_parse(frame, len, &v)) return false;
-  int slot = vlan_slot_of(port, v);
+  int slot = vlan_slot_of(port, v.vlan_id);
   bool taken = slot >= 0 && card.sessions.count.load(std::memory_order_relaxed) > 0 &&
                deliver_to_sessions(card.sessions, port, v, uint8_t(slot));
   if (!taken) port.counters.udp_rx_filter_miss.fetch_add(1, std::memory_order_relaxed);

@@ -43,7 +43,8 @@ target_compile_definitions(preload_programs_test PRIVATE
     ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_HELPER="$<TARGET_FILE:preload_helper>"
     ZL_EARLY_LIB="$<TARGET_FILE:preload_early_calls>"
     ZL_SCRIPT="${ZL_TEST_DIR}/preload_programs.sh"
-    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
+    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}"
+    ZL_SANITIZED=$<BOOL:${ZORV_SANITIZE}>)
 add_dependencies(preload_programs_test zorvload zorvload_unsafe preload_helper
                  preload_early_calls)
 add_test(NAME card.preload_programs_test

@@ -1,9 +1,22 @@
 // The TCP engine: the software state machine over a hardware TCP session.
+//
+// The card moves the data; the engine runs both handshakes with their options and
+// initial sequence numbers, the closing handshakes, resets, and the switching of the
+// card's per-connection features. Session is the hardware session (tcp_hw_session;
+// unit tests use a fake) and must offer: dev_fd_, reg_, control_, rx_bytes_, txack_,
+// tx_pio_ (write, tx_pio_mem_, fdb_), send_control_segment, enable_rst_on_release and
+// disable_rst_on_release.
+//
+// Two threads run the engine without a lock (the application's and the connection's
+// worker); state, sequence numbers, windows and descriptors are whole words.
 #pragma once
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "diag.h"
@@ -11,31 +24,36 @@
 #include "kvel_ioctl.h"
 #include "netinfo.h"
 #include "tcp_pkt_if.h"
+#include "tcp_segment.h"
+#include "tcp_seq.h"
 #include "tx_timestamp_log.h"
+#include "vyx_tcp_state.h"
 
 namespace vyxtcp {
 
-// Internal states, numbered in the order of the Linux kernel's TCP states.
-enum : int {
-  TCP_ESTABLISHED = 1,
-  TCP_SYN_SENT = 2,
-  TCP_SYN_RECV = 3,
-  TCP_FIN_WAIT1 = 4,
-  TCP_FIN_WAIT2 = 5,
-  TCP_TIME_WAIT = 6,
-  TCP_CLOSE = 7,
-  TCP_CLOSE_WAIT = 8,
-  TCP_LAST_ACK = 9,
-  TCP_LISTEN = 10,
-  TCP_CLOSING = 11,
-};
-
 constexpr int TCP_DEFAULT_MSS = 1460;
+constexpr int TCP_MAX_RETRIES = 15;
+constexpr uint16_t TCP_SYN_WINDOW = 65000;       // window field of SYN and SYN-ACK
+constexpr uint32_t TCP_UNSCALED_WINDOW = 65000;  // own window when the peer does not scale
+constexpr uint32_t TCP_ISN_MODULUS = 1000000000;
+constexpr int TCP_TX_POLLS = 10;
+constexpr int TCP_SYN_OPT_MAX = 8;  // MSS, NOP, window scale
+constexpr size_t TCP_REG_CONTROL = 0x08;
+constexpr uint64_t TCP_ACK_OFFLOAD_ON = 8192;
+constexpr size_t TCP_TXACK_BLOCK_BYTES = 64;
 
-// The public state (zorvsock_tcp_get_status) of an internal state.
-constexpr int tcp_public_state(int internal) {
-  constexpr int map[12] = {0, 5, 4, 3, 8, 9, 11, 1, 6, 7, 2, 10};
-  return internal >= 1 && internal <= 11 ? map[internal] : 0;
+inline timespec tcp_now() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t;
+}
+
+// The resend schedule of the handshake and of our FIN: after n resends the next one is
+// due max(1, n * n) whole seconds after the last.
+inline bool tcp_resend_due(const timespec& last, int retries, const timespec& now) {
+  const int64_t ns = int64_t(now.tv_sec - last.tv_sec) * 1000000000 + (now.tv_nsec - last.tv_nsec);
+  const int64_t gap = retries > 1 ? int64_t(retries) * retries : 1;
+  return ns / 1000000000 >= gap;
 }
 
 template <typename Session>
@@ -44,12 +62,51 @@ struct sw_tcp {
   std::thread worker;
   std::atomic<uint8_t> running{0};
   int state = TCP_CLOSE;
+  timespec handshake_time{};  // last SYN, SYN-ACK, FIN, resend decision or repeated-FIN answer
+  int handshake_retries = 0;
+  int handshake_max_retries = TCP_MAX_RETRIES;
   Session* hw = nullptr;
   kvel::if_info* itf = nullptr;  // owned
   kvel::route_tables routes{};
+  int local_mss = TCP_DEFAULT_MSS;
+  tcp_tx_desc ctrl_desc{};  // SYN, SYN-ACK, ACK, FIN+ACK, RST
+  // Receive side.
+  tcp_seq rx_seq;  // next byte expected in order: advanced by SYN, FIN and consumption
+  int rx_rdptr = -1;
+  int recv_processed = 0;
+  int release_count = 0;
+  tcp_seq bk_tx_ack;  // highest acknowledgement seen from the peer
+  tcp_seq bk_rx_ack;  // acknowledgement last sent
+  uint32_t peer_window = 0;  // unscaled
+  uint32_t peer_wscale = 0;  // at most TCP_MAX_WSCALE
+  uint32_t peer_window_scaled = 0;
+  tcp_seq rx_highest;
+  uint8_t rx_data_seen = 0;
+  uint32_t rx_window = 32768;  // bytes, before scaling
+  uint32_t adv_window = 0;     // rx_window >> own_wscale
+  uint32_t own_wscale = 1;
+  uint64_t last_rx_tsc = 0;
   tcp_tx_desc data_desc{};  // its TTL byte is the connection's TTL
+  // Send side.
+  tcp_seq tx_seq;  // next sequence number to send
+  uint32_t tx_window = 0;
   int tx_mss = TCP_DEFAULT_MSS;
+  int tx_available_quota = 0;
   kvel::tx_timestamp_log tx_log{};
+  tcp_seq rx_to_be_ackd;
+  tcp_seq peer_ack;
+  tcp_seq rx_ack;
+  // Status only.
+  int processed_rx = 0;
+  int bk_rx_rdptr = -1;
+  int self = 0;
+  int bk_rx_recv_processed = 0;
+  std::thread status_thread;  // with VYX_DEBUG
+  int pending_len = 0;        // length the receive call returned last
+  // The peer's FIN that came before the data in front of it was consumed; it takes
+  // effect when consumption reaches it (consume_rx), so no data is lost behind it.
+  uint8_t peer_fin_pending = 0;
+  tcp_seq peer_fin_seq;
 
   explicit sw_tcp(Session* session) : debug(getenv("VYX_DEBUG")), hw(session) {
     routes.refresh(nullptr);
@@ -58,18 +115,383 @@ struct sw_tcp {
   // The TTL of every segment, and of the driver's reset when the session is released.
   void set_ttl(uint8_t ttl) {
     data_desc.ttl = ttl;
-    if (hw->dev_fd_ < 0) return;
-    if (kvel::kvel_dev_ioctl(hw->dev_fd_, kvel::KVEL_TCP_TTL_RST_ON_RELEASE, &ttl) != 0)
-      KVEL_DIAG("tcp/vyx_tcp", "KVEL_TCP_TTL_RST_ON_RELEASE error: %s\n\n", strerror(errno));
+    apply_release_ttl(__func__, __LINE__);
   }
 
-  // Stops and joins the worker before anything it uses goes away.
+  // Stops and joins the threads before anything they use goes away.
   void release() {
     running.exchange(0);
     if (worker.joinable()) worker.join();
+    if (status_thread.joinable()) status_thread.join();
     tx_log.release();
     delete itf;
     itf = nullptr;
+  }
+
+  // ---- State changes -------------------------------------------------------------
+
+  void trace(int next) const {
+    if (debug) printf("TCP: %s --> %s\n", tcp_state_name(state), tcp_state_name(next));
+  }
+  void set_state(int next) {
+    trace(next);
+    state = next;
+  }
+  // CLOSE, TIME_WAIT and CLOSING: the driver's reset on release is no longer wanted.
+  void enter_final(int next) {
+    trace(next);
+    if (!tcp_final_state(state)) hw->disable_rst_on_release();
+    state = next;
+  }
+  void close() { enter_final(TCP_CLOSE); }
+
+  void enter_established() {
+    trace(TCP_ESTABLISHED);
+    if (state != TCP_ESTABLISHED) enable_established_accelerators();
+    state = TCP_ESTABLISHED;
+  }
+
+  // The application closes: our FIN from ESTABLISHED, otherwise a plain close.
+  void disconnect() {
+    if (state != TCP_ESTABLISHED) return close();
+    send_fin();
+    set_state(TCP_FIN_WAIT1);
+  }
+
+  // The peer's FIN once everything before it is consumed.
+  void accept_peer_fin() {
+    peer_fin_pending = 0;
+    rx_seq = rx_to_be_ackd = peer_fin_seq + 1;
+    if (state == TCP_ESTABLISHED) {
+      // No half-open connection: the API cannot send after a peer's FIN is reported.
+      send_fin();
+      return set_state(TCP_LAST_ACK);
+    }
+    send_ack();
+    if (state == TCP_FIN_WAIT1 && !our_fin_acked()) return enter_final(TCP_CLOSING);
+    enter_final(TCP_TIME_WAIT);
+  }
+
+  // The peer never acknowledged our FIN: a RST tells it the connection is gone.
+  void reset_and_close() {
+    prepare_ctrl(TCP_RST, tx_seq);
+    hw->send_control_segment(nullptr, 0, &ctrl_desc);
+    close();
+  }
+
+  // ---- Control segments ----------------------------------------------------------
+
+  void prepare_ctrl(uint8_t flags, tcp_seq seq) {
+    ctrl_desc.tcp_flags = flags;
+    ctrl_desc.ttl = data_desc.ttl;
+    ctrl_desc.ack = rx_seq.v;
+    ctrl_desc.seq = seq.v;
+  }
+  // One segment without options by the packet socket; true when it left.
+  bool send_ctrl(uint8_t flags, tcp_seq seq) {
+    prepare_ctrl(flags, seq);
+    if (hw->send_control_segment(nullptr, 0, &ctrl_desc) < 0) return false;
+    if (flags & TCP_ACK) rx_ack = bk_rx_ack = rx_seq;
+    return true;
+  }
+  bool send_ack() { return send_ctrl(TCP_ACK, tx_seq); }
+  // The active opener's last handshake ACK goes through the TX window.
+  bool send_ack_by_tx_window() {
+    prepare_ctrl(TCP_ACK, tx_seq);
+    ctrl_desc.length = 0;
+    if (hw->tx_pio_.write(nullptr, 0, &ctrl_desc, TCP_TX_POLLS) != 0) return false;
+    rx_ack = bk_rx_ack = rx_seq;
+    return true;
+  }
+  // Our FIN+ACK. It takes its sequence number whether or not it left, so that every
+  // resend carries the same one and the peer's ACK of it is recognised.
+  void send_fin() {
+    send_ctrl(TCP_FIN | TCP_ACK, tx_seq);
+    tx_seq = tx_seq + 1;
+    handshake_retries = 0;
+    handshake_time = tcp_now();
+  }
+  void resend_fin() { send_ctrl(TCP_FIN | TCP_ACK, tx_seq - 1); }
+  bool our_fin_acked() const { return bk_tx_ack == tx_seq; }
+
+  // ---- Handshake senders ---------------------------------------------------------
+
+  // The initial sequence number: fresh from first_state, the previous one on a resend
+  // (resend_state), else tx_seq. -1 without random bytes, nothing changed.
+  int take_isn(int first_state, int resend_state, tcp_seq* isn) {
+    if (state == first_state) {
+      uint32_t r = 0;
+      if (kvel::read_urandom(&r, sizeof r) != 0) return -1;
+      handshake_retries = 0;
+      tx_seq = bk_tx_ack = peer_ack = tcp_seq(r % TCP_ISN_MODULUS);
+    } else if (state == resend_state) {
+      tx_seq = tx_seq - 1;
+    }
+    *isn = tx_seq;
+    return 0;
+  }
+
+  // MSS, and with `scale` our window-scale shift: the ring's quarter halved until it
+  // fits 16 bits. Sets own_wscale, rx_window, adv_window; returns the option bytes.
+  int build_syn_options(uint8_t* out, bool scale) {
+    out[0] = TCP_OPT_MSS;
+    out[1] = 4;
+    out[2] = uint8_t(local_mss >> 8);
+    out[3] = uint8_t(local_mss);
+    own_wscale = 0;
+    rx_window = adv_window = TCP_UNSCALED_WINDOW;
+    if (!scale) return 4;
+    rx_window = adv_window = uint32_t(hw->rx_bytes_) / 4;
+    while (adv_window > TCP_UNSCALED_WINDOW) {
+      adv_window /= 2;
+      own_wscale += 1;
+    }
+    if (own_wscale == 0) return 4;
+    out[4] = TCP_OPT_NOP;
+    out[5] = TCP_OPT_WSCALE;
+    out[6] = 3;
+    out[7] = uint8_t(own_wscale);
+    return 8;
+  }
+
+  // SYN or SYN-ACK with n option bytes through the TX window, then tx_seq past it.
+  int write_syn(tcp_seq isn, const uint8_t* opt, int n) {
+    tx_seq = isn + 1;
+    handshake_time = tcp_now();
+    tcp_tx_desc d = ctrl_desc;
+    d.length = uint16_t(n);
+    d.slot_hdr = uint8_t(d.slot_hdr + n / 4);
+    return hw->tx_pio_.write(opt, n, &d, TCP_TX_POLLS) == 0 ? 0 : -101;
+  }
+
+  // 0, -1 (no random bytes) or -101 (not written; the worker's resends go on).
+  int send_syn() {
+    tcp_seq isn;
+    if (take_isn(TCP_CLOSE, TCP_SYN_SENT, &isn) != 0) return -1;
+    ctrl_desc.tcp_flags = TCP_SYN;
+    ctrl_desc.seq = isn.v;
+    ctrl_desc.ack = 0;
+    ctrl_desc.window = TCP_SYN_WINDOW;
+    set_state(TCP_SYN_SENT);
+    uint8_t opt[TCP_SYN_OPT_MAX];
+    const int rc = write_syn(isn, opt, build_syn_options(opt, true));
+    if (rc == 0) data_desc = ctrl_desc;
+    return rc;
+  }
+
+  // As send_syn; data_desc is filled when the peer's ACK arrives (process_ack).
+  int send_syn_ack() {
+    tcp_seq isn;
+    if (take_isn(TCP_LISTEN, TCP_SYN_RECV, &isn) != 0) return -1;
+    ctrl_desc.tcp_flags = TCP_SYN | TCP_ACK;
+    ctrl_desc.seq = isn.v;
+    ctrl_desc.ack = rx_seq.v;
+    ctrl_desc.window = TCP_SYN_WINDOW;
+    rx_to_be_ackd = rx_ack = rx_seq;
+    set_state(TCP_SYN_RECV);
+    uint8_t opt[TCP_SYN_OPT_MAX];
+    return write_syn(isn, opt, build_syn_options(opt, peer_wscale != 0));
+  }
+
+  // The worker's resend check for the handshake and for our unacknowledged FIN; the
+  // last decision of the schedule closes (after a RST when our FIN was out).
+  void resend_check(const timespec& now) {
+    const bool handshake = state == TCP_SYN_SENT || state == TCP_SYN_RECV;
+    if (!handshake && !tcp_fin_unacked(state)) return;
+    if (!tcp_resend_due(handshake_time, handshake_retries, now)) return;
+    handshake_retries += 1;
+    handshake_time = now;
+    if (handshake_retries >= handshake_max_retries) return handshake ? close() : reset_and_close();
+    if (state == TCP_SYN_SENT) send_syn();
+    else if (state == TCP_SYN_RECV) send_syn_ack();
+    else resend_fin();
+  }
+
+  // ---- Card features -------------------------------------------------------------
+
+  void apply_release_ttl(const char* func, int line) {
+    if (hw->dev_fd_ < 0) return;
+    uint8_t ttl = data_desc.ttl;
+    if (kvel::kvel_dev_ioctl(hw->dev_fd_, kvel::KVEL_TCP_TTL_RST_ON_RELEASE, &ttl) < 0)
+      kvel::diag_print("tcp/vyx_tcp", func, line, "KVEL_TCP_TTL_RST_ON_RELEASE error: %s\n\n",
+                       strerror(errno));
+  }
+
+  bool switch_on_ack_offload() {
+    const char* missing = hw->reg_ == nullptr ? "reg_"
+                          : hw->tx_pio_.tx_pio_mem_ == nullptr || hw->tx_pio_.fdb_ == nullptr
+                              ? "tx_pio_mem_"
+                              : nullptr;
+    if (missing) {
+      printf(KVEL_RED "internal error, ununitialized %s\n\n", missing);
+      puts(KVEL_RED "TX ack processing offload enable failed\n");
+      return false;
+    }
+    kvel::mmio_write64(hw->reg_, TCP_REG_ACK_OFFLOAD, TCP_ACK_OFFLOAD_ON);
+    auto* block = reinterpret_cast<volatile uint8_t*>(hw->tx_pio_.fdb_) + TCP_TXACK_OFFSET;
+    hw->txack_ = reinterpret_cast<volatile txack*>(block);
+    for (size_t i = 0; i < TCP_TXACK_BLOCK_BYTES; ++i) block[i] = 0;
+    hw->control_ |= TCP_CTRL_ACK_OFFLOAD;
+    kvel::mmio_write64(hw->reg_, TCP_REG_CONTROL, hw->control_);
+    return true;
+  }
+
+  // Acknowledgement offload seeded with what the handshake learnt, reset on release on.
+  void enable_established_accelerators() {
+    if (switch_on_ack_offload()) {
+      hw->txack_->ack = peer_ack.v;
+      hw->txack_->win = uint16_t(peer_window_scaled >> peer_wscale);
+    }
+    hw->enable_rst_on_release();
+    apply_release_ttl(__func__, __LINE__);
+  }
+
+  // ---- Receive -------------------------------------------------------------------
+
+  // The application has consumed n more bytes in order; a FIN waiting behind them now
+  // takes effect. Data past a waiting FIN means the FIN was not the peer's last word.
+  void consume_rx(uint32_t n) {
+    rx_seq = rx_seq + n;
+    rx_to_be_ackd = rx_seq;
+    if (!peer_fin_pending || peer_fin_seq > rx_seq) return;
+    if (peer_fin_seq == rx_seq) return accept_peer_fin();
+    peer_fin_pending = 0;
+  }
+
+  // Runs the state machine on one received segment: len bytes of TCP header and
+  // payload at header. Malformed segments are ignored.
+  void tcp_process_fsm_rx(const void* header, int len) {
+    tcp_segment s;
+    if (len >= 0 && tcp_parse_segment(header, size_t(len), &s)) process_segment(s);
+  }
+
+  void process_segment(const tcp_segment& s) {
+    switch (state) {
+      case TCP_SYN_SENT: return on_syn_sent(s);
+      case TCP_SYN_RECV: return on_syn_recv(s);
+      case TCP_ESTABLISHED:
+      case TCP_FIN_WAIT1:
+      case TCP_FIN_WAIT2: return on_receiving(s);
+      case TCP_LAST_ACK:
+      case TCP_CLOSING:
+      case TCP_TIME_WAIT: return on_peer_closed(s);
+      default: return;
+    }
+  }
+
+  // The SYN's sequence number, window and options (also for the passive open).
+  void process_syn_options(const tcp_segment& s) {
+    rx_seq = rx_to_be_ackd = rx_highest = s.seq + 1;
+    peer_wscale = 0;
+    peer_window = peer_window_scaled = tx_window = s.window;
+    if (s.opt.mss != 0) tx_mss = s.opt.mss;
+    if (s.opt.has_wscale && s.opt.wscale != 0) {
+      peer_wscale = s.opt.wscale;
+    } else {
+      rx_window = TCP_UNSCALED_WINDOW;
+      own_wscale = 0;
+    }
+  }
+
+  void process_ack(const tcp_segment& s) {
+    if (s.ack > bk_tx_ack) bk_tx_ack = peer_ack = s.ack;
+    if (state == TCP_SYN_RECV) {
+      if (own_wscale == 0) rx_window = TCP_UNSCALED_WINDOW;
+      adv_window = rx_window >> own_wscale;
+      ctrl_desc.window = uint16_t(adv_window);
+      data_desc = ctrl_desc;
+    } else if (s.window == peer_window) {
+      return;
+    }
+    peer_window = s.window;
+    peer_window_scaled = tx_window = peer_window << peer_wscale;
+  }
+  // An ACK of something never sent is dropped with its segment.
+  bool take_ack(const tcp_segment& s) {
+    if (s.ack > tx_seq) return false;
+    process_ack(s);
+    return true;
+  }
+  // A RST counts only within the receive window, so a blind one rarely hits.
+  bool rst_in_window(const tcp_segment& s) const {
+    return tcp_seq::in_window(s.seq, rx_seq, rx_window ? rx_window : 1);
+  }
+
+  void on_syn_sent(const tcp_segment& s) {
+    if (s.has(TCP_RST)) {
+      if (s.has(TCP_ACK) && s.ack == tx_seq) close();
+      return;
+    }
+    if (!s.has(TCP_SYN)) return;
+    if (!s.has(TCP_ACK)) {
+      KVEL_DIAG("tcp/vyx_tcp",
+                "You hit the jackpot and did a syn/syn TCP connect, how did you do that?\n\n");
+      return;
+    }
+    if (s.ack != tx_seq) return;
+    process_ack(s);
+    process_syn_options(s);
+    adv_window = rx_window >> own_wscale;
+    ctrl_desc.window = uint16_t(adv_window);
+    data_desc = ctrl_desc;
+    send_ack_by_tx_window();
+    enter_established();
+  }
+
+  void on_syn_recv(const tcp_segment& s) {
+    if (s.has(TCP_RST)) {
+      if (rst_in_window(s)) close();
+      return;
+    }
+    if (s.has(TCP_SYN) || !s.has(TCP_ACK) || s.ack != tx_seq) return;
+    process_ack(s);
+    enter_established();
+    if (s.has(TCP_FIN)) note_peer_fin(s);
+  }
+
+  // ESTABLISHED, FIN_WAIT1, FIN_WAIT2: the peer may still send.
+  void on_receiving(const tcp_segment& s) {
+    if (s.has(TCP_RST)) {
+      if (rst_in_window(s)) close();
+      return;
+    }
+    if (s.has(TCP_SYN)) return;  // a repeated SYN-ACK: the ring scans acknowledge it
+    if (s.has(TCP_ACK) && !take_ack(s)) return;
+    if (s.has(TCP_FIN)) note_peer_fin(s);
+    if (state == TCP_FIN_WAIT1 && our_fin_acked()) set_state(TCP_FIN_WAIT2);
+  }
+
+  // A FIN takes effect at once when nothing before it waits, else when consumption
+  // reaches it; its segment's payload stays for the receive path either way.
+  void note_peer_fin(const tcp_segment& s) {
+    const tcp_seq fin = s.fin_seq();
+    if (fin < rx_seq) return;
+    peer_fin_pending = 1;
+    peer_fin_seq = fin;
+    if (fin == rx_seq) accept_peer_fin();
+  }
+
+  // LAST_ACK, CLOSING, TIME_WAIT: the peer's FIN is taken; ours may wait for its ACK.
+  void on_peer_closed(const tcp_segment& s) {
+    if (s.has(TCP_RST)) {
+      if (state == TCP_LAST_ACK && rst_in_window(s)) close();
+      return;
+    }
+    if (s.has(TCP_ACK) && !take_ack(s)) return;
+    if (tcp_fin_unacked(state) && our_fin_acked())
+      return state == TCP_LAST_ACK ? close() : enter_final(TCP_TIME_WAIT);
+    // The peer repeats its FIN when our answer was lost. A ring scan can hand the same
+    // segment over again, so the answer goes at most once a second.
+    if (s.has(TCP_FIN) && s.fin_seq() + 1 == rx_seq && repeat_answer_due()) {
+      if (state == TCP_LAST_ACK) resend_fin();
+      else send_ack();
+    }
+  }
+  bool repeat_answer_due() {
+    const timespec now = tcp_now();
+    if (!tcp_resend_due(handshake_time, 0, now)) return false;
+    handshake_time = now;
+    return true;
   }
 };
 

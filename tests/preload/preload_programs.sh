@@ -6,6 +6,7 @@
 set -uo pipefail
 scenario=$1 port=$2 work=$3
 RUN=${RUN:-env}
+python=/usr/bin/python3  # Debian's own, not a wrapper script found first on PATH
 peer() { nsenter --net="$ZORV_PEER_NETNS" "$@"; }
 # peer_bg OUT CMD...: CMD in the peer namespace in the background, output to OUT; the
 # pid recorded is the program's own, so that the clean-up reaches it.
@@ -36,10 +37,10 @@ wait_listen() {
 
 http_server() {  # http_server [peer] ADDR
   if [[ $1 == peer ]]; then
-    peer_bg /dev/null python3 -m http.server "$port" --bind "$2"
+    peer_bg /dev/null "$python" -m http.server "$port" --bind "$2"
     wait_listen peer "$port"
   else
-    $RUN python3 -m http.server "$port" --bind "$1" >/dev/null 2>&1 &
+    $RUN "$python" -m http.server "$port" --bind "$1" >/dev/null 2>&1 &
     pids+=($!)
     wait_listen "$port"
   fi
@@ -80,7 +81,7 @@ case $scenario in
     cat got2.txt
     ;;
   asyncio)
-    $RUN python3 - "$port" <<'PY'
+    $RUN "$python" - "$port" <<'PY'
 import asyncio, sys
 port = int(sys.argv[1])
 async def echo(reader, writer):
@@ -139,7 +140,7 @@ PY
       sed -n "/^\r$/,\$p" <&3 | tail -n +2'
     ;;
   iperf3)
-    summary() { python3 -c 'import json,sys; r=json.load(sys.stdin)
+    summary() { "$python" -c 'import json,sys; r=json.load(sys.stdin)
 print("iperf3", "error" in r, r["end"]["sum_received"]["bytes"] > 0)'; }
     $RUN iperf3 -s -1 -B 127.0.0.1 -p "$port" >/dev/null &
     pids+=($!)
@@ -151,7 +152,7 @@ print("iperf3", "error" in r, r["end"]["sum_received"]["bytes"] > 0)'; }
     $RUN iperf3 -c 198.18.0.2 -p "$port" -t 1 -J | summary
     ;;
   forking)
-    $RUN python3 - "$port" > server.txt <<'PY' &
+    $RUN "$python" - "$port" > server.txt <<'PY' &
 import socketserver, sys
 class Echo(socketserver.StreamRequestHandler):
     def handle(self):

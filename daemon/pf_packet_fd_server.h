@@ -1,0 +1,31 @@
+// The daemon's packet-socket server: every local client that connects to the hand-off
+// socket receives one freshly made send-only packet socket by descriptor passing, so
+// that processes without the right to create one can still send TCP control segments.
+#pragma once
+#include <atomic>
+#include <thread>
+
+namespace zorvd {
+
+class pf_packet_fd_server {
+ public:
+  // Ends the process with status 1 when it may not create packet sockets. Otherwise
+  // starts serving; running() is false when the hand-off socket could not be set up.
+  pf_packet_fd_server();
+  // Stops and joins the server thread and removes the socket file.
+  ~pf_packet_fd_server();
+  pf_packet_fd_server(const pf_packet_fd_server&) = delete;
+  pf_packet_fd_server& operator=(const pf_packet_fd_server&) = delete;
+
+  bool running() const { return running_.load(); }
+
+ private:
+  int listen_fd_ = -1;
+  std::atomic<bool> running_{false};
+  std::thread thread_;
+
+  void serve_clients();
+  static void hand_over(int conn);
+};
+
+}  // namespace zorvd

@@ -1,0 +1,35 @@
+// The descriptor table and its locking. Two designs implement this interface, one file
+// each: fd_lock_mutex.cpp (a mutex per descriptor, held for the whole call) and
+// fd_lock_global.cpp (one global mutex for the monitor, listen and close, a wait in
+// close, and liveness checks in blocking loops).
+#pragma once
+#include "socket_record.h"
+
+namespace kvel {
+
+inline constexpr int fd_table_size = 1024;
+
+// The record of fd without any lock; null for fd outside 0..1023 or an empty slot.
+socket_record* lookup_socket_record(int fd);
+
+// Readies a managed descriptor for its handler: true when fd has a record that is still
+// there under the design's lock, which the handler then gives back with release_slot.
+bool claim_slot(int fd);
+void release_slot(int fd);
+
+// Stores a new record in the slot of fd (0..1023) under the design's lock. A slot that
+// is unexpectedly occupied is reported and overwritten.
+void assign_fd_slot(socket_record* record, int fd);
+
+// close: entered with the slot claimed; empties the slot, gives it back and returns the
+// record once no call can still be using it.
+socket_record* take_record_for_close(int fd);
+
+// The monitor's visit of every slot, each under the lock the design prescribes.
+void visit_records(void (*check)(int fd, socket_record* record));
+
+// A forked child has only the thread that forked: locks that other threads held at that
+// moment would never be released, so the child starts with all of them free.
+void reset_locks_after_fork();
+
+}  // namespace kvel

@@ -1,0 +1,70 @@
+// libzorvload: one mutex per descriptor serialises every call on it.
+// Compiled in when the build selects it (ZORVLOAD_UNSAFE 0).
+#if !ZORVLOAD_UNSAFE
+#include <atomic>
+#include <cstdio>
+#include <pthread.h>
+
+#include "fd_lock.h"
+
+namespace kvel {
+
+namespace {
+
+// Statically initialised, so that records made before the constructors run (from another
+// library's constructor) find a usable lock and survive start-up.
+struct fd_slot {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  std::atomic<socket_record*> record{nullptr};
+};
+
+fd_slot _vyx_fd_table[fd_table_size];
+
+}  // namespace
+
+socket_record* lookup_socket_record(int fd) {
+  if (unsigned(fd) >= unsigned(fd_table_size)) return nullptr;
+  return _vyx_fd_table[fd].record.load(std::memory_order_acquire);
+}
+
+bool claim_slot(int fd) {
+  if (lookup_socket_record(fd) == nullptr) return false;
+  pthread_mutex_lock(&_vyx_fd_table[fd].mutex);
+  if (lookup_socket_record(fd) != nullptr) return true;
+  pthread_mutex_unlock(&_vyx_fd_table[fd].mutex);
+  return false;
+}
+
+void release_slot(int fd) { pthread_mutex_unlock(&_vyx_fd_table[fd].mutex); }
+
+void assign_fd_slot(socket_record* record, int fd) {
+  fd_slot& slot = _vyx_fd_table[fd];
+  pthread_mutex_lock(&slot.mutex);
+  if (slot.record.load(std::memory_order_relaxed) != nullptr)
+    printf("kvel: Internal error _vyx_fd_table[fd] != NULL when assigning new socket\n");
+  slot.record.store(record, std::memory_order_release);
+  pthread_mutex_unlock(&slot.mutex);
+}
+
+socket_record* take_record_for_close(int fd) {
+  fd_slot& slot = _vyx_fd_table[fd];
+  socket_record* record = slot.record.exchange(nullptr, std::memory_order_acq_rel);
+  pthread_mutex_unlock(&slot.mutex);
+  return record;
+}
+
+void visit_records(void (*check)(int fd, socket_record* record)) {
+  for (int fd = 0; fd < fd_table_size; ++fd) {
+    if (!claim_slot(fd)) continue;
+    check(fd, lookup_socket_record(fd));
+    release_slot(fd);
+  }
+}
+
+void reset_locks_after_fork() {
+  for (fd_slot& slot : _vyx_fd_table) pthread_mutex_init(&slot.mutex, nullptr);
+}
+
+}  // namespace kvel
+
+#endif  // !ZORVLOAD_UNSAFE

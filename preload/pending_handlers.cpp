@@ -1,0 +1,74 @@
+// Handlers whose card paths are not built yet: they give the slot back and hand the call
+// to the C library unchanged, so a managed socket behaves as the kernel socket it stands
+// beside. Each row names the handler, its C-library function and its parameters.
+#include "fd_lock.h"
+#include "handlers.h"
+#include "real_calls.h"
+
+#define ZORVLOAD_PENDING(X)                                                                \
+  X(int, vyx_shutdown, shutdown, (int fd, int how), (fd, how))                             \
+  X(ssize_t, vyx_send, send, (int fd, const void* buf, size_t len, int flags),             \
+    (fd, buf, len, flags))                                                                 \
+  X(ssize_t, vyx_sendto, sendto,                                                           \
+    (int fd, const void* buf, size_t len, int flags, const sockaddr* addr,                 \
+     socklen_t addrlen),                                                                   \
+    (fd, buf, len, flags, addr, addrlen))                                                  \
+  X(ssize_t, vyx_sendmsg, sendmsg, (int fd, const msghdr* msg, int flags), (fd, msg, flags)) \
+  X(int, vyx_sendmmsg, sendmmsg, (int fd, mmsghdr* vec, unsigned int vlen, int flags),     \
+    (fd, vec, vlen, flags))                                                                \
+  X(ssize_t, vyx_write, write, (int fd, const void* buf, size_t count), (fd, buf, count))  \
+  X(ssize_t, vyx_writev, writev, (int fd, const iovec* iov, int iovcnt), (fd, iov, iovcnt)) \
+  X(ssize_t, vyx_recv, recv, (int fd, void* buf, size_t len, int flags),                   \
+    (fd, buf, len, flags))                                                                 \
+  X(ssize_t, vyx_recvfrom, recvfrom,                                                       \
+    (int fd, void* buf, size_t len, int flags, sockaddr* src, socklen_t* addrlen),         \
+    (fd, buf, len, flags, src, addrlen))                                                   \
+  X(ssize_t, vyx_recvmsg, recvmsg, (int fd, msghdr* msg, int flags), (fd, msg, flags))     \
+  X(int, vyx_recvmmsg, recvmmsg,                                                           \
+    (int fd, mmsghdr* vec, unsigned int vlen, int flags, timespec* timeout),               \
+    (fd, vec, vlen, flags, timeout))                                                       \
+  X(ssize_t, vyx_read, read, (int fd, void* buf, size_t count), (fd, buf, count))          \
+  X(ssize_t, vyx_readv, readv, (int fd, const iovec* iov, int iovcnt), (fd, iov, iovcnt))  \
+  X(int, vyx_listen, listen, (int fd, int backlog), (fd, backlog))                         \
+  X(int, vyx_bind, bind, (int fd, const sockaddr* addr, socklen_t addrlen),                \
+    (fd, addr, addrlen))                                                                   \
+  X(int, vyx_connect, connect, (int fd, const sockaddr* addr, socklen_t addrlen),          \
+    (fd, addr, addrlen))                                                                   \
+  X(int, vyx_accept4, accept4, (int fd, sockaddr* addr, socklen_t* addrlen, int flags),    \
+    (fd, addr, addrlen, flags))                                                            \
+  X(int, vyx_getsockopt, getsockopt,                                                       \
+    (int fd, int level, int optname, void* optval, socklen_t* optlen),                     \
+    (fd, level, optname, optval, optlen))                                                  \
+  X(int, vyx_setsockopt, setsockopt,                                                       \
+    (int fd, int level, int optname, const void* optval, socklen_t optlen),                \
+    (fd, level, optname, optval, optlen))                                                  \
+  X(int, vyx_getpeername, getpeername, (int fd, sockaddr* addr, socklen_t* addrlen),       \
+    (fd, addr, addrlen))                                                                   \
+  X(int, vyx_getsockname, getsockname, (int fd, sockaddr* addr, socklen_t* addrlen),       \
+    (fd, addr, addrlen))                                                                   \
+  X(int, vyx_fcntl_noarg, fcntl, (int fd, int cmd), (fd, cmd))                             \
+  X(int, vyx_fcntl_ptrarg, fcntl, (int fd, int cmd, void* arg), (fd, cmd, arg))            \
+  X(int, vyx_fcntl_longarg, fcntl, (int fd, int cmd, long arg), (fd, cmd, arg))
+
+#define ZORVLOAD_PENDING_DEF(ret, handler, call, params, args) \
+  extern "C" ret handler params {                              \
+    kvel::release_slot(fd);                                    \
+    return kvel::call_real(kvel::real_##call, ZORVLOAD_UNPAREN args);   \
+  }
+ZORVLOAD_PENDING(ZORVLOAD_PENDING_DEF)
+
+namespace kvel {
+
+namespace {
+
+int set_blocking(int fd, uint8_t blocking) {
+  lookup_socket_record(fd)->is_blocking = blocking;
+  return 0;
+}
+
+}  // namespace
+
+int vyx_set_socket_nonblocking(int fd) { return set_blocking(fd, 0); }
+int vyx_set_socket_blocking(int fd) { return set_blocking(fd, 1); }
+
+}  // namespace kvel

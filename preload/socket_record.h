@@ -1,0 +1,63 @@
+// The record that the interposer keeps for each descriptor it serves itself.
+#pragma once
+#include <cstdint>
+
+#include "zorvsock.h"
+
+namespace kvel {
+
+// The numbers are fixed: handlers compare kinds by range (kinds up to RECORD_INET may
+// hold a handle, the emulated descriptors reuse that storage).
+enum record_kind : uint8_t {
+  RECORD_TCP = 1,
+  RECORD_TCP_LISTENER = 2,
+  RECORD_UDP = 3,
+  RECORD_EPOLL = 4,
+  RECORD_INET = 20,
+  RECORD_EVENTFD = 21,
+  RECORD_TIMERFD = 22,
+};
+
+enum socket_error : uint8_t {
+  SOCKERR_NONE = 0,
+  SOCKERR_ABORTED = 1,
+  SOCKERR_CLOSED = 2,
+  SOCKERR_SHUTDOWN = 3,
+};
+
+inline constexpr uint16_t ttl_not_set = 0xFFFF;
+inline constexpr uint32_t default_rx_buffer_units = 2048;  // 4 MiB in 2 KiB units
+
+struct socket_record {
+  uint8_t kind;
+  uint8_t is_blocking;
+  uint8_t pending;
+  zorvsock_handle* handle;
+  uint8_t sock_error;
+  uint32_t type;
+  uint32_t rx_buffer_size;
+  uint16_t ttl;
+  uint16_t multicast_ttl;
+  void* rx_segment;
+  uint32_t rx_segment_left;
+  char ifname[16];
+  uint32_t local_ip;
+  uint16_t local_port;
+  uint32_t bind_ip;
+  uint8_t listening;
+  uint32_t remote_ip;
+  uint32_t udp_peer_ip;
+  uint16_t remote_port;
+  uint16_t udp_peer_port;
+  uint32_t multicast_group;
+  uint8_t multicast_if_set;
+  uint8_t timestamping;
+  uint32_t timestamping_flags;
+  void* epoll_members;
+  int32_t epoll_hw_count;
+  int32_t epoll_count;
+  uint32_t udp_segment;
+  uint32_t priority;
+};
+
+}  // namespace kvel

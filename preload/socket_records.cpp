@@ -1,0 +1,93 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "fd_lock.h"
+#include "handlers.h"
+#include "real_calls.h"
+#include "socket_records.h"
+#include "trace_log.h"
+
+namespace kvel {
+
+namespace {
+
+constexpr int nonblock_flag = 0x800;
+constexpr int cloexec_flag = 0x80000;
+
+void append_status_log(int fd, const char* reason) {
+  const char* path = getenv("ZORVLOAD_STATUS_LOG");
+  if (path == nullptr) return;
+  FILE* f = fopen(path, "ae");
+  if (f == nullptr) return;
+  fprintf(f, "FD=%d fallback to kernel, reason: %s\n", fd, reason);
+  fclose(f);
+}
+
+// What a record owns besides itself: an emulated epoll set's members, a hardware handle.
+void release_record(socket_record* record) {
+  if (record->kind == RECORD_EPOLL) free(record->epoll_members);
+  if (record->kind <= RECORD_INET && record->handle != nullptr)
+    zorvsock_release_handle(record->handle);
+  free(record);
+}
+
+}  // namespace
+
+void drop_records_lost_in_fork() {
+  for (int fd = 0; fd < fd_table_size; ++fd) {
+    if (lookup_socket_record(fd) == nullptr || syscall(SYS_fcntl, fd, F_GETFD) >= 0) continue;
+    if (claim_slot(fd)) release_record(take_record_for_close(fd));
+  }
+}
+
+socket_record* alloc_socket_record() {
+  auto* record = static_cast<socket_record*>(calloc(1, sizeof(socket_record)));
+  if (record == nullptr) return nullptr;
+  record->ttl = ttl_not_set;
+  record->multicast_ttl = ttl_not_set;
+  return record;
+}
+
+}  // namespace kvel
+
+using namespace kvel;
+
+extern "C" int vyx_socket(int domain, int type, int protocol) {
+  trace_line("vyx_socket", "type=%d, prot=%d\n", type, protocol);
+  int fd = call_real(real_socket, domain, type, protocol);
+  if (fd < 0 || fd >= fd_table_size) return fd;
+  socket_record* record = alloc_socket_record();
+  if (record == nullptr) {
+    call_real(real_close, fd);
+    errno = ENOMEM;
+    return -1;
+  }
+  record->kind = RECORD_INET;
+  record->type = uint32_t(type & ~(nonblock_flag | cloexec_flag));
+  record->is_blocking = (type & nonblock_flag) ? 0 : 1;
+  record->rx_buffer_size = default_rx_buffer_units;
+  assign_fd_slot(record, fd);
+  trace_line("vyx_socket", "leave %d\n", fd);
+  return fd;
+}
+
+extern "C" int vyx_close(int fd) {
+  verbose_line("vyx_close", "freeing fd %d\n", fd);
+  release_record(take_record_for_close(fd));
+  call_real(real_close, fd);
+  trace_return("vyx_close", 0);
+  return 0;
+}
+
+extern "C" void vyx_log_kernel_fallback_socket(int fd, const char* reason) {
+  int saved = errno;
+  if (reason == nullptr) reason = "reason unknown";
+  append_status_log(fd, reason);
+  trace_line("vyx_log_kernel_fallback_socket", "FD=%d fallback to kernel, reason: %s\n", fd,
+             reason);
+  errno = saved;
+}

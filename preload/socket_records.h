@@ -1,0 +1,15 @@
+// Making and ending socket records, and the log of sockets left to the kernel.
+#pragma once
+#include "socket_record.h"
+
+namespace kvel {
+
+// A zero-filled record with the TTLs not set; null when memory is short.
+socket_record* alloc_socket_record();
+
+// A forked child gets the descriptor table before the parent's memory: a socket that
+// another thread made in between has a record in the child but no descriptor, and its
+// number would come back with the child's next socket. Such records are dropped.
+void drop_records_lost_in_fork();
+
+}  // namespace kvel
