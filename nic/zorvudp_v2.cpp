@@ -12,6 +12,7 @@
 #include "diag.h"
 #include "kvel_dev.h"
 #include "kvel_ioctl.h"
+#include "session_open.h"
 #include "text_util.h"
 #include "zorvfiber.h"
 #include "zorvtime.h"
@@ -61,26 +62,9 @@ int zorvudp_v2::init(const char* ifname) {
 }
 
 int zorvudp_v2::open_session(const char* dev_path, int fiber) {
-  fd_ = kvel::kvel_dev_open(dev_path);
-  if (fd_ < 0) {
-    UDP_INIT_DIAG("Cannot open device %s\n\n", dev_path);
-    return -1;
-  }
   port_ = fiber;
-  kvel::init_tsc_hz(fd_);
-  int port = fiber;
-  if (kvel::kvel_dev_ioctl(fd_, kvel::KVEL_ALLOC_UDP_SESSION, &port) != 0) {
-    UDP_INIT_DIAG("Allocating session failed (%s)\n", strerror(errno));
-    return -1;
-  }
-  void* page = kvel::kvel_dev_mmap(fd_, kvel::KVEL_PAGE_SIZE, PROT_READ | PROT_WRITE,
-                                   kvel::KVEL_MMAP_REGS);
-  if (page == MAP_FAILED) {
-    UDP_INIT_DIAG("Mapping of config failed %s\n", strerror(errno));
-    return -1;
-  }
-  reg_ = static_cast<volatile uint64_t*>(page);
-  return 0;
+  return kvel::open_session_regs("zorvudp_v2", dev_path, fiber, kvel::KVEL_ALLOC_UDP_SESSION,
+                                 &fd_, &reg_);
 }
 
 int zorvudp_v2::find_vlan_slot(int vlan) {

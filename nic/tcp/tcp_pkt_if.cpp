@@ -17,6 +17,7 @@
 #include "diag.h"
 #include "kvel_dev.h"
 #include "kvel_ioctl.h"
+#include "session_open.h"
 #include "tcp_frame.h"
 #include "tcp_pkt_sock.h"
 #include "zorvfiber.h"
@@ -108,24 +109,9 @@ int tcp_hw_session::route_to_peer() {
 }
 
 int tcp_hw_session::open_session(const char* dev_path) {
-  dev_fd_ = kvel::kvel_dev_open(dev_path);
-  if (dev_fd_ < 0) {
-    TCP_INIT_DIAG("Cannot open device %s\n\n", dev_path);
+  if (kvel::open_session_regs("tcp/tcp_pkt_if", dev_path, fiber_, kvel::KVEL_ALLOC_TCP_SESSION,
+                              &dev_fd_, &reg_) != 0)
     return -1;
-  }
-  kvel::init_tsc_hz(dev_fd_);
-  int port = fiber_;
-  if (kvel::kvel_dev_ioctl(dev_fd_, kvel::KVEL_ALLOC_TCP_SESSION, &port) < 0) {
-    TCP_INIT_DIAG("Allocating session failed (%s)\n", strerror(errno));
-    return -1;
-  }
-  void* page = kvel::kvel_dev_mmap(dev_fd_, kvel::KVEL_PAGE_SIZE, PROT_READ | PROT_WRITE,
-                                   kvel::KVEL_MMAP_REGS);
-  if (page == MAP_FAILED) {
-    TCP_INIT_DIAG("Mapping of config failed %s\n", strerror(errno));
-    return -1;
-  }
-  reg_ = static_cast<volatile uint64_t*>(page);
   const uint64_t id = kvel::mmio_read64(reg_, kvel::SESSION_REG_IDENTITY);
   if (((id >> 24) & 0xFF) != TCP_SESSION_ID) {
     printf("kvel: Internal error when enabling TCP session, registers are not TCP! "

@@ -38,14 +38,6 @@ uint64_t card_now() {
   return uint64_t(t.tv_sec) * 1000000000ull + uint64_t(t.tv_nsec);
 }
 
-sockaddr_in ipv4(uint32_t ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(ip);
-  return a;
-}
-
 // A datagram socket bound to ip:port (in the peer's namespace when peer is set), with
 // room for long bursts and a receive timeout.
 struct udp_socket {
@@ -58,14 +50,14 @@ struct udp_socket {
     setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
     timeval tv{2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in a = ipv4(ip, port);
+    sockaddr_in a = zt::ipv4_addr(ip, port);
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << strerror(errno);
   }
   ~udp_socket() { close(fd); }
   udp_socket(const udp_socket&) = delete;
   udp_socket& operator=(const udp_socket&) = delete;
   bool send_to(uint32_t ip, uint16_t port, const std::string& data) const {
-    sockaddr_in a = ipv4(ip, port);
+    sockaddr_in a = zt::ipv4_addr(ip, port);
     return sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
            ssize_t(data.size());
   }

@@ -139,14 +139,6 @@ struct tcp_card_session {
   }
 };
 
-inline sockaddr_in ipv4_addr(uint32_t ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(ip);
-  return a;
-}
-
 // A packet socket on the peer's wire<k>: what the card sends there, and frames made by
 // hand sent from there.
 struct peer_wire {

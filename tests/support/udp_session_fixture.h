@@ -3,8 +3,10 @@
 // TX writer for the set-up handshakes), the UDP TX descriptor, sockets made in the
 // peer's namespace, and the simulator's counters.
 #pragma once
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -28,6 +30,14 @@
 #include "tx_pio.h"
 
 namespace zt {
+
+inline sockaddr_in ipv4_addr(uint32_t ip, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(ip);
+  return a;
+}
 
 // 198.18.<k>.<host>: the host side of port k is .1, the peer .2.
 constexpr uint32_t port_ip(int k, int host) {
