@@ -243,7 +243,7 @@ TEST(SimTcpFrame, SegmentOnAVlanSlotIsTaggedAndFromTheSlotAddress) {
   d.tcp_flags = TCP_SYN;
   d.ttl = 7;
   d.slot_hdr = 3 << 4 | 6;
-  zt::mac_bytes(t.peer_mac, d.next_hop_mac);
+  kvel::u64_to_mac(t.peer_mac, d.next_hop_mac);
   std::string mss = zt::mss_option(1400);
   d.length = 4;
   ASSERT_EQ(t.s.tx.write(mss.data(), 4, &d, 1000), 0);
@@ -282,8 +282,8 @@ struct segment_addr {
 std::vector<unsigned char> tcp_frame(const segment_addr& a, uint32_t seq, uint32_t ack,
                                      uint8_t flags, int tcp_sum = -1) {
   std::vector<unsigned char> f(54);
-  zt::mac_bytes(a.dst_mac, f.data());
-  zt::mac_bytes(a.src_mac, f.data() + 6);
+  kvel::u64_to_mac(a.dst_mac, f.data());
+  kvel::u64_to_mac(a.src_mac, f.data() + 6);
   f[12] = 0x08;
   unsigned char* ip = f.data() + 14;
   ip[0] = 0x45;

@@ -178,8 +178,8 @@ raw_frame udp_frame(uint64_t dst_mac, uint64_t src_mac, uint16_t vlan, uint32_t 
   std::vector<uint8_t>& f = r.bytes;
   r.ip = vlan ? 18 : 14;
   f.assign(r.ip + 28 + payload.size(), 0);
-  zt::mac_bytes(dst_mac, f.data());
-  zt::mac_bytes(src_mac, f.data() + 6);
+  kvel::u64_to_mac(dst_mac, f.data());
+  kvel::u64_to_mac(src_mac, f.data() + 6);
   if (vlan) {
     put16(f, 12, 0x8100);
     put16(f, 14, vlan);

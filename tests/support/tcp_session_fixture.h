@@ -104,7 +104,7 @@ struct tcp_card_session {
     d.tcp_flags = flags;
     d.ttl = 64;
     d.slot_hdr = uint8_t(5 + options.size() / 4);
-    mac_bytes(peer_mac, d.next_hop_mac);
+    kvel::u64_to_mac(peer_mac, d.next_hop_mac);
     std::string bytes = options + payload;
     d.length = uint16_t(bytes.size());
     return wait_until([&] { return s.tx.write(bytes.data(), int(bytes.size()), &d, 100) == 0; });

@@ -27,6 +27,7 @@
 #include "kvel_ioctl.h"
 #include "rx_dma_ring.h"
 #include "test_support.h"
+#include "text_util.h"
 #include "tx_pio.h"
 
 namespace zt {
@@ -62,10 +63,6 @@ struct udp_desc {
   uint8_t reserved1 = 0;
 };
 static_assert(sizeof(udp_desc) == 32);
-
-inline void mac_bytes(uint64_t mac, uint8_t* out) {
-  for (int i = 0; i < 6; ++i) out[i] = uint8_t(mac >> (40 - 8 * i));
-}
 
 // The KVEL_UDP_RX_FILTER argument.
 struct udp_filter_arg {
@@ -150,8 +147,8 @@ struct card_session {
     d.src_port = src_port;
     d.dst_ip = port_ip(port, 2);
     d.src_ip = port_ip(port, 1);
-    mac_bytes(peer_mac, d.dst_mac);
-    mac_bytes(port_mac(port), d.src_mac);
+    kvel::u64_to_mac(peer_mac, d.dst_mac);
+    kvel::u64_to_mac(port_mac(port), d.src_mac);
     return d;
   }
   // Writes one send, waiting for room as long as the card takes its time.
