@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <thread>
 
 #include "diag.h"
@@ -107,6 +108,7 @@ struct sw_tcp {
   // effect when consumption reaches it (consume_rx), so no data is lost behind it.
   uint8_t peer_fin_pending = 0;
   tcp_seq peer_fin_seq;
+  std::mutex fsm_lock;  // the state machine runs on one thread at a time
 
   explicit sw_tcp(Session* session) : debug(getenv("VYX_DEBUG")), hw(session) {
     routes.refresh(nullptr);
@@ -300,11 +302,12 @@ struct sw_tcp {
     if (!handshake && !tcp_fin_unacked(state)) return;
     if (!tcp_resend_due(handshake_time, handshake_retries, now)) return;
     handshake_retries += 1;
-    handshake_time = now;
     if (handshake_retries >= handshake_max_retries) return handshake ? close() : reset_and_close();
     if (state == TCP_SYN_SENT) send_syn();
     else if (state == TCP_SYN_RECV) send_syn_ack();
     else resend_fin();
+    // After the send, which stamps its own time: the schedule follows the caller's clock.
+    handshake_time = now;
   }
 
   // ---- Card features -------------------------------------------------------------
@@ -360,9 +363,13 @@ struct sw_tcp {
 
   // Runs the state machine on one received segment: len bytes of TCP header and
   // payload at header. Malformed segments are ignored.
+  // Both threads may meet the same FIN or RST in the ring: one at a time, so that the
+  // second sees the state the first left and does not answer again.
   void tcp_process_fsm_rx(const void* header, int len) {
     tcp_segment s;
-    if (len >= 0 && tcp_parse_segment(header, size_t(len), &s)) process_segment(s);
+    if (len < 0 || !tcp_parse_segment(header, size_t(len), &s)) return;
+    const std::lock_guard<std::mutex> hold(fsm_lock);
+    process_segment(s);
   }
 
   void process_segment(const tcp_segment& s) {

@@ -43,6 +43,7 @@ struct fake_tcp_session {
   int rx_bytes_ = vyxtcp::TCP_RX_RING_BYTES;
   volatile vyxtcp::txack* txack_ = nullptr;
   fake_tx_window tx_pio_;
+  kvel::rx_dma_ring rx_dma_{};  // unmapped unless a test attaches a ring
   std::vector<sent_segment> control;  // by the packet socket
   bool socket_fails = false;
   bool rst_on_release = false;

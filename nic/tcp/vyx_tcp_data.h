@@ -1,0 +1,315 @@
+// The TCP data path of an engine: sends written into the TX window within the peer's
+// window, zero-copy receive of the next in-order segment in the receive ring, and the
+// release of consumed slots with batched acknowledgements through the ACK doorbell.
+//
+// These run on the application's thread, one call at a time per engine, beside the
+// connection's worker. Receiving goes on while the peer may still send (ESTABLISHED,
+// FIN_WAIT1, FIN_WAIT2); sending only while ESTABLISHED. Errors are negative errno values.
+#pragma once
+#include <x86intrin.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+
+#include "kvel_dev.h"
+#include "rx_dma_ring.h"
+#include "vyx_tcp.h"
+#include "zorvtime.h"
+
+namespace vyxtcp {
+
+constexpr int TCP_SEGMENT_BYTES = 1460;  // a send is cut at this size
+constexpr uint32_t TCP_WINDOW_CAP = 0x7ff000;
+constexpr int TCP_SEND_READY_BYTES = 1500;
+constexpr int TCP_DOORBELL_RELEASES = 15;  // the release that finds more rings the doorbell
+constexpr int TCP_DOORBELL_MSS = 4;        // ... as does more than 4 x MSS unacknowledged
+constexpr uint16_t TCP_DESC_TX_TIMESTAMP = 0x8000;  // descriptor flags: log the send time
+constexpr size_t TCP_DATA_SW_FLAG = 14;             // slot u16: the card left it to software
+constexpr uint8_t TCP_TXACK_CTRL_WAITING = 0x03;    // fin_rst_flags: FIN or RST in the ring
+// A long send that makes no progress for this long (window shut, no TX credit, or a
+// handshake that never ends) gives up with -ETIMEDOUT.
+constexpr int64_t TCP_SEND_STALL_NS = 30'000'000'000;
+
+// States in which the peer may still send data.
+constexpr bool tcp_data_state(int s) {
+  return s == TCP_ESTABLISHED || s == TCP_FIN_WAIT1 || s == TCP_FIN_WAIT2;
+}
+
+inline int64_t tcp_now_ns() {
+  const timespec t = tcp_now();
+  return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// ---- Ring walk -----------------------------------------------------------------------
+
+// One slot of the receive ring with its segment parsed; `ok` false for a slot too short
+// for its TCP header or whose length runs past the end of the ring: it can never be
+// used, and is not read.
+struct tcp_data_slot {
+  uint8_t* slot;
+  const uint8_t* header;
+  int len;  // TCP header and payload
+  bool ok;
+  tcp_segment seg;
+
+  volatile uint16_t* sw_flag_word() const {
+    return reinterpret_cast<volatile uint16_t*>(slot + TCP_DATA_SW_FLAG);
+  }
+  uint16_t sw_flag() const { return *sw_flag_word(); }
+  void clear_sw_flag() const { *sw_flag_word() = 0; }
+  // The sequence number of the last payload byte; one before seq without payload.
+  tcp_seq last_byte() const { return seg.seq + seg.payload_len - 1; }
+};
+
+// Calls visit(tcp_data_slot&) for each written slot from rx_rdptr, in ring order, until a
+// slot is empty, visit returns false, or the walk has gone once round the ring (a ring
+// the card filled to the last slot must not keep the caller walking for ever).
+template <typename Session, typename Visit>
+void tcp_data_walk(sw_tcp<Session>& t, Visit visit) {
+  kvel::rx_dma_ring& ring = t.hw->rx_dma_;
+  const int start = t.rx_rdptr < 0 ? 0 : t.rx_rdptr;
+  int line = start;
+  do {
+    uint8_t* s = ring.slot(line);
+    const int len = kvel::rx_dma_ring::slot_length(s);
+    if (len == 0) return;
+    tcp_data_slot rs{s, s + ring.hdr_len_, len, false, {}};
+    const bool fits = line * kvel::RX_LINE_BYTES + ring.hdr_len_ + len <= ring.size_;
+    rs.ok = fits && tcp_parse_segment(rs.header, size_t(len), &rs.seg);
+    if (!visit(rs)) return;
+    line = ring.next_slot(line, len);
+  } while (line != start);
+}
+
+// FIN and RST go to the state machine; a flagged SYN (the peer repeating its SYN-ACK,
+// our ACK lost) is answered with a pure ACK. False when the connection no longer takes
+// data afterwards.
+template <typename Session>
+bool tcp_take_control(sw_tcp<Session>& t, tcp_data_slot& rs) {
+  if (!rs.ok) return true;
+  if (rs.seg.flags & (TCP_FIN | TCP_RST)) {
+    t.tcp_process_fsm_rx(rs.header, rs.len);
+    if (!tcp_data_state(t.state)) return false;
+  }
+  if (rs.seg.has(TCP_SYN) && rs.sw_flag()) {
+    t.send_ack();
+    rs.clear_sw_flag();
+  }
+  return true;
+}
+
+// The control segments the card reports waiting, handled before a send; nothing is
+// released. False when the connection can no longer send.
+template <typename Session>
+bool tcp_control_scan(sw_tcp<Session>& t) {
+  t.last_rx_tsc = __rdtsc();
+  tcp_data_walk(t, [&](tcp_data_slot& rs) { return tcp_take_control(t, rs); });
+  return t.state == TCP_ESTABLISHED;
+}
+
+// The card sends one pure ACK for `ack` with our window and TTL.
+template <typename Session>
+void tcp_ring_doorbell(sw_tcp<Session>& t, tcp_seq ack) {
+  const uint64_t window = t.adv_window & 0xffff;
+  const uint64_t v = uint64_t(t.data_desc.ttl) << 50 | window << 32 | ack.v;
+  kvel::mmio_write64(t.hw->reg_, TCP_REG_ACK_DOORBELL, v);
+}
+
+// ---- Send ----------------------------------------------------------------------------
+
+// What the peer's window still allows beyond tx_seq, from the card's acknowledgement
+// block. Without the block (its offload could not be switched on) the engine's own
+// view of the peer's acknowledgements and window stands in.
+template <typename Session>
+void tcp_refresh_quota(sw_tcp<Session>& t) {
+  const volatile txack* block = t.hw->txack_;
+  tcp_seq acked = t.bk_tx_ack;
+  if (block) {
+    acked = tcp_seq(block->ack);
+    t.tx_window = uint32_t(block->win) << t.peer_wscale;
+  }
+  t.tx_available_quota = int((acked + std::min(t.tx_window, TCP_WINDOW_CAP)) - t.tx_seq);
+}
+
+template <typename Session>
+bool tcp_control_waiting(const sw_tcp<Session>& t) {
+  const volatile txack* block = t.hw->txack_;
+  return block && (block->fin_rst_flags & TCP_TXACK_CTRL_WAITING);
+}
+
+// One data segment of len bytes into the TX window; false when the card had no room
+// within the polls (nothing changed).
+template <typename Session>
+bool tcp_write_data(sw_tcp<Session>& t, const void* data, int len, bool stamp) {
+  tcp_tx_desc& d = t.data_desc;
+  d.tcp_flags = TCP_ACK;
+  d.length = uint16_t(len);
+  d.ack = t.rx_to_be_ackd.v;
+  d.seq = t.tx_seq.v;
+  d.flags = uint16_t((d.flags & ~TCP_DESC_TX_TIMESTAMP) | (stamp ? TCP_DESC_TX_TIMESTAMP : 0));
+  if (t.hw->tx_pio_.write(data, len, &d, TCP_TX_POLLS) != 0) return false;
+  t.tx_seq = t.tx_seq + uint32_t(len);
+  t.tx_available_quota -= len;
+  t.rx_ack = t.rx_to_be_ackd;
+  return true;
+}
+
+// Why a connection that is not established cannot send.
+constexpr int tcp_send_state_error(int state) {
+  if (state == TCP_LISTEN) return -ENOTCONN;
+  if (state == TCP_SYN_SENT || state == TCP_SYN_RECV) return -EAGAIN;
+  return -ECONNRESET;
+}
+
+// One segment of up to tx_mss bytes: 0; -EAGAIN (window or TX room short, or the
+// handshake still running), -EFAULT (above the peer's MSS), -ECONNRESET or -ENOTCONN.
+// With tx_id, the segment's transmit time is logged under the id stored there.
+template <typename Session>
+int tcp_send_segment(sw_tcp<Session>& t, const void* data, int len, uint64_t* tx_id) {
+  if (t.state != TCP_ESTABLISHED) return tcp_send_state_error(t.state);
+  if (len > t.tx_mss) return -EFAULT;
+  if (len > t.tx_available_quota) {
+    tcp_refresh_quota(t);
+    if (len > t.tx_available_quota) return -EAGAIN;
+  }
+  if (tcp_control_waiting(t) && !tcp_control_scan(t)) return -ENOTCONN;
+  if (!tcp_write_data(t, data, len, tx_id != nullptr)) return -EAGAIN;
+  if (tx_id) *tx_id = t.tx_log.next_id_++;
+  return 0;
+}
+
+// The piece size of a long send: a peer with a smaller MSS gets smaller pieces, so the
+// stream never has to skip a piece it cannot take.
+template <typename Session>
+int tcp_piece_bytes(const sw_tcp<Session>& t) {
+  return t.tx_mss > 0 && t.tx_mss < TCP_SEGMENT_BYTES ? t.tx_mss : TCP_SEGMENT_BYTES;
+}
+
+// Writes every piece in order, spinning while the window, the TX room or the handshake
+// hold a piece back. 0 when all were written; the first piece's error when the
+// connection can no longer send; -ETIMEDOUT after stall_ns without a piece written. On
+// an error the pieces before the failing one have been sent. Only the first piece is
+// stamped.
+template <typename Session>
+int tcp_send_pieces(sw_tcp<Session>& t, const uint8_t* data, int len, uint64_t* tx_id,
+                    int64_t stall_ns) {
+  int64_t deadline = tcp_now_ns() + stall_ns;
+  for (int done = 0; done < len;) {
+    const int piece = std::min(len - done, tcp_piece_bytes(t));
+    const int rc = tcp_send_segment(t, data + done, piece, done == 0 ? tx_id : nullptr);
+    if (rc == 0) {
+      done += piece;
+      deadline = tcp_now_ns() + stall_ns;
+    } else if (rc != -EAGAIN) {
+      return rc;
+    } else if (tcp_now_ns() > deadline) {
+      return -ETIMEDOUT;
+    }
+  }
+  return 0;
+}
+
+// A send of len bytes: up to TCP_SEGMENT_BYTES as one segment (tcp_send_segment),
+// longer ones in pieces (tcp_send_pieces). -EINVAL for a negative length or missing
+// data.
+template <typename Session>
+int tcp_send(sw_tcp<Session>& t, const void* data, int len, uint64_t* tx_id,
+             int64_t stall_ns = TCP_SEND_STALL_NS) {
+  if (len < 0 || (data == nullptr && len > 0)) return -EINVAL;
+  if (len <= TCP_SEGMENT_BYTES) return tcp_send_segment(t, data, len, tx_id);
+  return tcp_send_pieces(t, static_cast<const uint8_t*>(data), len, tx_id, stall_ns);
+}
+
+// 1 when established and the window allows more than TCP_SEND_READY_BYTES - 1 bytes.
+template <typename Session>
+int tcp_send_ready(sw_tcp<Session>& t) {
+  if (t.state != TCP_ESTABLISHED) return 0;
+  if (t.tx_available_quota >= TCP_SEND_READY_BYTES) return 1;
+  tcp_refresh_quota(t);
+  return t.tx_available_quota >= TCP_SEND_READY_BYTES ? 1 : 0;
+}
+
+// ---- Receive -------------------------------------------------------------------------
+
+// The next in-order bytes of the ring, in place: their length with *data pointing at
+// them in the ring and *rx_ts_ns (when given) their receive time less rx_adj_ns; 0 with
+// *data null when nothing is in order; -ENOTCONN once the peer can send no more. The
+// bytes stay valid, and the same ones come back, until tcp_zc_receive_done.
+template <typename Session>
+int tcp_zc_receive(sw_tcp<Session>& t, const void** data, uint64_t* rx_ts_ns, int32_t rx_adj_ns) {
+  t.last_rx_tsc = __rdtsc();
+  const uint64_t adj = uint64_t(int64_t(rx_adj_ns));
+  *data = nullptr;
+  if (rx_ts_ns) *rx_ts_ns = 0 - adj;
+  if (!tcp_data_state(t.state)) return -ENOTCONN;
+  int result = 0;
+  tcp_data_walk(t, [&](tcp_data_slot& rs) {
+    if (!tcp_take_control(t, rs)) {
+      result = -ENOTCONN;
+      return false;
+    }
+    if (!rs.ok || rs.seg.payload_len == 0) return true;
+    t.rx_data_seen = 1;
+    if (!tcp_seq::in_window(t.rx_seq, rs.seg.seq, rs.seg.payload_len)) {
+      // Old or beyond a gap: the peer learns once where we are.
+      if (rs.sw_flag()) {
+        tcp_ring_doorbell(t, t.rx_seq);
+        rs.clear_sw_flag();
+      }
+      return true;
+    }
+    const uint32_t skip = t.rx_seq - rs.seg.seq;
+    result = t.pending_len = int(rs.seg.payload_len - skip);
+    *data = rs.seg.payload + skip;
+    if (rx_ts_ns) *rx_ts_ns = kvel::card_time_to_ns(kvel::rx_dma_ring::slot_time(rs.slot)) - adj;
+    return false;
+  });
+  return result;
+}
+
+// The doorbell on the release that finds the counter above TCP_DOORBELL_RELEASES, or
+// when more than TCP_DOORBELL_MSS x MSS bytes are unacknowledged.
+template <typename Session>
+void tcp_ack_consumed(sw_tcp<Session>& t) {
+  const uint32_t unacked = std::min(t.rx_seq - t.rx_ack, t.rx_seq - t.bk_rx_ack);
+  if (t.release_count <= TCP_DOORBELL_RELEASES &&
+      unacked <= uint32_t(TCP_DOORBELL_MSS * t.tx_mss)) {
+    t.release_count += 1;
+    return;
+  }
+  tcp_ring_doorbell(t, t.rx_seq);
+  t.rx_ack = t.bk_rx_ack = t.rx_seq;
+  t.release_count = 0;
+}
+
+// Gives the ring back every slot at its head that is wholly consumed; stops at the first
+// one that is not, and where a FIN or RST ends the connection's receiving.
+template <typename Session>
+void tcp_release_consumed(sw_tcp<Session>& t) {
+  kvel::rx_dma_ring& ring = t.hw->rx_dma_;
+  tcp_data_walk(t, [&](tcp_data_slot& rs) {
+    if (rs.ok && (rs.seg.flags & (TCP_FIN | TCP_RST))) {
+      t.tcp_process_fsm_rx(rs.header, rs.len);
+      if (!tcp_data_state(t.state)) return false;
+    }
+    if (rs.ok && rs.last_byte() >= t.rx_seq) return false;
+    ring.release_slot();
+    t.rx_rdptr = ring.rdptr_;
+    return true;
+  });
+}
+
+// Consumes what the last tcp_zc_receive returned, acknowledges in batches and releases
+// the consumed slots. A second call without a receive in between consumes nothing.
+template <typename Session>
+int tcp_zc_receive_done(sw_tcp<Session>& t) {
+  t.consume_rx(uint32_t(t.pending_len));
+  t.pending_len = 0;
+  tcp_ack_consumed(t);
+  tcp_release_consumed(t);
+  return 0;
+}
+
+}  // namespace vyxtcp

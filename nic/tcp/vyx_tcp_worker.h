@@ -1,0 +1,248 @@
+// The connection's worker thread: one per hardware TCP connection, from its first SYN
+// or SYN-ACK to the handle's release.
+//
+// During the handshake it finds the peer's segments in the receive ring, hands them to
+// the state machine and resends on the engine's schedule. Once established it
+// acknowledges data when the application stops reading, sends the acknowledgement that
+// consumption still owes, executes the card's reset request and handles control
+// segments until the application has met its first data. The FIN resend schedule of
+// the closing states runs here too.
+//
+// The worker shares the engine with the application's thread without a lock; its own
+// control segments go out with a private copy of the control descriptor, so that a
+// segment the application's thread prepares at the same moment is not mixed into it.
+#pragma once
+#include <x86intrin.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <thread>
+
+#include "diag.h"
+#include "rx_dma_ring.h"
+#include "vyx_tcp.h"
+#include "zorvtime.h"
+
+namespace vyxtcp {
+
+constexpr int TCP_WORKER_HANDSHAKE_SLEEP_US = 100;
+constexpr int TCP_WORKER_SLEEP_US = 5000;
+constexpr uint64_t TCP_IDLE_MS = 10;
+constexpr uint64_t TCP_IDLE_SLACK_TICKS = 10000;
+constexpr uint32_t TCP_HIGHEST_KEPT_AHEAD = 1000000000;  // rx_highest further ahead is stale
+constexpr size_t TCP_SLOT_SW_FLAG = 14;                   // u16: the card left it to software
+constexpr uint8_t TCP_RESET_REQUEST = 0x04;               // txack fin_rst_flags
+
+// The worker's clocks for one pass: CLOCK_MONOTONIC for the resend schedule, the
+// time-stamp counter for the idle measure (the receive call stamps last_rx_tsc with it).
+struct tcp_worker_clock {
+  timespec mono;
+  uint64_t tsc;
+  uint64_t tsc_hz;
+};
+
+inline tcp_worker_clock tcp_worker_clock_now() {
+  return {tcp_now(), __rdtsc(), kvel::get_tsc_hz()};
+}
+
+// Fields the application's thread writes, read as whole words each time.
+template <typename T>
+T tcp_shared_load(const T& field) {
+  return __atomic_load_n(&field, __ATOMIC_RELAXED);
+}
+inline tcp_seq tcp_shared_load(const tcp_seq& field) { return tcp_seq(tcp_shared_load(field.v)); }
+
+// Short sleeps while a handshake waits for the peer, long ones otherwise.
+constexpr int tcp_worker_sleep_us(int state) {
+  return state == TCP_SYN_SENT || state == TCP_SYN_RECV ? TCP_WORKER_HANDSHAKE_SLEEP_US
+                                                        : TCP_WORKER_SLEEP_US;
+}
+
+// One occupied slot of the receive ring: its TCP header and length (header + payload).
+struct tcp_rx_slot {
+  uint8_t* base;
+  const uint8_t* header;
+  int len;
+
+  uint16_t* flag_word() const { return reinterpret_cast<uint16_t*>(base + TCP_SLOT_SW_FLAG); }
+  bool flagged() const { return __atomic_load_n(flag_word(), __ATOMIC_ACQUIRE) != 0; }
+  void clear_flag() const { __atomic_store_n(flag_word(), uint16_t(0), __ATOMIC_RELEASE); }
+  bool is_syn() const { return len >= TCP_BASE_HDR_BYTES && (header[13] & TCP_SYN) != 0; }
+};
+
+// Visits the occupied slots from rx_rdptr up to the first empty one; releases nothing.
+// At most one lap, so a ring that never shows an empty slot still ends the walk. A
+// slot whose claimed length runs past the ring is passed over unread.
+template <typename S, typename Visit>
+void tcp_walk_ring(sw_tcp<S>& tcp, Visit visit) {
+  const kvel::rx_dma_ring& ring = tcp.hw->rx_dma_;
+  if (ring.base_ == nullptr || ring.lines_ <= 0) return;
+  int line = tcp_shared_load(tcp.rx_rdptr);
+  if (line < 0 || line >= ring.lines_) line = 0;
+  const size_t ring_bytes = size_t(ring.lines_) * kvel::RX_LINE_BYTES;
+  for (int walked = 0; walked < ring.lines_;) {
+    uint8_t* s = ring.slot(line);
+    const int len = kvel::rx_dma_ring::slot_length(s);
+    if (len == 0) return;
+    if (size_t(line) * kvel::RX_LINE_BYTES + ring.hdr_len_ + size_t(len) <= ring_bytes)
+      visit(tcp_rx_slot{s, s + ring.hdr_len_, len});
+    const int next = ring.next_slot(line, len);
+    walked += next > line ? next - line : ring.lines_ - line;
+    line = next;
+  }
+}
+
+// A control segment with acknowledgement `ack` and sequence `seq`, on the worker's own
+// copy of the control descriptor; true when it left.
+template <typename S>
+bool tcp_worker_send(sw_tcp<S>& tcp, uint8_t flags, tcp_seq ack, tcp_seq seq) {
+  tcp_tx_desc d = tcp.ctrl_desc;
+  d.tcp_flags = flags;
+  d.ttl = tcp.data_desc.ttl;
+  d.ack = ack.v;
+  d.seq = seq.v;
+  return tcp.hw->send_control_segment(nullptr, 0, &d) >= 0;
+}
+
+// The peer repeats its SYN-ACK when our ACK was lost: a pure ACK for each flagged one.
+// True when the slot was such a SYN.
+template <typename S>
+bool tcp_reack_syn(sw_tcp<S>& tcp, const tcp_rx_slot& s) {
+  if (!s.is_syn() || !s.flagged() || tcp_shared_load(tcp.state) != TCP_ESTABLISHED) return false;
+  const tcp_seq seq = tcp_shared_load(tcp.rx_seq);
+  if (tcp_worker_send(tcp, TCP_ACK, seq, tcp.tx_seq)) tcp.rx_ack = tcp.bk_rx_ack = seq;
+  s.clear_flag();
+  return true;
+}
+
+// Flagged segments go to the state machine, each once: its flag is cleared first, so a
+// segment with payload is not handed over again on every pass.
+template <typename S>
+void tcp_worker_scan(sw_tcp<S>& tcp) {
+  tcp_walk_ring(tcp, [&tcp](const tcp_rx_slot& s) {
+    if (s.len < TCP_BASE_HDR_BYTES || !s.flagged() || tcp_reack_syn(tcp, s)) return;
+    s.clear_flag();
+    tcp.tcp_process_fsm_rx(s.header, s.len);
+  });
+}
+
+// The application has not called the receive for about 10 ms. A counter read on
+// another core may be a little ahead of ours: that is not idleness.
+inline bool tcp_rx_idle(uint64_t last_rx_tsc, const tcp_worker_clock& now) {
+  if (last_rx_tsc > now.tsc) return false;
+  return now.tsc - last_rx_tsc + TCP_IDLE_SLACK_TICKS > now.tsc_hz / 1000 * TCP_IDLE_MS;
+}
+
+// Where the idle acknowledgement starts: the last acknowledgement sent that is not
+// beyond rx_seq, or rx_highest when that is ahead of it (already acknowledged).
+template <typename S>
+tcp_seq tcp_idle_ack_start(sw_tcp<S>& tcp) {
+  const tcp_seq seq = tcp_shared_load(tcp.rx_seq);
+  const tcp_seq ack = tcp_shared_load(tcp.rx_ack);
+  const tcp_seq bk = tcp_shared_load(tcp.bk_rx_ack);
+  tcp_seq a = ack;
+  if (ack <= seq && bk <= seq) a = ack >= bk ? ack : bk;
+  else if (bk <= seq) a = bk;
+  const uint32_t ahead = tcp.rx_highest - a;
+  if (ahead >= 1 && ahead <= TCP_HIGHEST_KEPT_AHEAD) return tcp.rx_highest;
+  tcp.rx_highest = a;
+  return a;
+}
+
+// Extends `a` over the in-order data present in the ring; true when it moved.
+template <typename S>
+bool tcp_idle_walk(sw_tcp<S>& tcp, tcp_seq* a) {
+  bool progress = false;
+  tcp_walk_ring(tcp, [&](const tcp_rx_slot& s) {
+    tcp_reack_syn(tcp, s);
+    tcp_segment seg;
+    if (!tcp_parse_segment(s.header, size_t(s.len), &seg) || seg.payload_len == 0) return;
+    if (seg.seq <= *a && seg.seq + (seg.payload_len - 1) >= *a) {
+      *a = seg.seq + seg.payload_len;
+      progress = true;
+    }
+  });
+  return progress;
+}
+
+// Acknowledges all in-order data in the ring, once; data behind a gap waits.
+template <typename S>
+void tcp_idle_ack(sw_tcp<S>& tcp) {
+  tcp_seq a = tcp_idle_ack_start(tcp);
+  while (tcp_idle_walk(tcp, &a)) {
+  }
+  if (a == tcp.rx_highest) return;
+  tcp.rx_highest = tcp.rx_to_be_ackd = a;
+  tcp_worker_send(tcp, TCP_ACK, a, tcp.tx_seq);
+}
+
+// The application consumed data that neither the doorbell nor the idle scan has
+// acknowledged yet.
+template <typename S>
+void tcp_lagging_ack(sw_tcp<S>& tcp) {
+  if (tcp_shared_load(tcp.state) != TCP_ESTABLISHED) return;
+  if (tcp_shared_load(tcp.rx_seq) == tcp_shared_load(tcp.bk_rx_ack)) return;
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  const tcp_seq seq = tcp_shared_load(tcp.rx_seq);
+  if (seq == tcp_shared_load(tcp.rx_ack) || tcp.rx_highest >= seq) return;
+  if (!tcp_worker_send(tcp, TCP_ACK, seq, tcp.tx_seq))
+    puts(KVEL_RED "Internal error sending ack\n");
+  tcp.bk_rx_ack = seq;
+}
+
+// The card gave up on the connection. Only while established: the close leaves that
+// state for good, so a request the card leaves standing is executed once.
+template <typename S>
+void tcp_reset_request(sw_tcp<S>& tcp) {
+  volatile txack* block = tcp.hw->txack_;
+  if (block == nullptr || (block->fin_rst_flags & TCP_RESET_REQUEST) == 0) return;
+  if (tcp_shared_load(tcp.state) != TCP_ESTABLISHED) return;
+  puts("Send reset");
+  tcp_worker_send(tcp, TCP_RST, tcp_shared_load(tcp.rx_seq), tcp.tx_seq);
+  tcp.close();
+}
+
+template <typename S>
+void tcp_worker_established(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
+  if (tcp_rx_idle(tcp_shared_load(tcp.last_rx_tsc), now)) tcp_idle_ack(tcp);
+  tcp_lagging_ack(tcp);
+  tcp_reset_request(tcp);
+  // From the first data on, the receive path handles control segments itself.
+  if (tcp_shared_load(tcp.state) == TCP_ESTABLISHED && !tcp_shared_load(tcp.rx_data_seen))
+    tcp_worker_scan(tcp);
+}
+
+// One pass of the worker, at the time `now`.
+template <typename S>
+void tcp_worker_pass(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
+  const int state = tcp_shared_load(tcp.state);
+  if (state == TCP_LISTEN) return;  // the passive open owns the engine until its SYN-ACK
+  if (state == TCP_ESTABLISHED) tcp_worker_established(tcp, now);
+  else tcp_worker_scan(tcp);
+  tcp.resend_check(now.mono);
+}
+
+// The thread body: returns once release has cleared `running`, without a pass after it.
+template <typename S>
+void tcp_worker_loop(sw_tcp<S>& tcp) {
+  while (tcp.running.load()) {
+    const int state = tcp_shared_load(tcp.state);
+    std::this_thread::sleep_for(std::chrono::microseconds(tcp_worker_sleep_us(state)));
+    if (!tcp.running.load()) return;
+    tcp_worker_pass(tcp, tcp_worker_clock_now());
+  }
+}
+
+// Starts the worker once per handle, after the first SYN or SYN-ACK has been sent:
+// started earlier, its resend check could meet SYN_RECV before the SYN-ACK's time is
+// stamped and resend it from under the passive open. The engine's release stops it.
+template <typename S>
+void tcp_worker_start(sw_tcp<S>& tcp) {
+  if (tcp.worker.joinable()) return;
+  tcp.running.exchange(1);
+  tcp.worker = std::thread([&tcp] { tcp_worker_loop(tcp); });
+}
+
+}  // namespace vyxtcp

@@ -1,0 +1,358 @@
+// The TCP data path over the fake session and a real receive ring: cutting of sends
+// within the peer's window and MSS, refusals when window or TX room is short, the
+// descriptor of data segments, in-order receive across the sequence wrap, overlap and
+// gaps, the release with its doorbell rule, a FIN behind data, and sends after close.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "tcp_ring_fixture.h"
+
+using namespace vyxtcp;
+using vyxtcp_test::OPEN_WINDOW;
+using vyxtcp_test::ring_fixture;
+
+namespace {
+
+constexpr int64_t SHORT_STALL_NS = 1'000'000;  // lets a stuck long send end at once
+
+std::vector<uint8_t> pattern(int n) {
+  std::vector<uint8_t> v(size_t(n) + 1);  // +1: a 0-byte send still has an address
+  for (int i = 0; i < n; ++i) v[size_t(i)] = uint8_t(i * 7 + 3);
+  return v;
+}
+
+using DataSend = ring_fixture;
+using DataReceive = ring_fixture;
+
+// ---- Send ------------------------------------------------------------------------------
+
+TEST_F(DataSend, Established_LongSendCutWithinMssAndWindow) {
+  struct row { int len, mss; std::vector<int> pieces; };
+  const row rows[] = {{3000, 1460, {1460, 1460, 80}},
+                      {2920, 1460, {1460, 1460}},
+                      {1461, 1460, {1460, 1}},
+                      {3000, 1000, {1000, 1000, 1000}}};
+  for (const row& r : rows) {
+    hw.tx_pio_.writes.clear();
+    tcp.tx_mss = r.mss;
+    const auto data = pattern(r.len);
+    const uint32_t first = tcp.tx_seq.v;
+    uint64_t id = 99;
+    const uint64_t next_id = tcp.tx_log.next_id_;
+    ASSERT_EQ(tcp_send(tcp, data.data(), r.len, &id), 0) << r.len;
+    ASSERT_EQ(hw.tx_pio_.writes.size(), r.pieces.size()) << r.len;
+    uint32_t off = 0;
+    for (size_t i = 0; i < r.pieces.size(); ++i) {
+      const auto& w = hw.tx_pio_.writes[i];
+      EXPECT_EQ(w.desc.length, r.pieces[i]);
+      EXPECT_EQ(w.desc.seq, first + off);
+      EXPECT_EQ((w.desc.flags & TCP_DESC_TX_TIMESTAMP) != 0, i == 0) << "only the first is stamped";
+      const auto from = data.begin() + off;
+      EXPECT_EQ(w.payload, std::vector<uint8_t>(from, from + w.desc.length));
+      off += w.desc.length;
+    }
+    EXPECT_EQ(tcp.tx_seq.v, first + uint32_t(r.len));
+    EXPECT_EQ(id, next_id);
+    EXPECT_EQ(tcp.tx_log.next_id_, next_id + 1);
+    set_peer_window(OPEN_WINDOW);
+  }
+}
+
+// The peer's window lets 2000 bytes through: the long send writes what fits and no more,
+// and gives up once nothing moves.
+TEST_F(DataSend, Established_LongSendStopsAtThePeersWindow) {
+  block().win = uint16_t(2000 >> tcp.peer_wscale);  // 1920 bytes scaled
+  tcp.tx_available_quota = 0;
+  const auto data = pattern(4000);
+  EXPECT_EQ(tcp_send(tcp, data.data(), 4000, nullptr, SHORT_STALL_NS), -ETIMEDOUT);
+  ASSERT_EQ(hw.tx_pio_.writes.size(), 1u);
+  EXPECT_EQ(tcp.tx_available_quota, 1920 - 1460);
+}
+
+TEST_F(DataSend, Established_ShortWindowOrRoomGivesEagainAndChangesNothing) {
+  const auto data = pattern(1000);
+  block().win = uint16_t(896 >> tcp.peer_wscale);  // 896 bytes
+  tcp.tx_available_quota = 0;
+  EXPECT_EQ(tcp_send(tcp, data.data(), 1000, nullptr), -EAGAIN);
+  EXPECT_EQ(tcp_send(tcp, data.data(), 896, nullptr), 0);
+  set_peer_window(OPEN_WINDOW);
+  tcp_refresh_quota(tcp);
+  hw.tx_pio_.full = true;
+  const uint32_t seq = tcp.tx_seq.v;
+  const int quota = tcp.tx_available_quota;
+  uint64_t id = 7;
+  EXPECT_EQ(tcp_send(tcp, data.data(), 100, &id), -EAGAIN);
+  EXPECT_EQ(tcp.tx_seq.v, seq);
+  EXPECT_EQ(tcp.tx_available_quota, quota);
+  EXPECT_EQ(id, 7u);
+  EXPECT_EQ(hw.tx_pio_.writes.size(), 1u);
+}
+
+TEST_F(DataSend, Established_AboveMssGivesEfaultAndEmptySendWritesASegment) {
+  tcp.tx_mss = 1400;
+  const auto data = pattern(1460);
+  EXPECT_EQ(tcp_send(tcp, data.data(), 1460, nullptr), -EFAULT);
+  EXPECT_EQ(tcp_send(tcp, data.data(), -1, nullptr), -EINVAL);
+  EXPECT_EQ(tcp_send(tcp, nullptr, 10, nullptr), -EINVAL);
+  EXPECT_TRUE(hw.tx_pio_.writes.empty());
+  EXPECT_EQ(tcp_send(tcp, nullptr, 0, nullptr), 0);
+  ASSERT_EQ(hw.tx_pio_.writes.size(), 1u);
+  EXPECT_EQ(hw.tx_pio_.writes[0].desc.length, 0);
+}
+
+TEST_F(DataSend, Established_DescriptorOfADataSegment) {
+  tcp.data_desc.flags = 0x1234;  // the session's bits from register 0x28
+  tcp.rx_to_be_ackd = tcp.rx_seq + 5;
+  const uint32_t seq = tcp.tx_seq.v;
+  const auto data = pattern(100);
+  uint64_t id = 0;
+  ASSERT_EQ(tcp_send(tcp, data.data(), 100, &id), 0);
+  ASSERT_EQ(tcp_send(tcp, data.data(), 50, nullptr), 0);
+  ASSERT_EQ(hw.tx_pio_.writes.size(), 2u);
+  const tcp_tx_desc& d = hw.tx_pio_.writes[0].desc;
+  EXPECT_EQ(d.tcp_flags, TCP_ACK);
+  EXPECT_EQ(d.length, 100);
+  EXPECT_EQ(d.seq, seq);
+  EXPECT_EQ(d.ack, tcp.rx_seq.v + 5);
+  EXPECT_EQ(d.window, 32768) << "own window with shift 7 on the 16 MiB ring";
+  EXPECT_EQ(d.ttl, 64);
+  EXPECT_EQ(d.slot_hdr, 5);
+  EXPECT_EQ(d.flags, 0x1234 | TCP_DESC_TX_TIMESTAMP);
+  const tcp_tx_desc& d2 = hw.tx_pio_.writes[1].desc;
+  EXPECT_EQ(d2.flags, 0x1234);
+  EXPECT_EQ(d2.seq, seq + 100);
+  EXPECT_EQ(tcp.rx_ack, tcp.rx_seq + 5);
+}
+
+TEST_F(DataSend, NotEstablished_SingleAndLongSendsFail) {
+  struct row { int state, single, longer; };
+  const row rows[] = {{TCP_LISTEN, -ENOTCONN, -ENOTCONN},   {TCP_SYN_SENT, -EAGAIN, -ETIMEDOUT},
+                      {TCP_SYN_RECV, -EAGAIN, -ETIMEDOUT},  {TCP_CLOSE, -ECONNRESET, -ECONNRESET},
+                      {TCP_LAST_ACK, -ECONNRESET, -ECONNRESET},
+                      {TCP_FIN_WAIT1, -ECONNRESET, -ECONNRESET}};
+  const auto data = pattern(3000);
+  for (const row& r : rows) {
+    tcp.state = r.state;
+    EXPECT_EQ(tcp_send(tcp, data.data(), 100, nullptr), r.single) << r.state;
+    EXPECT_EQ(tcp_send(tcp, data.data(), 3000, nullptr, SHORT_STALL_NS), r.longer) << r.state;
+  }
+  EXPECT_TRUE(hw.tx_pio_.writes.empty());
+}
+
+// The card reports a control segment waiting; the send's scan finds the peer's RST, and
+// the rest of a long send fails instead of vanishing.
+TEST_F(DataSend, Established_PeerResetDuringLongSend) {
+  const auto data = pattern(3000);
+  put(rx_at(0), TCP_RST, 0, true);
+  block().fin_rst_flags = 2;
+  EXPECT_EQ(tcp_send(tcp, data.data(), 3000, nullptr), -ENOTCONN);
+  EXPECT_EQ(tcp.state, TCP_CLOSE);
+  EXPECT_TRUE(hw.tx_pio_.writes.empty());
+  EXPECT_EQ(tcp_send(tcp, data.data(), 3000, nullptr), -ECONNRESET);
+}
+
+TEST_F(DataSend, SendReady_ThresholdAndRefresh) {
+  tcp.tx_available_quota = 1500;
+  block().win = 0;
+  block().ack = tcp.tx_seq.v;
+  EXPECT_EQ(tcp_send_ready(tcp), 1);
+  tcp.tx_available_quota = 1499;
+  block().win = uint16_t(1499 >> tcp.peer_wscale);
+  EXPECT_EQ(tcp_send_ready(tcp), 0);
+  set_peer_window(OPEN_WINDOW);
+  EXPECT_EQ(tcp_send_ready(tcp), 1);
+  EXPECT_EQ(tcp.tx_available_quota, int(TCP_WINDOW_CAP)) << "the window is capped";
+  tcp.state = TCP_FIN_WAIT1;
+  EXPECT_EQ(tcp_send_ready(tcp), 0);
+}
+
+// Without the acknowledgement block (offload not switched on) the engine's own view of
+// the peer's window stands in.
+TEST_F(DataSend, NoAckBlock_QuotaFromTheEnginesView) {
+  hw.txack_ = nullptr;
+  tcp.bk_tx_ack = tcp.tx_seq;
+  tcp.tx_window = 1000;
+  tcp.tx_available_quota = 0;
+  const auto data = pattern(1000);
+  EXPECT_EQ(tcp_send(tcp, data.data(), 1000, nullptr), 0);
+  EXPECT_EQ(tcp_send(tcp, data.data(), 1, nullptr), -EAGAIN);
+}
+
+// ---- Receive ---------------------------------------------------------------------------
+
+TEST_F(DataReceive, EmptyRing_NothingWithAdjustedZeroTime) {
+  const void* data = &data;
+  uint64_t ts = 1;
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, &ts, 250), 0);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(ts, uint64_t(0) - 250);
+}
+
+// The peer's numbers start at 0xfffffff1: the second segment crosses the wrap.
+TEST_F(DataReceive, InOrder_AcrossTheSequenceWrap) {
+  ASSERT_EQ(tcp.rx_seq.v, 0xfffffff1u);
+  put(rx_at(0), TCP_ACK, 10, false, uint64_t(3) << 32 | 500);
+  put(rx_at(10), TCP_ACK, 100);
+  const void* data = nullptr;
+  uint64_t ts = 0;
+  ASSERT_EQ(tcp_zc_receive(tcp, &data, &ts, 100), 10);
+  EXPECT_EQ(ts, 3000000500u - 100);
+  EXPECT_EQ(tcp.rx_data_seen, 1);
+  expect_receive(0xfffffff1u, 10);  // again: the same bytes until released
+  tcp_zc_receive_done(tcp);
+  EXPECT_EQ(tcp.rx_seq.v, 0xfffffffbu);
+  EXPECT_EQ(tcp.rx_to_be_ackd.v, 0xfffffffbu);
+  consume(100);
+  EXPECT_EQ(tcp.rx_seq.v, 0x5fu);
+  EXPECT_EQ(tcp.rx_rdptr, 8) << "both slots given back";
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), 0);
+}
+
+// A retransmission overlapping consumed bytes gives only the new ones; the slot stays
+// until all of it is consumed.
+TEST_F(DataReceive, Overlap_OnlyTheNewBytes) {
+  put(rx_at(0), TCP_ACK, 100);
+  put(rx_at(50), TCP_ACK, 100);
+  consume(100);
+  EXPECT_EQ(tcp.rx_rdptr, 4);
+  expect_receive(tcp.rx_seq.v, 50);
+  tcp_zc_receive_done(tcp);
+  EXPECT_EQ(tcp.rx_rdptr, 8);
+}
+
+// A segment beyond a gap at the head of the ring: the missing one comes first, the card
+// is told once where we are, and both slots go back once both are consumed.
+TEST_F(DataReceive, Gap_MissingSegmentFirst) {
+  const uint8_t* later = put(rx_at(100), TCP_ACK, 100, true);
+  put(rx_at(0), TCP_ACK, 100);
+  const uint32_t start = tcp.rx_seq.v;
+  expect_receive(start, 100);
+  EXPECT_EQ(take_doorbell(), doorbell_for(start));
+  EXPECT_EQ(sw_flag(later), 0);
+  expect_receive(start, 100);
+  EXPECT_EQ(take_doorbell(), 0u) << "once per flagged segment";
+  tcp_zc_receive_done(tcp);
+  EXPECT_EQ(hw.rx_dma_.rdptr_, 0) << "the head is not consumed";
+  consume(100);
+  EXPECT_EQ(tcp.rx_rdptr, 8);
+}
+
+TEST_F(DataReceive, Release_DoorbellOnTheSeventeenthRelease) {
+  take_doorbell();
+  for (int i = 1; i <= 34; ++i) {
+    put(tcp.rx_seq.v, TCP_ACK, 10);
+    consume(10);
+    const uint64_t rung = take_doorbell();
+    EXPECT_EQ(rung, i % 17 == 0 ? doorbell_for(tcp.rx_seq.v) : 0) << "release " << i;
+  }
+  EXPECT_EQ(tcp.bk_rx_ack, tcp.rx_seq);
+}
+
+TEST_F(DataReceive, Release_DoorbellAboveFourMss) {
+  tcp.tx_mss = 1000;
+  put(tcp.rx_seq.v, TCP_ACK, 10);
+  consume(10);
+  take_doorbell();
+  tcp.rx_ack = tcp.bk_rx_ack = tcp.rx_seq;
+  for (int i = 1; i <= 5; ++i) {
+    put(tcp.rx_seq.v, TCP_ACK, 1000);
+    consume(1000);
+    EXPECT_EQ(take_doorbell() != 0, i == 5) << "4000 bytes are not more than 4 x MSS";
+  }
+  EXPECT_EQ(tcp.release_count, 0);
+}
+
+TEST_F(DataReceive, Release_TwiceWithoutReceiveConsumesNothing) {
+  put(rx_at(0), TCP_ACK, 100);
+  put(rx_at(100), TCP_ACK, 100);
+  const uint32_t start = tcp.rx_seq.v;
+  consume(100);
+  tcp_zc_receive_done(tcp);
+  EXPECT_EQ(tcp.rx_seq.v, start + 100);
+  expect_receive(start + 100, 100);
+}
+
+// The peer's FIN arrives before the data in front of it: the data comes first, the FIN
+// takes effect when it is consumed.
+TEST_F(DataReceive, FinPendingBehindData) {
+  put(rx_at(100), TCP_FIN | TCP_ACK, 0, true);
+  put(rx_at(0), TCP_ACK, 100);
+  const uint32_t start = tcp.rx_seq.v;
+  expect_receive(start, 100);
+  EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
+  tcp_zc_receive_done(tcp);
+  EXPECT_EQ(tcp.state, TCP_LAST_ACK);
+  EXPECT_EQ(tcp.rx_seq.v, start + 101);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_FIN | TCP_ACK);
+  EXPECT_EQ(last_control().desc.ack, start + 101);
+  const void* data = &data;
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), -ENOTCONN);
+  EXPECT_EQ(data, nullptr);
+}
+
+TEST_F(DataReceive, FinOnTheLastDataSegment) {
+  put(rx_at(0), TCP_FIN | TCP_ACK, 100, true);
+  const uint32_t start = tcp.rx_seq.v;
+  expect_receive(start, 100);
+  tcp_zc_receive_done(tcp);
+  EXPECT_EQ(tcp.state, TCP_LAST_ACK);
+  EXPECT_EQ(tcp.rx_seq.v, start + 101);
+}
+
+// After our FIN the peer may still send: its data arrives, its FIN then ends it.
+TEST_F(DataReceive, FinWait2_DataStillArrives) {
+  tcp.disconnect();
+  deliver({TCP_ACK});
+  ASSERT_EQ(tcp.state, TCP_FIN_WAIT2);
+  put(rx_at(0), TCP_FIN | TCP_ACK, 60, true);
+  consume(60);
+  EXPECT_EQ(tcp.state, TCP_TIME_WAIT);
+}
+
+TEST_F(DataReceive, Reset_EndsReceiving) {
+  put(rx_at(0), TCP_RST, 0, true);
+  const void* data = nullptr;
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), -ENOTCONN);
+  EXPECT_EQ(tcp.state, TCP_CLOSE);
+}
+
+// A slot too short for a TCP header is passed over and given back.
+TEST_F(DataReceive, ShortSlot_PassedOverAndReleased) {
+  put_raw(std::vector<uint8_t>(10, 0), false, 0);
+  put(rx_at(0), TCP_ACK, 30);
+  consume(30);
+  EXPECT_EQ(tcp.rx_rdptr, 8);
+}
+
+// A claimed length that runs past the end of the ring is not read, here where the ring
+// ends at an inaccessible page; the release gives the slot back.
+TEST_F(DataReceive, SlotPastTheRingEnd_NotRead) {
+  zt::page_end pages;
+  ASSERT_EQ(hw.rx_dma_.attach(pages.pages.p, 2 * 4096), 0);
+  const int last = hw.rx_dma_.lines_ - 1;
+  uint8_t* s = hw.rx_dma_.slot(last);
+  auto bytes = vyxtcp_test::tcp_bytes(rx_at(0), tcp.tx_seq.v, TCP_ACK, 0, {}, 0);
+  bytes[12] = 0xf0;  // a 60-byte header: its options would lie past the ring
+  memcpy(s + hw.rx_dma_.hdr_len_, bytes.data(), bytes.size());
+  const uint16_t len = 0x3fff;
+  memcpy(s, &len, sizeof len);
+  tcp.rx_rdptr = hw.rx_dma_.rdptr_ = last;
+  const void* data = nullptr;
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), 0);
+  tcp_zc_receive_done(tcp);
+  EXPECT_EQ(tcp.rx_rdptr, 0);
+}
+
+// Every slot of the ring written, none in order: the walk ends after one lap.
+TEST_F(DataReceive, FullRingOutOfOrder_WalkEnds) {
+  do put(rx_at(1000), TCP_ACK, 10);
+  while (card_line != 0);
+  const void* data = nullptr;
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), 0);
+  EXPECT_EQ(data, nullptr);
+}
+
+}  // namespace

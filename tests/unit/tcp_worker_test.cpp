@@ -1,0 +1,296 @@
+// The connection's worker: handshake scans of the receive ring, the resend schedule,
+// idle and lagging acknowledgements, the card's reset request and the thread's stop.
+// Passes are driven with a test clock; only the thread test runs the real loop.
+#include "tcp/vyx_tcp_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_tcp_ring.h"
+#include "tcp_engine_fixture.h"
+
+namespace {
+
+using namespace vyxtcp;
+using namespace vyxtcp_test;
+
+constexpr uint64_t TEST_TSC_HZ = 1000000000;  // one tick per nanosecond
+constexpr uint64_t NS_PER_MS = 1000000;
+
+// The engine over the fake session with a ring in memory, and the worker's clock.
+struct tcp_worker : engine_fixture {
+  fake_tcp_ring ring;
+  tcp_worker_clock clock{};
+
+  void SetUp() override {
+    engine_fixture::SetUp();
+    ring.attach(hw.rx_dma_);
+    clock = {tcp_now(), 1000 * TEST_TSC_HZ, TEST_TSC_HZ};
+  }
+
+  void pass() { tcp_worker_pass(tcp, clock); }
+  void advance_ms(uint64_t ms) { clock.tsc += ms * NS_PER_MS; }
+  void at_second(const timespec& start, int s) {
+    clock.mono = start;
+    clock.mono.tv_sec += s;
+  }
+
+  // A segment from the peer placed in the ring, numbered relative to rx_seq and tx_seq.
+  int place(const peer_segment& p, bool flagged) {
+    return ring.place(tcp_bytes(tcp.rx_seq.v + uint32_t(p.seq_off),
+                                tcp.tx_seq.v + uint32_t(p.ack_off), p.flags, p.window,
+                                p.options, p.payload),
+                      flagged);
+  }
+  int place_syn_ack(bool flagged) {
+    return ring.place(
+        tcp_bytes(PEER_ISN, tcp.tx_seq.v, TCP_SYN | TCP_ACK, PEER_WINDOW, mss_wscale(1460, 7), 0),
+        flagged);
+  }
+  // Active open completed by the worker finding the SYN-ACK in the ring.
+  void establish() {
+    ASSERT_EQ(tcp.send_syn(), 0);
+    place_syn_ack(true);
+    pass();
+    ASSERT_EQ(tcp.state, TCP_ESTABLISHED);
+  }
+};
+
+TEST(tcp_worker_pacing, short_sleeps_only_while_the_handshake_waits) {
+  const struct {
+    int state;
+    int us;
+  } cases[] = {{TCP_SYN_SENT, 100},    {TCP_SYN_RECV, 100},  {TCP_ESTABLISHED, 5000},
+               {TCP_FIN_WAIT1, 5000},  {TCP_LAST_ACK, 5000}, {TCP_CLOSE, 5000},
+               {TCP_TIME_WAIT, 5000}};
+  for (const auto& c : cases) EXPECT_EQ(tcp_worker_sleep_us(c.state), c.us) << c.state;
+}
+
+TEST_F(tcp_worker, syn_sent_flagged_syn_ack_in_ring_establishes) {
+  ASSERT_EQ(tcp.send_syn(), 0);
+  const int line = place_syn_ack(true);
+  pass();
+  EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
+  EXPECT_FALSE(ring.flagged(line));
+  ASSERT_EQ(hw.tx_pio_.writes.size(), 2u);  // the SYN, then our ACK by the TX window
+  EXPECT_EQ(hw.tx_pio_.writes.back().desc.tcp_flags, TCP_ACK);
+  EXPECT_EQ(hw.tx_pio_.writes.back().desc.ack, PEER_ISN + 1);
+}
+
+TEST_F(tcp_worker, syn_sent_unflagged_segment_passed_over) {
+  ASSERT_EQ(tcp.send_syn(), 0);
+  place_syn_ack(false);
+  pass();
+  EXPECT_EQ(tcp.state, TCP_SYN_SENT);
+}
+
+TEST_F(tcp_worker, syn_recv_peer_ack_in_ring_establishes) {
+  passive_open();
+  const int line = place({TCP_ACK}, true);
+  pass();
+  EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
+  EXPECT_FALSE(ring.flagged(line));
+}
+
+// Until its SYN-ACK is out, the passive open alone drives the engine.
+TEST_F(tcp_worker, listen_pass_touches_nothing) {
+  tcp.set_state(TCP_LISTEN);
+  const int line = place({TCP_ACK}, true);
+  pass();
+  EXPECT_EQ(tcp.state, TCP_LISTEN);
+  EXPECT_TRUE(ring.flagged(line));
+  EXPECT_TRUE(hw.tx_pio_.writes.empty());
+}
+
+TEST_F(tcp_worker, established_repeated_syn_ack_answered_once_per_segment) {
+  establish();
+  for (int repeat = 1; repeat <= 2; ++repeat) {
+    const int line = place_syn_ack(true);
+    pass();
+    pass();
+    ASSERT_EQ(hw.control.size(), size_t(repeat));
+    EXPECT_EQ(last_control().desc.tcp_flags, TCP_ACK);
+    EXPECT_EQ(last_control().desc.ack, tcp.rx_seq.v);
+    EXPECT_EQ(last_control().desc.seq, tcp.tx_seq.v);
+    EXPECT_FALSE(ring.flagged(line));
+  }
+}
+
+// A data segment is handed to the state machine once, not on every pass.
+TEST_F(tcp_worker, established_before_data_flagged_fin_handled_once) {
+  establish();
+  const int line = place({TCP_FIN | TCP_ACK, 0, 0, PEER_WINDOW, 10}, true);
+  pass();
+  EXPECT_FALSE(ring.flagged(line));
+  EXPECT_EQ(tcp.state, TCP_ESTABLISHED);  // the FIN waits behind the 10 bytes
+  tcp.consume_rx(10);
+  EXPECT_EQ(tcp.state, TCP_LAST_ACK);
+  const size_t sent = hw.control.size();
+  at_second(clock.mono, 0);
+  pass();
+  EXPECT_EQ(hw.control.size(), sent);
+}
+
+// The schedule of the handshake: gaps max(1, n * n) s, then close 1016 s after the
+// first SYN or SYN-ACK, the same initial sequence number on every resend.
+TEST_F(tcp_worker, handshake_resend_schedule) {
+  const int expected[] = {1, 2, 6, 15, 31, 56, 92, 141, 205, 286, 386, 507, 651, 820};
+  for (int opener : {TCP_SYN_SENT, TCP_SYN_RECV}) {
+    SCOPED_TRACE(opener);
+    hw.tx_pio_.writes.clear();
+    tcp.set_state(TCP_CLOSE);
+    if (opener == TCP_SYN_SENT) ASSERT_EQ(tcp.send_syn(), 0);
+    else passive_open();
+    const uint32_t isn = hw.tx_pio_.writes[0].desc.seq;
+    const timespec start = clock.mono;
+    tcp.handshake_time = start;
+    std::vector<int> resent;
+    int closed_at = -1;
+    for (int s = 1; s <= 1100 && closed_at < 0; ++s) {
+      at_second(start, s);
+      const size_t before = hw.tx_pio_.writes.size();
+      pass();
+      if (hw.tx_pio_.writes.size() > before) {
+        resent.push_back(s);
+        EXPECT_EQ(hw.tx_pio_.writes.back().desc.seq, isn);
+      }
+      if (tcp.state == TCP_CLOSE) closed_at = s;
+    }
+    EXPECT_EQ(resent, std::vector<int>(std::begin(expected), std::end(expected)));
+    EXPECT_EQ(closed_at, 1016);
+    clock.mono = start;
+  }
+}
+
+// The resend check also runs in the closing states: our lost FIN goes out again.
+TEST_F(tcp_worker, last_ack_fin_resent_by_pass) {
+  establish();
+  place({TCP_FIN | TCP_ACK}, true);
+  pass();
+  ASSERT_EQ(tcp.state, TCP_LAST_ACK);
+  const size_t sent = hw.control.size();
+  tcp.handshake_time = clock.mono;
+  at_second(tcp.handshake_time, 1);
+  pass();
+  ASSERT_EQ(hw.control.size(), sent + 1);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_FIN | TCP_ACK);
+}
+
+TEST_F(tcp_worker, idle_ack_covers_in_order_data_once) {
+  establish();
+  tcp.rx_data_seen = 1;
+  const uint32_t base = tcp.rx_seq.v;
+  tcp.last_rx_tsc = clock.tsc;
+  place({TCP_ACK, 0, 0, PEER_WINDOW, 100}, false);
+  place({TCP_ACK, 300, 0, PEER_WINDOW, 10}, true);  // behind a gap
+  place({TCP_ACK, 100, 0, PEER_WINDOW, 50}, false);
+  advance_ms(5);
+  pass();
+  EXPECT_TRUE(hw.control.empty()) << "the application read 5 ms ago";
+  advance_ms(5);
+  pass();
+  ASSERT_EQ(hw.control.size(), 1u);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_ACK);
+  EXPECT_EQ(last_control().desc.ack, base + 150);
+  EXPECT_EQ(last_control().desc.seq, tcp.tx_seq.v);
+  EXPECT_EQ(last_control().desc.ttl, 64);
+  EXPECT_EQ(tcp.rx_highest.v, base + 150);
+  EXPECT_EQ(tcp.rx_to_be_ackd.v, base + 150);
+  pass();
+  EXPECT_EQ(hw.control.size(), 1u);
+
+  // The application reads what was acknowledged: nothing more to acknowledge.
+  tcp.last_rx_tsc = clock.tsc;
+  tcp.consume_rx(150);
+  pass();
+  advance_ms(20);
+  pass();
+  EXPECT_EQ(hw.control.size(), 1u);
+
+  // The gap fills: the data behind it is acknowledged too.
+  place({TCP_ACK, 0, 0, PEER_WINDOW, 150}, false);
+  pass();
+  ASSERT_EQ(hw.control.size(), 2u);
+  EXPECT_EQ(last_control().desc.ack, base + 310);
+}
+
+TEST_F(tcp_worker, idle_measure_ignores_a_counter_ahead_of_ours) {
+  establish();
+  place({TCP_ACK, 0, 0, PEER_WINDOW, 100}, false);
+  // The receive call stamped its counter after the worker read the clock for this pass.
+  tcp.last_rx_tsc = clock.tsc + NS_PER_MS;
+  pass();
+  EXPECT_TRUE(hw.control.empty());
+}
+
+TEST_F(tcp_worker, lagging_ack_for_consumed_data) {
+  for (bool fails : {false, true}) {
+    SCOPED_TRACE(fails);
+    hw.control.clear();
+    tcp.set_state(TCP_CLOSE);
+    establish();
+    hw.socket_fails = fails;
+    tcp.last_rx_tsc = clock.tsc;
+    const uint32_t rx_ack = tcp.rx_ack.v;
+    tcp.consume_rx(100);
+    testing::internal::CaptureStdout();
+    pass();
+    pass();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(hw.control.size(), fails ? 0u : 1u);
+    if (!fails) {
+      EXPECT_EQ(last_control().desc.ack, tcp.rx_seq.v);
+    }
+    EXPECT_EQ(out, fails ? KVEL_RED "Internal error sending ack\n\n" : "");
+    EXPECT_EQ(tcp.bk_rx_ack, tcp.rx_seq);
+    EXPECT_EQ(tcp.rx_ack.v, rx_ack);
+    hw.socket_fails = false;
+  }
+}
+
+TEST_F(tcp_worker, reset_request_executed_once) {
+  establish();
+  ASSERT_NE(hw.txack_, nullptr);
+  hw.txack_->fin_rst_flags = TCP_RESET_REQUEST;
+  testing::internal::CaptureStdout();
+  pass();
+  pass();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Send reset\n");
+  ASSERT_EQ(hw.control.size(), 1u);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_RST);
+  EXPECT_EQ(last_control().desc.ack, tcp.rx_seq.v);
+  EXPECT_EQ(last_control().desc.seq, tcp.tx_seq.v);
+  EXPECT_EQ(last_control().desc.ttl, 64);
+  EXPECT_EQ(tcp.state, TCP_CLOSE);
+  EXPECT_FALSE(hw.rst_on_release);
+}
+
+// A session whose acknowledgement offload could not be switched on has no block.
+TEST_F(tcp_worker, no_txack_block_no_reset_request) {
+  establish();
+  hw.txack_ = nullptr;
+  pass();
+  EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
+}
+
+TEST_F(tcp_worker, thread_runs_the_handshake_and_stops_on_release) {
+  ASSERT_EQ(tcp.send_syn(), 0);
+  place_syn_ack(true);
+  tcp_worker_start(tcp);
+  const auto id = tcp.worker.get_id();
+  tcp_worker_start(tcp);
+  EXPECT_EQ(tcp.worker.get_id(), id) << "one worker per handle";
+  for (int i = 0; i < 5000 && tcp_shared_load(tcp.state) != TCP_ESTABLISHED; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(tcp_shared_load(tcp.state), TCP_ESTABLISHED);
+  tcp.release();
+  EXPECT_FALSE(tcp.worker.joinable());
+  EXPECT_EQ(tcp.running.load(), 0);
+}
+
+}  // namespace
