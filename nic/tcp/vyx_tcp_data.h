@@ -15,6 +15,7 @@
 
 #include "kvel_dev.h"
 #include "rx_dma_ring.h"
+#include "tcp_ring_walk.h"
 #include "vyx_tcp.h"
 #include "zorvtime.h"
 
@@ -26,7 +27,6 @@ constexpr int TCP_SEND_READY_BYTES = 1500;
 constexpr int TCP_DOORBELL_RELEASES = 15;  // the release that finds more rings the doorbell
 constexpr int TCP_DOORBELL_MSS = 4;        // ... as does more than 4 x MSS unacknowledged
 constexpr uint16_t TCP_DESC_TX_TIMESTAMP = 0x8000;  // descriptor flags: log the send time
-constexpr size_t TCP_DATA_SW_FLAG = 14;             // slot u16: the card left it to software
 constexpr uint8_t TCP_TXACK_CTRL_WAITING = 0x03;    // fin_rst_flags: FIN or RST in the ring
 // A long send that makes no progress for this long (window shut, no TX credit, or a
 // handshake that never ends) gives up with -ETIMEDOUT.
@@ -44,58 +44,19 @@ inline int64_t tcp_now_ns() {
 
 // ---- Ring walk -----------------------------------------------------------------------
 
-// One slot of the receive ring with its segment parsed; `ok` false for a slot too short
-// for its TCP header or whose length runs past the end of the ring: it can never be
-// used, and is not read.
-struct tcp_data_slot {
-  uint8_t* slot;
-  const uint8_t* header;
-  int len;  // TCP header and payload
-  bool ok;
-  tcp_segment seg;
-
-  volatile uint16_t* sw_flag_word() const {
-    return reinterpret_cast<volatile uint16_t*>(slot + TCP_DATA_SW_FLAG);
-  }
-  uint16_t sw_flag() const { return *sw_flag_word(); }
-  void clear_sw_flag() const { *sw_flag_word() = 0; }
-  // The sequence number of the last payload byte; one before seq without payload.
-  tcp_seq last_byte() const { return seg.seq + seg.payload_len - 1; }
-};
-
-// Calls visit(tcp_data_slot&) for each written slot from rx_rdptr, in ring order, until a
-// slot is empty, visit returns false, or the walk has gone once round the ring (a ring
-// the card filled to the last slot must not keep the caller walking for ever).
-template <typename Session, typename Visit>
-void tcp_data_walk(sw_tcp<Session>& t, Visit visit) {
-  kvel::rx_dma_ring& ring = t.hw->rx_dma_;
-  const int start = t.rx_rdptr < 0 ? 0 : t.rx_rdptr;
-  int line = start;
-  do {
-    uint8_t* s = ring.slot(line);
-    const int len = kvel::rx_dma_ring::slot_length(s);
-    if (len == 0) return;
-    tcp_data_slot rs{s, s + ring.hdr_len_, len, false, {}};
-    const bool fits = line * kvel::RX_LINE_BYTES + ring.hdr_len_ + len <= ring.size_;
-    rs.ok = fits && tcp_parse_segment(rs.header, size_t(len), &rs.seg);
-    if (!visit(rs)) return;
-    line = ring.next_slot(line, len);
-  } while (line != start);
-}
-
 // FIN and RST go to the state machine; a flagged SYN (the peer repeating its SYN-ACK,
 // our ACK lost) is answered with a pure ACK. False when the connection no longer takes
 // data afterwards.
 template <typename Session>
-bool tcp_take_control(sw_tcp<Session>& t, tcp_data_slot& rs) {
+bool tcp_take_control(sw_tcp<Session>& t, tcp_ring_slot& rs) {
   if (!rs.ok) return true;
   if (rs.seg.flags & (TCP_FIN | TCP_RST)) {
     t.tcp_process_fsm_rx(rs.header, rs.len);
     if (!tcp_data_state(t.state)) return false;
   }
-  if (rs.seg.has(TCP_SYN) && rs.sw_flag()) {
+  if (rs.seg.has(TCP_SYN) && rs.flagged()) {
     t.send_ack();
-    rs.clear_sw_flag();
+    rs.clear_flag();
   }
   return true;
 }
@@ -105,7 +66,7 @@ bool tcp_take_control(sw_tcp<Session>& t, tcp_data_slot& rs) {
 template <typename Session>
 bool tcp_control_scan(sw_tcp<Session>& t) {
   t.last_rx_tsc = __rdtsc();
-  tcp_data_walk(t, [&](tcp_data_slot& rs) { return tcp_take_control(t, rs); });
+  tcp_walk_ring(t, [&](tcp_ring_slot& rs) { return tcp_take_control(t, rs); });
   return t.state == TCP_ESTABLISHED;
 }
 
@@ -245,7 +206,7 @@ int tcp_zc_receive(sw_tcp<Session>& t, const void** data, uint64_t* rx_ts_ns, in
   if (rx_ts_ns) *rx_ts_ns = 0 - adj;
   if (!tcp_data_state(t.state)) return -ENOTCONN;
   int result = 0;
-  tcp_data_walk(t, [&](tcp_data_slot& rs) {
+  tcp_walk_ring(t, [&](tcp_ring_slot& rs) {
     if (!tcp_take_control(t, rs)) {
       result = -ENOTCONN;
       return false;
@@ -254,9 +215,9 @@ int tcp_zc_receive(sw_tcp<Session>& t, const void** data, uint64_t* rx_ts_ns, in
     t.rx_data_seen = 1;
     if (!tcp_seq::in_window(t.rx_seq, rs.seg.seq, rs.seg.payload_len)) {
       // Old or beyond a gap: the peer learns once where we are.
-      if (rs.sw_flag()) {
+      if (rs.flagged()) {
         tcp_ring_doorbell(t, t.rx_seq);
-        rs.clear_sw_flag();
+        rs.clear_flag();
       }
       return true;
     }
@@ -289,7 +250,7 @@ void tcp_ack_consumed(sw_tcp<Session>& t) {
 template <typename Session>
 void tcp_release_consumed(sw_tcp<Session>& t) {
   kvel::rx_dma_ring& ring = t.hw->rx_dma_;
-  tcp_data_walk(t, [&](tcp_data_slot& rs) {
+  tcp_walk_ring(t, [&](tcp_ring_slot& rs) {
     if (rs.ok && (rs.seg.flags & (TCP_FIN | TCP_RST))) {
       t.tcp_process_fsm_rx(rs.header, rs.len);
       if (!tcp_data_state(t.state)) return false;

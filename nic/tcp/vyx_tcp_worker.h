@@ -22,6 +22,7 @@
 
 #include "diag.h"
 #include "rx_dma_ring.h"
+#include "tcp_ring_walk.h"
 #include "vyx_tcp.h"
 #include "zorvtime.h"
 
@@ -32,7 +33,6 @@ constexpr int TCP_WORKER_SLEEP_US = 5000;
 constexpr uint64_t TCP_IDLE_MS = 10;
 constexpr uint64_t TCP_IDLE_SLACK_TICKS = 10000;
 constexpr uint32_t TCP_HIGHEST_KEPT_AHEAD = 1000000000;  // rx_highest further ahead is stale
-constexpr size_t TCP_SLOT_SW_FLAG = 14;                   // u16: the card left it to software
 constexpr uint8_t TCP_RESET_REQUEST = 0x04;               // txack fin_rst_flags
 
 // The worker's clocks for one pass: CLOCK_MONOTONIC for the resend schedule, the
@@ -60,40 +60,6 @@ constexpr int tcp_worker_sleep_us(int state) {
                                                         : TCP_WORKER_SLEEP_US;
 }
 
-// One occupied slot of the receive ring: its TCP header and length (header + payload).
-struct tcp_rx_slot {
-  uint8_t* base;
-  const uint8_t* header;
-  int len;
-
-  uint16_t* flag_word() const { return reinterpret_cast<uint16_t*>(base + TCP_SLOT_SW_FLAG); }
-  bool flagged() const { return __atomic_load_n(flag_word(), __ATOMIC_ACQUIRE) != 0; }
-  void clear_flag() const { __atomic_store_n(flag_word(), uint16_t(0), __ATOMIC_RELEASE); }
-  bool is_syn() const { return len >= TCP_BASE_HDR_BYTES && (header[13] & TCP_SYN) != 0; }
-};
-
-// Visits the occupied slots from rx_rdptr up to the first empty one; releases nothing.
-// At most one lap, so a ring that never shows an empty slot still ends the walk. A
-// slot whose claimed length runs past the ring is passed over unread.
-template <typename S, typename Visit>
-void tcp_walk_ring(sw_tcp<S>& tcp, Visit visit) {
-  const kvel::rx_dma_ring& ring = tcp.hw->rx_dma_;
-  if (ring.base_ == nullptr || ring.lines_ <= 0) return;
-  int line = tcp_shared_load(tcp.rx_rdptr);
-  if (line < 0 || line >= ring.lines_) line = 0;
-  const size_t ring_bytes = size_t(ring.lines_) * kvel::RX_LINE_BYTES;
-  for (int walked = 0; walked < ring.lines_;) {
-    uint8_t* s = ring.slot(line);
-    const int len = kvel::rx_dma_ring::slot_length(s);
-    if (len == 0) return;
-    if (size_t(line) * kvel::RX_LINE_BYTES + ring.hdr_len_ + size_t(len) <= ring_bytes)
-      visit(tcp_rx_slot{s, s + ring.hdr_len_, len});
-    const int next = ring.next_slot(line, len);
-    walked += next > line ? next - line : ring.lines_ - line;
-    line = next;
-  }
-}
-
 // A control segment with acknowledgement `ack` and sequence `seq`, on the worker's own
 // copy of the control descriptor; true when it left.
 template <typename S>
@@ -109,8 +75,8 @@ bool tcp_worker_send(sw_tcp<S>& tcp, uint8_t flags, tcp_seq ack, tcp_seq seq) {
 // The peer repeats its SYN-ACK when our ACK was lost: a pure ACK for each flagged one.
 // True when the slot was such a SYN.
 template <typename S>
-bool tcp_reack_syn(sw_tcp<S>& tcp, const tcp_rx_slot& s) {
-  if (!s.is_syn() || !s.flagged() || tcp_shared_load(tcp.state) != TCP_ESTABLISHED) return false;
+bool tcp_reack_syn(sw_tcp<S>& tcp, const tcp_ring_slot& s) {
+  if (!s.ok || !s.seg.has(TCP_SYN) || !s.flagged() || tcp_shared_load(tcp.state) != TCP_ESTABLISHED) return false;
   const tcp_seq seq = tcp_shared_load(tcp.rx_seq);
   if (tcp_worker_send(tcp, TCP_ACK, seq, tcp.tx_seq)) tcp.rx_ack = tcp.bk_rx_ack = seq;
   s.clear_flag();
@@ -121,10 +87,11 @@ bool tcp_reack_syn(sw_tcp<S>& tcp, const tcp_rx_slot& s) {
 // segment with payload is not handed over again on every pass.
 template <typename S>
 void tcp_worker_scan(sw_tcp<S>& tcp) {
-  tcp_walk_ring(tcp, [&tcp](const tcp_rx_slot& s) {
-    if (s.len < TCP_BASE_HDR_BYTES || !s.flagged() || tcp_reack_syn(tcp, s)) return;
+  tcp_walk_ring(tcp, [&tcp](const tcp_ring_slot& s) {
+    if (!s.ok || !s.flagged() || tcp_reack_syn(tcp, s)) return true;
     s.clear_flag();
     tcp.tcp_process_fsm_rx(s.header, s.len);
+    return true;
   });
 }
 
@@ -155,14 +122,14 @@ tcp_seq tcp_idle_ack_start(sw_tcp<S>& tcp) {
 template <typename S>
 bool tcp_idle_walk(sw_tcp<S>& tcp, tcp_seq* a) {
   bool progress = false;
-  tcp_walk_ring(tcp, [&](const tcp_rx_slot& s) {
+  tcp_walk_ring(tcp, [&](const tcp_ring_slot& s) {
     tcp_reack_syn(tcp, s);
-    tcp_segment seg;
-    if (!tcp_parse_segment(s.header, size_t(s.len), &seg) || seg.payload_len == 0) return;
-    if (seg.seq <= *a && seg.seq + (seg.payload_len - 1) >= *a) {
-      *a = seg.seq + seg.payload_len;
+    if (!s.ok || s.seg.payload_len == 0) return true;
+    if (s.seg.seq <= *a && s.last_byte() >= *a) {
+      *a = s.seg.seq + s.seg.payload_len;
       progress = true;
     }
+    return true;
   });
   return progress;
 }

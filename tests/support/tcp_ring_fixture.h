@@ -55,7 +55,7 @@ struct ring_fixture : engine_fixture {
     uint8_t* s = r.slot(card_line);
     memcpy(s + 2, &time, sizeof time);
     const uint16_t flag = sw_flag ? 1 : 0;
-    memcpy(s + vyxtcp::TCP_DATA_SW_FLAG, &flag, sizeof flag);
+    memcpy(s + vyxtcp::TCP_SLOT_SW_FLAG, &flag, sizeof flag);
     memcpy(s + r.hdr_len_, bytes.data(), bytes.size());
     const uint16_t len = uint16_t(bytes.size());
     __atomic_store_n(reinterpret_cast<uint16_t*>(s), len, __ATOMIC_RELEASE);
@@ -64,7 +64,7 @@ struct ring_fixture : engine_fixture {
   }
   static uint16_t sw_flag(const uint8_t* slot) {
     uint16_t f;
-    memcpy(&f, slot + vyxtcp::TCP_DATA_SW_FLAG, sizeof f);
+    memcpy(&f, slot + vyxtcp::TCP_SLOT_SW_FLAG, sizeof f);
     return f;
   }
 

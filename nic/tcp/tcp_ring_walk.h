@@ -1,0 +1,56 @@
+// Walking a TCP session's receive ring without releasing anything: the worker thread
+// and the receive calls both look ahead of the read pointer.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "rx_dma_ring.h"
+#include "tcp_segment.h"
+#include "tcp_seq.h"
+
+namespace vyxtcp {
+
+constexpr size_t TCP_SLOT_SW_FLAG = 14;  // slot u16: the card left the segment to software
+
+// One written slot with its segment parsed once; `ok` false for a slot too short for
+// its TCP header or whose length runs past the end of the ring: it is never read.
+struct tcp_ring_slot {
+  uint8_t* slot;
+  const uint8_t* header;
+  int len;  // TCP header and payload
+  bool ok;
+  tcp_segment seg;
+
+  // The flag is shared by the worker and the application's thread.
+  uint16_t* flag_word() const { return reinterpret_cast<uint16_t*>(slot + TCP_SLOT_SW_FLAG); }
+  bool flagged() const { return __atomic_load_n(flag_word(), __ATOMIC_ACQUIRE) != 0; }
+  void clear_flag() const { __atomic_store_n(flag_word(), uint16_t(0), __ATOMIC_RELEASE); }
+  // The sequence number of the last payload byte; one before seq without payload.
+  tcp_seq last_byte() const { return seg.seq + seg.payload_len - 1; }
+};
+
+// Calls visit(tcp_ring_slot&) for each written slot from rx_rdptr, in ring order, until
+// a slot is empty, visit returns false, or the walk has covered the ring once (a ring
+// that never shows an empty slot must not keep the caller walking for ever).
+template <typename Engine, typename Visit>
+void tcp_walk_ring(Engine& t, Visit visit) {
+  kvel::rx_dma_ring& ring = t.hw->rx_dma_;
+  if (ring.base_ == nullptr || ring.lines_ <= 0) return;
+  int line = __atomic_load_n(&t.rx_rdptr, __ATOMIC_RELAXED);
+  if (line < 0 || line >= ring.lines_) line = 0;
+  const size_t ring_bytes = size_t(ring.lines_) * kvel::RX_LINE_BYTES;
+  for (int walked = 0; walked < ring.lines_;) {
+    uint8_t* s = ring.slot(line);
+    const int len = kvel::rx_dma_ring::slot_length(s);
+    if (len == 0) return;
+    tcp_ring_slot rs{s, s + ring.hdr_len_, len, false, {}};
+    const bool fits = size_t(line) * kvel::RX_LINE_BYTES + ring.hdr_len_ + size_t(len) <= ring_bytes;
+    rs.ok = fits && tcp_parse_segment(rs.header, size_t(len), &rs.seg);
+    if (!visit(rs)) return;
+    const int next = ring.next_slot(line, len);
+    walked += next > line ? next - line : ring.lines_ - line;
+    line = next;
+  }
+}
+
+}  // namespace vyxtcp
