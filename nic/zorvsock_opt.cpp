@@ -104,6 +104,8 @@ extern "C" int zorvsock_set_opt(zorvsock_handle* h, int id, const void* value, i
 
 extern "C" int zorvsock_get_opt(zorvsock_handle* h, int id, void* value, int* len) {
   if (!h || !value || !len) return EINVAL_;
+  // A one-connection listener answers for the connection it is waiting for.
+  if (h->kind == HANDLE_TCP_LISTEN) zorvsock_tcp_get_status(h);
   opt_value v;
   if (!option_value(h, id, &v)) return ENOPROTOOPT_;
   if (id == ZORVSOCK_OPT_LOCAL_IP && h->kind != HANDLE_UDP && h->kind != HANDLE_TCP)

@@ -106,6 +106,64 @@ ZORVSOCK_API int zorvsock_udp_zc_receivefrom_full(zorvsock_handle* h, const void
 /* Frees the datagram the last receive returned: 0; -22 when no receive returned one. */
 ZORVSOCK_API int zorvsock_udp_zc_receive_done(zorvsock_handle* h);
 
+/* TCP connections. Connect, listen and create_listener take the card interface ifname
+ * ("kvel0", "kvel0.100" for a VLAN). */
+enum zorvsock_tcp_state {
+  ZORVSOCK_TCP_IDLE = 0,
+  ZORVSOCK_TCP_CLOSED = 1,
+  ZORVSOCK_TCP_LISTEN = 2,
+  ZORVSOCK_TCP_SYN_RCV = 3,
+  ZORVSOCK_TCP_SYN_ST = 4,
+  ZORVSOCK_TCP_ESTABLISHED = 5,
+  ZORVSOCK_TCP_CLOSE_WAIT = 6,
+  ZORVSOCK_TCP_LAST_ACK = 7,
+  ZORVSOCK_TCP_FIN_WAIT1 = 8,
+  ZORVSOCK_TCP_FIN_WAIT2 = 9,
+  ZORVSOCK_TCP_CLOSING = 10,
+  ZORVSOCK_TCP_TIME_WAIT = 11
+};
+/* Active open: 0 once the SYN is sent (poll zorvsock_tcp_get_status for the handshake);
+ * local_port 0 takes one the kernel reserves for the handle. -106 the handle is not
+ * fresh (also after a failed connect: release it), -22 unknown interface or no address,
+ * -1, -12 or -113 session set-up, -101 SYN not written. */
+ZORVSOCK_API int zorvsock_tcp_connect(zorvsock_handle* h, const char* ifname,
+                                      uint16_t local_port, uint32_t remote_ip,
+                                      uint16_t remote_port);
+/* A listener that becomes the connection of the first SYN it takes (in a status, peer
+ * or option call). 0; -14 null or not fresh; -22 unknown interface; -1 device. */
+ZORVSOCK_API int zorvsock_tcp_listen(zorvsock_handle* h, const char* ifname, uint16_t port);
+/* A listener whose connections go into fresh handles by zorvsock_tcp_accept. */
+ZORVSOCK_API int zorvsock_tcp_create_listener(zorvsock_handle* h, const char* ifname,
+                                              uint16_t port);
+/* 1 a connection waits, 0 none; -14 null; -22 not a listener. */
+ZORVSOCK_API int zorvsock_tcp_accept_ready(zorvsock_handle* listener);
+/* Takes one waiting SYN into the fresh handle f and waits (up to about 5 s) for the
+ * handshake: 0; -14 null or f not fresh; -22 not a listener; -11 nothing waiting or the
+ * handshake failed (f stays fresh). */
+ZORVSOCK_API int zorvsock_tcp_accept(zorvsock_handle* listener, zorvsock_handle* f);
+/* Sends our FIN when established, else closes at once. 0; -14 null. */
+ZORVSOCK_API int zorvsock_tcp_disconnect(zorvsock_handle* h);
+ZORVSOCK_API void zorvsock_tcp_disable(zorvsock_handle* h);
+/* The connection's zorvsock_tcp_state; -14 null. */
+ZORVSOCK_API int zorvsock_tcp_get_status(zorvsock_handle* h);
+/* The peer's address and port: 0; -14 null; -107 no connection. */
+ZORVSOCK_API int zorvsock_tcp_get_peer(zorvsock_handle* h, uint32_t* ip, uint16_t* port);
+/* "TCP_ESTABLISHED" ...; "TCP_UNKNOWN" for any other value. */
+ZORVSOCK_API const char* zorvsock_tcp_state_str(int state);
+/* Sends len bytes: up to one segment returns -11 when the window or TX room is short;
+ * longer sends wait until every piece is written, then 0. -14 null, -107 no
+ * connection, -104 reset. With tx_id the send time is logged under the id stored. */
+ZORVSOCK_API int zorvsock_tcp_send(zorvsock_handle* h, const void* data, int len,
+                                   uint64_t* tx_id);
+/* 1 when established and a full segment fits, else 0. */
+ZORVSOCK_API int zorvsock_tcp_send_ready(zorvsock_handle* h);
+/* Zero-copy receive: the length of the next in-order bytes with *data pointing at them
+ * in the ring, 0 none yet, -107 the peer can send no more; -14 null. The bytes stay
+ * until zorvsock_tcp_zc_receive_done. rx_ts_ns may be NULL. */
+ZORVSOCK_API int zorvsock_tcp_zc_receive(zorvsock_handle* h, const void** data,
+                                         uint64_t* rx_ts_ns);
+ZORVSOCK_API int zorvsock_tcp_zc_receive_done(zorvsock_handle* h);
+
 /* Card time and the time-stamp counter. */
 ZORVSOCK_API int zorvsock_time_open(zorvsock_handle* h, const char* ifname);
 ZORVSOCK_API uint64_t zorvsock_time_get(zorvsock_handle* h); /* 0 when not open */

@@ -22,7 +22,10 @@ for fn in acquire_handle release_handle set_opt get_opt setoption str2ip ip2str 
           enable_tx_timestamping get_tx_timestamp get_pmapcsmac_delays \
           udp_configure udp_configure_multicast udp_configure_rx_multicast_mask \
           disable_multicast udp_send udp_send_ready udp_zc_receive udp_zc_receivefrom \
-          udp_zc_receivefrom_full udp_zc_receive_done; do
+          udp_zc_receivefrom_full udp_zc_receive_done \
+          tcp_connect tcp_listen tcp_create_listener tcp_accept_ready tcp_accept \
+          tcp_disconnect tcp_disable tcp_get_status tcp_get_peer tcp_state_str \
+          tcp_send tcp_send_ready tcp_zc_receive tcp_zc_receive_done; do
   grep -qx "zorvsock_$fn" <<<"$exported" || { echo "missing export zorvsock_$fn"; exit 1; }
 done
 

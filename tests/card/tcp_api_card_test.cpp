@@ -1,0 +1,344 @@
+// The exported TCP calls against the Linux kernel in the peer namespace: active and
+// passive open, data both ways, both ways of closing, a refused connect, reset on
+// release, and the calls' answers to bad arguments.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+#include "udp_fixture.h"
+#include "zorvsock.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using clk = std::chrono::steady_clock;
+
+constexpr int MIB = 1 << 20;
+
+uint8_t pattern_byte(size_t i) { return uint8_t(i * 7 + i / 256); }
+
+std::string tcp_peer_tool() {
+  const std::string here = __FILE__;
+  return "python3 " + here.substr(0, here.rfind("/card/")) + "/support/tcp_api_peer.py";
+}
+
+// One tcp_api_peer.py command running in the peer namespace while the test goes on.
+struct tcp_peer {
+  std::string ready = "/tmp/tcp_api_ready." + std::to_string(getpid());
+  zt::cmd_result result{-1, {}};
+  std::thread thread;
+
+  explicit tcp_peer(const std::string& args) {
+    std::remove(ready.c_str());
+    const std::string cmd = tcp_peer_tool() + " " + args + " --ready " + ready;
+    thread = std::thread([this, cmd] { result = zt::peer_run(cmd); });
+  }
+  ~tcp_peer() {
+    if (thread.joinable()) thread.join();
+    std::remove(ready.c_str());
+  }
+  bool wait_ready() const {
+    for (int i = 0; i < 400; ++i) {
+      if (access(ready.c_str(), F_OK) == 0) return true;
+      std::this_thread::sleep_for(25ms);
+    }
+    return false;
+  }
+  std::map<std::string, std::string> report() {
+    thread.join();
+    EXPECT_EQ(result.status, 0) << result.out;
+    return zt::parse_report(result.out);
+  }
+};
+
+struct handle_ptr {
+  zorvsock_handle* h = zorvsock_acquire_handle();
+  ~handle_ptr() { zorvsock_release_handle(h); }
+};
+
+// The public states a connection passes through until it shows `want` (or 5 s pass),
+// each recorded once.
+std::vector<int> states_until(zorvsock_handle* h, int want) {
+  std::vector<int> seen;
+  const auto deadline = clk::now() + 5s;
+  while (clk::now() < deadline) {
+    const int s = zorvsock_tcp_get_status(h);
+    if (seen.empty() || seen.back() != s) seen.push_back(s);
+    if (s == want) break;
+    std::this_thread::sleep_for(100us);
+  }
+  return seen;
+}
+
+int wait_state(zorvsock_handle* h, int want) {
+  const std::vector<int> seen = states_until(h, want);
+  return seen.empty() ? -1 : seen.back();
+}
+
+// Sends n pattern bytes in segment-sized calls, retrying while the window is full.
+size_t send_pattern(zorvsock_handle* h, size_t n) {
+  std::vector<uint8_t> buf(n);
+  for (size_t i = 0; i < n; ++i) buf[i] = pattern_byte(i);
+  size_t sent = 0;
+  const auto deadline = clk::now() + 20s;
+  while (sent < n && clk::now() < deadline) {
+    const int len = int(std::min<size_t>(1460, n - sent));
+    const int rc = zorvsock_tcp_send(h, buf.data() + sent, len, nullptr);
+    if (rc == 0) sent += size_t(len);
+    else if (rc != -11) break;
+  }
+  return sent;
+}
+
+struct receive_result {
+  size_t bytes = 0;
+  long first_bad = -1;
+  int end = 0;  // the receive's result that ended the stream
+};
+
+// Receives until the connection can deliver no more (or 20 s pass), checking the
+// pattern at every stream offset.
+receive_result receive_pattern(zorvsock_handle* h) {
+  receive_result r;
+  const auto deadline = clk::now() + 20s;
+  while (clk::now() < deadline) {
+    const void* data = nullptr;
+    const int len = zorvsock_tcp_zc_receive(h, &data, nullptr);
+    if (len < 0) {
+      r.end = len;
+      break;
+    }
+    const auto* p = static_cast<const uint8_t*>(data);
+    for (int i = 0; i < len; ++i)
+      if (r.first_bad < 0 && p[i] != pattern_byte(r.bytes + size_t(i))) r.first_bad = long(r.bytes) + i;
+    r.bytes += size_t(len);
+    if (len > 0) zorvsock_tcp_zc_receive_done(h);
+  }
+  return r;
+}
+
+class TcpApi : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ZT_REQUIRE_LAUNCHED();
+    // The port's address as the daemon sets it: the source of the card's segments.
+    ASSERT_EQ(zt::sim_ctl("fiber-set 0 14 " + std::to_string(zt::HOST_IP)).status, 0);
+  }
+};
+
+TEST_F(TcpApi, ActiveOpenCarriesAMebibyteEachWayAndThePeersFinComesAfterItsData) {
+  tcp_peer peer("serve 7100 --recv " + std::to_string(MIB) + " --send " + std::to_string(MIB) +
+                " --peer-fin");
+  ASSERT_TRUE(peer.wait_ready());
+  handle_ptr c;
+  ASSERT_EQ(zorvsock_tcp_connect(c.h, "kvel0", 0, zt::PEER_IP, 7100), 0);
+  const std::vector<int> seen = states_until(c.h, ZORVSOCK_TCP_ESTABLISHED);
+  ASSERT_EQ(seen.back(), ZORVSOCK_TCP_ESTABLISHED);
+  // The handshake may be over by the first look; nothing else comes in between.
+  for (size_t i = 0; i + 1 < seen.size(); ++i) EXPECT_EQ(seen[i], ZORVSOCK_TCP_SYN_ST);
+  uint32_t ip = 0;
+  uint16_t port = 0;
+  ASSERT_EQ(zorvsock_tcp_get_peer(c.h, &ip, &port), 0);
+  EXPECT_EQ(ip, zt::PEER_IP);
+  EXPECT_EQ(port, 7100);
+
+  EXPECT_EQ(send_pattern(c.h, MIB), size_t(MIB));
+  const receive_result r = receive_pattern(c.h);
+  EXPECT_EQ(r.bytes, size_t(MIB));
+  EXPECT_EQ(r.first_bad, -1);
+  EXPECT_EQ(r.end, -107);
+  // The peer's FIN is answered by ours at once: no half-open connection.
+  EXPECT_EQ(zorvsock_tcp_get_status(c.h), ZORVSOCK_TCP_LAST_ACK);
+  auto rep = peer.report();
+  EXPECT_EQ(rep["received"], std::to_string(MIB));
+  EXPECT_EQ(rep["bad"], "-1");
+  EXPECT_EQ(rep["eof"], "1");
+  EXPECT_EQ(zorvsock_tcp_send(c.h, "x", 1, nullptr), -104);
+}
+
+// An established connection from lport to the peer's server on port, which has been
+// sent n pattern bytes.
+void open_and_send(tcp_peer& peer, handle_ptr& c, uint16_t lport, uint16_t port, size_t n) {
+  ASSERT_TRUE(peer.wait_ready());
+  ASSERT_EQ(zorvsock_tcp_connect(c.h, "kvel0", lport, zt::PEER_IP, port), 0);
+  ASSERT_EQ(wait_state(c.h, ZORVSOCK_TCP_ESTABLISHED), ZORVSOCK_TCP_ESTABLISHED);
+  EXPECT_EQ(send_pattern(c.h, n), n);
+}
+
+TEST_F(TcpApi, OurDisconnectEndsInTimeWaitAfterThePeersFin) {
+  tcp_peer peer("serve 7101 --recv 3000");
+  handle_ptr c;
+  open_and_send(peer, c, 7201, 7101, 3000);
+  ASSERT_FALSE(HasFatalFailure());
+  EXPECT_EQ(zorvsock_tcp_disconnect(c.h), 0);
+  EXPECT_EQ(zorvsock_tcp_get_status(c.h), ZORVSOCK_TCP_FIN_WAIT1);
+  EXPECT_EQ(wait_state(c.h, ZORVSOCK_TCP_TIME_WAIT), ZORVSOCK_TCP_TIME_WAIT);
+  auto rep = peer.report();
+  EXPECT_EQ(rep["received"], "3000");
+  EXPECT_EQ(rep["bad"], "-1");
+  EXPECT_EQ(rep["eof"], "1");
+}
+
+TEST_F(TcpApi, PassiveOpenAcceptsThePeersConnectIntoAFreshHandle) {
+  handle_ptr l, f, empty;
+  ASSERT_EQ(zorvsock_tcp_create_listener(l.h, "kvel0", 7300), 0);
+  EXPECT_EQ(zorvsock_tcp_accept_ready(l.h), 0);
+  EXPECT_EQ(zorvsock_tcp_accept(l.h, empty.h), -11);  // nothing pending: at once
+  EXPECT_EQ(zorvsock_tcp_get_status(empty.h), ZORVSOCK_TCP_CLOSED);
+
+  tcp_peer peer("connect 198.18.0.1 7300 --recv 5000 --send 7000 --peer-fin");
+  const auto deadline = clk::now() + 5s;
+  while (zorvsock_tcp_accept_ready(l.h) != 1 && clk::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(zorvsock_tcp_accept(l.h, f.h), 0);
+  EXPECT_EQ(zorvsock_tcp_get_status(f.h), ZORVSOCK_TCP_ESTABLISHED);
+  uint32_t ip = 0;
+  uint16_t port = 0;
+  ASSERT_EQ(zorvsock_tcp_get_peer(f.h, &ip, &port), 0);
+  EXPECT_EQ(ip, zt::PEER_IP);
+  EXPECT_NE(port, 0);
+  EXPECT_EQ(send_pattern(f.h, 5000), 5000u);
+  const receive_result r = receive_pattern(f.h);
+  EXPECT_EQ(r.bytes, 7000u);
+  EXPECT_EQ(r.first_bad, -1);
+  EXPECT_EQ(zorvsock_tcp_get_status(f.h), ZORVSOCK_TCP_LAST_ACK);
+  auto rep = peer.report();
+  EXPECT_EQ(rep["received"], "5000");
+  EXPECT_EQ(rep["bad"], "-1");
+  // The listener stays one, and a used handle takes no second connection.
+  EXPECT_EQ(zorvsock_tcp_get_status(l.h), ZORVSOCK_TCP_CLOSED);
+  EXPECT_EQ(zorvsock_tcp_accept(l.h, f.h), -14);
+  EXPECT_EQ(zorvsock_tcp_connect(f.h, "kvel0", 0, zt::PEER_IP, 7300), -106);
+}
+
+// A connect to a port nobody listens on: the handshake is under way (SYN_ST) until the
+// peer's reset closes it; nothing else comes in between.
+TEST_F(TcpApi, AConnectToAClosedPortOnlyEverShowsSynSentOrClosed) {
+  handle_ptr c;
+  ASSERT_EQ(zorvsock_tcp_connect(c.h, "kvel0", 0, zt::PEER_IP, 7199), 0);
+  const std::vector<int> seen = states_until(c.h, ZORVSOCK_TCP_CLOSED);
+  for (size_t i = 0; i + 1 < seen.size(); ++i) EXPECT_EQ(seen[i], ZORVSOCK_TCP_SYN_ST);
+  EXPECT_TRUE(seen.back() == ZORVSOCK_TCP_SYN_ST || seen.back() == ZORVSOCK_TCP_CLOSED);
+  // The handle has run its connection: a second connect is refused, not a second worker.
+  EXPECT_EQ(zorvsock_tcp_connect(c.h, "kvel0", 0, zt::PEER_IP, 7199), -106);
+}
+
+TEST_F(TcpApi, ReleaseResetsTheConnectionInThePeer) {
+  tcp_peer peer("serve 7102 --recv 100");
+  {
+    handle_ptr c;
+    open_and_send(peer, c, 7202, 7102, 100);
+    ASSERT_FALSE(HasFatalFailure());
+    std::this_thread::sleep_for(200ms);
+  }
+  auto rep = peer.report();
+  EXPECT_EQ(rep["received"], "100");
+  EXPECT_EQ(rep["reset"], "1");
+  const zt::cmd_result ss = zt::peer_run("ss -tnaH '( sport = :7102 )'");
+  EXPECT_EQ(ss.status, 0);
+  EXPECT_EQ(ss.out.find("7202"), std::string::npos) << ss.out;
+}
+
+TEST(TcpApiCalls, StateNames) {
+  const struct {
+    int state;
+    const char* name;
+  } table[] = {{0, "TCP_IDLE"},       {1, "TCP_CLOSED"},      {2, "TCP_LISTEN"},
+               {3, "TCP_SYN_RCV"},    {4, "TCP_SYN_ST"},      {5, "TCP_ESTABLISHED"},
+               {6, "TCP_CLOSE_WAIT"}, {7, "TCP_LAST_ACK"},    {8, "TCP_FIN_WAIT1"},
+               {9, "TCP_FIN_WAIT2"},  {10, "TCP_CLOSING"},    {11, "TCP_TIME_WAIT"},
+               {12, "TCP_UNKNOWN"},   {-1, "TCP_UNKNOWN"},    {1 << 30, "TCP_UNKNOWN"}};
+  for (const auto& c : table) EXPECT_STREQ(zorvsock_tcp_state_str(c.state), c.name) << c.state;
+}
+
+TEST(TcpApiCalls, NullPointersAndUnconnectedHandlesGiveClearErrors) {
+  handle_ptr h;
+  const void* data;
+  uint32_t ip;
+  uint16_t port;
+  EXPECT_EQ(zorvsock_tcp_connect(nullptr, "kvel0", 0, zt::PEER_IP, 1), -14);
+  EXPECT_EQ(zorvsock_tcp_connect(h.h, nullptr, 0, zt::PEER_IP, 1), -22);
+  EXPECT_EQ(zorvsock_tcp_connect(h.h, "nosuch0", 0, zt::PEER_IP, 1), -22);
+  EXPECT_EQ(zorvsock_tcp_listen(nullptr, "kvel0", 1), -14);
+  EXPECT_EQ(zorvsock_tcp_create_listener(nullptr, "kvel0", 1), -14);
+  EXPECT_EQ(zorvsock_tcp_create_listener(h.h, "nosuch0", 1), -22);
+  EXPECT_EQ(zorvsock_tcp_accept_ready(nullptr), -14);
+  EXPECT_EQ(zorvsock_tcp_accept_ready(h.h), -22);
+  EXPECT_EQ(zorvsock_tcp_accept(nullptr, h.h), -14);
+  EXPECT_EQ(zorvsock_tcp_accept(h.h, nullptr), -14);
+  EXPECT_EQ(zorvsock_tcp_accept(h.h, h.h), -22);
+  EXPECT_EQ(zorvsock_tcp_get_status(nullptr), -14);
+  EXPECT_EQ(zorvsock_tcp_get_status(h.h), ZORVSOCK_TCP_CLOSED);
+  EXPECT_EQ(zorvsock_tcp_get_peer(nullptr, &ip, &port), -14);
+  EXPECT_EQ(zorvsock_tcp_get_peer(h.h, nullptr, &port), -14);
+  EXPECT_EQ(zorvsock_tcp_get_peer(h.h, &ip, &port), -107);
+  EXPECT_EQ(zorvsock_tcp_disconnect(nullptr), -14);
+  EXPECT_EQ(zorvsock_tcp_disconnect(h.h), 0);
+  zorvsock_tcp_disable(nullptr);
+  EXPECT_EQ(zorvsock_tcp_send(nullptr, "x", 1, nullptr), -14);
+  EXPECT_EQ(zorvsock_tcp_send(h.h, "x", 1, nullptr), -107);
+  EXPECT_EQ(zorvsock_tcp_send(h.h, "x", 100000, nullptr), -107);
+  EXPECT_EQ(zorvsock_tcp_send_ready(nullptr), 0);
+  EXPECT_EQ(zorvsock_tcp_send_ready(h.h), 0);
+  EXPECT_EQ(zorvsock_tcp_zc_receive(nullptr, &data, nullptr), -14);
+  EXPECT_EQ(zorvsock_tcp_zc_receive(h.h, &data, nullptr), -107);
+  EXPECT_EQ(zorvsock_tcp_zc_receive_done(nullptr), -14);
+}
+
+// A passive open whose handshake never completes leaves the fresh handle fresh, with no
+// worker or session left behind: the next accept into it takes a real connection.
+TEST_F(TcpApi, AFailedAcceptLeavesTheFreshHandleUsable) {
+  handle_ptr l, f;
+  ASSERT_EQ(zorvsock_tcp_create_listener(l.h, "kvel0", 7304), 0);
+  ASSERT_EQ(zt::peer_run(tcp_peer_tool() + " rawsyn 198.18.0.2 198.18.0.1 7400 7304").status, 0);
+  const auto deadline = clk::now() + 5s;
+  while (zorvsock_tcp_accept_ready(l.h) != 1 && clk::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(zorvsock_tcp_accept(l.h, f.h), -11);
+  EXPECT_EQ(zorvsock_tcp_get_status(f.h), ZORVSOCK_TCP_CLOSED);
+  tcp_peer peer("connect 198.18.0.1 7304 --send 100 --peer-fin");
+  while (zorvsock_tcp_accept_ready(l.h) != 1 && clk::now() < deadline + 5s)
+    std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(zorvsock_tcp_accept(l.h, f.h), 0);
+  EXPECT_EQ(receive_pattern(f.h).bytes, 100u);
+  EXPECT_EQ(peer.report()["eof"], "1");
+}
+
+// A one-connection listener becomes the connection when an option call takes the SYN.
+TEST_F(TcpApi, ListenHandleBecomesItsConnectionInAnOptionCall) {
+  handle_ptr l;
+  ASSERT_EQ(zorvsock_tcp_listen(l.h, "kvel0", 7303), 0);
+  uint32_t state = 0;
+  int len = 4;
+  EXPECT_EQ(zorvsock_get_opt(l.h, ZORVSOCK_OPT_TCP_STATE, &state, &len), -22);  // none yet
+  tcp_peer peer("connect 198.18.0.1 7303 --send 2000 --peer-fin");
+  const auto deadline = clk::now() + 5s;
+  while (zorvsock_get_opt(l.h, ZORVSOCK_OPT_TCP_STATE, &state, &len) != 0 && clk::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(state, uint32_t(ZORVSOCK_TCP_ESTABLISHED));
+  uint32_t ip = 0;
+  EXPECT_EQ(zorvsock_get_opt(l.h, ZORVSOCK_OPT_TCP_REMOTE_IP, &ip, &len), 0);
+  EXPECT_EQ(ip, zt::PEER_IP);
+  const receive_result r = receive_pattern(l.h);
+  EXPECT_EQ(r.bytes, 2000u);
+  EXPECT_EQ(r.first_bad, -1);
+  EXPECT_EQ(peer.report()["eof"], "1");
+}
+
+TEST_F(TcpApi, ConnectOnAUdpHandleOrAListenerIsRefused) {
+  handle_ptr u, l;
+  ASSERT_EQ(zorvsock_udp_configure(u.h, "kvel0", 4300, zt::PEER_IP, 4301), 0);
+  EXPECT_EQ(zorvsock_tcp_connect(u.h, "kvel0", 0, zt::PEER_IP, 7100), -106);
+  ASSERT_EQ(zorvsock_tcp_listen(l.h, "kvel0", 7301), 0);
+  EXPECT_EQ(zorvsock_tcp_get_status(l.h), ZORVSOCK_TCP_LISTEN);
+  EXPECT_EQ(zorvsock_tcp_create_listener(l.h, "kvel0", 7302), -14);
+  EXPECT_EQ(zorvsock_tcp_connect(l.h, "kvel0", 0, zt::PEER_IP, 7100), -106);
+}
+
+}  // namespace
