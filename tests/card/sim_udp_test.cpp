@@ -232,25 +232,11 @@ struct peer_raw {
   std::vector<uint8_t> next_udp(uint16_t dport, int* vlan) const {
     for (;;) {
       uint8_t buf[2048];
-      alignas(cmsghdr) char control[256];
-      iovec iov{buf, sizeof buf};
-      msghdr msg{};
-      msg.msg_iov = &iov;
-      msg.msg_iovlen = 1;
-      msg.msg_control = control;
-      msg.msg_controllen = sizeof control;
-      ssize_t n = recvmsg(fd, &msg, 0);
+      const ssize_t n = zt::recv_frame_vlan(fd, buf, sizeof buf, vlan);
       if (n < 0) return {};
       if (n < 42 || buf[12] != 0x08 || buf[13] != 0 || buf[23] != 17 ||
           (buf[36] << 8 | buf[37]) != dport)
         continue;
-      *vlan = -1;
-      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA) continue;
-        tpacket_auxdata aux;
-        memcpy(&aux, CMSG_DATA(c), sizeof aux);
-        if (aux.tp_status & TP_STATUS_VLAN_VALID) *vlan = aux.tp_vlan_tci & 0xfff;
-      }
       return std::vector<uint8_t>(buf, buf + n);
     }
   }

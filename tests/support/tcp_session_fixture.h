@@ -169,26 +169,12 @@ struct peer_wire {
                     int ms = 3000) const {
     return wait_until(
         [&] {
-          unsigned char f[2048];
-          alignas(tpacket_auxdata) char ctl[CMSG_SPACE(sizeof(tpacket_auxdata))];
-          iovec iov{f, sizeof f};
-          msghdr m{};
-          m.msg_iov = &iov;
-          m.msg_iovlen = 1;
-          m.msg_control = ctl;
-          m.msg_controllen = sizeof ctl;
-          ssize_t n = recvmsg(fd, &m, 0);
+          uint8_t f[2048];
+          const ssize_t n = recv_frame_vlan(fd, f, sizeof f, vlan);
           if (n < 54 || f[12] != 0x08 || f[13] != 0 || f[23] != IPPROTO_TCP) return false;
-          const unsigned char* tcp = f + 14 + (f[14] & 0xf) * 4;
+          const uint8_t* tcp = f + 14 + (f[14] & 0xf) * 4;
           if ((tcp[0] << 8 | tcp[1]) != src_port || tcp[13] != flags) return false;
           frame->assign(reinterpret_cast<const char*>(f), size_t(n));
-          *vlan = -1;
-          for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
-            tpacket_auxdata aux;
-            memcpy(&aux, CMSG_DATA(c), sizeof aux);
-            if (c->cmsg_type == PACKET_AUXDATA && (aux.tp_status & TP_STATUS_VLAN_VALID))
-              *vlan = aux.tp_vlan_tci & 0xfff;
-          }
           return true;
         },
         ms);

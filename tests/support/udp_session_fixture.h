@@ -5,6 +5,7 @@
 #pragma once
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -38,6 +39,28 @@ inline sockaddr_in ipv4_addr(uint32_t ip, uint16_t port) {
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(ip);
   return a;
+}
+
+// One frame from a packet socket with PACKET_AUXDATA on: its length (-1 when the
+// receive failed) and, in *vlan, the VLAN id of the tag the kernel took off (-1 untagged).
+inline ssize_t recv_frame_vlan(int fd, uint8_t* buf, size_t cap, int* vlan) {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(tpacket_auxdata))];
+  iovec iov{buf, cap};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  const ssize_t n = recvmsg(fd, &msg, 0);
+  *vlan = -1;
+  if (n < 0) return n;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA) continue;
+    tpacket_auxdata aux;
+    memcpy(&aux, CMSG_DATA(c), sizeof aux);
+    if (aux.tp_status & TP_STATUS_VLAN_VALID) *vlan = aux.tp_vlan_tci & 0xfff;
+  }
+  return n;
 }
 
 // 198.18.<k>.<host>: the host side of port k is .1, the peer .2.
