@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "kvel_dev.h"
 #include "kvel_sim_proto.h"
@@ -139,8 +140,15 @@ int sim_connect(const char* path) {
   return -1;
 }
 
+// A TCP connection's worker thread and the application's thread may both make requests
+// on the same descriptor; one exchange at a time keeps each reply with its caller (a
+// reply read by the other thread would be dropped as stale and its caller time out).
+// Requests are set-up and control traffic only, never the data path.
+static std::mutex exchange_mutex;
+
 int sim_exchange(int fd, const sim_call& call, sim_answer* answer) {
   if (call.in_len > SIM_MAX_DATA) return -EINVAL;
+  std::lock_guard<std::mutex> one_at_a_time(exchange_mutex);
   int64_t deadline = monotonic_ms() + kvel_dev_timeout_ms;
   sim_request req{SIM_PROTO_MAGIC, call.op,   next_seq.fetch_add(1, std::memory_order_relaxed),
                   call.arg0,       call.arg1, call.arg2,
