@@ -465,7 +465,7 @@ struct sw_tcp {
     if (s.has(TCP_SYN)) return;  // a repeated SYN-ACK: the ring scans acknowledge it
     if (s.has(TCP_ACK) && !take_ack(s)) return;
     if (s.has(TCP_FIN)) note_peer_fin(s);
-    if (state == TCP_FIN_WAIT1 && our_fin_acked()) set_state(TCP_FIN_WAIT2);
+    if (state == TCP_FIN_WAIT1 && our_fin_acked()) on_fin_acked();
   }
 
   // A FIN takes effect at once when nothing before it waits, else when consumption
@@ -485,8 +485,7 @@ struct sw_tcp {
       return;
     }
     if (s.has(TCP_ACK) && !take_ack(s)) return;
-    if (tcp_fin_unacked(state) && our_fin_acked())
-      return state == TCP_LAST_ACK ? close() : enter_final(TCP_TIME_WAIT);
+    if (tcp_fin_unacked(state) && our_fin_acked()) return on_fin_acked();
     // The peer repeats its FIN when our answer was lost. A ring scan can hand the same
     // segment over again, so the answer goes at most once a second.
     if (s.has(TCP_FIN) && s.fin_seq() + 1 == rx_seq && repeat_answer_due()) {
@@ -494,6 +493,27 @@ struct sw_tcp {
       else send_ack();
     }
   }
+  // Where each state with our FIN out goes once the peer has acknowledged it.
+  void on_fin_acked() {
+    if (state == TCP_LAST_ACK) return close();
+    if (state == TCP_CLOSING) return enter_final(TCP_TIME_WAIT);
+    if (state == TCP_FIN_WAIT1) set_state(TCP_FIN_WAIT2);
+  }
+
+  // With the acknowledgement offload on, the peer's pure ACK of our FIN lies within
+  // the card's snd_nxt: the card keeps it in its acknowledgement block and it never
+  // reaches the ring. The worker looks for it there.
+  void take_card_ack() {
+    const volatile txack* block = hw->txack_;
+    if (block == nullptr) return;
+    const std::lock_guard<std::mutex> hold(fsm_lock);
+    if (!tcp_fin_unacked(state)) return;
+    const tcp_seq ack(block->ack);
+    if (ack > tx_seq || ack <= bk_tx_ack) return;
+    bk_tx_ack = peer_ack = ack;
+    if (our_fin_acked()) on_fin_acked();
+  }
+
   bool repeat_answer_due() {
     const timespec now = tcp_now();
     if (!tcp_resend_due(handshake_time, 0, now)) return false;

@@ -6,7 +6,8 @@
 // acknowledges data when the application stops reading, sends the acknowledgement that
 // consumption still owes, executes the card's reset request and handles control
 // segments until the application has met its first data. The FIN resend schedule of
-// the closing states runs here too.
+// the closing states runs here too, and so does the look into the card's
+// acknowledgement block for the peer's ACK of our FIN.
 //
 // The worker shares the engine with the application's thread without a lock; its own
 // control segments go out with a private copy of the control descriptor, so that a
@@ -186,8 +187,12 @@ template <typename S>
 void tcp_worker_pass(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
   const int state = tcp_shared_load(tcp.state);
   if (state == TCP_LISTEN) return;  // the passive open owns the engine until its SYN-ACK
-  if (state == TCP_ESTABLISHED) tcp_worker_established(tcp, now);
-  else tcp_worker_scan(tcp);
+  if (state == TCP_ESTABLISHED) {
+    tcp_worker_established(tcp, now);
+  } else {
+    tcp_worker_scan(tcp);
+    tcp.take_card_ack();
+  }
   tcp.resend_check(now.mono);
 }
 

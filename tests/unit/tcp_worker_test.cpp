@@ -181,6 +181,40 @@ TEST_F(tcp_worker, last_ack_fin_resent_by_pass) {
   EXPECT_EQ(last_control().desc.tcp_flags, TCP_FIN | TCP_ACK);
 }
 
+// With the acknowledgement offload on, the peer's ACK of our FIN reaches only the
+// card's block: the worker's pass takes it from there, and nothing else.
+struct card_fin_ack_case {
+  bool peer_closed_first;  // LAST_ACK, else FIN_WAIT1 after our disconnect
+  int32_t ack_off;         // the block's acknowledgement, relative to tx_seq after our FIN
+  int want;
+};
+struct tcp_worker_card_fin_ack : tcp_worker, testing::WithParamInterface<card_fin_ack_case> {};
+
+TEST_P(tcp_worker_card_fin_ack, closing_state_follows_the_block) {
+  const card_fin_ack_case& c = GetParam();
+  establish();
+  ASSERT_NE(hw.txack_, nullptr);
+  if (c.peer_closed_first) {
+    place({TCP_FIN | TCP_ACK}, true);
+    pass();
+    ASSERT_EQ(tcp.state, TCP_LAST_ACK);
+  } else {
+    tcp.disconnect();
+    ASSERT_EQ(tcp.state, TCP_FIN_WAIT1);
+  }
+  hw.txack_->ack = tcp.tx_seq.v + uint32_t(c.ack_off);
+  pass();
+  EXPECT_EQ(tcp.state, c.want);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, tcp_worker_card_fin_ack,
+                         testing::Values(card_fin_ack_case{true, 0, TCP_CLOSE},
+                                         card_fin_ack_case{false, 0, TCP_FIN_WAIT2},
+                                         // only the data before our FIN acknowledged
+                                         card_fin_ack_case{true, -1, TCP_LAST_ACK},
+                                         // beyond anything sent: ignored
+                                         card_fin_ack_case{true, 1, TCP_LAST_ACK}));
+
 TEST_F(tcp_worker, idle_ack_covers_in_order_data_once) {
   establish();
   tcp.rx_data_seen = 1;
