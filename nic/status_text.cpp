@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <thread>
 
 namespace kvel {
 
@@ -19,6 +21,17 @@ void append_format(std::string& out, const char* fmt, ...) {
 void write_stdout(const std::string& text) {
   ssize_t ignored = write(1, text.data(), text.size());
   (void)ignored;
+}
+
+bool status_pause(const std::atomic<uint8_t>& running) {
+  constexpr auto period = std::chrono::seconds(1);
+  constexpr auto check = std::chrono::milliseconds(20);
+  const auto until = std::chrono::steady_clock::now() + period;
+  while (std::chrono::steady_clock::now() < until) {
+    if (running.load() == 0) return false;
+    std::this_thread::sleep_for(check);
+  }
+  return running.load() != 0;
 }
 
 }  // namespace kvel

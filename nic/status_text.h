@@ -1,6 +1,8 @@
 // Text helpers of the status dumps: each text is built in a string and written in one
 // piece, so that dumps of different threads do not interleave within a line.
 #pragma once
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 namespace kvel {
@@ -9,5 +11,8 @@ namespace kvel {
 [[gnu::format(printf, 2, 3)]] void append_format(std::string& out, const char* fmt, ...);
 // One write() of the whole text to standard output; its result is not looked at.
 void write_stdout(const std::string& text);
+// The status threads' one-second pause; release waits for a thread, so the flag is
+// looked at every few milliseconds meanwhile. False once `running` has gone to 0.
+bool status_pause(const std::atomic<uint8_t>& running);
 
 }  // namespace kvel

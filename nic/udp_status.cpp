@@ -1,7 +1,5 @@
 #include "udp_status.h"
 
-#include <chrono>
-
 #include "status_text.h"
 #include "zorvudp_v2.h"
 
@@ -10,22 +8,9 @@ namespace {
 
 constexpr size_t SESSION_REG_TX_RSTATUS = 0x010;  // bits 15..0 read pointer, 23..16 round
 constexpr size_t SESSION_REG_TX_WSTATUS = 0x018;  // bits 15..0 fill level, bit 16 non-empty
-constexpr auto STATUS_PERIOD = std::chrono::seconds(1);
-// Release waits for the thread: it looks for the stop request this often while it pauses.
-constexpr auto STOP_CHECK = std::chrono::milliseconds(20);
 
 unsigned reg32(const zorvudp_v2& s, size_t offset) {
   return unsigned(kvel::mmio_read64(s.reg_, offset));
-}
-
-// True when stop was asked for during the pause.
-bool pause_or_stop(const std::atomic<bool>& stop) {
-  const auto until = std::chrono::steady_clock::now() + STATUS_PERIOD;
-  while (std::chrono::steady_clock::now() < until) {
-    if (stop.load()) return true;
-    std::this_thread::sleep_for(STOP_CHECK);
-  }
-  return stop.load();
 }
 
 }  // namespace
@@ -52,9 +37,9 @@ void append_udp_status(std::string& out, const zorvudp_v2& s) {
 }
 
 void udp_status_thread::start(const zorvudp_v2* s) {
-  stop_.store(false);
+  running_.store(1);
   thread_ = std::thread([this, s] {
-    while (!pause_or_stop(stop_)) {
+    while (kvel::status_pause(running_)) {
       std::string text;
       append_udp_status(text, *s);
       kvel::write_stdout(text);
@@ -64,7 +49,7 @@ void udp_status_thread::start(const zorvudp_v2* s) {
 
 void udp_status_thread::stop() {
   if (!thread_.joinable()) return;
-  stop_.store(true);
+  running_.store(0);
   thread_.join();
 }
 

@@ -2,6 +2,7 @@
 // second by a status thread while VYX_DEBUG is set.
 #pragma once
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 
@@ -15,7 +16,7 @@ void append_udp_status(std::string& out, const zorvudp_v2& s);
 
 struct udp_status_thread {
   std::thread thread_;
-  std::atomic<bool> stop_{false};
+  std::atomic<uint8_t> running_{0};
 
   // Prints the status text of s once a second until stop; s must outlive the thread.
   void start(const zorvudp_v2* s);

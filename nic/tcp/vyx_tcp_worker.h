@@ -25,6 +25,7 @@
 #include "rx_dma_ring.h"
 #include "tcp_ring_walk.h"
 #include "vyx_tcp.h"
+#include "vyx_tcp_status.h"
 #include "zorvtime.h"
 
 namespace vyxtcp {
@@ -214,6 +215,7 @@ template <typename S>
 void tcp_worker_start(sw_tcp<S>& tcp) {
   if (tcp.worker.joinable()) return;
   tcp.running.exchange(1);
+  tcp_status_start(tcp);
   tcp.worker = std::thread([&tcp] { tcp_worker_loop(tcp); });
 }
 

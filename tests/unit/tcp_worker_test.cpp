@@ -328,3 +328,71 @@ TEST_F(tcp_worker, thread_runs_the_handshake_and_stops_on_release) {
 }
 
 }  // namespace
+
+// ---- VYX_DEBUG status ----
+
+TEST_F(tcp_worker, status_text_shows_bookkeeping_ring_registers_and_block) {
+  hw.regs[0x100 / 8] = 4096;
+  hw.regs[0x108 / 8] = 12;
+  hw.regs[0x110 / 8] = 40;
+  hw.regs[0x118 / 8] = 3;
+  tcp.state = TCP_SYN_SENT;
+  tcp.tx_available_quota = 5;
+  tcp.bk_tx_ack = tcp_seq(10);
+  tcp.tx_seq = tcp_seq(11);
+  tcp.tx_window = 64000;
+  tcp.tx_mss = 1400;
+  tcp.rx_to_be_ackd = tcp_seq(20);
+  tcp.rx_ack = tcp_seq(21);
+  tcp.rx_seq = tcp_seq(22);
+  tcp.bk_rx_ack = tcp_seq(23);
+  tcp.rx_window = 32768;
+  tcp.local_mss = 1460;
+  tcp.rx_rdptr = 7;
+  std::string text;
+  append_tcp_status(text, tcp);
+  const std::string head =
+      "TCP state = TCP_SYN_SENT\n"
+      "tx_available_quota=5 bk_tx_ack=10 tx_seq=11 tx_window=64000 tx_mss=1400\n"
+      "rx_to_be_ackd=20 rx_ack=21 rx_seq=22 bk_rx_ack=23 rx_window=32768 local_mss=1460\n"
+      "rx_rdptr=7 bk_rx_rdptr=-1 recv_processed=0 processed_rx=0 bk_rx_recv_processed=0 "
+      "(self=0)\n"
+      "rx_dma: size=4096 rdptr=12 wrptr=40 dropped=3\n";
+  EXPECT_EQ(text, head) << "no acknowledgement block before ESTABLISHED";
+  tcp.state = TCP_CLOSE;
+  tcp.rx_rdptr = -1;
+  establish();
+  hw.txack_->ack = 99;
+  hw.txack_->win = 512;
+  hw.txack_->dup_ack = 2;
+  hw.txack_->fin_rst_flags = 1;
+  text.clear();
+  append_tcp_status(text, tcp);
+  EXPECT_NE(text.find("txack: ack: 99, win 512 dup ack: 2 fin_rst_flags 1\n"), std::string::npos)
+      << text;
+}
+
+// The thread starts with the worker when VYX_DEBUG was seen, and release stops it
+// without waiting out its pause.
+TEST_F(tcp_worker, status_thread_prints_once_a_second_until_release) {
+  tcp.debug = "1";
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(tcp.send_syn(), 0);
+  tcp_worker_start(tcp);
+  ASSERT_TRUE(tcp.status_thread.joinable());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  tcp.release();
+  EXPECT_FALSE(tcp.status_thread.joinable());
+  const std::string out = testing::internal::GetCapturedStdout();
+  size_t blocks = 0;
+  for (size_t at = out.find("TCP state = "); at != std::string::npos;
+       at = out.find("TCP state = ", at + 1))
+    ++blocks;
+  EXPECT_EQ(blocks, 1u) << out;
+}
+
+TEST_F(tcp_worker, no_status_thread_without_debug) {
+  ASSERT_EQ(tcp.send_syn(), 0);
+  tcp_worker_start(tcp);
+  EXPECT_FALSE(tcp.status_thread.joinable());
+}
