@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include "fd_lock.h"
+#include "socket_record.h"
+#include "trace_log.h"
 
 namespace kvel {
 
@@ -17,9 +19,23 @@ std::atomic<int> monitor_running{0};
 pthread_t monitor_thread;
 pid_t monitor_pid = 0;  // the process whose thread monitor_thread is; 0 before the start
 
-// Closed hardware TCP connections get marked here once connections run over the card;
-// until then no record holds a TCP handle and the pass only visits the slots.
-void check_record(int, socket_record*) {}
+// Closed, or closing on either side: the connection will carry nothing more.
+// CLOSE_WAIT is not among them; the engine never stays in it.
+bool ended_state(int state) {
+  return state == ZORVSOCK_TCP_CLOSED ||
+         (state >= ZORVSOCK_TCP_LAST_ACK && state <= ZORVSOCK_TCP_TIME_WAIT);
+}
+
+// A hardware connection found ended gets its record's error, which the receive, send
+// and readiness paths report; the mark stays while the record lives.
+void check_record(int fd, socket_record* r) {
+  if (r->kind != RECORD_TCP || r->handle == nullptr || r->listening) return;
+  if (!ended_state(zorvsock_tcp_get_status(r->handle))) return;
+  const uint8_t was = r->sock_error;
+  r->sock_error = SOCKERR_CLOSED;
+  if (was == SOCKERR_NONE)
+    verbose_line("monitor_thread_entry", "Marking fd=%d tcp as SOCKERR_CLOSED\n", fd);
+}
 
 void* monitor_thread_entry(void*) {
   while (monitor_running.load(std::memory_order_relaxed) != 0) {
