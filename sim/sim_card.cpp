@@ -98,10 +98,12 @@ bool open_wires(sim_card* card, std::string* error) {
 
 }  // namespace
 
-int64_t monotonic_ms() {
+int64_t monotonic_ms() { return monotonic_ns() / 1000000; }
+
+int64_t monotonic_ns() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 sim_card::~sim_card() {

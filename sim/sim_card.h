@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim_config.h"
+#include "sim_impair.h"
 #include "sim_region.h"
 #include "sim_session_table.h"
 
@@ -55,11 +56,17 @@ struct port_counters {
   // The port's TCP sessions together, and its listeners.
   std::atomic<uint64_t> tcp_tx_frames{0}, tcp_tx_bytes{0}, tcp_tx_bad_desc{0};
   std::atomic<uint64_t> tcp_tx_doorbell_acks{0}, tcp_tx_resets{0};
+  // The card's data retransmission: every resend, those the ACKs asked for (duplicate
+  // or partial), and connections given up with a reset request.
+  std::atomic<uint64_t> tcp_tx_retransmits{0}, tcp_tx_fast_retransmits{0},
+      tcp_reset_requests{0};
   std::atomic<uint64_t> tcp_rx_delivered{0}, tcp_rx_software{0}, tcp_rx_txack_only{0},
       tcp_rx_drop_ring_full{0}, tcp_rx_drop_checksum{0}, tcp_rx_drop_too_long{0},
       tcp_rx_drop_stopped{0};
   std::atomic<uint64_t> tcp_listen_queued{0}, tcp_listen_duplicates{0}, tcp_listen_drop_full{0},
       tcp_listen_drop_checksum{0};
+  // Impairment injected on the wire side, both directions together.
+  std::atomic<uint64_t> impair_dropped{0}, impair_duplicated{0}, impair_reordered{0};
 };
 
 struct sim_port {
@@ -75,6 +82,8 @@ struct sim_port {
   // Address given by KVEL_SET_TIME_ADDR (time ports only).
   std::atomic<uint64_t> time_mac{0};
   std::atomic<uint32_t> time_ip{0};
+  // tx: frames leaving toward the peer; rx: frames from the wire, before steering.
+  impair_dir impair_tx, impair_rx;
   port_counters counters;
 };
 
@@ -111,5 +120,6 @@ bool card_build(const sim_config& config, sim_card* card, std::string* error);
 bool card_open_taps(sim_card* card, int wire_netns_fd, bool carrier_on, std::string* error);
 
 int64_t monotonic_ms();
+int64_t monotonic_ns();
 
 }  // namespace zsim

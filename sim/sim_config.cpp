@@ -12,6 +12,8 @@ namespace {
 constexpr size_t MAX_IFNAME = 63;
 constexpr size_t MAX_DEVICE_ID = 32;
 constexpr size_t MAX_PORTS = 256;  // the port's number is one byte of its default MAC
+constexpr uint32_t MAX_TCP_RETRIES = 255;
+constexpr uint32_t MAX_RTO_MIN_MS = 60000;  // the timeout's ceiling
 
 struct config_reader {
   sim_config* config;
@@ -37,6 +39,13 @@ struct config_reader {
   bool number(const std::string& key, const std::string& text, uint64_t max, uint64_t* out) {
     if (!parse_u64(text, out) || *out > max)
       return fail("bad value for " + key + ": \"" + text + "\"");
+    return true;
+  }
+
+  bool small_number(const std::string& key, const std::string& text, uint32_t max, uint32_t* out) {
+    uint64_t v;
+    if (!number(key, text, max, &v)) return false;
+    *out = uint32_t(v);
     return true;
   }
 
@@ -118,6 +127,11 @@ bool config_reader::port_option(port_config& port, const std::string& key,
   if (key == "identity") return number(key, value, UINT64_MAX, &port.identity);
   if (key == "tx_delay_ps") return delay(key, value, &port.tx_delay_ps);
   if (key == "rx_delay_ps") return delay(key, value, &port.rx_delay_ps);
+  if (key == "tcp_retries") return small_number(key, value, MAX_TCP_RETRIES, &port.tcp_retries);
+  if (key == "tcp_rto_min_ms") {
+    if (!small_number(key, value, MAX_RTO_MIN_MS, &port.tcp_rto_min_ms)) return false;
+    return port.tcp_rto_min_ms > 0 || fail("tcp_rto_min_ms must be at least 1");
+  }
   if (key == "wire") {
     if (!number(key, value, 1, &v)) return false;
     port.wire = v == 1;

@@ -132,6 +132,9 @@ std::string port_counter_lines(const sim_port& port, const std::string& prefix) 
       {"tcp_tx_bad_desc", &port_counters::tcp_tx_bad_desc},
       {"tcp_tx_doorbell_acks", &port_counters::tcp_tx_doorbell_acks},
       {"tcp_tx_resets", &port_counters::tcp_tx_resets},
+      {"tcp_tx_retransmits", &port_counters::tcp_tx_retransmits},
+      {"tcp_tx_fast_retransmits", &port_counters::tcp_tx_fast_retransmits},
+      {"tcp_reset_requests", &port_counters::tcp_reset_requests},
       {"tcp_rx_delivered", &port_counters::tcp_rx_delivered},
       {"tcp_rx_software", &port_counters::tcp_rx_software},
       {"tcp_rx_txack_only", &port_counters::tcp_rx_txack_only},
@@ -143,6 +146,9 @@ std::string port_counter_lines(const sim_port& port, const std::string& prefix) 
       {"tcp_listen_duplicates", &port_counters::tcp_listen_duplicates},
       {"tcp_listen_drop_full", &port_counters::tcp_listen_drop_full},
       {"tcp_listen_drop_checksum", &port_counters::tcp_listen_drop_checksum},
+      {"impair_dropped", &port_counters::impair_dropped},
+      {"impair_duplicated", &port_counters::impair_duplicated},
+      {"impair_reordered", &port_counters::impair_reordered},
   };
   std::string text = prefix + "link " + std::to_string(port.link_up.load()) + "\n" + prefix +
                      "carrier " + std::to_string(port.carrier.load()) + "\n";
@@ -174,6 +180,9 @@ std::string session_counter_lines(sim_card& card, const sim_port& port, const st
       {"rx_txack_only", &session_counters::rx_txack_only},
       {"tx_doorbell_acks", &session_counters::tx_doorbell_acks},
       {"tx_resets", &session_counters::tx_resets},
+      {"tx_retransmits", &session_counters::tx_retransmits},
+      {"tx_fast_retransmits", &session_counters::tx_fast_retransmits},
+      {"reset_requests", &session_counters::reset_requests},
   };
   std::string text;
   std::lock_guard<std::mutex> lock(card.sessions.mutex);
@@ -221,6 +230,25 @@ bool stall(ctl_call& c) {
   return c.done();
 }
 
+// "impair K": both directions' settings; "impair K DIR off|SETTINGS...": one direction's.
+bool impair(ctl_call& c) {
+  sim_port* port;
+  if (!c.port(0, &port)) return false;
+  if (c.args.size() == 1)
+    return c.done("tx " + impair_format(port->impair_tx.get()) + "\nrx " +
+                  impair_format(port->impair_rx.get()));
+  const std::string& dir = c.args[1];
+  if (dir != "tx" && dir != "rx") return c.fail("direction must be tx or rx");
+  impair_settings settings;
+  std::string error;
+  if (!impair_parse(words_t(c.args.begin() + 2, c.args.end()), &settings, &error))
+    return c.fail(error);
+  (dir == "tx" ? port->impair_tx : port->impair_rx).set(settings);
+  return c.done();
+}
+
+bool help(ctl_call& c);
+
 struct ctl_command {
   const char* name;
   size_t min_args, max_args;
@@ -238,7 +266,18 @@ constexpr ctl_command COMMANDS[] = {
     {"global-get", 2, 2, "global-get <devid> <reg>", global_get},
     {"global-set", 3, 3, "global-set <devid> <reg> <val>", global_set},
     {"stall", 1, 1, "stall <ms>", stall},
+    {"impair", 1, 6,
+     "impair <k> [tx|rx off | tx|rx [loss=P] [dup=P] [reorder=P] [seed=N]] (P in percent)",
+     impair},
+    {"help", 0, 0, "help", help},
 };
+
+bool help(ctl_call& c) {
+  std::string text;
+  for (const ctl_command& cmd : COMMANDS) text += std::string(cmd.usage) + "\n";
+  text.pop_back();
+  return c.done(text);
+}
 
 }  // namespace
 

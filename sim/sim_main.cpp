@@ -1,6 +1,6 @@
 // zorvnic_sim: the card and its kernel driver, simulated.
 //   zorvnic_sim --config FILE [--wire-netns PATH] [--carrier-on] [--ctl SOCKPATH]
-//   zorvnic_sim ctl [--ctl SOCKPATH] COMMAND ARGS...
+//   zorvnic_sim ctl [--ctl SOCKPATH] COMMAND ARGS...   ("ctl help" lists the commands)
 // Runs in the foreground until SIGINT or SIGTERM and removes its nodes on the way out.
 #include <fcntl.h>
 #include <signal.h>
@@ -36,7 +36,7 @@ struct options {
 int usage() {
   fputs(
       "usage: zorvnic_sim --config FILE [--wire-netns PATH] [--carrier-on] [--ctl SOCKPATH]\n"
-      "       zorvnic_sim ctl [--ctl SOCKPATH] COMMAND ARGS...\n",
+      "       zorvnic_sim ctl [--ctl SOCKPATH] COMMAND ARGS...   (\"ctl help\" lists them)\n",
       stderr);
   return 1;
 }

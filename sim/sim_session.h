@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "sim_region.h"
+#include "sim_retx.h"
 #include "sim_rxring.h"
 #include "sim_tcp.h"
 #include "sim_txwin.h"
@@ -33,6 +34,8 @@ struct session_counters {
   // TCP only: segments left to the software, ACKs that only updated the acknowledgement
   // block, doorbell ACKs and resets sent by the card.
   counter rx_software{0}, rx_txack_only{0}, tx_doorbell_acks{0}, tx_resets{0};
+  // TCP only: the card's data retransmission (as the port counters of that name).
+  counter tx_retransmits{0}, tx_fast_retransmits{0}, reset_requests{0};
 };
 
 // A session's counter and its port's together.
@@ -56,6 +59,7 @@ struct sim_session {
   uint16_t ip_id = 0;
   udp_filter filter;  // UDP sessions
   tcp_state tcp;      // TCP sessions
+  retx_queue retx;    // TCP sessions: the payload the peer has not acknowledged
   session_counters counters;
 };
 

@@ -12,6 +12,12 @@ constexpr size_t DESC_BYTES = sizeof(tcp_tx_desc);
 constexpr size_t TCP_CSUM = 16;
 constexpr unsigned HDR_WORDS_MASK = 0xf;
 
+// Writes the checksum of the segment at tcp (tcp_len bytes, its checksum field 0).
+void tcp_checksum_write(unsigned char* tcp, uint16_t tcp_len, uint32_t src_ip, uint32_t dst_ip) {
+  uint32_t pseudo = l4_pseudo_sum(src_ip, dst_ip, IP_PROTO_TCP, tcp_len);
+  store_be16(tcp + TCP_CSUM, csum_fold(csum_add(pseudo, tcp, tcp_len)));
+}
+
 }  // namespace
 
 int tcp_send_lines(const unsigned char* first_line) {
@@ -57,11 +63,18 @@ size_t tcp_frame_build(const unsigned char* lines, const tcp_frame_addr& a, unsi
   store_be16(tcp + TCP_CSUM, 0);
   store_be16(tcp + 18, 0);
   memcpy(tcp + TCP_HDR_BYTES, lines + DESC_BYTES, d.length);
-  store_be16(tcp + TCP_CSUM,
-             csum_fold(csum_add(l4_pseudo_sum(a.src_ip, d.remote_ip, IP_PROTO_TCP, tcp_len), tcp,
-                                tcp_len)));
+  tcp_checksum_write(tcp, tcp_len, a.src_ip, d.remote_ip);
   ipv4_header_write(ip, a.src_ip, d.remote_ip, IP_PROTO_TCP, tcp_len, 0, d.ttl);
   return eth_pad(frame, at + IPV4_HDR_BYTES + tcp_len);
+}
+
+void tcp_frame_restamp_ack(unsigned char* frame, size_t len, uint32_t ack) {
+  tcp_view v;
+  if (!tcp_frame_parse(frame, len, &v) || !(v.flags & TCP_ACK)) return;
+  unsigned char* tcp = frame + (v.tcp - frame);
+  store_be32(tcp + 8, ack);
+  store_be16(tcp + TCP_CSUM, 0);
+  tcp_checksum_write(tcp, uint16_t(v.tcp_len), v.ip.src_ip, v.ip.dst_ip);
 }
 
 bool tcp_frame_parse(const unsigned char* frame, size_t len, tcp_view* v) {

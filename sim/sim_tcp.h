@@ -28,6 +28,7 @@ struct tcp_tx_desc {
 static_assert(sizeof(tcp_tx_desc) == 32);
 
 constexpr uint8_t TCP_FIN = 0x01, TCP_SYN = 0x02, TCP_RST = 0x04, TCP_ACK = 0x10;
+constexpr uint8_t TCP_CONTROL_FLAGS = TCP_SYN | TCP_FIN | TCP_RST;
 constexpr size_t TCP_HDR_BYTES = 20;     // without options
 constexpr size_t TCP_SLOT_HDR_LEN = 16;  // length, receive time, software flag
 constexpr size_t TCP_MAX_FRAME =
@@ -49,6 +50,10 @@ struct tcp_state {
   uint32_t snd_nxt = 0, rcv_nxt = 0;
   bool mac_known = false;
   unsigned char peer_mac[6] = {};  // next hop, from the last descriptor or frame
+  // The furthest acknowledgement the connection has sent (the software acknowledges
+  // what it has taken from the ring, which may lie beyond the card's rcv_nxt).
+  bool ack_sent_known = false;
+  uint32_t ack_sent = 0;
   bool rst_armed = false;
   uint8_t rst_ttl = 64;
   // The acknowledgement block's contents, written whole at each change.
@@ -60,6 +65,8 @@ struct tcp_state {
   uint8_t ack_flags = 0;
 };
 constexpr uint8_t TXACK_FIN_WAITING = 1u << 0, TXACK_RST_WAITING = 1u << 1;
+// The card gave up retransmitting: the software is to reset the connection.
+constexpr uint8_t TXACK_RESET_REQUEST = 1u << 2;
 
 // a after b in sequence space.
 inline bool seq_after(uint32_t a, uint32_t b) { return int32_t(a - b) > 0; }
@@ -81,6 +88,9 @@ struct tcp_frame_addr {
 size_t tcp_frame_build(const unsigned char* lines, const tcp_frame_addr& a, unsigned char* frame);
 // Sequence space a descriptor's segment takes: payload, SYN and FIN.
 uint32_t tcp_desc_seq_len(const tcp_tx_desc& d);
+// Gives a built frame's segment, when it carries ACK, the acknowledgement number ack
+// and the checksum that goes with it.
+void tcp_frame_restamp_ack(unsigned char* frame, size_t len, uint32_t ack);
 
 // A TCP segment in a received frame, fields in host order.
 struct tcp_view {

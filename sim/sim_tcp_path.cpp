@@ -7,13 +7,13 @@
 #include "sim_listen.h"
 #include "sim_session.h"
 #include "sim_session_tx.h"
+#include "sim_tcp_retx.h"
 #include "sim_vlan.h"
 
 namespace zsim {
 namespace {
 
 constexpr uint8_t BASE_HDR_WORDS = 5;
-constexpr uint8_t CONTROL_FLAGS = TCP_SYN | TCP_FIN | TCP_RST;
 
 // The addresses a segment leaves the port with on a VLAN slot (0: none): the port's
 // MAC, and its address on that VLAN or on the port itself. False for an empty slot.
@@ -28,10 +28,16 @@ bool frame_addr(const sim_port& port, uint8_t vlan_slot, unsigned char* mac, tcp
   return true;
 }
 
-// A segment left for the peer: snd_nxt moves to its end when that lies further on.
-void note_sent(tcp_state& t, uint32_t seq, uint32_t len) {
+// A segment left for the peer: snd_nxt moves to its end when that lies further on, and
+// its acknowledgement, when further on, is what has been received (rcv_nxt catches up
+// over data that came out of order and was filled in later).
+void note_sent(tcp_state& t, uint32_t seq, uint32_t len, uint8_t flags, uint32_t ack) {
   if (!t.snd_known || seq_after(seq + len, t.snd_nxt)) t.snd_nxt = seq + len;
   t.snd_known = true;
+  if (!(flags & TCP_ACK) || (t.ack_sent_known && !seq_after(ack, t.ack_sent))) return;
+  t.ack_sent = ack;
+  t.ack_sent_known = true;
+  if (t.rcv_known && seq_after(ack, t.rcv_nxt)) t.rcv_nxt = ack;
 }
 
 // Builds and sends the segment of lines (descriptor first); false when the descriptor
@@ -46,13 +52,14 @@ bool send_segment(sim_session& s, const unsigned char* lines) {
       frame_addr(*s.wire, uint8_t(d.slot_hdr >> 4), mac, &a) ? tcp_frame_build(lines, a, frame) : 0;
   if (len == 0) return false;
   tcp_state& t = s.tcp;
-  note_sent(t, d.seq, tcp_desc_seq_len(d));
+  note_sent(t, d.seq, tcp_desc_seq_len(d), d.tcp_flags, d.ack);
   memcpy(t.peer_mac, d.next_hop_mac, sizeof t.peer_mac);
   t.mac_known = true;
   if (wire_send(*s.wire, frame, len)) {
     bump(s.counters.tx_frames, s.wire->counters.tcp_tx_frames);
     bump(s.counters.tx_bytes, s.wire->counters.tcp_tx_bytes, len);
   }
+  retx_sent(s, d, frame, len);
   return true;
 }
 
@@ -109,7 +116,7 @@ void publish_txack(sim_session& s) {
 
 void note_ack(tcp_state& t, const tcp_view& v) {
   bool same = t.ack_known && v.ack == t.ack;
-  if (same && v.payload_len == 0 && !(v.flags & CONTROL_FLAGS) && v.window == t.win) {
+  if (same && v.payload_len == 0 && !(v.flags & TCP_CONTROL_FLAGS) && v.window == t.win) {
     if (t.dup_acks < UINT8_MAX) ++t.dup_acks;
     return;
   }
@@ -142,16 +149,26 @@ bool in_order(const tcp_state& t, const tcp_view& v) {
   return t.rcv_known && v.seq == t.rcv_nxt;
 }
 
+// Whether the segment takes rcv_nxt further: it begins at or before it and ends after
+// it, so a resend that fills a hole moves rcv_nxt over what it brings.
+bool moves_rcv_nxt(const tcp_state& t, const tcp_view& v) {
+  if (v.flags & TCP_SYN) return !t.rcv_known;
+  return t.rcv_known && !seq_after(v.seq, t.rcv_nxt) &&
+         seq_after(v.seq + tcp_seq_len(v), t.rcv_nxt);
+}
+
 void deliver(sim_session& s, const tcp_view& v) {
   tcp_state& t = s.tcp;
   if (!tcp_checksums_ok(v))
     return bump(s.counters.rx_drop_checksum, s.wire->counters.tcp_rx_drop_checksum);
   memcpy(t.peer_mac, v.ip.src_mac, sizeof t.peer_mac);
   t.mac_known = true;
+  retx_peer(s, v);
   bool offload = s.regs.reg(REG_ACK_OFFLOAD / 8) == ACK_OFFLOAD_ON;
   bool next = in_order(t, v);
   bool acked_beyond = (v.flags & TCP_ACK) && (!t.snd_known || seq_after(v.ack, t.snd_nxt));
-  bool software = !offload || (v.flags & CONTROL_FLAGS) || acked_beyond || (v.payload_len && !next);
+  bool software =
+      !offload || (v.flags & TCP_CONTROL_FLAGS) || acked_beyond || (v.payload_len && !next);
   if (offload && (v.flags & TCP_ACK) && !acked_beyond) note_ack(t, v);
   if (offload && !software && v.payload_len == 0) {
     publish_txack(s);
@@ -163,7 +180,7 @@ void deliver(sim_session& s, const tcp_view& v) {
   count_place(s, r, software);
   bool placed = r == rx_place::placed;
   // Only what the ring holds moves rcv_nxt: a dropped segment comes again.
-  if (placed && next) {
+  if (placed && moves_rcv_nxt(t, v)) {
     t.rcv_nxt = v.seq + tcp_seq_len(v);
     t.rcv_known = true;
   }
@@ -190,15 +207,28 @@ sim_session* session_of(sim_session_table& table, const sim_port& port, const tc
   return nullptr;
 }
 
+// The retransmission timer; when the card gives up, the reset request for the software.
+int retransmit(sim_session& s, int64_t now) {
+  bool gave_up;
+  int sends = retx_poll(s, now, &gave_up);
+  if (gave_up) {
+    s.tcp.ack_flags |= TXACK_RESET_REQUEST;
+    publish_txack(s);
+  }
+  return sends;
+}
+
 }  // namespace
 
 int tcp_tx_poll(sim_card& card) {
   sim_session_table& table = card.sessions;
   if (table.count.load(std::memory_order_relaxed) == 0) return 0;
   std::lock_guard<std::mutex> lock(table.mutex);
+  int64_t now = monotonic_ns();
   int sends = 0;
   for (sim_session* s : table.sessions)
-    if (s->kind == SESSION_TCP) sends += session_tx(*s, TCP_SENDER) + answer_doorbell(*s);
+    if (s->kind == SESSION_TCP)
+      sends += session_tx(*s, TCP_SENDER) + answer_doorbell(*s) + retransmit(*s, now);
   return sends;
 }
 
@@ -228,8 +258,10 @@ void tcp_host_frame(sim_card& card, sim_port& port, const unsigned char* frame, 
   tcp_view v;
   if (!tcp_frame_parse(frame, len, &v)) return;
   std::lock_guard<std::mutex> lock(card.sessions.mutex);
-  if (sim_session* s = session_of(card.sessions, port, v, false))
-    note_sent(s->tcp, v.seq, tcp_seq_len(v));
+  sim_session* s = session_of(card.sessions, port, v, false);
+  if (!s) return;
+  note_sent(s->tcp, v.seq, tcp_seq_len(v), v.flags, v.ack);
+  if (v.flags & TCP_RST) retx_stop(s->retx);
 }
 
 }  // namespace zsim

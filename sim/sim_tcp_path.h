@@ -2,7 +2,8 @@
 // their doorbells ask for leave on their port's wire; segments of a bound connection
 // from the wire go into its ring (or only into its acknowledgement block) and never to
 // the host kernel, which knows nothing of the connection and would reset it; SYNs for
-// a registered listener go to its queue.
+// a registered listener go to its queue. The payload the peer has not acknowledged is
+// the card's to resend (sim_tcp_retx).
 #pragma once
 #include <cstddef>
 

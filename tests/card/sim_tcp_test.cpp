@@ -30,25 +30,10 @@ constexpr uint32_t ISN = 1000;
 uint16_t next_local_port = 40000;
 
 using zt::ipv4_addr;
-
-// A TCP socket of the peer (peer set) or of the host, listening on ip:port.
-int tcp_listener(bool peer, uint32_t ip, uint16_t port) {
-  int fd =
-      peer ? zt::peer_socket(AF_INET, SOCK_STREAM) : socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in a = ipv4_addr(ip, port);
-  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << strerror(errno);
-  EXPECT_EQ(listen(fd, 8), 0);
-  timeval tv{3, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return fd;
-}
-
-void set_timeout(int fd) {
-  timeval tv{3, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
+using zt::segment_addr;
+using zt::set_timeout;
+using zt::tcp_frame;
+using zt::tcp_listener;
 
 std::string recv_text(int fd) {
   char buf[256];
@@ -259,59 +244,6 @@ TEST(SimTcpFrame, SegmentOnAVlanSlotIsTaggedAndFromTheSlotAddress) {
   EXPECT_EQ(at(46) >> 4, 6);
   EXPECT_EQ(f.substr(54, 4), mss);
   zt::sim_ctl("fiber-set 0 " + std::to_string(VLAN_REG) + " 0");
-}
-
-// One's-complement sum of n bytes as big-endian words, added to sum.
-uint32_t sum16(uint32_t sum, const unsigned char* p, size_t n) {
-  for (size_t i = 0; i + 1 < n; i += 2) sum += uint32_t(p[i] << 8 | p[i + 1]);
-  return sum;
-}
-uint16_t fold(uint32_t sum) {
-  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-  return uint16_t(~sum);
-}
-
-struct segment_addr {
-  uint64_t dst_mac, src_mac;
-  uint32_t src_ip, dst_ip;
-  uint16_t src_port, dst_port;
-};
-
-// A 54-byte frame of a TCP segment without payload; its TCP checksum is right unless
-// tcp_sum is given.
-std::vector<unsigned char> tcp_frame(const segment_addr& a, uint32_t seq, uint32_t ack,
-                                     uint8_t flags, int tcp_sum = -1) {
-  std::vector<unsigned char> f(54);
-  kvel::u64_to_mac(a.dst_mac, f.data());
-  kvel::u64_to_mac(a.src_mac, f.data() + 6);
-  f[12] = 0x08;
-  unsigned char* ip = f.data() + 14;
-  ip[0] = 0x45;
-  ip[3] = 40;
-  ip[8] = 64;
-  ip[9] = IPPROTO_TCP;
-  auto put32 = [](unsigned char* p, uint32_t v) {
-    uint32_t be = htonl(v);
-    memcpy(p, &be, 4);
-  };
-  auto put16 = [](unsigned char* p, uint16_t v) {
-    uint16_t be = htons(v);
-    memcpy(p, &be, 2);
-  };
-  put32(ip + 12, a.src_ip);
-  put32(ip + 16, a.dst_ip);
-  put16(ip + 10, fold(sum16(0, ip, 20)));
-  unsigned char* tcp = ip + 20;
-  put16(tcp, a.src_port);
-  put16(tcp + 2, a.dst_port);
-  put32(tcp + 4, seq);
-  put32(tcp + 8, ack);
-  tcp[12] = 0x50;
-  tcp[13] = flags;
-  put16(tcp + 14, 65535);
-  uint32_t pseudo = sum16(IPPROTO_TCP + 20, ip + 12, 8);
-  put16(tcp + 16, tcp_sum >= 0 ? uint16_t(tcp_sum) : fold(sum16(pseudo, tcp, 20)));
-  return f;
 }
 
 // A segment of the bound connection whose TCP checksum is wrong never reaches the ring.

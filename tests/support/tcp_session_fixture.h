@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tcp/tcp_pkt_if.h"
 #include "udp_session_fixture.h"
@@ -198,6 +199,81 @@ struct peer_wire {
 // The MSS option of a SYN.
 inline std::string mss_option(uint16_t mss) {
   return std::string{char(2), char(4), char(mss >> 8), char(mss & 0xff)};
+}
+
+// A receive timeout of 3 s on the socket.
+inline void set_timeout(int fd) {
+  timeval tv{3, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+// A TCP socket of the peer (peer set) or of the host, listening on ip:port, with a
+// receive timeout of 3 s; -1 when it cannot listen there.
+inline int tcp_listener(bool peer, uint32_t ip, uint16_t port) {
+  int fd =
+      peer ? peer_socket(AF_INET, SOCK_STREAM) : socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a = ipv4_addr(ip, port);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 8) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  set_timeout(fd);
+  return fd;
+}
+
+// One's-complement sum of n bytes as big-endian words, added to sum.
+inline uint32_t sum16(uint32_t sum, const unsigned char* p, size_t n) {
+  for (size_t i = 0; i + 1 < n; i += 2) sum += uint32_t(p[i] << 8 | p[i + 1]);
+  return sum;
+}
+inline uint16_t fold(uint32_t sum) {
+  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+  return uint16_t(~sum);
+}
+
+struct segment_addr {
+  uint64_t dst_mac, src_mac;
+  uint32_t src_ip, dst_ip;
+  uint16_t src_port, dst_port;
+};
+
+// A 54-byte frame of a TCP segment without payload, window 65535; its TCP checksum is
+// right unless tcp_sum is given.
+inline std::vector<unsigned char> tcp_frame(const segment_addr& a, uint32_t seq, uint32_t ack,
+                                            uint8_t flags, int tcp_sum = -1) {
+  std::vector<unsigned char> f(54);
+  kvel::u64_to_mac(a.dst_mac, f.data());
+  kvel::u64_to_mac(a.src_mac, f.data() + 6);
+  f[12] = 0x08;
+  unsigned char* ip = f.data() + 14;
+  ip[0] = 0x45;
+  ip[3] = 40;
+  ip[8] = 64;
+  ip[9] = IPPROTO_TCP;
+  auto put32 = [](unsigned char* p, uint32_t v) {
+    uint32_t be = htonl(v);
+    memcpy(p, &be, 4);
+  };
+  auto put16 = [](unsigned char* p, uint16_t v) {
+    uint16_t be = htons(v);
+    memcpy(p, &be, 2);
+  };
+  put32(ip + 12, a.src_ip);
+  put32(ip + 16, a.dst_ip);
+  put16(ip + 10, fold(sum16(0, ip, 20)));
+  unsigned char* tcp = ip + 20;
+  put16(tcp, a.src_port);
+  put16(tcp + 2, a.dst_port);
+  put32(tcp + 4, seq);
+  put32(tcp + 8, ack);
+  tcp[12] = 0x50;
+  tcp[13] = flags;
+  put16(tcp + 14, 65535);
+  uint32_t pseudo = sum16(IPPROTO_TCP + 20, ip + 12, 8);
+  put16(tcp + 16, tcp_sum >= 0 ? uint16_t(tcp_sum) : fold(sum16(pseudo, tcp, 20)));
+  return f;
 }
 
 }  // namespace zt

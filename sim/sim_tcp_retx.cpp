@@ -1,0 +1,46 @@
+#include "sim_tcp_retx.h"
+
+#include "sim_card.h"
+#include "sim_datapath.h"
+#include "sim_session.h"
+
+namespace zsim {
+namespace {
+
+// The first unacknowledged segment again, acknowledging what has been received by now.
+int resend_first(sim_session& s, bool fast) {
+  retx_segment& seg = s.retx.segments.front();
+  const tcp_state& t = s.tcp;
+  if (t.rcv_known || t.ack_sent_known)
+    tcp_frame_restamp_ack(seg.frame.data(), seg.frame.size(), t.rcv_known ? t.rcv_nxt : t.ack_sent);
+  wire_send(*s.wire, seg.frame.data(), seg.frame.size());
+  bump(s.counters.tx_retransmits, s.wire->counters.tcp_tx_retransmits);
+  if (fast) bump(s.counters.tx_fast_retransmits, s.wire->counters.tcp_tx_fast_retransmits);
+  return 1;
+}
+
+}  // namespace
+
+void retx_sent(sim_session& s, const tcp_tx_desc& d, const unsigned char* frame, size_t len) {
+  if (!s.tcp.bind.bound) return;
+  if (d.tcp_flags & TCP_RST) return retx_stop(s.retx);
+  if (d.tcp_flags & TCP_CONTROL_FLAGS) return;
+  retx_keep(s.retx, d.seq, tcp_desc_seq_len(d), frame, len, monotonic_ns());
+}
+
+void retx_peer(sim_session& s, const tcp_view& v) {
+  if (v.flags & TCP_RST) return retx_stop(s.retx);
+  if (!(v.flags & TCP_ACK) || !s.tcp.snd_known) return;
+  retx_ack_in a{v.ack, v.window, v.payload_len == 0 && !(v.flags & TCP_CONTROL_FLAGS),
+                s.tcp.snd_nxt};
+  if (retx_ack(s.retx, a, monotonic_ns()) == retx_action::resend_first) resend_first(s, true);
+}
+
+int retx_poll(sim_session& s, int64_t now, bool* gave_up) {
+  retx_action act = retx_timer(s.retx, now);
+  *gave_up = act == retx_action::give_up;
+  if (*gave_up) bump(s.counters.reset_requests, s.wire->counters.tcp_reset_requests);
+  return act == retx_action::resend_first ? resend_first(s, false) : 0;
+}
+
+}  // namespace zsim
