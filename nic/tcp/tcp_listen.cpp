@@ -30,6 +30,9 @@ namespace {
 constexpr size_t SYN_FRAME_BUFFER = 2048;
 constexpr int HANDSHAKE_POLLS = 50000;
 constexpr auto HANDSHAKE_POLL_STEP = std::chrono::microseconds(100);
+// A sleep of 100 us often lasts twice that: the polls end at this time at the latest,
+// so that the accept gives up after about 5 s, not after 50000 slow sleeps.
+constexpr auto HANDSHAKE_WAIT = HANDSHAKE_POLL_STEP * HANDSHAKE_POLLS;
 
 // The parts of a checked SYN frame the passive open uses.
 struct syn_frame {
@@ -58,11 +61,12 @@ int parse_syn(const uint8_t* frame, size_t len, const std::string& ifname, syn_f
 }
 
 bool wait_established(const sw_tcp<tcp_hw_session>& tcp) {
-  for (int i = 0; i < HANDSHAKE_POLLS; ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + HANDSHAKE_WAIT;
+  for (int i = 0; i < HANDSHAKE_POLLS && std::chrono::steady_clock::now() < deadline; ++i) {
     if (__atomic_load_n(&tcp.state, __ATOMIC_ACQUIRE) == TCP_ESTABLISHED) return true;
     std::this_thread::sleep_for(HANDSHAKE_POLL_STEP);
   }
-  return false;
+  return __atomic_load_n(&tcp.state, __ATOMIC_ACQUIRE) == TCP_ESTABLISHED;
 }
 
 // Gives back what a passive open that failed half way set up: the worker stops first,

@@ -31,6 +31,8 @@ constexpr uint8_t TCP_TXACK_CTRL_WAITING = 0x03;    // fin_rst_flags: FIN or RST
 // A long send that makes no progress for this long (window shut, no TX credit, or a
 // handshake that never ends) gives up with -ETIMEDOUT.
 constexpr int64_t TCP_SEND_STALL_NS = 30'000'000'000;
+// How long a doorbell ring waits for the card to take the previous one.
+constexpr int64_t TCP_DOORBELL_TAKE_NS = 1'000'000;
 
 // States in which the peer may still send data.
 constexpr bool tcp_data_state(int s) {
@@ -70,11 +72,21 @@ bool tcp_control_scan(sw_tcp<Session>& t) {
   return t.state == TCP_ESTABLISHED;
 }
 
-// The card sends one pure ACK for `ack` with our window and TTL.
+// The card sends one pure ACK for `ack` with our window and TTL, and clears the
+// register when it has taken the value. A ring that found the previous one not yet
+// taken would replace it: harmless for a cumulative ACK, but the duplicate ACKs sent
+// for out-of-order data must each leave, or the peer never counts the three it needs
+// for a fast retransmit and waits for its timer on every loss. So a ring first waits,
+// briefly, for the card to take the one before.
 template <typename Session>
 void tcp_ring_doorbell(sw_tcp<Session>& t, tcp_seq ack) {
   const uint64_t window = t.adv_window & 0xffff;
   const uint64_t v = uint64_t(t.data_desc.ttl) << 50 | window << 32 | ack.v;
+  if (kvel::mmio_read64(t.hw->reg_, TCP_REG_ACK_DOORBELL) != 0) {
+    const int64_t deadline = tcp_now_ns() + TCP_DOORBELL_TAKE_NS;
+    while (kvel::mmio_read64(t.hw->reg_, TCP_REG_ACK_DOORBELL) != 0 && tcp_now_ns() < deadline)
+      _mm_pause();
+  }
   kvel::mmio_write64(t.hw->reg_, TCP_REG_ACK_DOORBELL, v);
 }
 
@@ -90,6 +102,9 @@ void tcp_refresh_quota(sw_tcp<Session>& t) {
   if (block) {
     acked = tcp_seq(block->ack);
     t.tx_window = uint32_t(block->win) << t.peer_wscale;
+    // The peer's pure ACKs of data reach only the block. Without this the engine's view
+    // would stay at the handshake, and after 2 GB sent our FIN's ACK would read as old.
+    if (acked > t.bk_tx_ack) t.bk_tx_ack = t.peer_ack = acked;
   }
   t.tx_available_quota = int((acked + std::min(t.tx_window, TCP_WINDOW_CAP)) - t.tx_seq);
 }
