@@ -10,127 +10,25 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
-#include "udp_fixture.h"
+#include "tcp_api_fixture.h"
 #include "zorvsock.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using clk = std::chrono::steady_clock;
+using zt::handle_ptr;
+using zt::receive_pattern;
+using zt::receive_result;
+using zt::send_pattern;
+using zt::states_until;
+using zt::tcp_peer;
+using zt::tcp_peer_tool;
+using zt::wait_state;
 
 constexpr int MIB = 1 << 20;
 
-uint8_t pattern_byte(size_t i) { return uint8_t(i * 7 + i / 256); }
-
-std::string tcp_peer_tool() {
-  const std::string here = __FILE__;
-  return "python3 " + here.substr(0, here.rfind("/card/")) + "/support/tcp_api_peer.py";
-}
-
-// One tcp_api_peer.py command running in the peer namespace while the test goes on.
-struct tcp_peer {
-  std::string ready = "/tmp/tcp_api_ready." + std::to_string(getpid());
-  zt::cmd_result result{-1, {}};
-  std::thread thread;
-
-  explicit tcp_peer(const std::string& args) {
-    std::remove(ready.c_str());
-    const std::string cmd = tcp_peer_tool() + " " + args + " --ready " + ready;
-    thread = std::thread([this, cmd] { result = zt::peer_run(cmd); });
-  }
-  ~tcp_peer() {
-    if (thread.joinable()) thread.join();
-    std::remove(ready.c_str());
-  }
-  bool wait_ready() const {
-    for (int i = 0; i < 400; ++i) {
-      if (access(ready.c_str(), F_OK) == 0) return true;
-      std::this_thread::sleep_for(25ms);
-    }
-    return false;
-  }
-  std::map<std::string, std::string> report() {
-    thread.join();
-    EXPECT_EQ(result.status, 0) << result.out;
-    return zt::parse_report(result.out);
-  }
-};
-
-struct handle_ptr {
-  zorvsock_handle* h = zorvsock_acquire_handle();
-  ~handle_ptr() { zorvsock_release_handle(h); }
-};
-
-// The public states a connection passes through until it shows `want` (or 5 s pass),
-// each recorded once.
-std::vector<int> states_until(zorvsock_handle* h, int want) {
-  std::vector<int> seen;
-  const auto deadline = clk::now() + 5s;
-  while (clk::now() < deadline) {
-    const int s = zorvsock_tcp_get_status(h);
-    if (seen.empty() || seen.back() != s) seen.push_back(s);
-    if (s == want) break;
-    std::this_thread::sleep_for(100us);
-  }
-  return seen;
-}
-
-int wait_state(zorvsock_handle* h, int want) {
-  const std::vector<int> seen = states_until(h, want);
-  return seen.empty() ? -1 : seen.back();
-}
-
-// Sends n pattern bytes in segment-sized calls, retrying while the window is full.
-size_t send_pattern(zorvsock_handle* h, size_t n) {
-  std::vector<uint8_t> buf(n);
-  for (size_t i = 0; i < n; ++i) buf[i] = pattern_byte(i);
-  size_t sent = 0;
-  const auto deadline = clk::now() + 20s;
-  while (sent < n && clk::now() < deadline) {
-    const int len = int(std::min<size_t>(1460, n - sent));
-    const int rc = zorvsock_tcp_send(h, buf.data() + sent, len, nullptr);
-    if (rc == 0) sent += size_t(len);
-    else if (rc != -11) break;
-  }
-  return sent;
-}
-
-struct receive_result {
-  size_t bytes = 0;
-  long first_bad = -1;
-  int end = 0;  // the receive's result that ended the stream
-};
-
-// Receives until the connection can deliver no more (or 20 s pass), checking the
-// pattern at every stream offset.
-receive_result receive_pattern(zorvsock_handle* h) {
-  receive_result r;
-  const auto deadline = clk::now() + 20s;
-  while (clk::now() < deadline) {
-    const void* data = nullptr;
-    const int len = zorvsock_tcp_zc_receive(h, &data, nullptr);
-    if (len < 0) {
-      r.end = len;
-      break;
-    }
-    const auto* p = static_cast<const uint8_t*>(data);
-    for (int i = 0; i < len; ++i)
-      if (r.first_bad < 0 && p[i] != pattern_byte(r.bytes + size_t(i))) r.first_bad = long(r.bytes) + i;
-    r.bytes += size_t(len);
-    if (len > 0) zorvsock_tcp_zc_receive_done(h);
-  }
-  return r;
-}
-
-class TcpApi : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ZT_REQUIRE_LAUNCHED();
-    // The port's address as the daemon sets it: the source of the card's segments.
-    ASSERT_EQ(zt::sim_ctl("fiber-set 0 14 " + std::to_string(zt::HOST_IP)).status, 0);
-  }
-};
+class TcpApi : public zt::tcp_api_test {};
 
 TEST_F(TcpApi, ActiveOpenCarriesAMebibyteEachWayAndThePeersFinComesAfterItsData) {
   tcp_peer peer("serve 7100 --recv " + std::to_string(MIB) + " --send " + std::to_string(MIB) +
@@ -153,8 +51,12 @@ TEST_F(TcpApi, ActiveOpenCarriesAMebibyteEachWayAndThePeersFinComesAfterItsData)
   EXPECT_EQ(r.bytes, size_t(MIB));
   EXPECT_EQ(r.first_bad, -1);
   EXPECT_EQ(r.end, -107);
-  // The peer's FIN is answered by ours at once: no half-open connection.
-  EXPECT_EQ(zorvsock_tcp_get_status(c.h), ZORVSOCK_TCP_LAST_ACK);
+  // The peer's FIN is answered by ours at once (no half-open connection), and the
+  // peer's ACK of it closes the connection.
+  const std::vector<int> closing = states_until(c.h, ZORVSOCK_TCP_CLOSED);
+  EXPECT_EQ(closing, (closing.size() == 1 ? std::vector<int>{ZORVSOCK_TCP_CLOSED}
+                                          : std::vector<int>{ZORVSOCK_TCP_LAST_ACK,
+                                                             ZORVSOCK_TCP_CLOSED}));
   auto rep = peer.report();
   EXPECT_EQ(rep["received"], std::to_string(MIB));
   EXPECT_EQ(rep["bad"], "-1");
@@ -207,7 +109,7 @@ TEST_F(TcpApi, PassiveOpenAcceptsThePeersConnectIntoAFreshHandle) {
   const receive_result r = receive_pattern(f.h);
   EXPECT_EQ(r.bytes, 7000u);
   EXPECT_EQ(r.first_bad, -1);
-  EXPECT_EQ(zorvsock_tcp_get_status(f.h), ZORVSOCK_TCP_LAST_ACK);
+  EXPECT_EQ(wait_state(f.h, ZORVSOCK_TCP_CLOSED), ZORVSOCK_TCP_CLOSED);
   auto rep = peer.report();
   EXPECT_EQ(rep["received"], "5000");
   EXPECT_EQ(rep["bad"], "-1");

@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +29,7 @@
 #include "pf_packet_fd_server.h"
 #include "tcp/tcp_pkt_if.h"
 #include "tcp/tcp_pkt_sock.h"
+#include "tcp_wire_fixture.h"
 #include "test_support.h"
 
 namespace {
@@ -78,21 +82,44 @@ void send_kernel_traffic() {
   std::this_thread::sleep_for(200ms);
 }
 
-// Runs body in a child that has given up root, and with it CAP_NET_RAW; the child's
-// exit status, or -1.
-template <typename F>
-int as_nobody(F body) {
+// Runs body in a child that has first given up rights with drop (exit status 100 when
+// that fails); the child's exit status, or -1.
+template <typename D, typename F>
+int in_child(D drop, F body) {
   fflush(stdout);
   const pid_t pid = fork();
-  if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setresgid(NOBODY, NOBODY, NOBODY) != 0 ||
-        setresuid(NOBODY, NOBODY, NOBODY) != 0)
-      _exit(100);
-    _exit(body());
-  }
+  if (pid == 0) _exit(drop() ? body() : 100);
   int st = 0;
   waitpid(pid, &st, 0);
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// Root given up, and with it CAP_NET_RAW.
+bool become_nobody() {
+  return setgroups(0, nullptr) == 0 && setresgid(NOBODY, NOBODY, NOBODY) == 0 &&
+         setresuid(NOBODY, NOBODY, NOBODY) == 0;
+}
+
+// Still root, but without CAP_NET_RAW in any set, as setpriv leaves a process.
+bool drop_net_raw() {
+  __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct caps[2]{};
+  if (syscall(SYS_capget, &hdr, caps) != 0 || prctl(PR_CAPBSET_DROP, CAP_NET_RAW) != 0) return false;
+  const uint32_t bit = 1u << (CAP_NET_RAW % 32);
+  __user_cap_data_struct& c = caps[CAP_NET_RAW / 32];
+  c.effective &= ~bit;
+  c.permitted &= ~bit;
+  c.inheritable &= ~bit;
+  return syscall(SYS_capset, &hdr, caps) == 0;
+}
+
+template <typename F>
+int as_nobody(F body) {
+  return in_child(become_nobody, body);
+}
+template <typename F>
+int without_net_raw(F body) {
+  return in_child(drop_net_raw, body);
 }
 
 class TcpHwSession : public testing::Test {
@@ -112,6 +139,7 @@ class TcpHwSession : public testing::Test {
 // Exactly one message: the 8 bytes "pfpacket" and one SCM_RIGHTS descriptor of a raw
 // packet socket, then end of file. The socket file lets every user connect.
 TEST_F(TcpHwSession, HandOffMessageIsEightBytesAndOneDescriptor) {
+  EXPECT_STREQ(kvel::PKT_HANDOFF_PATH, "/tmp/vyx_zorvnic_daemon_uds0");  // the daemon's contract
   struct stat st{};
   ASSERT_EQ(stat(kvel::PKT_HANDOFF_PATH, &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
@@ -136,6 +164,16 @@ TEST_F(TcpHwSession, HandOffMessageIsEightBytesAndOneDescriptor) {
   int fd;
   memcpy(&fd, CMSG_DATA(c), sizeof fd);
   EXPECT_TRUE(kvel::is_raw_packet_socket(fd));
+  // Protocol 0 and not bound: the receiver binds it to its interface and protocol.
+  int protocol = -1;
+  socklen_t len = sizeof protocol;
+  EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &len), 0);
+  EXPECT_EQ(protocol, 0);
+  sockaddr_ll bound{};
+  len = sizeof bound;
+  EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len), 0);
+  EXPECT_EQ(bound.sll_ifindex, 0);
+  EXPECT_EQ(msg.msg_flags & MSG_CTRUNC, 0);
   EXPECT_EQ(recv(conn, data, sizeof data, 0), 0);
   close(fd);
   close(conn);
@@ -333,6 +371,46 @@ TEST_F(TcpHwSession, HandedSocketSendsForUnprivilegedProcess) {
     return as_nobody([port] { return send_syn(port, ISN); });
   });
   EXPECT_EQ(out, "synack " + std::to_string(ISN + 1) + "\n");
+}
+
+// A process that stays root but has no CAP_NET_RAW opens a whole connection to the
+// peer's kernel through the server's packet socket: handshake, data and both FINs.
+// Without the server its connect fails in the set-up, with the set-up's message.
+TEST_F(TcpHwSession, ConnectionWithoutNetRawNeedsTheServer) {
+  ASSERT_EQ(zt::sim_ctl("fiber-set 0 14 " + std::to_string(zt::HOST_IP)).status, 0);
+  const int lfd = zt::peer_tcp_listener(7010);
+  ASSERT_GE(lfd, 0);
+  size_t got = 0;
+  std::string event;
+  std::thread peer([&] {
+    const int conn = accept(lfd, nullptr, nullptr);
+    if (conn < 0) return;
+    zt::set_receive_timeout(conn, 5);
+    got = zt::peer_receive_pattern(conn, 1000);
+    event = zt::peer_next_event(conn);
+    close(conn);
+  });
+  auto connect_once = [] {
+    if (socket(AF_PACKET, SOCK_RAW, 0) >= 0) return 2;  // still privileged
+    zt::handle_ptr c;
+    const int rc = zorvsock_tcp_connect(c.h, "kvel0", 0, zt::PEER_IP, 7010);
+    if (rc != 0) return 10 - rc;
+    if (zt::wait_state(c.h, ZORVSOCK_TCP_ESTABLISHED) != ZORVSOCK_TCP_ESTABLISHED) return 3;
+    if (zt::send_pattern(c.h, 1000) != 1000) return 4;
+    zorvsock_tcp_disconnect(c.h);
+    return zt::wait_state(c.h, ZORVSOCK_TCP_TIME_WAIT) == ZORVSOCK_TCP_TIME_WAIT ? 0 : 5;
+  };
+  EXPECT_EQ(without_net_raw(connect_once), 0);
+  peer.join();
+  close(lfd);
+  EXPECT_EQ(got, 1000u);
+  EXPECT_EQ(event, "eof");
+
+  server_.reset();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(without_net_raw(connect_once), 11);  // -1 from the set-up
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("Could not init PF_PACKET on kvel0"),
+            std::string::npos);
 }
 
 // Set-up failures that come before the device is opened leave no device descriptor,

@@ -57,18 +57,20 @@ inline std::map<std::string, std::string> parse_report(const std::string& out) {
   return r;
 }
 
-// One udp_peer.py command running in the peer namespace while the test goes on. Its
-// arguments may hold "{ready}": the file it creates once its sockets are bound.
+// One peer tool command (udp_peer.py unless another tool is given) running in the peer
+// namespace while the test goes on. Its arguments may hold "{ready}": the file it
+// creates once its sockets are bound.
 struct peer_job {
   std::string ready = "/tmp/udp_peer_ready." + std::to_string(getpid()) + "." +
                       std::to_string(reinterpret_cast<uintptr_t>(this));
   cmd_result result{-1, {}};
   std::thread thread;
 
-  explicit peer_job(std::string args) {
+  explicit peer_job(std::string args) : peer_job(udp_peer_tool(), std::move(args)) {}
+  peer_job(const std::string& tool, std::string args) {
     for (size_t at; (at = args.find("{ready}")) != std::string::npos;) args.replace(at, 7, ready);
     std::remove(ready.c_str());
-    thread = std::thread([this, args] { result = peer_run(udp_peer_tool() + " " + args); });
+    thread = std::thread([this, tool, args] { result = peer_run(tool + " " + args); });
   }
   ~peer_job() {
     if (thread.joinable()) thread.join();
