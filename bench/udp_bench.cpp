@@ -19,41 +19,24 @@
 #include <string>
 #include <vector>
 
+#include "card_bench.h"
 #include "zorvsock.h"
 #include "zorvsock_handle.h"
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+using namespace card_bench;
 
-constexpr const char* IFNAME = "kvel0";
-constexpr uint32_t PEER_IP = 0xC6120002;  // 198.18.0.2
-constexpr uint16_t SINK_PORT = 9;         // nothing listens there: the peer drops them
-constexpr uint16_t BURST_PORT = 9001;     // bench/run_udp_bench.sh's burst server
-constexpr int KERNEL_BURST = 32;
+constexpr uint16_t SINK_PORT = 9;      // nothing listens there: the peer drops them
+constexpr uint16_t BURST_PORT = 9001;  // bench/run_udp_bench.sh's burst server
 constexpr int RECEIVE_BURST = 2048;
 constexpr int RECEIVE_SIZE = 64;
-constexpr auto CARD_TIMEOUT = std::chrono::seconds(2);
-
-double seconds_since(clock_type::time_point t0) {
-  return std::chrono::duration<double>(clock_type::now() - t0).count();
-}
 
 zorvsock_handle* udp_flow(uint16_t dst_port) {
   zorvsock_handle* h = zorvsock_acquire_handle();
   if (h && zorvsock_udp_configure(h, IFNAME, 0, PEER_IP, dst_port) == 0) return h;
   zorvsock_release_handle(h);
   return nullptr;
-}
-
-// The card has read every line written so far.
-bool window_drained(const kvel::tx_pio& tx) {
-  const uint32_t writer = uint32_t(tx.tx_offset_ >> 12) << 16 |
-                          uint32_t((tx.tx_offset_ & 0xfff) / kvel::TX_LINE_BYTES);
-  const auto deadline = clock_type::now() + CARD_TIMEOUT;
-  while (*tx.fdb_ != writer)
-    if (clock_type::now() > deadline) return false;
-  return true;
 }
 
 void zorvsock_send(benchmark::State& state) {
@@ -67,11 +50,8 @@ void zorvsock_send(benchmark::State& state) {
       state.SkipWithError("the card does not drain the TX window");
       break;
     }
-    const auto t0 = clock_type::now();
-    int failed = 0;
-    for (int i = 0; i < burst; ++i) failed |= zorvsock_udp_send(h, payload.data(), len, nullptr);
-    state.SetIterationTime(seconds_since(t0) / burst);
-    if (failed) {
+    if (!timed_burst(state, burst,
+                     [&] { return zorvsock_udp_send(h, payload.data(), len, nullptr) == 0; })) {
       state.SkipWithError("a send found no room in a drained window");
       break;
     }
@@ -89,13 +69,10 @@ void kernel_sendto(benchmark::State& state) {
   to.sin_addr.s_addr = htonl(PEER_IP);
   std::vector<uint8_t> payload(size_t(len), 0x5A);
   for (auto _ : state) {
-    const auto t0 = clock_type::now();
-    int failed = 0;
-    for (int i = 0; i < KERNEL_BURST; ++i)
-      failed |= sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                       sizeof to) != ssize_t(len);
-    state.SetIterationTime(seconds_since(t0) / KERNEL_BURST);
-    if (failed) {
+    if (!timed_burst(state, KERNEL_BURST, [&] {
+          return sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                        sizeof to) == ssize_t(len);
+        })) {
       state.SkipWithError("sendto failed");
       break;
     }
