@@ -53,4 +53,21 @@ void tcp_walk_ring(Engine& t, Visit visit) {
   }
 }
 
+// Extends `a` over the payload the ring holds from it on, in one walk; true when it
+// moved. `each` sees every slot of the walk first.
+template <typename Engine, typename Each>
+bool tcp_extend_in_order(Engine& t, tcp_seq* a, Each each) {
+  bool progress = false;
+  tcp_walk_ring(t, [&](const tcp_ring_slot& s) {
+    each(s);
+    if (!s.ok || s.seg.payload_len == 0) return true;
+    if (s.seg.seq <= *a && s.last_byte() >= *a) {
+      *a = s.seg.seq + s.seg.payload_len;
+      progress = true;
+    }
+    return true;
+  });
+  return progress;
+}
+
 }  // namespace vyxtcp

@@ -42,6 +42,7 @@ constexpr int TCP_SYN_OPT_MAX = 8;  // MSS, NOP, window scale
 constexpr size_t TCP_REG_CONTROL = 0x08;
 constexpr uint64_t TCP_ACK_OFFLOAD_ON = 8192;
 constexpr size_t TCP_TXACK_BLOCK_BYTES = 64;
+constexpr uint32_t TCP_HIGHEST_KEPT_AHEAD = 1000000000;  // rx_highest further ahead is stale
 
 inline timespec tcp_now() {
   timespec t{};
@@ -83,6 +84,9 @@ struct sw_tcp {
   uint32_t peer_window_scaled = 0;
   tcp_seq rx_highest;
   uint8_t rx_data_seen = 0;
+  // The last receive returned the segment that filled a gap: its release acknowledges
+  // everything in order that waited behind it.
+  uint8_t rx_gap_filled = 0;
   uint32_t rx_window = 32768;  // bytes, before scaling
   uint32_t adv_window = 0;     // rx_window >> own_wscale
   uint32_t own_wscale = 1;
@@ -350,6 +354,13 @@ struct sw_tcp {
   }
 
   // ---- Receive -------------------------------------------------------------------
+
+  // In-order data not yet consumed has been acknowledged (by the worker's idle ACK or
+  // after a filled gap): rx_highest lies ahead of rx_seq.
+  bool acked_ahead() const {
+    const uint32_t ahead = rx_highest - rx_seq;
+    return ahead >= 1 && ahead <= TCP_HIGHEST_KEPT_AHEAD;
+  }
 
   // The application has consumed n more bytes in order; a FIN waiting behind them now
   // takes effect. Data past a waiting FIN means the FIN was not the peer's last word.

@@ -221,6 +221,7 @@ int tcp_zc_receive(sw_tcp<Session>& t, const void** data, uint64_t* rx_ts_ns, in
   if (rx_ts_ns) *rx_ts_ns = 0 - adj;
   if (!tcp_data_state(t.state)) return -ENOTCONN;
   int result = 0;
+  bool beyond_gap = false;
   tcp_walk_ring(t, [&](tcp_ring_slot& rs) {
     if (!tcp_take_control(t, rs)) {
       result = -ENOTCONN;
@@ -229,13 +230,18 @@ int tcp_zc_receive(sw_tcp<Session>& t, const void** data, uint64_t* rx_ts_ns, in
     if (!rs.ok || rs.seg.payload_len == 0) return true;
     t.rx_data_seen = 1;
     if (!tcp_seq::in_window(t.rx_seq, rs.seg.seq, rs.seg.payload_len)) {
-      // Old or beyond a gap: the peer learns once where we are.
+      // Old or beyond a gap: the peer learns once where we are, a duplicate ACK for
+      // each such segment, as its fast retransmit counts them. Where in-order data
+      // has been acknowledged ahead of consumption, that is where we are: a lower
+      // number would read as an old ACK and count for nothing.
       if (rs.flagged()) {
-        tcp_ring_doorbell(t, t.rx_seq);
+        tcp_ring_doorbell(t, t.acked_ahead() ? t.rx_highest : t.rx_seq);
         rs.clear_flag();
       }
+      beyond_gap = beyond_gap || rs.seg.seq > t.rx_seq;
       return true;
     }
+    t.rx_gap_filled = beyond_gap;
     const uint32_t skip = t.rx_seq - rs.seg.seq;
     result = t.pending_len = int(rs.seg.payload_len - skip);
     *data = rs.seg.payload + skip;
@@ -249,6 +255,7 @@ int tcp_zc_receive(sw_tcp<Session>& t, const void** data, uint64_t* rx_ts_ns, in
 // when more than TCP_DOORBELL_MSS x MSS bytes are unacknowledged.
 template <typename Session>
 void tcp_ack_consumed(sw_tcp<Session>& t) {
+  if (t.acked_ahead()) return;
   const uint32_t unacked = std::min(t.rx_seq - t.rx_ack, t.rx_seq - t.bk_rx_ack);
   if (t.release_count <= TCP_DOORBELL_RELEASES &&
       unacked <= uint32_t(TCP_DOORBELL_MSS * t.tx_mss)) {
@@ -257,6 +264,25 @@ void tcp_ack_consumed(sw_tcp<Session>& t) {
   }
   tcp_ring_doorbell(t, t.rx_seq);
   t.rx_ack = t.bk_rx_ack = t.rx_seq;
+  t.release_count = 0;
+}
+
+// The segment that filled a gap has been consumed: one ACK now covers it and all the
+// in-order data that waited behind it in the ring, up to the next gap. Acknowledged
+// piece by piece as the application consumes it, the peer would take each ACK for a
+// partial one, resend the segment after it for nothing, and count the duplicate ACKs
+// those resends draw as reordering. The window stays what it is, so the ACK goes at
+// most one window beyond what the application has consumed: the peer may then send
+// two windows ahead of the application, which the ring (four windows) holds.
+template <typename Session>
+void tcp_ack_gap_filled(sw_tcp<Session>& t) {
+  t.rx_gap_filled = 0;
+  tcp_seq a = t.rx_seq;
+  while (tcp_extend_in_order(t, &a, [](const tcp_ring_slot&) {})) {
+  }
+  if (a - t.rx_seq > t.rx_window) a = t.rx_seq + t.rx_window;
+  tcp_ring_doorbell(t, a);
+  t.rx_ack = t.bk_rx_ack = t.rx_highest = a;
   t.release_count = 0;
 }
 
@@ -283,7 +309,8 @@ template <typename Session>
 int tcp_zc_receive_done(sw_tcp<Session>& t) {
   t.consume_rx(uint32_t(t.pending_len));
   t.pending_len = 0;
-  tcp_ack_consumed(t);
+  if (t.rx_gap_filled) tcp_ack_gap_filled(t);
+  else tcp_ack_consumed(t);
   tcp_release_consumed(t);
   return 0;
 }

@@ -34,7 +34,6 @@ constexpr int TCP_WORKER_HANDSHAKE_SLEEP_US = 100;
 constexpr int TCP_WORKER_SLEEP_US = 5000;
 constexpr uint64_t TCP_IDLE_MS = 10;
 constexpr uint64_t TCP_IDLE_SLACK_TICKS = 10000;
-constexpr uint32_t TCP_HIGHEST_KEPT_AHEAD = 1000000000;  // rx_highest further ahead is stale
 constexpr uint8_t TCP_RESET_REQUEST = 0x04;               // txack fin_rst_flags
 
 // The worker's clocks for one pass: CLOCK_MONOTONIC for the resend schedule, the
@@ -120,27 +119,11 @@ tcp_seq tcp_idle_ack_start(sw_tcp<S>& tcp) {
   return a;
 }
 
-// Extends `a` over the in-order data present in the ring; true when it moved.
-template <typename S>
-bool tcp_idle_walk(sw_tcp<S>& tcp, tcp_seq* a) {
-  bool progress = false;
-  tcp_walk_ring(tcp, [&](const tcp_ring_slot& s) {
-    tcp_reack_syn(tcp, s);
-    if (!s.ok || s.seg.payload_len == 0) return true;
-    if (s.seg.seq <= *a && s.last_byte() >= *a) {
-      *a = s.seg.seq + s.seg.payload_len;
-      progress = true;
-    }
-    return true;
-  });
-  return progress;
-}
-
 // Acknowledges all in-order data in the ring, once; data behind a gap waits.
 template <typename S>
 void tcp_idle_ack(sw_tcp<S>& tcp) {
   tcp_seq a = tcp_idle_ack_start(tcp);
-  while (tcp_idle_walk(tcp, &a)) {
+  while (tcp_extend_in_order(tcp, &a, [&tcp](const tcp_ring_slot& s) { tcp_reack_syn(tcp, s); })) {
   }
   if (a == tcp.rx_highest) return;
   tcp.rx_highest = tcp.rx_to_be_ackd = a;

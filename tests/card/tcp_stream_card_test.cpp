@@ -274,9 +274,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // with every hole (our SYN offers neither SACK nor timestamps; two
                       // Linux kernels without them fare alike): a smaller stream, intact
                       // all the same.
-                      bulk_case{"sim_loses_1pct_both_ways", 7502, 0, "loss=1", 2 * MIB},
+                      bulk_case{"sim_loses_1pct_both_ways", 7502, 0, "loss=1", 4 * MIB},
                       bulk_case{"sim_loss_dup_reorder_1pct", 7503, 0, "loss=1 dup=1 reorder=1",
-                                2 * MIB}),
+                                4 * MIB}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- A peer that closes right after its data ------------------------------------------
@@ -321,10 +321,13 @@ TEST_P(TcpPeerClose, EveryByteComesBeforeTheEndAndBothSidesCloseCleanly) {
   for (const std::string& st : zt::peer_socket_states(c.port, h.h->tcp_hw.local_port_))
     EXPECT_EQ(st, "TIME-WAIT");
   wire.stop();
+  // Only the short stream is sure to have every frame recorded; the early FIN has shown
+  // itself in the engine above.
+  if (!c.fin_on_data) return;
   const auto fins = wire.matching(
       [&](const zt::wire_segment& s) { return s.seg.src_port == c.port && is_fin(s); });
   ASSERT_FALSE(fins.empty());
-  EXPECT_TRUE(!c.fin_on_data || fins.front().payload_len() > 0) << "the FIN came on its own";
+  EXPECT_GT(fins.front().payload_len(), 0u) << "the FIN came on its own";
 }
 
 // The FIN on data needs a stream short enough for the wire recorder to see every

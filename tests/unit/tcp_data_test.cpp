@@ -223,6 +223,41 @@ TEST_F(DataReceive, Overlap_OnlyTheNewBytes) {
   EXPECT_EQ(tcp.rx_rdptr, 8);
 }
 
+// The segment that fills a gap: its release acknowledges at once everything in order
+// behind it, up to the next gap, not piece by piece as the application consumes it.
+// Until consumption catches up, releases ring nothing, and the duplicate ACK for a
+// segment beyond the next gap carries that acknowledgement, not an older one.
+TEST_F(DataReceive, Gap_FilledGapIsAcknowledgedUpToTheNextGapAtOnce) {
+  const uint32_t start = tcp.rx_seq.v;
+  put(start + 100, TCP_ACK, 100, true);
+  put(start + 200, TCP_ACK, 100, true);
+  put(start + 400, TCP_ACK, 100, true);  // behind a second gap at 300
+  put(start, TCP_ACK, 100, true);        // the first gap filled, last in the ring
+  expect_receive(start, 100);
+  EXPECT_EQ(take_doorbell(), doorbell_for(start)) << "duplicate ACKs while the gap lasted";
+  tcp_zc_receive_done(tcp);
+  EXPECT_EQ(take_doorbell(), doorbell_for(start + 300));
+  EXPECT_EQ(tcp.rx_highest.v, start + 300);
+  consume(100);
+  EXPECT_EQ(take_doorbell(), 0u) << "already acknowledged";
+  put(start + 500, TCP_ACK, 100, true);
+  consume(100);
+  const void* data = nullptr;
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), 0) << "the second gap";
+  EXPECT_EQ(take_doorbell(), doorbell_for(start + 300));
+}
+
+// The window stays as it is, so the acknowledgement goes at most one window beyond what
+// the application has consumed, however much the ring holds in order.
+TEST_F(DataReceive, Gap_FilledGapAcknowledgesAtMostOneWindowAhead) {
+  const uint32_t start = tcp.rx_seq.v;
+  tcp.rx_window = 250;
+  for (uint32_t off = 100; off < 1000; off += 100) put(start + off, TCP_ACK, 100, true);
+  put(start, TCP_ACK, 100, true);
+  consume(100);
+  EXPECT_EQ(take_doorbell(), doorbell_for(start + 100 + 250));
+}
+
 // A segment beyond a gap at the head of the ring: the missing one comes first, the card
 // is told once where we are, and both slots go back once both are consumed.
 TEST_F(DataReceive, Gap_MissingSegmentFirst) {
