@@ -70,4 +70,18 @@ bool tcp_extend_in_order(Engine& t, tcp_seq* a, Each each) {
   return progress;
 }
 
+// The end of the in-order payload from `a` on, in ring order, up to the first segment
+// that begins beyond it (the next gap): segments arrive in order but for the ones the
+// gap stands for, so the walk takes about as many slots as it acknowledges.
+template <typename Engine>
+tcp_seq tcp_in_order_end(Engine& t, tcp_seq a) {
+  tcp_walk_ring(t, [&](const tcp_ring_slot& s) {
+    if (!s.ok || s.seg.payload_len == 0) return true;
+    if (s.seg.seq > a) return false;
+    if (s.last_byte() >= a) a = s.seg.seq + s.seg.payload_len;
+    return true;
+  });
+  return a;
+}
+
 }  // namespace vyxtcp

@@ -33,6 +33,7 @@ constexpr uint8_t TCP_TXACK_CTRL_WAITING = 0x03;    // fin_rst_flags: FIN or RST
 constexpr int64_t TCP_SEND_STALL_NS = 30'000'000'000;
 // How long a doorbell ring waits for the card to take the previous one.
 constexpr int64_t TCP_DOORBELL_TAKE_NS = 1'000'000;
+constexpr unsigned TCP_DOORBELL_CLOCK_POLLS = 64;  // register polls per look at the clock
 
 // States in which the peer may still send data.
 constexpr bool tcp_data_state(int s) {
@@ -84,8 +85,10 @@ void tcp_ring_doorbell(sw_tcp<Session>& t, tcp_seq ack) {
   const uint64_t v = uint64_t(t.data_desc.ttl) << 50 | window << 32 | ack.v;
   if (kvel::mmio_read64(t.hw->reg_, TCP_REG_ACK_DOORBELL) != 0) {
     const int64_t deadline = tcp_now_ns() + TCP_DOORBELL_TAKE_NS;
-    while (kvel::mmio_read64(t.hw->reg_, TCP_REG_ACK_DOORBELL) != 0 && tcp_now_ns() < deadline)
+    for (unsigned polls = 1; kvel::mmio_read64(t.hw->reg_, TCP_REG_ACK_DOORBELL) != 0; ++polls) {
+      if (polls % TCP_DOORBELL_CLOCK_POLLS == 0 && tcp_now_ns() > deadline) break;
       _mm_pause();
+    }
   }
   kvel::mmio_write64(t.hw->reg_, TCP_REG_ACK_DOORBELL, v);
 }
@@ -277,9 +280,7 @@ void tcp_ack_consumed(sw_tcp<Session>& t) {
 template <typename Session>
 void tcp_ack_gap_filled(sw_tcp<Session>& t) {
   t.rx_gap_filled = 0;
-  tcp_seq a = t.rx_seq;
-  while (tcp_extend_in_order(t, &a, [](const tcp_ring_slot&) {})) {
-  }
+  tcp_seq a = tcp_in_order_end(t, t.rx_seq);
   if (a - t.rx_seq > t.rx_window) a = t.rx_seq + t.rx_window;
   tcp_ring_doorbell(t, a);
   t.rx_ack = t.bk_rx_ack = t.rx_highest = a;
