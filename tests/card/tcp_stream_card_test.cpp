@@ -39,27 +39,14 @@ constexpr auto STREAM_DEADLINE = 120s;
 
 // tcp_stream_peer in the peer namespace, running beside the test.
 struct stream_peer {
-  std::string ready = "/tmp/tcp_stream_ready." + std::to_string(getpid());
-  zt::cmd_result result{-1, {}};
-  std::thread thread;
+  zt::peer_job job;
 
-  explicit stream_peer(const std::string& args) {
-    std::remove(ready.c_str());
-    const std::string cmd = std::string(ZT_TCP_STREAM_PEER) + " " + args + " --ready " + ready;
-    thread = std::thread([this, cmd] { result = zt::peer_run(cmd); });
-  }
-  ~stream_peer() {
-    if (thread.joinable()) thread.join();
-    std::remove(ready.c_str());
-  }
+  explicit stream_peer(const std::string& args)
+      : job(ZT_TCP_STREAM_PEER, args + " --ready {ready}") {}
   bool wait_ready() const {
-    return zt::wait_until([&] { return access(ready.c_str(), F_OK) == 0; }, 10000);
+    return zt::wait_until([&] { return access(job.ready.c_str(), F_OK) == 0; }, 10000);
   }
-  std::map<std::string, std::string> report() {
-    thread.join();
-    EXPECT_EQ(result.status, 0) << result.out;
-    return zt::parse_report(result.out);
-  }
+  std::map<std::string, std::string> report() { return job.report(); }
 };
 
 uint64_t as_u64(const std::string& s) { return strtoull(s.c_str(), nullptr, 10); }
@@ -167,7 +154,7 @@ void close_ours(zorvsock_handle* h) {
 // A connection from the card to the peer's listener on port; fatal failures when it
 // is not established.
 void connect_to(zorvsock_handle* h, stream_peer& peer, uint16_t port) {
-  ASSERT_TRUE(peer.wait_ready()) << peer.result.out;
+  ASSERT_TRUE(peer.wait_ready()) << peer.job.result.out;
   ASSERT_EQ(zorvsock_tcp_connect(h, "kvel0", 0, zt::PEER_IP, port), 0);
   ASSERT_EQ(zt::wait_state(h, ZORVSOCK_TCP_ESTABLISHED), ZORVSOCK_TCP_ESTABLISHED);
 }
@@ -254,7 +241,7 @@ TEST_P(TcpBulk, CarriesItsBytesEachWayIntact) {
   expect_peer_got(rep, r);
   // What the wire lost was made good by the end that sent it: the peer's kernel, the card.
   if (sim_loses) {
-    EXPECT_GT(as_u64(rep["retrans"]), 0u) << peer.result.out;
+    EXPECT_GT(as_u64(rep["retrans"]), 0u) << peer.job.result.out;
   }
   if (c.peer_drops || sim_loses) {
     EXPECT_GT(sim_counter("tcp_tx_retransmits"), card_resent);

@@ -3,7 +3,6 @@
 // interface's TX correction; the receive time of a segment is the card's RX time minus
 // the RX correction.
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <cstdlib>
 #include <string>
@@ -12,6 +11,7 @@
 #include "rx_dma_ring.h"
 #include "tcp/tcp_ring_walk.h"
 #include "tcp_api_fixture.h"
+#include "timestamp_fixture.h"
 #include "zorvsock_handle.h"
 #include "zorvtime.h"
 
@@ -20,20 +20,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int LOG_ENTRIES = 1024;
-
-int64_t host_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-uint64_t wait_stamp(zorvsock_handle* h, uint64_t id) {
-  const auto deadline = std::chrono::steady_clock::now() + 3s;
-  uint64_t t;
-  do t = zorvsock_get_tx_timestamp(h, id);
-  while (t == 0 && std::chrono::steady_clock::now() < deadline);
-  return t;
-}
 
 uint64_t logged_ns(zorvsock_handle* h, uint64_t id) {
   const kvel::tx_timestamp_log& log = h->tcp.tx_log;
@@ -88,7 +74,7 @@ TEST_P(TcpTimestamps, StampedSendsGetIdsAndCorrectedCardTimes) {
   ASSERT_NE(c.h->tcp.tx_log.entries_, nullptr);
   const std::string p(100, 'x');
   uint64_t ids[2] = {9, 9};
-  const int64_t before = host_ns();
+  const int64_t before = zt::host_ns();
   ASSERT_EQ(send_retrying(c.h, p.data(), 100, &ids[0]), 0);
   ASSERT_EQ(send_retrying(c.h, p.data(), 100, nullptr), 0);  // takes no id
   ASSERT_EQ(send_retrying(c.h, p.data(), 100, &ids[1]), 0);
@@ -96,7 +82,7 @@ TEST_P(TcpTimestamps, StampedSendsGetIdsAndCorrectedCardTimes) {
   EXPECT_EQ(ids[1], 1u);
   uint64_t last = 0;
   for (uint64_t id : ids) {
-    const uint64_t t = wait_stamp(c.h, id);
+    const uint64_t t = zt::wait_stamp(c.h, id);
     ASSERT_GT(t, 2u) << "send " << id << " is logged";
     EXPECT_EQ(t, logged_ns(c.h, id) + 3000) << "card time plus the TX correction";
     EXPECT_GE(t, last);
@@ -132,7 +118,7 @@ TEST_P(TcpTimestamps, ReceiveTimeIsCardTimeMinusTheRxCorrection) {
   });
   ASSERT_NE(slot, nullptr) << "the data lies in a slot of the ring";
   EXPECT_EQ(t, kvel::card_time_to_ns(kvel::rx_dma_ring::slot_time(slot)) - 2500);
-  EXPECT_LT(std::llabs(int64_t(t) - host_ns()), 1000000000);
+  EXPECT_LT(std::llabs(int64_t(t) - zt::host_ns()), 1000000000);
   zorvsock_tcp_zc_receive_done(c.h);
   EXPECT_EQ(zorvsock_tcp_disconnect(c.h), 0);
   peer->report();

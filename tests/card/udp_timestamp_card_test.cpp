@@ -3,11 +3,11 @@
 // the log has wrapped past it; receive times are the card's RX time minus the RX
 // correction, and the card's clock orders a send before the echo it caused.
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <string>
 
 #include "fiber_fixture.h"
+#include "timestamp_fixture.h"
 #include "udp_fixture.h"
 #include "zorvsock_handle.h"
 
@@ -17,23 +17,9 @@ using std::chrono::milliseconds;
 
 constexpr int LOG_ENTRIES = 16384;
 
-uint64_t wait_stamp(zorvsock_handle* h, uint64_t id) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  uint64_t t;
-  do t = zorvsock_get_tx_timestamp(h, id);
-  while (t == 0 && std::chrono::steady_clock::now() < deadline);
-  return t;
-}
-
 uint64_t logged_ns(zorvsock_handle* h, uint64_t id) {
   const kvel::tx_timestamp_log& log = h->udp.ts_log_;
   return kvel::card_time_to_ns(log.entries_[id & log.mask_].time);
-}
-
-int64_t host_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 class UdpTimestamps : public testing::Test {
@@ -55,7 +41,7 @@ TEST_F(UdpTimestamps, StampedSendsGetIdsAndCorrectedCardTimes) {
   ASSERT_NE(h->udp.ts_log_.entries_, nullptr);
   uint64_t ids[3] = {9, 9, 9};
   const std::string p = zt::library_pattern(50);
-  const int64_t before = host_ns();
+  const int64_t before = zt::host_ns();
   ASSERT_EQ(zt::send_retrying(h, p.data(), 50, &ids[0]), 0);
   ASSERT_EQ(zt::send_retrying(h, p.data(), 50, &ids[1]), 0);
   ASSERT_EQ(zt::send_retrying(h, p.data(), 50), 0);  // takes no id
@@ -65,7 +51,7 @@ TEST_F(UdpTimestamps, StampedSendsGetIdsAndCorrectedCardTimes) {
   EXPECT_EQ(ids[2], 2u);
   uint64_t last = 0;
   for (uint64_t id : ids) {
-    const uint64_t t = wait_stamp(h, id);
+    const uint64_t t = zt::wait_stamp(h, id);
     ASSERT_GT(t, 2u) << "send " << id << " is logged";
     EXPECT_EQ(t, logged_ns(h, id) + 3000) << "card time plus the TX correction";
     EXPECT_GE(t, last);
@@ -82,7 +68,7 @@ TEST_F(UdpTimestamps, EntryReadsAsReusedOnceTheLogWrapped) {
   uint64_t id = 0;
   for (uint64_t i = 0; i < total; ++i) ASSERT_EQ(zt::send_retrying(h, nullptr, 0, &id), 0) << i;
   ASSERT_EQ(id, total - 1);
-  ASSERT_GT(wait_stamp(h, total - 1), 2u);
+  ASSERT_GT(zt::wait_stamp(h, total - 1), 2u);
   EXPECT_EQ(zorvsock_get_tx_timestamp(h, 5), 1u) << "entry 5 now holds send 16389";
   EXPECT_GT(zorvsock_get_tx_timestamp(h, LOG_ENTRIES + 5), 2u);
   EXPECT_GT(zorvsock_get_tx_timestamp(h, 8), 2u) << "entries past the last send keep theirs";
@@ -108,7 +94,7 @@ TEST_F(UdpTimestamps, ReceiveTimeIsCardTimeMinusTheRxCorrection) {
   const uint8_t* slot = h->udp.rx_dma_.current_slot();
   const uint64_t card = kvel::card_time_to_ns(kvel::rx_dma_ring::slot_time(slot));
   EXPECT_EQ(t, card - 2500);
-  EXPECT_LT(std::llabs(int64_t(t) - host_ns()), 1000000000);
+  EXPECT_LT(std::llabs(int64_t(t) - zt::host_ns()), 1000000000);
   zorvsock_release_handle(h);
 }
 
@@ -125,7 +111,7 @@ TEST_F(UdpTimestamps, SendIsStampedBeforeItsEchoArrives) {
                                milliseconds(3000)),
             64);
   EXPECT_EQ(std::string(static_cast<const char*>(data), 64), p);
-  const uint64_t tx = wait_stamp(h, id);
+  const uint64_t tx = zt::wait_stamp(h, id);
   ASSERT_GT(tx, 2u);
   EXPECT_LT(tx, rx);
   EXPECT_LT(rx - tx, 1000000000u);
