@@ -18,8 +18,6 @@ sim=$build/sim/zorvnic_sim
 inside='
 bench=$1
 shift
-# The port address that the daemon gives the card: the source of its TCP segments.
-"$ZORV_SIM" ctl --ctl "$ZORV_SIM_CTL" fiber-set 0 14 $(((198 << 24) | (18 << 16) | 1)) >/dev/null
 # The source pauses while the benchmark reads a burst: its next burst starts at full speed.
 zorv_peer sysctl -q -w net.ipv4.tcp_slow_start_after_idle=0
 zorv_peer python3 -c "
@@ -65,16 +63,9 @@ for ((i = 0; i < 100; i++)); do
 done
 echo "machine: $(nproc) CPUs, $(grep -m1 "model name" /proc/cpuinfo | cut -d: -f2 | sed "s/^ *//")"
 "$bench" --benchmark_out=/tmp/tcp_bench.json --benchmark_out_format=json "$@"
-python3 - <<PY
-import json
-# One figure per benchmark: the median when it ran with repetitions.
-runs = {}
-for b in json.load(open("/tmp/tcp_bench.json"))["benchmarks"]:
-    name = b["name"].split("/iterations")[0]
-    if b.get("aggregate_name") == "median":
-        runs[name] = b
-    elif b.get("run_type") != "aggregate":
-        runs.setdefault(name, b)
+PYTHONPATH=$ZORV_BENCH_DIR python3 - <<PY
+from bench_runs import figures
+runs = figures("/tmp/tcp_bench.json")
 for size in ("64", "1460"):
     own, kernel = runs.get("zorvsock_send/" + size), runs.get("kernel_send/" + size)
     if own and kernel:
@@ -90,4 +81,5 @@ for way in ("send", "receive"):
               % (way, own["bytes_per_second"] / 2**20, kernel["bytes_per_second"] / 2**20))
 PY
 '
+export ZORV_BENCH_DIR=$root/bench
 exec "$root/tests/launcher/zorv_launch" --sim "$sim" -- bash -c "$inside" tcp_bench "$bench" "$@"

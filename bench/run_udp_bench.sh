@@ -31,15 +31,18 @@ for ((i = 0; i < 100; i++)); do
   sleep 0.05
 done
 "$bench" --benchmark_out=/tmp/udp_bench.json --benchmark_out_format=json "$@"
-python3 - <<PY
-import json
-runs = {b["name"].split("/")[0] + "/" + b["name"].split("/")[1]: b["real_time"]
-        for b in json.load(open("/tmp/udp_bench.json"))["benchmarks"] if "/" in b["name"]}
+PYTHONPATH=$ZORV_BENCH_DIR python3 - <<PY
+from bench_runs import figures
+runs = {name: b["real_time"] for name, b in figures("/tmp/udp_bench.json").items()}
 for size in ("64", "1472"):
     own, kernel = runs.get("zorvsock_send/" + size), runs.get("kernel_sendto/" + size)
     if own and kernel:
         print(f"{size:>5} bytes: zorvsock_udp_send {own:.1f} ns, sendto {kernel:.1f} ns, "
               f"{kernel / own:.1f} times cheaper")
+receive = runs.get("zorvsock_receive")
+if receive:
+    print(f"zorvsock_udp_zc_receive + done: {receive:.1f} ns per datagram")
 PY
 '
+export ZORV_BENCH_DIR=$root/bench
 exec "$root/tests/launcher/zorv_launch" --sim "$sim" -- bash -c "$inside" udp_bench "$bench" "$@"

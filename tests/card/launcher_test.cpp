@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fiber_fixture.h"
 #include "test_support.h"
 
 namespace {
@@ -49,6 +50,36 @@ TEST_F(Launcher, PortZeroIsAddressedOnBothSides) {
   EXPECT_NE(zt::run("ip link show dev wire0").status, 0);
   EXPECT_NE(zt::peer_run("ip link show dev kvel0").status, 0);
   EXPECT_EQ(zt::run("zorv_peer ip -o link show dev wire0").status, 0);
+}
+
+// As the daemon would: the card sends from the port's address.
+TEST_F(Launcher, PortAddressIsInItsFiberPage) {
+  EXPECT_EQ(zt::fiber_get(0, 14), 0xC6120001u);  // 198.18.0.1
+  EXPECT_EQ(zt::fiber_get(0, 15), 0xFFFFFF00u);
+  EXPECT_EQ(zt::fiber_get(0, 1), 1u);  // applied
+}
+
+// The daemon's tests leave the fiber page and the carrier to the daemon.
+TEST_F(Launcher, DaemonOptionsLeaveFiberAddressAndCarrier) {
+  const std::string fiber = "zorvnic_sim ctl --ctl $ZORV_SIM_CTL fiber-get 0 ";
+  struct {
+    const char* options;
+    const char* expect;
+  } cases[] = {
+      {"", "0x00000000c6120001 0x00000000ffffff00 carrier-up"},
+      {"--no-fiber-ip", "0x0000000000000000 0x0000000000000000 carrier-up"},
+      {"--carrier-off", "0x00000000c6120001 0x00000000ffffff00 carrier-down"},
+      {"--no-fiber-ip --carrier-off", "0x0000000000000000 0x0000000000000000 carrier-down"},
+  };
+  for (const auto& c : cases) {
+    const std::string inner =
+        "echo $(" + fiber + "14) $(" + fiber + "15) "
+        "$(ip link show dev kvel0 | grep -q NO-CARRIER && echo carrier-down || echo carrier-up)";
+    zt::cmd_result r = zt::run(std::string("zorv_launch ") + c.options +
+                               " -- sh -c 'PATH=$(dirname $ZORV_SIM):$PATH; " + inner + "'");
+    EXPECT_EQ(r.status, 0) << c.options << ": " << r.out;
+    EXPECT_EQ(r.out, std::string(c.expect) + "\n") << c.options;
+  }
 }
 
 TEST_F(Launcher, PeerIsAnotherNetworkNamespace) {

@@ -52,8 +52,6 @@ class SimTcp : public ::testing::Test {
  protected:
   void SetUp() override {
     ZT_REQUIRE_LAUNCHED();
-    // The port's address as the daemon would set it: the source of the card's segments.
-    ASSERT_EQ(zt::sim_ctl("fiber-set 0 14 " + std::to_string(port_ip(0, 1))).status, 0);
     listen_fd = tcp_listener(true, port_ip(0, 2), PEER_PORT);
     ASSERT_GE(listen_fd, 0);
     t.peer_mac = zt::iface_mac(listen_fd, "wire0");
