@@ -74,6 +74,11 @@ for size in ("64", "1460"):
                                        kernel["real_time"] / own["real_time"], own["eagain"]))
 if "zorvsock_receive" in runs:
     print("zorvsock_tcp_zc_receive + done: %.1f ns per segment" % runs["zorvsock_receive"]["real_time"])
+for burst in ("1", "16"):
+    own, card = runs.get("zorvsock_doorbell/" + burst), runs.get("register_store/" + burst)
+    if own and card:
+        print("ACK doorbell, bursts of %2s: %.1f ns per ring, a plain register store %.1f ns"
+              % (burst, own["real_time"], card["real_time"]))
 for way in ("send", "receive"):
     own, kernel = runs.get("zorvsock_bulk_" + way), runs.get("kernel_bulk_" + way)
     if own and kernel:

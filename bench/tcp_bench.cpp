@@ -1,7 +1,8 @@
 // TCP through the card against Linux kernel TCP in the peer namespace: the cost on the
 // application's thread of a zorvsock_tcp_send of 64 and 1460 bytes (beside the kernel's
 // send of the same bytes on a connection to the same peer), of one
-// zorvsock_tcp_zc_receive with its zorvsock_tcp_zc_receive_done per segment, and bulk
+// zorvsock_tcp_zc_receive with its zorvsock_tcp_zc_receive_done per segment, of a ring
+// of the ACK doorbell (beside a plain register store, what a ring costs on a card), and bulk
 // throughput both ways beside the kernel's TCP between the same two namespaces (the
 // kernel's connections go through the simulator's host interface and wire as well).
 // Needs the card: run it through bench/run_tcp_bench.sh, which starts the simulator and
@@ -25,6 +26,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "card_bench.h"
@@ -213,6 +215,41 @@ void zorvsock_receive(benchmark::State& state) {
   card_close(h);
 }
 
+// ---- ACK doorbell --------------------------------------------------------------------
+
+constexpr auto DOORBELL_GAP = std::chrono::milliseconds(2);  // between bursts, untimed
+
+// Bursts of range(0) rings of the ACK doorbell back to back, all for the same
+// acknowledgement as the duplicate ACKs for segments beyond a gap are: the cost of one
+// ring on the application's thread. Between bursts the card has time to send them all.
+void zorvsock_doorbell(benchmark::State& state) {
+  zorvsock_handle* h = card_connect(SINK_PORT);
+  if (!h) return state.SkipWithError("no connection to the sink (run through run_tcp_bench.sh)");
+  for (auto _ : state) {
+    std::this_thread::sleep_for(DOORBELL_GAP);
+    timed_burst(state, int(state.range(0)), [&] {
+      vyxtcp::tcp_ring_doorbell(h->tcp, h->tcp.rx_seq);
+      return true;
+    });
+  }
+  card_close(h);
+}
+
+// Its baseline: the same stores into a page that nothing watches, what a ring costs on
+// a card (one posted write), timed the same way.
+void register_store(benchmark::State& state) {
+  std::vector<uint64_t> page(512);
+  volatile uint64_t* reg = &page[vyxtcp::TCP_REG_ACK_DOORBELL / 8];
+  uint64_t v = 0;
+  for (auto _ : state) {
+    std::this_thread::sleep_for(DOORBELL_GAP);
+    timed_burst(state, int(state.range(0)), [&] {
+      *reg = ++v;
+      return true;
+    });
+  }
+}
+
 // ---- Bulk ----------------------------------------------------------------------------
 
 bool card_send_all(zorvsock_handle* h, const std::vector<uint8_t>& chunk) {
@@ -304,6 +341,8 @@ void kernel_bulk_receive(benchmark::State& state) {
 BENCHMARK(zorvsock_send)->Arg(64)->Arg(1460)->UseManualTime()->Iterations(10000);
 BENCHMARK(kernel_send)->Arg(64)->Arg(1460)->UseManualTime()->Iterations(10000);
 BENCHMARK(zorvsock_receive)->UseManualTime()->Iterations(100);
+BENCHMARK(zorvsock_doorbell)->Arg(1)->Arg(16)->UseManualTime()->Iterations(500);
+BENCHMARK(register_store)->Arg(1)->Arg(16)->UseManualTime()->Iterations(500);
 BENCHMARK(zorvsock_bulk_send)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(kernel_bulk_send)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(zorvsock_bulk_receive)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);

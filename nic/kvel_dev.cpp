@@ -120,10 +120,17 @@ uint64_t sim_reg_read(const side_effect_reg& reg) {
 }
 
 // A write that the simulator refuses or never sees is lost, as on a device that has
-// gone away.
+// gone away. A write-event register's write goes as a message without a reply, in
+// order behind the writes before it: the card sees every write of such a register,
+// so the simulator must too, and the writer does not wait for it.
 void sim_reg_write(const side_effect_reg& reg, uint64_t value) {
   if (reg.fd < 0) return;
   sim_call call{.op = SIM_OP_REG_WRITE, .arg0 = reg.token, .arg1 = reg.offset, .arg2 = value};
+  if (reg.write_event) {
+    call.op = SIM_OP_REG_EVENT;
+    sim_post(reg.fd, call);
+    return;
+  }
   sim_answer answer;
   sim_simple_call(reg.fd, call, &answer);
 }
@@ -174,7 +181,8 @@ uint64_t mmio_read64(const volatile void* page, size_t byte_offset) {
   auto reg = reinterpret_cast<const volatile uint64_t*>(static_cast<const volatile char*>(page) +
                                                         byte_offset);
   side_effect_reg side;
-  if (registry_in_use() && mmio_side_effect_lookup(reg, &side)) return sim_reg_read(side);
+  if (registry_in_use() && mmio_side_effect_lookup(reg, &side) && !side.write_event)
+    return sim_reg_read(side);
   return *reg;
 }
 

@@ -39,9 +39,11 @@ inline void kvel_dev_close_if_open(int& fd) {
 }
 
 // 64-bit register access on a mapped register page. On the simulator some
-// registers have side effects (console receive and transmit, capture rd_ack);
-// the accessors turn accesses to those into a synchronous request. Every other
-// register is plain volatile memory.
+// registers have side effects (console receive and transmit, capture rd_ack): the
+// accessors turn accesses to those into a synchronous request. Others are write-only
+// and every write is an event (the TCP ACK doorbell): each write becomes a message
+// without a reply, sent in order; a read sees plain memory. Every other register is
+// plain volatile memory, as is every register of a real driver's page.
 uint64_t mmio_read64(const volatile void* page, size_t byte_offset);
 void mmio_write64(volatile void* page, size_t byte_offset, uint64_t value);
 

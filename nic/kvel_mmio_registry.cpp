@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "kvel_sim_proto.h"
+
 namespace kvel {
 
 std::atomic<int> mmio_side_effect_maps{0};
@@ -15,7 +17,7 @@ struct registered_map {
   size_t len;
   int fd;
   uint64_t token;
-  std::vector<uint32_t> offsets;
+  std::vector<uint32_t> offsets;  // as listed, with SIM_REG_WRITE_EVENT
 };
 
 std::mutex registry_mutex;
@@ -55,8 +57,10 @@ bool mmio_side_effect_lookup(const volatile void* addr, side_effect_reg* reg) {
   for (const registered_map& m : registry) {
     if (a < m.base || a - m.base >= m.len) continue;
     uint64_t off = a - m.base;
-    if (std::find(m.offsets.begin(), m.offsets.end(), off) == m.offsets.end()) return false;
-    *reg = {m.fd, m.token, off};
+    auto listed = std::find_if(m.offsets.begin(), m.offsets.end(),
+                               [off](uint32_t o) { return (o & ~SIM_REG_WRITE_EVENT) == off; });
+    if (listed == m.offsets.end()) return false;
+    *reg = {m.fd, m.token, off, (*listed & SIM_REG_WRITE_EVENT) != 0};
     return true;
   }
   return false;

@@ -1,7 +1,8 @@
-// Simulator mappings that have side-effect registers, for the MMIO accessors: an
-// access to such a register becomes a register request on the mapping's descriptor.
-// The accessors consult the registry only while it holds something, so mappings
-// without such registers (all of a session's) never pay for it.
+// Simulator mappings that have side-effect or write-event registers, for the MMIO
+// accessors: an access to a side-effect register becomes a register request on the
+// mapping's descriptor, a write to a write-event register a message without a reply.
+// The accessors consult the registry only while it holds something, so processes
+// whose mappings have no such registers never pay for it.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -16,16 +17,18 @@ struct side_effect_reg {
   int fd;           // the mapping's descriptor, -1 once it was closed
   uint64_t token;   // the simulator's name for the mapping
   uint64_t offset;  // byte offset of the register within the mapping
+  bool write_event;  // a write-event register, else a side-effect register
 };
 
-// offsets: byte offsets of the side-effect registers within the mapping.
+// offsets: byte offsets of the registers within the mapping, as the simulator lists
+// them (SIM_REG_WRITE_EVENT marks a write-event register).
 void mmio_register(const void* base, size_t len, int fd, uint64_t token, const uint32_t* offsets,
                    uint32_t count);
 // Forgets the mappings that start within [addr, addr + len).
 void mmio_unregister(const void* addr, size_t len);
 // The descriptor was closed: its mappings stay, their side-effect registers go dead.
 void mmio_forget_fd(int fd);
-// True when addr is a side-effect register of a registered mapping.
+// True when addr is a side-effect or write-event register of a registered mapping.
 bool mmio_side_effect_lookup(const volatile void* addr, side_effect_reg* reg);
 
 }  // namespace kvel

@@ -15,7 +15,8 @@
 namespace kvel {
 namespace {
 
-// Unique across the process's descriptors, so any reply can be matched to its call.
+// Unique across the process's descriptors, so any reply can be matched to its call;
+// never SIM_SEQ_NO_REPLY.
 std::atomic<uint64_t> next_seq{1};
 
 int64_t monotonic_ms() {
@@ -43,6 +44,10 @@ int wait_ready(int fd, short events, int64_t deadline_ms) {
     if (n == 0) return -ETIMEDOUT;
     if (errno != EINTR) return -errno;
   }
+}
+
+sim_request request_for(const sim_call& call, uint64_t seq) {
+  return {SIM_PROTO_MAGIC, call.op, seq, call.arg0, call.arg1, call.arg2, call.in_len, 0};
 }
 
 int send_request(int fd, const sim_request& req, const void* data, int64_t deadline_ms) {
@@ -143,19 +148,25 @@ int sim_connect(const char* path) {
 // A TCP connection's worker thread and the application's thread may both make requests
 // on the same descriptor; one exchange at a time keeps each reply with its caller (a
 // reply read by the other thread would be dropped as stale and its caller time out).
-// Requests are set-up and control traffic only, never the data path.
+// Requests are set-up and control traffic only; the data path's doorbell is a message
+// without a reply (sim_post) and takes no turn.
 static std::mutex exchange_mutex;
 
 int sim_exchange(int fd, const sim_call& call, sim_answer* answer) {
   if (call.in_len > SIM_MAX_DATA) return -EINVAL;
   std::lock_guard<std::mutex> one_at_a_time(exchange_mutex);
   int64_t deadline = monotonic_ms() + kvel_dev_timeout_ms;
-  sim_request req{SIM_PROTO_MAGIC, call.op,   next_seq.fetch_add(1, std::memory_order_relaxed),
-                  call.arg0,       call.arg1, call.arg2,
-                  call.in_len,     0};
+  sim_request req = request_for(call, next_seq.fetch_add(1, std::memory_order_relaxed));
   if (int rc = send_request(fd, req, call.in, deadline)) return rc;
   if (int rc = await_reply(fd, req.seq, deadline)) return rc;
   return take_reply(fd, call, answer);
+}
+
+// No reply comes, so no exchange can lose its reply to this message: it needs no turn.
+int sim_post(int fd, const sim_call& call) {
+  if (call.in_len > SIM_MAX_DATA) return -EINVAL;
+  return send_request(fd, request_for(call, SIM_SEQ_NO_REPLY), call.in,
+                      monotonic_ms() + kvel_dev_timeout_ms);
 }
 
 }  // namespace kvel

@@ -1,6 +1,6 @@
-// The simulator's side of the device-access layer: connecting to a simulator node and
-// one request/reply exchange on such a connection (format in kvel_sim_proto.h).
-// Every wait is bounded by kvel_dev_timeout_ms.
+// The simulator's side of the device-access layer: connecting to a simulator node, one
+// request/reply exchange on such a connection, and one-way messages (format in
+// kvel_sim_proto.h). Every wait is bounded by kvel_dev_timeout_ms.
 #pragma once
 #include <cstdint>
 
@@ -31,5 +31,11 @@ int sim_connect(const char* path);
 // no answer came in time, ENODEV when the simulator has gone, EPROTO for a reply that
 // does not follow the format.
 int sim_exchange(int fd, const sim_call& call, sim_answer* answer);
+
+// Sends call as a message that wants no reply (call.out is not used), queued behind
+// everything sent on fd before it; waits only while the connection has no room. Runs
+// beside an exchange on another thread without waiting for it. 0, or -errno as for
+// sim_exchange.
+int sim_post(int fd, const sim_call& call);
 
 }  // namespace kvel

@@ -46,18 +46,30 @@ void conn_read(sim_conn& conn, uint64_t count, sim_outcome* out) {
   out->result = out->len;
 }
 
+// The registers of the mapping `token` when they list `listed` (an offset, with
+// SIM_REG_WRITE_EVENT for a write-event register); else null.
+static const side_effect_regs* listing(const sim_conn& conn, uint64_t token, uint64_t listed) {
+  auto it = conn.tokens.find(token);
+  if (it == conn.tokens.end()) return nullptr;
+  const std::vector<uint32_t>& offsets = it->second->offsets;
+  return std::find(offsets.begin(), offsets.end(), listed) != offsets.end() ? it->second : nullptr;
+}
+
 void conn_reg_access(sim_conn& conn, uint32_t op, uint64_t token, uint64_t offset, uint64_t value,
                      sim_outcome* out) {
-  auto it = conn.tokens.find(token);
-  if (it == conn.tokens.end()) return out->fail(EINVAL);
-  const side_effect_regs& regs = *it->second;
-  if (std::find(regs.offsets.begin(), regs.offsets.end(), offset) == regs.offsets.end())
-    return out->fail(EINVAL);
+  const side_effect_regs* regs = listing(conn, token, offset);
+  if (!regs) return out->fail(EINVAL);
   if (op == kvel::SIM_OP_REG_READ)
-    out->value = regs.read(regs.owner, uint32_t(offset));
+    out->value = regs->read(regs->owner, uint32_t(offset));
   else
-    regs.write(regs.owner, uint32_t(offset), value);
+    regs->write(regs->owner, uint32_t(offset), value);
   out->result = 0;
+}
+
+bool conn_reg_event(sim_conn& conn, uint64_t token, uint64_t offset, uint64_t value) {
+  const side_effect_regs* regs = listing(conn, token, offset | kvel::SIM_REG_WRITE_EVENT);
+  if (regs) regs->write(regs->owner, uint32_t(offset), value);
+  return regs != nullptr;
 }
 
 }  // namespace zsim

@@ -11,19 +11,24 @@
 #include "sim_card.h"
 #include "sim_listen.h"
 #include "sim_session.h"
+#include "sim_session_page.h"
 
 namespace zsim {
 
 enum block_kind { BLOCK_NONE, BLOCK_GLOBAL, BLOCK_TIME };
 
-// Registers of a page whose reads or writes have side effects; accesses reach the
-// owner through register requests instead of shared memory.
+// Registers of a page whose reads or writes have side effects, or whose every write is
+// an event; accesses reach the owner through register requests (write events through
+// messages without a reply) instead of shared memory.
 struct side_effect_regs {
-  std::vector<uint32_t> offsets;
-  uint64_t (*read)(void* owner, uint32_t offset);
+  std::vector<uint32_t> offsets;  // as the mmap reply lists them (SIM_REG_WRITE_EVENT)
+  uint64_t (*read)(void* owner, uint32_t offset);  // null: no register here is read
   void (*write)(void* owner, uint32_t offset, uint64_t value);
   void* owner;
 };
+
+// The TCP session's register page: the ACK doorbell's writes are events.
+void conn_tcp_doorbell(void* conn, uint32_t offset, uint64_t value);
 
 struct sim_conn {
   int fd = -1;
@@ -37,6 +42,8 @@ struct sim_conn {
   std::unique_ptr<sim_region> dump_dma;
   uint64_t next_token = 1;
   std::map<uint64_t, const side_effect_regs*> tokens;  // mappings with side-effect registers
+  const side_effect_regs tcp_regs{
+      {uint32_t(REG_ACK_DOORBELL) | kvel::SIM_REG_WRITE_EVENT}, nullptr, conn_tcp_doorbell, this};
 
   ~sim_conn();
 };
@@ -89,5 +96,7 @@ sim_region* conn_own_region(std::unique_ptr<sim_region>& slot, const char* name,
 
 void conn_reg_access(sim_conn& conn, uint32_t op, uint64_t token, uint64_t offset, uint64_t value,
                      sim_outcome* out);
+// A write to a write-event register; false for a token or offset that names none.
+bool conn_reg_event(sim_conn& conn, uint64_t token, uint64_t offset, uint64_t value);
 
 }  // namespace zsim

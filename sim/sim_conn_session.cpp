@@ -72,6 +72,12 @@ int conn_tcp_rst_ttl(sim_conn& conn, uint8_t ttl) {
   });
 }
 
+void conn_tcp_doorbell(void* owner, uint32_t, uint64_t value) {
+  sim_conn& conn = *static_cast<sim_conn*>(owner);
+  std::lock_guard<std::mutex> lock(conn.card->sessions.mutex);
+  tcp_doorbell(*conn.session, value);
+}
+
 sim_region* conn_map_session(sim_conn& conn, uint64_t offset, uint64_t len, int* err) {
   if (!conn.session) {
     *err = EINVAL;

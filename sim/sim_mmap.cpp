@@ -35,11 +35,13 @@ selection block_region(sim_conn& conn) {
 }
 
 // The session's regions (registers, TX window, ring, feedback, TX time stamps) exist
-// only with a session; without one they fail like unknown selectors.
+// only with a session; without one they fail like unknown selectors. A TCP session's
+// register page has the ACK doorbell, whose writes are events.
 selection session_region(sim_conn& conn, uint64_t offset, uint64_t len) {
   int err = 0;
   sim_region* region = conn_map_session(conn, offset, len, &err);
-  return {region, nullptr, err};
+  bool doorbell = region && offset == kvel::KVEL_MMAP_REGS && conn.session->kind == SESSION_TCP;
+  return {region, doorbell ? &conn.tcp_regs : nullptr, err};
 }
 
 selection select_region(sim_conn& conn, uint64_t offset, uint64_t len) {

@@ -50,6 +50,14 @@ void dispatch(sim_conn& conn, const request_buffer& req, sim_outcome* out) {
   }
 }
 
+// A write to a write-event register. Its writer reads no reply, so none goes back,
+// whatever becomes of it; false for a message that names no such register (the client
+// broke the protocol, and there is no reply to tell it so).
+bool take_event(sim_conn& conn, const sim_request& h, ssize_t n, int msg_flags) {
+  bool whole = !(msg_flags & MSG_TRUNC) && size_t(n) == sizeof h && h.len == 0;
+  return whole && h.seq == SIM_SEQ_NO_REPLY && conn_reg_event(conn, h.arg0, h.arg1, h.arg2);
+}
+
 bool send_reply(int fd, uint64_t seq, const sim_outcome& out) {
   sim_reply rep{SIM_PROTO_MAGIC, out.err, seq, out.result, out.value, out.len, 0};
   iovec iov[2] = {{&rep, sizeof rep}, {const_cast<unsigned char*>(out.data), out.len}};
@@ -148,6 +156,10 @@ void sim_proto_server::serve(sim_conn& conn) {
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
   // End of the connection, or a message too broken to answer (no sequence number).
   if (n < ssize_t(sizeof req->head) || req->head.magic != SIM_PROTO_MAGIC) return drop(conn.fd);
+  if (req->head.op == SIM_OP_REG_EVENT) {
+    if (!take_event(conn, req->head, n, msg.msg_flags)) drop(conn.fd);
+    return;
+  }
   int64_t received = monotonic_ms();
   auto out = std::make_unique<sim_outcome>();
   if ((msg.msg_flags & MSG_TRUNC) || size_t(n) != sizeof req->head + req->head.len)

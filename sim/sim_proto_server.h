@@ -1,5 +1,7 @@
 // The device nodes: one listening socket per device, and the loop that serves the
-// requests of every connection (one descriptor each) on one thread, one at a time.
+// messages of every connection (one descriptor each) on one thread, one at a time and
+// in the order each connection sent them: requests, each answered by one reply, and
+// write events, answered by none.
 #pragma once
 #include <map>
 #include <memory>

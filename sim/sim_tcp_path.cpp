@@ -91,20 +91,6 @@ bool send_own(sim_session& s, uint32_t ack, uint16_t window, uint8_t ttl, uint8_
   return send_segment(s, line);
 }
 
-// A rung doorbell: one pure ACK with the given ack, window and TTL; the register is
-// taken back to 0 in the same access, so a ring that follows is never lost.
-int answer_doorbell(sim_session& s) {
-  auto* reg = reinterpret_cast<uint64_t*>(s.regs.bytes() + REG_ACK_DOORBELL);
-  if (__atomic_load_n(reg, __ATOMIC_RELAXED) == 0) return 0;
-  uint64_t v = __atomic_exchange_n(reg, uint64_t(0), __ATOMIC_ACQ_REL);
-  if (!send_own(s, uint32_t(v), uint16_t(v >> 32), uint8_t(v >> 50), TCP_ACK)) {
-    bump(s.counters.tx_bad_desc, s.wire->counters.tcp_tx_bad_desc);
-    return 0;
-  }
-  bump(s.counters.tx_doorbell_acks, s.wire->counters.tcp_tx_doorbell_acks);
-  return 1;
-}
-
 // {u32 ack, u16 window, u8 duplicate count, u8 flags} in one store.
 void publish_txack(sim_session& s) {
   const tcp_state& t = s.tcp;
@@ -228,8 +214,15 @@ int tcp_tx_poll(sim_card& card) {
   int sends = 0;
   for (sim_session* s : table.sessions)
     if (s->kind == SESSION_TCP)
-      sends += session_tx(*s, TCP_SENDER) + answer_doorbell(*s) + retransmit(*s, now);
+      sends += session_tx(*s, TCP_SENDER) + retransmit(*s, now);
   return sends;
+}
+
+void tcp_doorbell(sim_session& s, uint64_t value) {
+  if (send_own(s, uint32_t(value), uint16_t(value >> 32), uint8_t(value >> 50), TCP_ACK))
+    bump(s.counters.tx_doorbell_acks, s.wire->counters.tcp_tx_doorbell_acks);
+  else
+    bump(s.counters.tx_bad_desc, s.wire->counters.tcp_tx_bad_desc);
 }
 
 void tcp_release(sim_session& s) {

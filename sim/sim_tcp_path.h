@@ -1,5 +1,6 @@
 // The TCP sessions on the datapath: segments taken from their TX windows and the ACKs
-// their doorbells ask for leave on their port's wire; segments of a bound connection
+// their doorbells ask for leave on their port's wire (each doorbell write reaches the
+// card as a message of the session's descriptor, in order); segments of a bound connection
 // from the wire go into its ring (or only into its acknowledgement block) and never to
 // the host kernel, which knows nothing of the connection and would reset it; SYNs for
 // a registered listener go to its queue. The payload the peer has not acknowledged is
@@ -14,8 +15,11 @@ namespace zsim {
 struct sim_session;
 
 // Takes the complete sends waiting in every enabled window, a few per session, and
-// answers the rung doorbells; the number of frames sent.
+// resends what the timers call for; the number of frames sent.
 int tcp_tx_poll(sim_card& card);
+// One write of the ACK doorbell (ack 31..0, window 47..32, TTL 57..50): one pure ACK at
+// the card's snd_nxt. The caller holds the table's mutex.
+void tcp_doorbell(sim_session& s, uint64_t value);
 // At the session's release: the sends still waiting, then the reset when it is armed.
 // The caller holds the table's mutex.
 void tcp_release(sim_session& s);

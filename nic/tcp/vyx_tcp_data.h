@@ -31,9 +31,6 @@ constexpr uint8_t TCP_TXACK_CTRL_WAITING = 0x03;    // fin_rst_flags: FIN or RST
 // A long send that makes no progress for this long (window shut, no TX credit, or a
 // handshake that never ends) gives up with -ETIMEDOUT.
 constexpr int64_t TCP_SEND_STALL_NS = 30'000'000'000;
-// How long a duplicate ACK waits for the card to take the doorbell before it.
-constexpr int64_t TCP_DOORBELL_TAKE_NS = 1'000'000;
-constexpr unsigned TCP_DOORBELL_CLOCK_POLLS = 64;  // register polls per look at the clock
 
 // States in which the peer may still send data.
 constexpr bool tcp_data_state(int s) {
@@ -73,29 +70,13 @@ bool tcp_control_scan(sw_tcp<Session>& t) {
   return t.state == TCP_ESTABLISHED;
 }
 
-// The card sends one pure ACK for `ack` with our window and TTL, and clears the
-// register when it has taken the value. A ring that finds the previous one not yet
-// taken replaces it: a cumulative ACK is worth no less than the one it replaces.
+// The card sends one pure ACK for `ack` with our window and TTL. Every write is one
+// ACK, so back-to-back rings each leave; the register is write-only.
 template <typename Session>
 void tcp_ring_doorbell(sw_tcp<Session>& t, tcp_seq ack) {
   const uint64_t window = t.adv_window & 0xffff;
   const uint64_t v = uint64_t(t.data_desc.ttl) << 50 | window << 32 | ack.v;
   kvel::mmio_write64(t.hw->reg_, TCP_REG_ACK_DOORBELL, v);
-}
-
-// A duplicate ACK for out-of-order data. Each must leave, or the peer never counts the
-// three it needs for a fast retransmit and waits for its timer on every loss: the ring
-// first waits, briefly, for the card to take the one before.
-template <typename Session>
-void tcp_ring_duplicate_ack(sw_tcp<Session>& t, tcp_seq ack) {
-  if (kvel::mmio_read64(t.hw->reg_, TCP_REG_ACK_DOORBELL) != 0) {
-    const int64_t deadline = tcp_now_ns() + TCP_DOORBELL_TAKE_NS;
-    for (unsigned polls = 1; kvel::mmio_read64(t.hw->reg_, TCP_REG_ACK_DOORBELL) != 0; ++polls) {
-      if (polls % TCP_DOORBELL_CLOCK_POLLS == 0 && tcp_now_ns() > deadline) break;
-      _mm_pause();
-    }
-  }
-  tcp_ring_doorbell(t, ack);
 }
 
 // ---- Send ----------------------------------------------------------------------------
@@ -243,7 +224,7 @@ int tcp_zc_receive(sw_tcp<Session>& t, const void** data, uint64_t* rx_ts_ns, in
       // has been acknowledged ahead of consumption, that is where we are: a lower
       // number would read as an old ACK and count for nothing.
       if (rs.flagged()) {
-        tcp_ring_duplicate_ack(t, t.acked_ahead() ? t.rx_highest : t.rx_seq);
+        tcp_ring_doorbell(t, t.acked_ahead() ? t.rx_highest : t.rx_seq);
         rs.clear_flag();
       }
       beyond_gap = beyond_gap || rs.seg.seq > t.rx_seq;

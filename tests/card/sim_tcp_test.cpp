@@ -156,7 +156,7 @@ TEST_F(SimTcp, SegmentsTheCardCannotHandleKeepTheSoftwareFlag) {
   EXPECT_EQ(resent.payload, "dup");
   EXPECT_NE(resent.software, 0);
   // Acknowledged, the peer's FIN no longer waits behind its resends.
-  t.s.set(zt::TCP_REG_DOORBELL, uint64_t(peer_seq) | uint64_t(65535) << 32 | uint64_t(64) << 50);
+  t.ring(peer_seq, 65535, 64);
   shutdown(conn_fd, SHUT_WR);
   tcp_slot fin;
   do ASSERT_TRUE(receive_data(&fin, 5000));
@@ -171,12 +171,11 @@ TEST_F(SimTcp, DoorbellSendsOneAckSeenByThePeer) {
   expect_peer_data("ring", false);
   EXPECT_EQ(peer_unacked(conn_fd), 1u);
   zt::peer_wire wire(0);
-  uint64_t ttl = 33;
-  t.s.set(zt::TCP_REG_DOORBELL, uint64_t(peer_seq) | uint64_t(65535) << 32 | ttl << 50);
-  EXPECT_TRUE(zt::wait_until([&] { return t.s.get(zt::TCP_REG_DOORBELL) == 0; }));
+  t.ring(peer_seq, 65535, 33);
   EXPECT_TRUE(zt::wait_until([&] { return peer_unacked(conn_fd) == 0; }));
   EXPECT_EQ(wire.ttl_of_next(local_port, TCP_ACK), 33);
   EXPECT_EQ(zt::sim_counters(0)["tcp0.tx_doorbell_acks"], 1u);
+  EXPECT_EQ(t.s.get(zt::TCP_REG_DOORBELL), 0u) << "the write went into the page, not to the card";
 }
 
 TEST_F(SimTcp, ReleaseOfAnArmedDescriptorResetsTheConnection) {
@@ -277,7 +276,7 @@ TEST_F(SimTcp, ControlSegmentsFromTheHostMoveSndNxt) {
   close(host);
   EXPECT_EQ(recv_text(conn_fd), "");  // the peer saw the FIN
   zt::peer_wire wire(0);
-  t.s.set(zt::TCP_REG_DOORBELL, uint64_t(peer_seq) | uint64_t(65535) << 32 | uint64_t(64) << 50);
+  t.ring(peer_seq, 65535, 64);
   std::string f;
   int vlan;
   ASSERT_TRUE(wire.next_segment(local_port, TCP_ACK, &f, &vlan));

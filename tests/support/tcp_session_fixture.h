@@ -84,6 +84,11 @@ struct tcp_card_session {
     s.control |= TCP_ACK_OFFLOAD_BITS;
     s.set(0x08, s.control);
   }
+  // One write of the ACK doorbell: ack, window and TTL as the engine packs them.
+  void ring(uint32_t ack, uint16_t window, uint8_t ttl) {
+    kvel::mmio_write64(s.reg, TCP_REG_DOORBELL,
+                       uint64_t(ack) | uint64_t(window) << 32 | uint64_t(ttl) << 50);
+  }
   txack_block txack() const {
     auto* page = reinterpret_cast<const volatile uint8_t*>(s.tx.fdb_);
     uint64_t v = *reinterpret_cast<const volatile uint64_t*>(page + TCP_TXACK);

@@ -1,6 +1,6 @@
 // The device-access layer's side of the simulator protocol, against a small fake
-// simulator whose answers each test scripts: argument encoding, side-effect registers,
-// late and malformed replies.
+// simulator whose answers each test scripts: argument encoding, side-effect and
+// write-event registers, late and malformed replies.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -253,6 +253,83 @@ TEST(KvelDevProtocol, SideEffectRegistersBecomeRequests) {
 
   EXPECT_EQ(kvel_dev_munmap(page, 4096), 0);
   EXPECT_EQ(mmio_side_effect_maps.load(), 0);
+}
+
+// A write-event register: every write is a message without a reply (sequence number
+// 0, nothing answered), in the order written, whatever else the descriptor carries at
+// the same time. Requests and replies on the same descriptor from another thread keep
+// their answers; the register's page is never written and reads as plain memory.
+TEST(KvelDevProtocol, WriteEventRegistersBecomeOrderedMessagesWithoutReplies) {
+  constexpr uint64_t TOKEN = 78;
+  constexpr uint32_t DOORBELL = 0x60, SIDE = 0x10;
+  constexpr int WRITES = 500, CALLS = 200;
+  std::mutex m;
+  std::vector<request> events;
+  std::atomic<int> misrouted{0};
+  fake_sim sim([&](int fd, const request& req) {
+    switch (req.head.op) {
+      case SIM_OP_MMAP: {
+        uint32_t offsets[] = {SIDE, DOORBELL | SIM_REG_WRITE_EVENT};
+        int page = patterned_page();
+        send_reply(fd, answer(req, 0, 0, TOKEN, sizeof offsets), offsets, sizeof offsets, page);
+        close(page);
+        return;
+      }
+      case SIM_OP_REG_EVENT: {
+        if (req.head.arg0 != TOKEN || req.head.arg1 != DOORBELL) ++misrouted;
+        std::lock_guard<std::mutex> lock(m);
+        events.push_back(req);
+        return;  // never answered
+      }
+      case SIM_OP_REG_READ:
+        return send_reply(fd, answer(req, 0, 0, 0xF00D));
+      case SIM_OP_IOCTL: {
+        int v;
+        memcpy(&v, req.data.data(), sizeof v);
+        v = v * 3 + 1;
+        return send_reply(fd, answer(req, 0, 0, 0, sizeof v), &v, sizeof v);
+      }
+    }
+    ++misrouted;
+    send_reply(fd, answer(req, -1, EINVAL));
+  });
+  int fd = kvel_dev_open(sim.path());
+  ASSERT_GE(fd, 0);
+  void* page = kvel_dev_mmap(fd, 4096, PROT_READ | PROT_WRITE, KVEL_MMAP_REGS);
+  ASSERT_NE(page, MAP_FAILED);
+
+  std::atomic<int> wrong{0};
+  std::thread calls([&] {
+    for (int i = 0; i < CALLS; ++i) {
+      int v = i;
+      if (kvel_dev_ioctl(fd, KVEL_GET_FIBER, &v) != 0 || v != i * 3 + 1) ++wrong;
+      if (i % 10 == 0 && mmio_read64(page, SIDE) != 0xF00D) ++wrong;
+    }
+  });
+  for (int i = 0; i < WRITES; ++i) mmio_write64(page, DOORBELL, 0x5000 + uint64_t(i));
+  calls.join();
+  EXPECT_EQ(wrong, 0) << "a call lost its reply beside the write events";
+
+  sim.wait_handled(1 + WRITES + CALLS + CALLS / 10);
+  EXPECT_EQ(misrouted, 0);
+  {
+    std::lock_guard<std::mutex> lock(m);
+    ASSERT_EQ(events.size(), size_t(WRITES)) << "every write is an event of its own";
+    for (int i = 0; i < WRITES; ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(events[size_t(i)].head.seq, SIM_SEQ_NO_REPLY);
+      EXPECT_EQ(events[size_t(i)].head.arg2, 0x5000 + uint64_t(i)) << "out of order";
+      EXPECT_TRUE(events[size_t(i)].data.empty());
+    }
+  }
+  EXPECT_EQ(static_cast<volatile uint64_t*>(page)[DOORBELL / 8], 0x1000u + DOORBELL)
+      << "a write event reached the page";
+  EXPECT_EQ(mmio_read64(page, DOORBELL), 0x1000u + DOORBELL) << "a read is plain memory";
+
+  // Once the descriptor is closed, writes go nowhere.
+  kvel_dev_close(fd);
+  mmio_write64(page, DOORBELL, 1);
+  EXPECT_EQ(kvel_dev_munmap(page, 4096), 0);
 }
 
 TEST(KvelDevProtocol, PlainMappingIsNotRegistered) {
