@@ -170,7 +170,10 @@ TEST_F(TcpShutWindow, ALostWindowOpeningIsMadeGoodByTheCardsProbe) {
   const volatile vyxtcp::txack* block = c.h->tcp.hw->txack_;
   ASSERT_NE(block, nullptr);
   segment_sender ours;
-  const auto shut = [&] { return block->win == 0 && block->ack == c.h->tcp.tx_seq.v; };
+  const auto shut = [&] {
+    const vyxtcp::tcp_seq sent = c.h->tcp.tx_seq;
+    return block->win == 0 && block->ack == sent.v;
+  };
   const uint64_t before = ours.send_until(c.h, MORE, [&] { return zt::wait_until(shut, 5000); });
   ASSERT_TRUE(shut()) << "window " << block->win;
   const long probes = zt::sim_counter("tcp_tx_window_probes");
