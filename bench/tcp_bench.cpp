@@ -43,48 +43,7 @@ constexpr uint16_t SOURCE_PORT = 9101;
 constexpr uint64_t RECEIVE_BURST_BYTES = 512 << 10;
 constexpr uint64_t BULK_BYTES = 64 << 20;
 constexpr int BULK_CHUNK = 64 << 10;
-constexpr auto OPEN_TIMEOUT = std::chrono::seconds(5);
 constexpr auto BULK_TIMEOUT = std::chrono::seconds(120);
-
-bool before(clock_type::time_point deadline) { return clock_type::now() < deadline; }
-
-// A connection through the card to the peer's port, established; null when there is
-// none within OPEN_TIMEOUT.
-zorvsock_handle* card_connect(uint16_t port) {
-  zorvsock_handle* h = zorvsock_acquire_handle();
-  if (h && zorvsock_tcp_connect(h, IFNAME, 0, PEER_IP, port) == 0) {
-    const auto deadline = clock_type::now() + OPEN_TIMEOUT;
-    while (zorvsock_tcp_get_status(h) == ZORVSOCK_TCP_SYN_ST && before(deadline)) {
-    }
-    if (zorvsock_tcp_get_status(h) == ZORVSOCK_TCP_ESTABLISHED) return h;
-  }
-  zorvsock_release_handle(h);
-  return nullptr;
-}
-
-// Our FIN, a short wait for the peer's, then the handle goes back: the peer sees an
-// orderly close rather than the reset of a release.
-void card_close(zorvsock_handle* h) {
-  zorvsock_tcp_disconnect(h);
-  const auto deadline = clock_type::now() + CARD_TIMEOUT;
-  int s = zorvsock_tcp_get_status(h);
-  while (s != ZORVSOCK_TCP_TIME_WAIT && s != ZORVSOCK_TCP_CLOSED && before(deadline))
-    s = zorvsock_tcp_get_status(h);
-  zorvsock_release_handle(h);
-}
-
-int kernel_connect(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(PEER_IP);
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // one segment per send
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
-  close(fd);
-  return -1;
-}
 
 // The peer's window takes `bytes` more beyond what we have sent, and the card has read
 // the TX window: a burst of that size meets no -11.
@@ -136,7 +95,7 @@ bool kernel_acked(int fd, clock_type::time_point deadline) {
 // window: a send never waits for room.
 void kernel_send(benchmark::State& state) {
   const int len = int(state.range(0));
-  const int fd = kernel_connect(SINK_PORT);
+  const int fd = kernel_connect(SINK_PORT, true);
   if (fd < 0) return state.SkipWithError("no kernel connection to the sink");
   std::vector<uint8_t> payload(size_t(len), 0x5A);
   for (auto _ : state) {
@@ -316,7 +275,7 @@ void zorvsock_bulk_send(benchmark::State& state) {
 }
 
 void kernel_bulk_send(benchmark::State& state) {
-  const int fd = kernel_connect(SINK_PORT);
+  const int fd = kernel_connect(SINK_PORT, true);
   if (fd < 0) return state.SkipWithError("no kernel connection to the sink");
   const std::vector<uint8_t> chunk(BULK_CHUNK, 0x5A);
   bulk(state, [&] { return kernel_send_all(fd, chunk); });
@@ -331,7 +290,7 @@ void zorvsock_bulk_receive(benchmark::State& state) {
 }
 
 void kernel_bulk_receive(benchmark::State& state) {
-  const int fd = kernel_connect(SOURCE_PORT);
+  const int fd = kernel_connect(SOURCE_PORT, true);
   if (fd < 0) return state.SkipWithError("no kernel connection to the source");
   std::vector<uint8_t> buf(BULK_CHUNK);
   bulk(state, [&] { return kernel_receive_all(fd, buf); });

@@ -57,9 +57,9 @@ struct port_counters {
   std::atomic<uint64_t> tcp_tx_frames{0}, tcp_tx_bytes{0}, tcp_tx_bad_desc{0};
   std::atomic<uint64_t> tcp_tx_doorbell_acks{0}, tcp_tx_resets{0};
   // The card's data retransmission: every resend, those the ACKs asked for (duplicate
-  // or partial), and connections given up with a reset request.
+  // or partial), probes of a shut window, and connections given up with a reset request.
   std::atomic<uint64_t> tcp_tx_retransmits{0}, tcp_tx_fast_retransmits{0},
-      tcp_reset_requests{0};
+      tcp_tx_window_probes{0}, tcp_reset_requests{0};
   std::atomic<uint64_t> tcp_rx_delivered{0}, tcp_rx_software{0}, tcp_rx_txack_only{0},
       tcp_rx_drop_ring_full{0}, tcp_rx_drop_checksum{0}, tcp_rx_drop_too_long{0},
       tcp_rx_drop_stopped{0};

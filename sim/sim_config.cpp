@@ -12,8 +12,8 @@ namespace {
 constexpr size_t MAX_IFNAME = 63;
 constexpr size_t MAX_DEVICE_ID = 32;
 constexpr size_t MAX_PORTS = 256;  // the port's number is one byte of its default MAC
-constexpr uint32_t MAX_TCP_RETRIES = 255;
-constexpr uint32_t MAX_RTO_MIN_MS = 60000;  // the timeout's ceiling
+constexpr uint32_t MAX_GIVE_UP_MS = 86400000;  // a day
+constexpr uint32_t MAX_RTO_MIN_MS = 120000;  // the timeout's ceiling
 
 struct config_reader {
   sim_config* config;
@@ -127,7 +127,10 @@ bool config_reader::port_option(port_config& port, const std::string& key,
   if (key == "identity") return number(key, value, UINT64_MAX, &port.identity);
   if (key == "tx_delay_ps") return delay(key, value, &port.tx_delay_ps);
   if (key == "rx_delay_ps") return delay(key, value, &port.rx_delay_ps);
-  if (key == "tcp_retries") return small_number(key, value, MAX_TCP_RETRIES, &port.tcp_retries);
+  if (key == "tcp_give_up_ms") {
+    if (!small_number(key, value, MAX_GIVE_UP_MS, &port.tcp_give_up_ms)) return false;
+    return port.tcp_give_up_ms > 0 || fail("tcp_give_up_ms must be at least 1");
+  }
   if (key == "tcp_rto_min_ms") {
     if (!small_number(key, value, MAX_RTO_MIN_MS, &port.tcp_rto_min_ms)) return false;
     return port.tcp_rto_min_ms > 0 || fail("tcp_rto_min_ms must be at least 1");

@@ -1,7 +1,7 @@
 // The simulator's card configuration: devices and their ports, read from a file of
 // lines ("device ID [tsc_khz=N] [capture_mb=N]", "port IFNAME [key=value]...", the port
-// keys tap, mac, speed, type, identity, tx_delay_ps, rx_delay_ps, wire, tcp_retries and
-// tcp_rto_min_ms).
+// keys tap, mac, speed, type, identity, tx_delay_ps, rx_delay_ps, wire, tcp_give_up_ms
+// and tcp_rto_min_ms).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -22,9 +22,10 @@ struct port_config {
   int32_t tx_delay_ps = 0;
   int32_t rx_delay_ps = 0;
   bool wire = true;  // has a wire TAP (only with a host TAP)
-  // The card's data retransmission on TCP sessions: resends of one segment before it
-  // gives up and asks for a reset, and the floor of its retransmission timeout.
-  uint32_t tcp_retries = 15;
+  // The card's data retransmission on TCP sessions: how long a connection may go
+  // without progress before the card gives up and asks for a reset (Linux's default of
+  // about 15 minutes), and the floor of its retransmission timeout.
+  uint32_t tcp_give_up_ms = 900000;
   uint32_t tcp_rto_min_ms = 200;
   int index = 0;     // port index on its device
   int k = 0;         // global index: order in the file

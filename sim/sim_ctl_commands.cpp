@@ -134,6 +134,7 @@ std::string port_counter_lines(const sim_port& port, const std::string& prefix) 
       {"tcp_tx_resets", &port_counters::tcp_tx_resets},
       {"tcp_tx_retransmits", &port_counters::tcp_tx_retransmits},
       {"tcp_tx_fast_retransmits", &port_counters::tcp_tx_fast_retransmits},
+      {"tcp_tx_window_probes", &port_counters::tcp_tx_window_probes},
       {"tcp_reset_requests", &port_counters::tcp_reset_requests},
       {"tcp_rx_delivered", &port_counters::tcp_rx_delivered},
       {"tcp_rx_software", &port_counters::tcp_rx_software},
@@ -182,6 +183,7 @@ std::string session_counter_lines(sim_card& card, const sim_port& port, const st
       {"tx_resets", &session_counters::tx_resets},
       {"tx_retransmits", &session_counters::tx_retransmits},
       {"tx_fast_retransmits", &session_counters::tx_fast_retransmits},
+      {"tx_window_probes", &session_counters::tx_window_probes},
       {"reset_requests", &session_counters::reset_requests},
   };
   std::string text;

@@ -45,7 +45,8 @@ std::unique_ptr<sim_session> session_make(char kind, sim_port* port, int index, 
                                         hdr_len << IDENTITY_HDR_LEN_SHIFT |
                                         (uint64_t(slot) & IDENTITY_SLOT_MASK));
   s->regs.set_reg(REG_HDR_LEN / 8, hdr_len);
-  retx_configure(s->retx, int(port->conf.tcp_retries), port->conf.tcp_rto_min_ms * NS_PER_MS);
+  retx_configure(s->retx, int64_t(port->conf.tcp_give_up_ms) * NS_PER_MS,
+                 int64_t(port->conf.tcp_rto_min_ms) * NS_PER_MS);
   return s;
 }
 

@@ -35,7 +35,7 @@ struct session_counters {
   // block, doorbell ACKs and resets sent by the card.
   counter rx_software{0}, rx_txack_only{0}, tx_doorbell_acks{0}, tx_resets{0};
   // TCP only: the card's data retransmission (as the port counters of that name).
-  counter tx_retransmits{0}, tx_fast_retransmits{0}, reset_requests{0};
+  counter tx_retransmits{0}, tx_fast_retransmits{0}, tx_window_probes{0}, reset_requests{0};
 };
 
 // A session's counter and its port's together.

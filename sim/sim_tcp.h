@@ -54,6 +54,10 @@ struct tcp_state {
   // what it has taken from the ring, which may lie beyond the card's rcv_nxt).
   bool ack_sent_known = false;
   uint32_t ack_sent = 0;
+  // The window and TTL of the last segment sent through the TX window or the doorbell,
+  // which the card's own probes repeat.
+  uint16_t win_sent = 0;
+  uint8_t ttl_sent = 64;
   bool rst_armed = false;
   uint8_t rst_ttl = 64;
   // The acknowledgement block's contents, written whole at each change.
@@ -70,6 +74,10 @@ constexpr uint8_t TXACK_RESET_REQUEST = 1u << 2;
 
 // a after b in sequence space.
 inline bool seq_after(uint32_t a, uint32_t b) { return int32_t(a - b) > 0; }
+
+// The acknowledgement the card's own segments carry: what has been received by now, or
+// the furthest one the connection has sent.
+inline uint32_t tcp_ack_now(const tcp_state& t) { return t.rcv_known ? t.rcv_nxt : t.ack_sent; }
 
 // Window lines a send takes, from its first line.
 int tcp_send_lines(const unsigned char* first_line);

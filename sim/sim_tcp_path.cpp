@@ -53,6 +53,8 @@ bool send_segment(sim_session& s, const unsigned char* lines) {
   if (len == 0) return false;
   tcp_state& t = s.tcp;
   note_sent(t, d.seq, tcp_desc_seq_len(d), d.tcp_flags, d.ack);
+  t.win_sent = d.window;
+  t.ttl_sent = d.ttl;
   memcpy(t.peer_mac, d.next_hop_mac, sizeof t.peer_mac);
   t.mac_known = true;
   if (wire_send(*s.wire, frame, len)) {
@@ -70,9 +72,10 @@ void send_lines(sim_session& s, const unsigned char* lines, bool bad) {
 
 constexpr tx_sender TCP_SENDER = {tcp_send_lines, send_lines};
 
-// A segment the card makes itself, without payload, at its snd_nxt: false while the
-// connection has not shown enough of itself to address one.
-bool send_own(sim_session& s, uint32_t ack, uint16_t window, uint8_t ttl, uint8_t flags) {
+// A segment the card makes itself, without payload, `below` bytes before its snd_nxt:
+// false while the connection has not shown enough of itself to address one.
+bool send_own(sim_session& s, uint32_t ack, uint16_t window, uint8_t ttl, uint8_t flags,
+              uint32_t below = 0) {
   const tcp_state& t = s.tcp;
   if (!t.bind.bound || !t.mac_known || !t.snd_known) return false;
   tcp_tx_desc d{};
@@ -80,7 +83,7 @@ bool send_own(sim_session& s, uint32_t ack, uint16_t window, uint8_t ttl, uint8_
   d.local_port = t.bind.local_port;
   d.remote_ip = t.bind.remote_ip;
   d.ack = ack;
-  d.seq = t.snd_nxt;
+  d.seq = t.snd_nxt - below;
   memcpy(d.next_hop_mac, t.peer_mac, sizeof d.next_hop_mac);
   d.window = window;
   d.tcp_flags = flags;
@@ -193,15 +196,34 @@ sim_session* session_of(sim_session_table& table, const sim_port& port, const tc
   return nullptr;
 }
 
-// The retransmission timer; when the card gives up, the reset request for the software.
+// A probe of the peer's shut window: a segment without payload one below snd_nxt,
+// outside any window the peer can have, which it must answer with an ACK that shows its
+// window as it stands (a window update of its own may have been lost). The card holds
+// none of the data the software has yet to send, so the probe carries none, as Linux's
+// own probe carries none while the window is shut.
+int send_probe(sim_session& s) {
+  const tcp_state& t = s.tcp;
+  if (!send_own(s, tcp_ack_now(t), t.win_sent, t.ttl_sent, TCP_ACK, 1)) return 0;
+  bump(s.counters.tx_window_probes, s.wire->counters.tcp_tx_window_probes);
+  return 1;
+}
+
+// The card's timers: resends, window probes, and when the card gives up, the reset
+// request for the software.
 int retransmit(sim_session& s, int64_t now) {
-  bool gave_up;
-  int sends = retx_poll(s, now, &gave_up);
-  if (gave_up) {
-    s.tcp.ack_flags |= TXACK_RESET_REQUEST;
-    publish_txack(s);
+  switch (retx_poll(s, now)) {
+    case retx_action::resend_first:
+      return 1;
+    case retx_action::probe:
+      return send_probe(s);
+    case retx_action::give_up:
+      s.tcp.ack_flags |= TXACK_RESET_REQUEST;
+      publish_txack(s);
+      return 0;
+    case retx_action::none:
+      return 0;
   }
-  return sends;
+  return 0;
 }
 
 }  // namespace

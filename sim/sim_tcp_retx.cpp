@@ -8,15 +8,14 @@ namespace zsim {
 namespace {
 
 // The first unacknowledged segment again, acknowledging what has been received by now.
-int resend_first(sim_session& s, bool fast) {
+void resend_first(sim_session& s, bool fast) {
   retx_segment& seg = s.retx.segments.front();
   const tcp_state& t = s.tcp;
   if (t.rcv_known || t.ack_sent_known)
-    tcp_frame_restamp_ack(seg.frame.data(), seg.frame.size(), t.rcv_known ? t.rcv_nxt : t.ack_sent);
+    tcp_frame_restamp_ack(seg.frame.data(), seg.frame.size(), tcp_ack_now(t));
   wire_send(*s.wire, seg.frame.data(), seg.frame.size());
   bump(s.counters.tx_retransmits, s.wire->counters.tcp_tx_retransmits);
   if (fast) bump(s.counters.tx_fast_retransmits, s.wire->counters.tcp_tx_fast_retransmits);
-  return 1;
 }
 
 }  // namespace
@@ -36,11 +35,12 @@ void retx_peer(sim_session& s, const tcp_view& v) {
   if (retx_ack(s.retx, a, monotonic_ns()) == retx_action::resend_first) resend_first(s, true);
 }
 
-int retx_poll(sim_session& s, int64_t now, bool* gave_up) {
+retx_action retx_poll(sim_session& s, int64_t now) {
   retx_action act = retx_timer(s.retx, now);
-  *gave_up = act == retx_action::give_up;
-  if (*gave_up) bump(s.counters.reset_requests, s.wire->counters.tcp_reset_requests);
-  return act == retx_action::resend_first ? resend_first(s, false) : 0;
+  if (act == retx_action::give_up)
+    bump(s.counters.reset_requests, s.wire->counters.tcp_reset_requests);
+  if (act == retx_action::resend_first) resend_first(s, false);
+  return act;
 }
 
 }  // namespace zsim

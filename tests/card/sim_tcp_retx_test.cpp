@@ -113,9 +113,10 @@ std::string recv_all(int fd, size_t n) {
   return got;
 }
 
-// Port 0 gives up after three resends. The peer acknowledges the first segment (a
-// round-trip sample brings the timeout down to its floor) but never the second: that
-// one is resent with doubling gaps, then the reset request appears and resends stop.
+// Port 0 gives up two seconds after the last progress. The peer acknowledges the first
+// segment (a round-trip sample brings the timeout down to its floor) but never the
+// second: that one is resent with doubling gaps, then at the give-up time the reset
+// request appears and resends stop.
 TEST(SimTcpRetx, UnacknowledgedSegmentIsResentUntilTheResetRequest) {
   ZT_REQUIRE_LAUNCHED();
   zt::peer_wire wire(0);
@@ -129,20 +130,20 @@ TEST(SimTcpRetx, UnacknowledgedSegmentIsResentUntilTheResetRequest) {
   ASSERT_TRUE(c.t.receive(&ack));
   uint32_t lost_seq = c.snd;
   c.send_data("lost");
-  // Gaps of 100, 200 and 400 ms, then 800 ms to the give-up: had the card gone on, its
-  // next resend would follow 1600 ms after that.
+  // Gaps of 100, 200, 400 and 800 ms, then the give-up 2 s after the send: had the card
+  // gone on, its next resend would have followed 1600 ms after the last.
   std::vector<wire_segment> seen;
   while (next_data(wire, c.local_port, &s, 2000)) {
     EXPECT_EQ(s.seq, lost_seq);
     EXPECT_EQ(s.payload, "lost");
     seen.push_back(s);
   }
-  ASSERT_EQ(seen.size(), 4u);  // the segment and its three resends
+  ASSERT_EQ(seen.size(), 5u);  // the segment and its four resends
   for (size_t i = 2; i < seen.size(); ++i)
     EXPECT_GT(seen[i].at - seen[i - 1].at, seen[i - 1].at - seen[i - 2].at) << i;
   EXPECT_NE(c.t.txack().flags & RESET_REQUEST, 0);
   std::map<std::string, uint64_t> after = zt::sim_counters(0);
-  EXPECT_EQ(after["tcp_tx_retransmits"] - before["tcp_tx_retransmits"], 3u);
+  EXPECT_EQ(after["tcp_tx_retransmits"] - before["tcp_tx_retransmits"], 4u);
   EXPECT_EQ(after["tcp_reset_requests"] - before["tcp_reset_requests"], 1u);
   EXPECT_EQ(after["tcp0.reset_requests"], 1u);
   EXPECT_EQ(after["tcp0.tx_fast_retransmits"], 0u);
@@ -264,9 +265,11 @@ TEST(SimImpairCtl, ShowsSetsAndRefuses) {
 TEST(SimRetxConfig, BadRetransmissionKeysAreRefused) {
   ZT_REQUIRE_LAUNCHED();
   const std::pair<const char*, const char*> refused[] = {
-      {"tcp_retries=256", "bad value for tcp_retries"},
+      {"tcp_give_up_ms=0", "tcp_give_up_ms must be at least 1"},
+      {"tcp_give_up_ms=86400001", "bad value for tcp_give_up_ms"},
+      {"tcp_give_up_ms=15m", "bad value for tcp_give_up_ms"},
       {"tcp_rto_min_ms=0", "tcp_rto_min_ms must be at least 1"},
-      {"tcp_rto_min_ms=60001", "bad value for tcp_rto_min_ms"},
+      {"tcp_rto_min_ms=120001", "bad value for tcp_rto_min_ms"},
   };
   const std::string conf = "/tmp/sim_retx_bad.conf";
   for (const auto& [key, why] : refused) {

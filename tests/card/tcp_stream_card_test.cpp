@@ -23,6 +23,7 @@
 #include "tcp/tcp_ring_walk.h"
 #include "tcp_api_fixture.h"
 #include "tcp_stream.h"
+#include "tcp_stream_fixture.h"
 #include "tcp_wire_fixture.h"
 #include "zorvsock.h"
 #include "zorvsock_handle.h"
@@ -31,25 +32,17 @@ namespace {
 
 using namespace std::chrono_literals;
 using clk = std::chrono::steady_clock;
+using zt::as_u64;
+using zt::close_ours;
+using zt::connect_to;
+using zt::sim_counter;
+using zt::sim_impairment;
+using zt::stream_peer;
 
 constexpr uint64_t MIB = 1 << 20;
 constexpr uint64_t OUR_SEED = 2;   // the stream we send (the peer's --recv-seed default)
 constexpr uint64_t PEER_SEED = 1;  // the stream the peer sends (its --seed default)
 constexpr auto STREAM_DEADLINE = 120s;
-
-// tcp_stream_peer in the peer namespace, running beside the test.
-struct stream_peer {
-  zt::peer_job job;
-
-  explicit stream_peer(const std::string& args)
-      : job(ZT_TCP_STREAM_PEER, args + " --ready {ready}") {}
-  bool wait_ready() const {
-    return zt::wait_until([&] { return access(job.ready.c_str(), F_OK) == 0; }, 10000);
-  }
-  std::map<std::string, std::string> report() { return job.report(); }
-};
-
-uint64_t as_u64(const std::string& s) { return strtoull(s.c_str(), nullptr, 10); }
 
 // What one connection carried, seen from the application.
 struct stream_result {
@@ -59,12 +52,6 @@ struct stream_result {
   int end = 0;  // the receive's result that ended the peer's stream (0: not seen)
   bool stalled = false;
 };
-
-long sim_counter(const std::string& name) {
-  const zt::cmd_result r = zt::sim_ctl("counters 0");
-  std::map<std::string, std::string> c = zt::parse_report(r.out);
-  return c.count(name) ? strtol(c[name].c_str(), nullptr, 10) : -1;
-}
 
 // Where a stalled connection stands: the engine's sequence numbers, the segments
 // waiting in its receive ring from its read pointer to the card's write position
@@ -145,20 +132,6 @@ void expect_we_got(const stream_result& r, uint64_t n) {
   EXPECT_EQ(r.received.first_bad(), -1);
 }
 
-// Our FIN after the data both ways; the peer answers with its own.
-void close_ours(zorvsock_handle* h) {
-  EXPECT_EQ(zorvsock_tcp_disconnect(h), 0);
-  EXPECT_EQ(zt::wait_state(h, ZORVSOCK_TCP_TIME_WAIT), ZORVSOCK_TCP_TIME_WAIT);
-}
-
-// A connection from the card to the peer's listener on port; fatal failures when it
-// is not established.
-void connect_to(zorvsock_handle* h, stream_peer& peer, uint16_t port) {
-  ASSERT_TRUE(peer.wait_ready()) << peer.job.result.out;
-  ASSERT_EQ(zorvsock_tcp_connect(h, "kvel0", 0, zt::PEER_IP, port), 0);
-  ASSERT_EQ(zt::wait_state(h, ZORVSOCK_TCP_ESTABLISHED), ZORVSOCK_TCP_ESTABLISHED);
-}
-
 // A connection the peer opens to our listener on port.
 void accept_from(zorvsock_handle* listener, zorvsock_handle* h) {
   ASSERT_TRUE(zt::wait_until([&] { return zorvsock_tcp_accept_ready(listener) == 1; }, 5000));
@@ -185,19 +158,6 @@ struct peer_random_loss {
             .status == 0;
   }
   ~peer_random_loss() { zt::peer_run("nft delete table netdev " + table); }
-};
-
-// The simulator's impairment of the wire in both directions; ok false when it has none.
-struct sim_impairment {
-  bool ok = false;
-  explicit sim_impairment(const std::string& how) {
-    ok = zt::sim_ctl("impair 0 tx " + how).out.find("ok") == 0 &&
-         zt::sim_ctl("impair 0 rx " + how).out.find("ok") == 0;
-  }
-  ~sim_impairment() {
-    zt::sim_ctl("impair 0 tx off");
-    zt::sim_ctl("impair 0 rx off");
-  }
 };
 
 struct bulk_case {

@@ -6,6 +6,8 @@
 //   tcp_stream_peer connect HOST PORT [options] opens one to HOST:PORT
 //
 //   --send N        sends N bytes of the stream of --seed (default 1)
+//   --echo          sends back what it receives instead, as a plain echo server does:
+//                   a piece read goes back whole before the next is read
 //   --recv-seed S   the stream expected from the other side (default 2)
 //   --mss M         TCP_MAXSEG on the socket before the handshake
 //   --close         shuts the sending side down right after the last byte
@@ -16,8 +18,8 @@
 //   --ready FILE    created once the socket listens, or once connected
 //
 // Sending and receiving go on together; the connection ends when everything is sent
-// and the other side's FIN (or a reset) has come, and is then closed. The report has
-// "key value" lines: sent, received, hash (of the bytes received), bad (first offset
+// (echoed) and the other side's FIN (or a reset) has come, and is then closed. The
+// report has "key value" lines: sent, received, hash (of the bytes received), bad (first offset
 // that differs from the expected stream, -1 none), eof, reset, timeout, retrans (the
 // kernel's retransmitted segments), mss and wscale (the option as negotiated: 1 used,
 // 0 not), connections (accepted in all).
@@ -49,7 +51,7 @@ struct options {
   uint64_t send = 0;
   uint64_t seed = 1, recv_seed = 2;
   int mss = 0;
-  bool close = false, cork = false, repeat = false;
+  bool close = false, cork = false, repeat = false, echo = false;
   int timeout_s = 120;
   std::string ready;
 };
@@ -108,6 +110,8 @@ options parse(int argc, char** argv) {
       o.cork = true;
     else if (a == "--repeat")
       o.repeat = true;
+    else if (a == "--echo")
+      o.echo = true;
     else
       usage();
   }
@@ -162,10 +166,17 @@ int connected(const options& o) {
 
 using clk = std::chrono::steady_clock;
 
-// Moves what it can of the stream; false once the connection is reset.
+// Whether bytes wait to be sent: the rest of the stream, or (echo) the piece received
+// that has not all gone back.
+bool to_send(const options& o, const outcome& r, size_t head, size_t tail) {
+  return o.echo ? head < tail : r.sent < o.send;
+}
+
+// Moves what it can of the stream (or of the piece to echo); false once the connection
+// is reset.
 bool send_some(int fd, const options& o, zt::stream_source& src, std::vector<uint8_t>& buf,
                size_t& head, size_t& tail, outcome& r) {
-  if (head == tail) {
+  if (head == tail && !o.echo) {
     const size_t n = size_t(std::min<uint64_t>(buf.size(), o.send - r.sent));
     src.fill(buf.data(), n);
     head = 0;
@@ -179,9 +190,11 @@ bool send_some(int fd, const options& o, zt::stream_source& src, std::vector<uin
   return true;
 }
 
-// Takes what has arrived; false at the end of the stream or a reset.
-bool receive_some(int fd, zt::stream_check& check, std::vector<uint8_t>& buf, outcome& r) {
+// Takes what has arrived into buf (*got bytes); false at the end of the stream or a reset.
+bool receive_some(int fd, zt::stream_check& check, std::vector<uint8_t>& buf, outcome& r,
+                  size_t* got) {
   const ssize_t n = recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+  *got = n > 0 ? size_t(n) : 0;
   if (n > 0) {
     check.take(buf.data(), size_t(n));
     return true;
@@ -205,19 +218,29 @@ outcome exchange(int fd, const options& o, zt::stream_check& check) {
   if (o.send == 0 && o.close) shutdown(fd, SHUT_WR);
   const auto deadline = clk::now() + std::chrono::seconds(o.timeout_s);
   bool open = true;
-  while (open || r.sent < o.send) {
-    pollfd p{fd, short((open ? POLLIN : 0) | (r.sent < o.send ? POLLOUT : 0)), 0};
+  while (open || to_send(o, r, head, tail)) {
+    const bool sending = to_send(o, r, head, tail);
+    // An echo reads the next piece only once the last one has gone back.
+    const bool reading = open && !(o.echo && sending);
+    pollfd p{fd, short((reading ? POLLIN : 0) | (sending ? POLLOUT : 0)), 0};
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clk::now());
     if (left.count() <= 0 || poll(&p, 1, int(left.count()) + 1) == 0) {
       r.timeout = true;
       break;
     }
-    if (r.sent < o.send && (p.revents & (POLLOUT | POLLERR | POLLHUP)) &&
+    if (sending && (p.revents & (POLLOUT | POLLERR | POLLHUP)) &&
         !send_some(fd, o, src, out, head, tail, r)) {
       r.reset = true;
       break;
     }
-    if (open && (p.revents & (POLLIN | POLLERR | POLLHUP))) open = receive_some(fd, check, in, r);
+    if (reading && (p.revents & (POLLIN | POLLERR | POLLHUP))) {
+      size_t got;
+      open = receive_some(fd, check, o.echo ? out : in, r, &got);
+      if (o.echo) {
+        head = 0;
+        tail = got;
+      }
+    }
     if (r.reset) break;
   }
   socklen_t len = sizeof r.info;
