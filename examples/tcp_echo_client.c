@@ -142,10 +142,12 @@ int main(int argc, char** argv) {
   printf("tcp_echo_client: %d of %d echoes intact, rtt mean %.1f us, max %.1f us\n", good, count,
          good ? rtt_sum / good : 0.0, rtt_max);
 
+  /* LAST_ACK: the server closed first, and our FIN waits for its ACK. */
   zorvsock_tcp_disconnect(h);
   const int end = wait_leaving(h,
                                1u << ZORVSOCK_TCP_ESTABLISHED | 1u << ZORVSOCK_TCP_FIN_WAIT1 |
-                                   1u << ZORVSOCK_TCP_FIN_WAIT2 | 1u << ZORVSOCK_TCP_CLOSING,
+                                   1u << ZORVSOCK_TCP_FIN_WAIT2 | 1u << ZORVSOCK_TCP_CLOSING |
+                                   1u << ZORVSOCK_TCP_LAST_ACK,
                                CLOSE_TIMEOUT_NS);
   printf("tcp_echo_client: disconnected, %s\n", zorvsock_tcp_state_str(end));
   zorvsock_release_handle(h);

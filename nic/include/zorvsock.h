@@ -141,7 +141,9 @@ ZORVSOCK_API int zorvsock_tcp_accept_ready(zorvsock_handle* listener);
  * handshake: 0; -14 null or f not fresh; -22 not a listener; -11 nothing waiting or the
  * handshake failed (f stays fresh). */
 ZORVSOCK_API int zorvsock_tcp_accept(zorvsock_handle* listener, zorvsock_handle* f);
-/* Sends our FIN when established, else closes at once. 0; -14 null. */
+/* Sends our FIN while our sending side is open: from TCP_ESTABLISHED to TCP_FIN_WAIT1,
+ * from TCP_CLOSE_WAIT (the peer has closed its side) to TCP_LAST_ACK, where the peer's
+ * ACK of our FIN closes. In any other state closes at once. 0; -14 null. */
 ZORVSOCK_API int zorvsock_tcp_disconnect(zorvsock_handle* h);
 ZORVSOCK_API void zorvsock_tcp_disable(zorvsock_handle* h);
 /* The connection's zorvsock_tcp_state; -14 null. */
@@ -151,15 +153,20 @@ ZORVSOCK_API int zorvsock_tcp_get_peer(zorvsock_handle* h, uint32_t* ip, uint16_
 /* "TCP_ESTABLISHED" ...; "TCP_UNKNOWN" for any other value. */
 ZORVSOCK_API const char* zorvsock_tcp_state_str(int state);
 /* Sends len bytes: up to one segment returns -11 when the window or TX room is short;
- * longer sends wait until every piece is written, then 0. -14 null, -107 no
- * connection, -104 reset. With tx_id the send time is logged under the id stored. */
+ * longer sends wait until every piece is written, then 0. Sending goes on after the
+ * peer's FIN (TCP_CLOSE_WAIT) until our disconnect. -14 null, -107 no connection, -104
+ * reset or our side closed. With tx_id the send time is logged under the id stored. */
 ZORVSOCK_API int zorvsock_tcp_send(zorvsock_handle* h, const void* data, int len,
                                    uint64_t* tx_id);
-/* 1 when established and a full segment fits, else 0. */
+/* 1 when our sending side is open (TCP_ESTABLISHED, TCP_CLOSE_WAIT) and a full
+ * segment fits, else 0. */
 ZORVSOCK_API int zorvsock_tcp_send_ready(zorvsock_handle* h);
 /* Zero-copy receive: the length of the next in-order bytes with *data pointing at them
- * in the ring, 0 none yet, -107 the peer can send no more; -14 null. The bytes stay
- * until zorvsock_tcp_zc_receive_done. rx_ts_ns may be NULL. */
+ * in the ring, 0 none yet, -107 the peer can send no more: every byte before its FIN has
+ * been received (TCP_CLOSE_WAIT and later) or the connection has ended; -14 null.
+ * Receiving goes on after our own FIN (TCP_FIN_WAIT1, TCP_FIN_WAIT2): what the peer
+ * sends after it arrives, none of it is dropped. The bytes stay until
+ * zorvsock_tcp_zc_receive_done. rx_ts_ns may be NULL. */
 ZORVSOCK_API int zorvsock_tcp_zc_receive(zorvsock_handle* h, const void** data,
                                          uint64_t* rx_ts_ns);
 ZORVSOCK_API int zorvsock_tcp_zc_receive_done(zorvsock_handle* h);

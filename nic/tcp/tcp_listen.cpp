@@ -60,13 +60,15 @@ int parse_syn(const uint8_t* frame, size_t len, const std::string& ifname, syn_f
   return tcp_parse_segment(ip + ihl, tcp_be16(ip + 2) - ihl, &out->seg) ? 0 : -1;
 }
 
+// The handshake is done. A peer that shuts its sending side at once may already have
+// moved the connection on to CLOSE_WAIT: that connection is accepted too.
 bool wait_established(const sw_tcp<tcp_hw_session>& tcp) {
   const auto deadline = std::chrono::steady_clock::now() + HANDSHAKE_WAIT;
   for (int i = 0; i < HANDSHAKE_POLLS && std::chrono::steady_clock::now() < deadline; ++i) {
-    if (__atomic_load_n(&tcp.state, __ATOMIC_ACQUIRE) == TCP_ESTABLISHED) return true;
+    if (tcp_connected(__atomic_load_n(&tcp.state, __ATOMIC_ACQUIRE))) return true;
     std::this_thread::sleep_for(HANDSHAKE_POLL_STEP);
   }
-  return __atomic_load_n(&tcp.state, __ATOMIC_ACQUIRE) == TCP_ESTABLISHED;
+  return tcp_connected(__atomic_load_n(&tcp.state, __ATOMIC_ACQUIRE));
 }
 
 // Gives back what a passive open that failed half way set up: the worker stops first,

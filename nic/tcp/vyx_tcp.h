@@ -64,7 +64,7 @@ struct sw_tcp {
   std::thread worker;
   std::atomic<uint8_t> running{0};
   int state = TCP_CLOSE;
-  timespec handshake_time{};  // last SYN, SYN-ACK, FIN, resend decision or repeated-FIN answer
+  timespec handshake_time{};  // last SYN, SYN-ACK, FIN, resend decision or answer to a FIN
   int handshake_retries = 0;
   int handshake_max_retries = TCP_MAX_RETRIES;
   Session* hw = nullptr;
@@ -157,23 +157,27 @@ struct sw_tcp {
     state = TCP_ESTABLISHED;
   }
 
-  // The application closes: our FIN from ESTABLISHED, otherwise a plain close.
+  // The application closes: our FIN while our side is open (ESTABLISHED, or CLOSE_WAIT
+  // after the peer's FIN), otherwise a plain close. Under the state machine's lock: a
+  // peer's FIN that the worker takes at the same moment must not be overwritten by
+  // FIN_WAIT1, or the connection would wait for a FIN already acknowledged.
   void disconnect() {
-    if (state != TCP_ESTABLISHED) return close();
+    const std::lock_guard<std::mutex> hold(fsm_lock);
+    if (!tcp_send_open(state)) return close();
     send_fin();
-    set_state(TCP_FIN_WAIT1);
+    set_state(state == TCP_CLOSE_WAIT ? TCP_LAST_ACK : TCP_FIN_WAIT1);
   }
 
-  // The peer's FIN once everything before it is consumed.
+  // The peer's FIN once everything before it is consumed. Established, the connection
+  // is half closed: the peer still reads what we send until our own FIN.
   void accept_peer_fin() {
     peer_fin_pending = 0;
     rx_seq = rx_to_be_ackd = peer_fin_seq + 1;
-    if (state == TCP_ESTABLISHED) {
-      // No half-open connection: the API cannot send after a peer's FIN is reported.
-      send_fin();
-      return set_state(TCP_LAST_ACK);
-    }
     send_ack();
+    if (state == TCP_ESTABLISHED) {
+      handshake_time = tcp_now();  // a repeated FIN is answered at most once a second
+      return set_state(TCP_CLOSE_WAIT);
+    }
     if (state == TCP_FIN_WAIT1 && !our_fin_acked()) return enter_final(TCP_CLOSING);
     enter_final(TCP_TIME_WAIT);
   }
@@ -390,6 +394,7 @@ struct sw_tcp {
       case TCP_ESTABLISHED:
       case TCP_FIN_WAIT1:
       case TCP_FIN_WAIT2: return on_receiving(s);
+      case TCP_CLOSE_WAIT:
       case TCP_LAST_ACK:
       case TCP_CLOSING:
       case TCP_TIME_WAIT: return on_peer_closed(s);
@@ -489,10 +494,11 @@ struct sw_tcp {
     if (fin == rx_seq) accept_peer_fin();
   }
 
-  // LAST_ACK, CLOSING, TIME_WAIT: the peer's FIN is taken; ours may wait for its ACK.
+  // CLOSE_WAIT, LAST_ACK, CLOSING, TIME_WAIT: the peer's FIN is taken; ours may be out
+  // and wait for its ACK.
   void on_peer_closed(const tcp_segment& s) {
     if (s.has(TCP_RST)) {
-      if (state == TCP_LAST_ACK && rst_in_window(s)) close();
+      if (!tcp_final_state(state) && rst_in_window(s)) close();
       return;
     }
     if (s.has(TCP_ACK) && !take_ack(s)) return;

@@ -3,8 +3,10 @@
 // release of consumed slots with batched acknowledgements through the ACK doorbell.
 //
 // These run on the application's thread, one call at a time per engine, beside the
-// connection's worker. Receiving goes on while the peer may still send (ESTABLISHED,
-// FIN_WAIT1, FIN_WAIT2); sending only while ESTABLISHED. Errors are negative errno values.
+// connection's worker. The two directions close apart: receiving goes on while the peer
+// may still send (ESTABLISHED, and FIN_WAIT1 and FIN_WAIT2 after our FIN, so no byte the
+// peer sends after it is lost); sending while our side is open (ESTABLISHED, and
+// CLOSE_WAIT after the peer's FIN, until our own). Errors are negative errno values.
 #pragma once
 #include <x86intrin.h>
 
@@ -32,11 +34,6 @@ constexpr uint8_t TCP_TXACK_CTRL_WAITING = 0x03;    // fin_rst_flags: FIN or RST
 // handshake that never ends) gives up with -ETIMEDOUT.
 constexpr int64_t TCP_SEND_STALL_NS = 30'000'000'000;
 
-// States in which the peer may still send data.
-constexpr bool tcp_data_state(int s) {
-  return s == TCP_ESTABLISHED || s == TCP_FIN_WAIT1 || s == TCP_FIN_WAIT2;
-}
-
 inline int64_t tcp_now_ns() {
   const timespec t = tcp_now();
   return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
@@ -45,14 +42,14 @@ inline int64_t tcp_now_ns() {
 // ---- Ring walk -----------------------------------------------------------------------
 
 // FIN and RST go to the state machine; a flagged SYN (the peer repeating its SYN-ACK,
-// our ACK lost) is answered with a pure ACK. False when the connection no longer takes
-// data afterwards.
+// our ACK lost) is answered with a pure ACK. The caller's walk goes on while
+// `open(state)` holds afterwards; false ends it.
 template <typename Session>
-bool tcp_take_control(sw_tcp<Session>& t, tcp_ring_slot& rs) {
+bool tcp_take_control(sw_tcp<Session>& t, tcp_ring_slot& rs, bool (*open)(int)) {
   if (!rs.ok) return true;
   if (rs.seg.flags & (TCP_FIN | TCP_RST)) {
     t.tcp_process_fsm_rx(rs.header, rs.len);
-    if (!tcp_data_state(t.state)) return false;
+    if (!open(t.state)) return false;
   }
   if (rs.seg.has(TCP_SYN) && rs.flagged()) {
     t.send_ack();
@@ -66,8 +63,8 @@ bool tcp_take_control(sw_tcp<Session>& t, tcp_ring_slot& rs) {
 template <typename Session>
 bool tcp_control_scan(sw_tcp<Session>& t) {
   t.last_rx_tsc = __rdtsc();
-  tcp_walk_ring(t, [&](tcp_ring_slot& rs) { return tcp_take_control(t, rs); });
-  return t.state == TCP_ESTABLISHED;
+  tcp_walk_ring(t, [&](tcp_ring_slot& rs) { return tcp_take_control(t, rs, tcp_send_open); });
+  return tcp_send_open(t.state);
 }
 
 // The card sends one pure ACK for `ack` with our window and TTL. Every write is one
@@ -121,7 +118,7 @@ bool tcp_write_data(sw_tcp<Session>& t, const void* data, int len, bool stamp) {
   return true;
 }
 
-// Why a connection that is not established cannot send.
+// Why a connection whose sending side is not open cannot send.
 constexpr int tcp_send_state_error(int state) {
   if (state == TCP_LISTEN) return -ENOTCONN;
   if (state == TCP_SYN_SENT || state == TCP_SYN_RECV) return -EAGAIN;
@@ -133,7 +130,7 @@ constexpr int tcp_send_state_error(int state) {
 // With tx_id, the segment's transmit time is logged under the id stored there.
 template <typename Session>
 int tcp_send_segment(sw_tcp<Session>& t, const void* data, int len, uint64_t* tx_id) {
-  if (t.state != TCP_ESTABLISHED) return tcp_send_state_error(t.state);
+  if (!tcp_send_open(t.state)) return tcp_send_state_error(t.state);
   if (len > t.tx_mss) return -EFAULT;
   if (len > t.tx_available_quota) {
     tcp_refresh_quota(t);
@@ -187,10 +184,11 @@ int tcp_send(sw_tcp<Session>& t, const void* data, int len, uint64_t* tx_id,
   return tcp_send_pieces(t, static_cast<const uint8_t*>(data), len, tx_id, stall_ns);
 }
 
-// 1 when established and the window allows more than TCP_SEND_READY_BYTES - 1 bytes.
+// 1 when our side is open and the window allows more than TCP_SEND_READY_BYTES - 1
+// bytes.
 template <typename Session>
 int tcp_send_ready(sw_tcp<Session>& t) {
-  if (t.state != TCP_ESTABLISHED) return 0;
+  if (!tcp_send_open(t.state)) return 0;
   if (t.tx_available_quota >= TCP_SEND_READY_BYTES) return 1;
   tcp_refresh_quota(t);
   return t.tx_available_quota >= TCP_SEND_READY_BYTES ? 1 : 0;
@@ -198,21 +196,33 @@ int tcp_send_ready(sw_tcp<Session>& t) {
 
 // ---- Receive -------------------------------------------------------------------------
 
+// The peer's stream has ended. Half closed, the slots at the ring's head (the FIN's
+// among them, all consumed) go back at once: a send's control scan would otherwise meet
+// the FIN again on every call.
+template <typename Session>
+int tcp_receive_ended(sw_tcp<Session>& t) {
+  if (t.state == TCP_CLOSE_WAIT) tcp_release_consumed(t);
+  return -ENOTCONN;
+}
+
 // The next in-order bytes of the ring, in place: their length with *data pointing at
 // them in the ring and *rx_ts_ns (when given) their receive time less rx_adj_ns; 0 with
-// *data null when nothing is in order; -ENOTCONN once the peer can send no more. The
-// bytes stay valid, and the same ones come back, until tcp_zc_receive_done.
+// *data null when nothing is in order. Receiving goes on after our own FIN (FIN_WAIT1,
+// FIN_WAIT2), so the peer's data after it is not lost. -ENOTCONN once the peer can send
+// no more: the data before its FIN has been consumed (CLOSE_WAIT and later), or the
+// connection has ended. The bytes stay valid, and the same ones come back, until
+// tcp_zc_receive_done.
 template <typename Session>
 int tcp_zc_receive(sw_tcp<Session>& t, const void** data, uint64_t* rx_ts_ns, int32_t rx_adj_ns) {
   t.last_rx_tsc = __rdtsc();
   const uint64_t adj = uint64_t(int64_t(rx_adj_ns));
   *data = nullptr;
   if (rx_ts_ns) *rx_ts_ns = 0 - adj;
-  if (!tcp_data_state(t.state)) return -ENOTCONN;
+  if (!tcp_receive_open(t.state)) return tcp_receive_ended(t);
   int result = 0;
   bool beyond_gap = false;
   tcp_walk_ring(t, [&](tcp_ring_slot& rs) {
-    if (!tcp_take_control(t, rs)) {
+    if (!tcp_take_control(t, rs, tcp_receive_open)) {
       result = -ENOTCONN;
       return false;
     }
@@ -274,14 +284,15 @@ void tcp_ack_gap_filled(sw_tcp<Session>& t) {
 }
 
 // Gives the ring back every slot at its head that is wholly consumed; stops at the first
-// one that is not, and where a FIN or RST ends the connection's receiving.
+// one that is not, and where a FIN or RST ends the connection. The peer's FIN that
+// leaves us in CLOSE_WAIT does not stop it: everything before that FIN is consumed.
 template <typename Session>
 void tcp_release_consumed(sw_tcp<Session>& t) {
   kvel::rx_dma_ring& ring = t.hw->rx_dma_;
   tcp_walk_ring(t, [&](tcp_ring_slot& rs) {
     if (rs.ok && (rs.seg.flags & (TCP_FIN | TCP_RST))) {
       t.tcp_process_fsm_rx(rs.header, rs.len);
-      if (!tcp_data_state(t.state)) return false;
+      if (!tcp_receive_open(t.state) && t.state != TCP_CLOSE_WAIT) return false;
     }
     if (rs.ok && rs.last_byte() >= t.rx_seq) return false;
     ring.release_slot();

@@ -38,6 +38,22 @@ constexpr bool tcp_final_state(int internal) {
   return internal == TCP_CLOSE || internal == TCP_TIME_WAIT || internal == TCP_CLOSING;
 }
 
+// States in which our side may still send data: the peer's FIN does not end it.
+constexpr bool tcp_send_open(int internal) {
+  return internal == TCP_ESTABLISHED || internal == TCP_CLOSE_WAIT;
+}
+
+// States in which the peer may still send data: ours or its FIN does not end it.
+constexpr bool tcp_receive_open(int internal) {
+  return internal == TCP_ESTABLISHED || internal == TCP_FIN_WAIT1 || internal == TCP_FIN_WAIT2;
+}
+
+// From the end of the handshake until the connection is final: data of either side may
+// still be in flight, and the driver's reset on release stays armed.
+constexpr bool tcp_connected(int internal) {
+  return tcp_send_open(internal) || tcp_receive_open(internal) || internal == TCP_LAST_ACK;
+}
+
 // States in which our FIN is out and not yet acknowledged: the FIN resend schedule runs.
 constexpr bool tcp_fin_unacked(int internal) {
   return internal == TCP_FIN_WAIT1 || internal == TCP_CLOSING || internal == TCP_LAST_ACK;

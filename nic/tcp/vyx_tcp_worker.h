@@ -2,12 +2,13 @@
 // or SYN-ACK to the handle's release.
 //
 // During the handshake it finds the peer's segments in the receive ring, hands them to
-// the state machine and resends on the engine's schedule. Once established it
-// acknowledges data when the application stops reading, sends the acknowledgement that
-// consumption still owes, executes the card's reset request and handles control
-// segments until the application has met its first data. The FIN resend schedule of
-// the closing states runs here too, and so does the look into the card's
-// acknowledgement block for the peer's ACK of our FIN.
+// the state machine and resends on the engine's schedule. Once established, and in the
+// closing states until the connection is final, it acknowledges data when the
+// application stops reading, sends the acknowledgement that consumption still owes,
+// executes the card's reset request and handles control segments (while established,
+// only until the application has met its first data). The FIN resend schedule of the
+// closing states runs here too, and so does the look into the card's acknowledgement
+// block for the peer's ACK of our FIN.
 //
 // The worker shares the engine with the application's thread without a lock; its own
 // control segments go out with a private copy of the control descriptor, so that a
@@ -134,7 +135,7 @@ void tcp_idle_ack(sw_tcp<S>& tcp) {
 // acknowledged yet.
 template <typename S>
 void tcp_lagging_ack(sw_tcp<S>& tcp) {
-  if (tcp_shared_load(tcp.state) != TCP_ESTABLISHED) return;
+  if (!tcp_connected(tcp_shared_load(tcp.state))) return;
   if (tcp_shared_load(tcp.rx_seq) == tcp_shared_load(tcp.bk_rx_ack)) return;
   std::atomic_thread_fence(std::memory_order_seq_cst);
   const tcp_seq seq = tcp_shared_load(tcp.rx_seq);
@@ -144,25 +145,27 @@ void tcp_lagging_ack(sw_tcp<S>& tcp) {
   tcp.bk_rx_ack = seq;
 }
 
-// The card gave up on the connection. Only while established: the close leaves that
-// state for good, so a request the card leaves standing is executed once.
+// The card gave up on the connection. Only while connected: the close leaves that for
+// good, so a request the card leaves standing is executed once.
 template <typename S>
 void tcp_reset_request(sw_tcp<S>& tcp) {
   volatile txack* block = tcp.hw->txack_;
   if (block == nullptr || (block->fin_rst_flags & TCP_RESET_REQUEST) == 0) return;
-  if (tcp_shared_load(tcp.state) != TCP_ESTABLISHED) return;
+  if (!tcp_connected(tcp_shared_load(tcp.state))) return;
   puts("Send reset");
   tcp_worker_send(tcp, TCP_RST, tcp_shared_load(tcp.rx_seq), tcp.tx_seq);
   tcp.close();
 }
 
 template <typename S>
-void tcp_worker_established(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
+void tcp_worker_connected(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
   if (tcp_rx_idle(tcp_shared_load(tcp.last_rx_tsc), now)) tcp_idle_ack(tcp);
   tcp_lagging_ack(tcp);
   tcp_reset_request(tcp);
-  // From the first data on, the receive path handles control segments itself.
-  if (tcp_shared_load(tcp.state) == TCP_ESTABLISHED && !tcp_shared_load(tcp.rx_data_seen))
+  // Established, from the first data on, the receive path handles control segments
+  // itself; once closing, the application may no longer receive (CLOSE_WAIT, LAST_ACK)
+  // or wait only for the state to change.
+  if (tcp_shared_load(tcp.state) != TCP_ESTABLISHED || !tcp_shared_load(tcp.rx_data_seen))
     tcp_worker_scan(tcp);
 }
 
@@ -171,12 +174,9 @@ template <typename S>
 void tcp_worker_pass(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
   const int state = tcp_shared_load(tcp.state);
   if (state == TCP_LISTEN) return;  // the passive open owns the engine until its SYN-ACK
-  if (state == TCP_ESTABLISHED) {
-    tcp_worker_established(tcp, now);
-  } else {
-    tcp_worker_scan(tcp);
-    tcp.take_card_ack();
-  }
+  if (tcp_connected(state)) tcp_worker_connected(tcp, now);
+  else tcp_worker_scan(tcp);
+  if (tcp_fin_unacked(state)) tcp.take_card_ack();
   tcp.resend_check(now.mono);
 }
 

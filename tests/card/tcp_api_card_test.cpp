@@ -51,8 +51,10 @@ TEST_F(TcpApi, ActiveOpenCarriesAMebibyteEachWayAndThePeersFinComesAfterItsData)
   EXPECT_EQ(r.bytes, size_t(MIB));
   EXPECT_EQ(r.first_bad, -1);
   EXPECT_EQ(r.end, -107);
-  // The peer's FIN is answered by ours at once (no half-open connection), and the
-  // peer's ACK of it closes the connection.
+  // The peer's FIN leaves the connection half closed until our disconnect sends our FIN;
+  // the peer's ACK of it closes the connection.
+  EXPECT_EQ(zorvsock_tcp_get_status(c.h), ZORVSOCK_TCP_CLOSE_WAIT);
+  EXPECT_EQ(zorvsock_tcp_disconnect(c.h), 0);
   const std::vector<int> closing = states_until(c.h, ZORVSOCK_TCP_CLOSED);
   EXPECT_EQ(closing, (closing.size() == 1 ? std::vector<int>{ZORVSOCK_TCP_CLOSED}
                                           : std::vector<int>{ZORVSOCK_TCP_LAST_ACK,
@@ -109,6 +111,8 @@ TEST_F(TcpApi, PassiveOpenAcceptsThePeersConnectIntoAFreshHandle) {
   const receive_result r = receive_pattern(f.h);
   EXPECT_EQ(r.bytes, 7000u);
   EXPECT_EQ(r.first_bad, -1);
+  EXPECT_EQ(zorvsock_tcp_get_status(f.h), ZORVSOCK_TCP_CLOSE_WAIT);
+  EXPECT_EQ(zorvsock_tcp_disconnect(f.h), 0);
   EXPECT_EQ(wait_state(f.h, ZORVSOCK_TCP_CLOSED), ZORVSOCK_TCP_CLOSED);
   auto rep = peer.report();
   EXPECT_EQ(rep["received"], "5000");
@@ -209,6 +213,7 @@ TEST_F(TcpApi, AFailedAcceptLeavesTheFreshHandleUsable) {
     std::this_thread::sleep_for(1ms);
   ASSERT_EQ(zorvsock_tcp_accept(l.h, f.h), 0);
   EXPECT_EQ(receive_pattern(f.h).bytes, 100u);
+  EXPECT_EQ(zorvsock_tcp_disconnect(f.h), 0);
   EXPECT_EQ(peer.report()["eof"], "1");
 }
 
@@ -230,6 +235,7 @@ TEST_F(TcpApi, ListenHandleBecomesItsConnectionInAnOptionCall) {
   const receive_result r = receive_pattern(l.h);
   EXPECT_EQ(r.bytes, 2000u);
   EXPECT_EQ(r.first_bad, -1);
+  EXPECT_EQ(zorvsock_tcp_disconnect(l.h), 0);
   EXPECT_EQ(peer.report()["eof"], "1");
 }
 

@@ -1,13 +1,17 @@
 // Opening and closing connections over the card against the Linux kernel in the peer
 // namespace, watched on the peer's wire: the handshake segments with their options in
 // both directions, the public states, a refused connect, SYN resends to a peer that
-// hears nothing, the peer's FIN and RST, our FIN, and what release leaves behind.
+// hears nothing, the peer's FIN and RST, our FIN, the half-closed connection either
+// way, both FINs crossing, and what release leaves behind.
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tcp_wire_fixture.h"
@@ -29,6 +33,7 @@ constexpr uint32_t OWN_SHIFT = 7;        // the 16 MiB ring's quarter fits 16 bi
 constexpr uint16_t OWN_WINDOW = 32768;   // 4 MiB >> 7
 constexpr uint16_t SYN_WINDOW = 65000;
 constexpr uint32_t ISN_LIMIT = 1000000000;
+constexpr size_t MIB = size_t(1) << 20;
 
 tcp_info peer_tcp_info(int fd) {
   tcp_info info{};
@@ -228,30 +233,87 @@ class TcpPeerCloses : public TcpOpenClose, public testing::WithParamInterface<si
   uint16_t peer_port(uint16_t base) const { return uint16_t(base + n % 7); }
 };
 
-// The peer shuts its side first: its FIN is answered by ours at once, its ACK of ours
-// closes the connection, and the peer's socket ends in TIME_WAIT, the closer's state.
-TEST_P(TcpPeerCloses, FinFirstGoesThroughLastAckToClosed) {
+// The peer's reading end in a thread of its own: n pattern bytes, then what comes next.
+struct peer_reader {
+  size_t good = 0;
+  std::atomic<bool> read{false};  // the n bytes are in (or will not come)
+  std::string then;
+  std::thread thread;
+  peer_reader(int fd, size_t n)
+      : thread([this, fd, n] {
+          good = zt::peer_receive_pattern(fd, n);
+          read = true;
+          then = zt::peer_next_event(fd);
+        }) {}
+  ~peer_reader() { join(); }
+  void join() {
+    if (thread.joinable()) thread.join();
+  }
+};
+
+// The peer sends its request and shuts its sending side (as `printf ... | socat` does):
+// we receive the request and the end of its stream, and the connection is half closed.
+// The reply, a mebibyte in one send, still reaches the peer whole; our FIN follows it
+// and the peer's ACK of it closes the connection. The peer closed first, so its socket
+// ends in TIME_WAIT.
+TEST_P(TcpPeerCloses, FinFirstLeavesUsHalfClosedUntilOurReplyAndFin) {
   const uint16_t port = peer_port(7510), lport = uint16_t(port + 100);
   wire_recorder rec(port);
-  handle_ptr c;
-  const int conn = open_active(c, lport, port);
-  ASSERT_GE(conn, 0);
-  EXPECT_EQ(zt::peer_send_pattern(conn, n), n);
-  ASSERT_EQ(shutdown(conn, SHUT_WR), 0);
-  if (n > 0) {
-    const zt::receive_result r = zt::receive_pattern(c.h);
-    EXPECT_EQ(r.bytes, n);
-    EXPECT_EQ(r.first_bad, -1);
-    EXPECT_EQ(r.end, -107);
+  // The close alone, recorded once the reply is in: a mebibyte on the wire may be more
+  // than the recorder keeps up with.
+  std::optional<wire_recorder> closing_rec;
+  {
+    handle_ptr c;
+    const int conn = open_active(c, lport, port);
+    ASSERT_GE(conn, 0);
+    EXPECT_EQ(zt::peer_send_pattern(conn, n), n);
+    ASSERT_EQ(shutdown(conn, SHUT_WR), 0);
+    if (n > 0) {
+      const zt::receive_result r = zt::receive_pattern(c.h);
+      EXPECT_EQ(r.bytes, n);
+      EXPECT_EQ(r.first_bad, -1);
+      EXPECT_EQ(r.end, -107);
+    }
+    EXPECT_EQ(zt::wait_state(c.h, ZORVSOCK_TCP_CLOSE_WAIT), ZORVSOCK_TCP_CLOSE_WAIT);
+    const void* data = &data;
+    EXPECT_EQ(zorvsock_tcp_zc_receive(c.h, &data, nullptr), -107);
+    EXPECT_EQ(data, nullptr);
+    // The peer's FIN is acknowledged, and nothing of ours ends our side yet.
+    wire_segment fin;
+    ASSERT_TRUE(rec.wait_for(with_flag(port, TCP_FIN), &fin));
+    const uint32_t fin_ack = fin.seg.fin_seq().v + 1;
+    EXPECT_TRUE(rec.wait_for(
+        [&](const wire_segment& s) { return s.seg.src_port == lport && s.seg.ack.v == fin_ack; },
+        nullptr));
+    EXPECT_TRUE(zt::wait_until(
+        [&] { return zt::peer_socket_states(port, lport) == std::vector<std::string>{"FIN-WAIT-2"}; },
+        3000));
+    EXPECT_TRUE(rec.matching(with_flag(lport, TCP_FIN)).empty());
+
+    peer_reader reader(conn, MIB);
+    std::vector<uint8_t> reply(MIB);
+    for (size_t i = 0; i < MIB; ++i) reply[i] = zt::pattern_byte(i);
+    EXPECT_EQ(zorvsock_tcp_send_ready(c.h), 1);
+    EXPECT_EQ(zorvsock_tcp_send(c.h, reply.data(), int(MIB), nullptr), 0);
+    EXPECT_EQ(zorvsock_tcp_get_status(c.h), ZORVSOCK_TCP_CLOSE_WAIT);
+    EXPECT_TRUE(zt::wait_until([&] { return reader.read.load(); }, 10000));
+    closing_rec.emplace(port);
+    EXPECT_EQ(zorvsock_tcp_disconnect(c.h), 0);
+    const std::vector<int> closing = zt::states_until(c.h, ZORVSOCK_TCP_CLOSED);
+    EXPECT_EQ(closing, (closing.size() == 1 ? std::vector<int>{ZORVSOCK_TCP_CLOSED}
+                                            : std::vector<int>{ZORVSOCK_TCP_LAST_ACK,
+                                                               ZORVSOCK_TCP_CLOSED}));
+    reader.join();
+    EXPECT_EQ(reader.good, MIB);
+    EXPECT_EQ(reader.then, "eof");
+    EXPECT_EQ(zt::peer_socket_states(port, lport), std::vector<std::string>{"TIME-WAIT"});
+    EXPECT_EQ(zorvsock_tcp_send(c.h, "x", 1, nullptr), -104);
+    EXPECT_EQ(zorvsock_tcp_zc_receive(c.h, &data, nullptr), -107);
   }
-  EXPECT_EQ(zt::wait_state(c.h, ZORVSOCK_TCP_CLOSED), ZORVSOCK_TCP_CLOSED);
-  EXPECT_EQ(zt::peer_next_event(conn), "eof");
-  ASSERT_TRUE(rec.wait_for(from_port(lport, TCP_FIN | TCP_ACK), nullptr));
-  EXPECT_EQ(rec.matching(from_port(lport, TCP_FIN | TCP_ACK)).size(), 1u);  // not resent
-  EXPECT_EQ(zt::peer_socket_states(port, lport), std::vector<std::string>{"TIME-WAIT"});
-  EXPECT_EQ(zorvsock_tcp_send(c.h, "x", 1, nullptr), -104);
-  const void* data;
-  EXPECT_EQ(zorvsock_tcp_zc_receive(c.h, &data, nullptr), -107);
+  ASSERT_TRUE(closing_rec.has_value());
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(closing_rec->matching(from_port(lport, TCP_FIN | TCP_ACK)).size(), 1u);  // not resent
+  EXPECT_TRUE(closing_rec->matching(with_flag(lport, TCP_RST)).empty());
 }
 
 // The peer's kernel resets the connection (SO_LINGER 0): the state becomes closed,
@@ -293,10 +355,11 @@ INSTANTIATE_TEST_SUITE_P(PeerData, TcpPeerCloses, testing::Values(size_t(0), siz
                            return p.param ? "AfterData" : "BeforeData";
                          });
 
-// Our FIN first: the peer reads its end of file; once the peer's FIN is acknowledged
-// the connection rests in TIME_WAIT, reset on release is off, and release sends
-// nothing to a peer that has already closed.
-TEST_F(TcpOpenClose, OurFinThenThePeersEndsInTimeWaitAndReleaseSendsNothing) {
+// Our FIN first: the peer reads its end of file, and still sends a mebibyte, which we
+// receive whole; once the peer's FIN is acknowledged the connection rests in
+// TIME_WAIT, reset on release is off, and release sends nothing to a peer that has
+// already closed.
+TEST_F(TcpOpenClose, OurFinThenThePeersDataAndFinEndsInTimeWaitAndReleaseSendsNothing) {
   wire_recorder rec(7530);
   {
     handle_ptr c;
@@ -309,7 +372,18 @@ TEST_F(TcpOpenClose, OurFinThenThePeersEndsInTimeWaitAndReleaseSendsNothing) {
     EXPECT_EQ(zt::peer_next_event(conn), "eof");
     EXPECT_EQ(zt::wait_state(c.h, ZORVSOCK_TCP_FIN_WAIT2), ZORVSOCK_TCP_FIN_WAIT2);
     EXPECT_EQ(zorvsock_tcp_send(c.h, "x", 1, nullptr), -104);
-    ASSERT_EQ(shutdown(conn, SHUT_WR), 0);
+    const void* data = &data;
+    EXPECT_EQ(zorvsock_tcp_zc_receive(c.h, &data, nullptr), 0) << "nothing sent yet";
+    EXPECT_EQ(data, nullptr);
+    std::thread writer([conn] {
+      EXPECT_EQ(zt::peer_send_pattern(conn, MIB), MIB);
+      EXPECT_EQ(shutdown(conn, SHUT_WR), 0);
+    });
+    const zt::receive_result r = zt::receive_pattern(c.h);
+    writer.join();
+    EXPECT_EQ(r.bytes, MIB);
+    EXPECT_EQ(r.first_bad, -1);
+    EXPECT_EQ(r.end, -107);
     EXPECT_EQ(zt::wait_state(c.h, ZORVSOCK_TCP_TIME_WAIT), ZORVSOCK_TCP_TIME_WAIT);
     // The peer's FIN was acknowledged: its socket is gone.
     EXPECT_TRUE(zt::wait_until([] { return zt::peer_socket_states(7530, 7630).empty(); }, 3000))
@@ -318,6 +392,37 @@ TEST_F(TcpOpenClose, OurFinThenThePeersEndsInTimeWaitAndReleaseSendsNothing) {
   std::this_thread::sleep_for(300ms);
   EXPECT_TRUE(rec.matching(with_flag(7630, TCP_RST)).empty());
   EXPECT_EQ(rec.matching(from_port(7630, TCP_FIN | TCP_ACK)).size(), 1u);
+}
+
+// Both sides close at once: the peer's firewall holds our FIN back until the peer's own
+// FIN, which does not acknowledge ours, has reached us (CLOSING); our FIN's resend then
+// acknowledges the peer's and both sockets end in TIME_WAIT.
+TEST_F(TcpOpenClose, SimultaneousCloseGoesThroughClosingToTimeWaitOnBothSides) {
+  wire_recorder rec(7532);
+  {
+    handle_ptr c;
+    const int conn = open_active(c, 7632, 7532);
+    ASSERT_GE(conn, 0);
+    EXPECT_EQ(zt::peer_send_pattern(conn, 3000), 3000u);
+    EXPECT_EQ(zt::receive_pattern(c.h, 3000).bytes, 3000u);
+    std::optional<zt::peer_drop> deaf;
+    deaf.emplace("tcp sport 7632");
+    ASSERT_TRUE(deaf->ok);
+    EXPECT_EQ(zorvsock_tcp_disconnect(c.h), 0);
+    ASSERT_TRUE(rec.wait_for(from_port(7632, TCP_FIN | TCP_ACK), nullptr));
+    ASSERT_EQ(shutdown(conn, SHUT_WR), 0);
+    EXPECT_EQ(zt::wait_state(c.h, ZORVSOCK_TCP_CLOSING), ZORVSOCK_TCP_CLOSING);
+    deaf.reset();
+    EXPECT_EQ(zt::wait_state(c.h, ZORVSOCK_TCP_TIME_WAIT), ZORVSOCK_TCP_TIME_WAIT);
+    EXPECT_EQ(zt::peer_next_event(conn), "eof");
+    EXPECT_TRUE(zt::wait_until(
+        [] { return zt::peer_socket_states(7532, 7632) == std::vector<std::string>{"TIME-WAIT"}; },
+        3000));
+    const void* data = &data;
+    EXPECT_EQ(zorvsock_tcp_zc_receive(c.h, &data, nullptr), -107);
+  }
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(rec.matching(with_flag(7632, TCP_RST)).empty());
 }
 
 // Released while established: the driver's reset, with the connection's sequence

@@ -256,7 +256,9 @@ TEST_P(TcpPeerClose, EveryByteComesBeforeTheEndAndBothSidesCloseCleanly) {
   const stream_result r = run_streams(h.h, 0, c.bytes + 1);
   expect_we_got(r, c.bytes);
   EXPECT_EQ(r.end, -107);
-  // Our FIN answered the peer's at once; its ACK closes the connection.
+  // Half closed by the peer until our FIN, whose ACK closes the connection.
+  EXPECT_EQ(zorvsock_tcp_get_status(h.h), ZORVSOCK_TCP_CLOSE_WAIT);
+  EXPECT_EQ(zorvsock_tcp_disconnect(h.h), 0);
   EXPECT_EQ(zt::wait_state(h.h, ZORVSOCK_TCP_CLOSED), ZORVSOCK_TCP_CLOSED);
   auto rep = peer.report();
   EXPECT_EQ(as_u64(rep["sent"]), c.bytes);

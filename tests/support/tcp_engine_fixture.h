@@ -102,7 +102,11 @@ struct engine_fixture : ::testing::Test {
     deliver_syn(TCP_SYN | TCP_ACK, mss_wscale(1460, 7));
     ASSERT_EQ(tcp.state, TCP_ESTABLISHED);
     if (target == TCP_ESTABLISHED) return;
-    if (target == TCP_LAST_ACK) return deliver({TCP_FIN | TCP_ACK});
+    if (target == TCP_CLOSE_WAIT || target == TCP_LAST_ACK) {
+      deliver({TCP_FIN | TCP_ACK});
+      if (target == TCP_LAST_ACK) tcp.disconnect();
+      return;
+    }
     tcp.disconnect();
     if (target == TCP_FIN_WAIT1) return;
     if (target == TCP_FIN_WAIT2) return deliver({TCP_ACK});

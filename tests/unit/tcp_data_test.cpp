@@ -1,7 +1,8 @@
 // The TCP data path over the fake session and a real receive ring: cutting of sends
 // within the peer's window and MSS, refusals when window or TX room is short, the
 // descriptor of data segments, in-order receive across the sequence wrap, overlap and
-// gaps, the release with its doorbell rule, a FIN behind data, and sends after close.
+// gaps, the release with its doorbell rule, a FIN behind data, sends after the peer's
+// FIN, receives after ours, and sends after close.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -319,10 +320,11 @@ TEST_F(DataReceive, FinPendingBehindData) {
   expect_receive(start, 100);
   EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
   tcp_zc_receive_done(tcp);
-  EXPECT_EQ(tcp.state, TCP_LAST_ACK);
+  EXPECT_EQ(tcp.state, TCP_CLOSE_WAIT);
   EXPECT_EQ(tcp.rx_seq.v, start + 101);
-  EXPECT_EQ(last_control().desc.tcp_flags, TCP_FIN | TCP_ACK);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_ACK);
   EXPECT_EQ(last_control().desc.ack, start + 101);
+  EXPECT_EQ(tcp.rx_rdptr, card_line) << "the FIN's slot goes back with the data before it";
   const void* data = &data;
   EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), -ENOTCONN);
   EXPECT_EQ(data, nullptr);
@@ -333,8 +335,71 @@ TEST_F(DataReceive, FinOnTheLastDataSegment) {
   const uint32_t start = tcp.rx_seq.v;
   expect_receive(start, 100);
   tcp_zc_receive_done(tcp);
-  EXPECT_EQ(tcp.state, TCP_LAST_ACK);
+  EXPECT_EQ(tcp.state, TCP_CLOSE_WAIT);
   EXPECT_EQ(tcp.rx_seq.v, start + 101);
+}
+
+// Half closed by the peer: the receive reports the end of its stream, and our side goes
+// on sending, one segment or many, until we close it too.
+TEST_F(DataSend, CloseWait_SendsGoOnUntilOurFin) {
+  const uint32_t start = rx_at(0);
+  put(rx_at(0), TCP_FIN | TCP_ACK, 0, true);
+  block().fin_rst_flags = 1;  // stays raised: the card cannot tell it was read
+  const void* data = &data;
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), -ENOTCONN);
+  ASSERT_EQ(tcp.state, TCP_CLOSE_WAIT);
+  ASSERT_EQ(hw.control.size(), 1u);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_ACK);
+  EXPECT_EQ(last_control().desc.ack, start + 1);
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), -ENOTCONN);
+  EXPECT_EQ(tcp.rx_rdptr, card_line) << "the consumed FIN is given back";
+
+  tcp.handshake_time = {};  // an answer to a repeated FIN would be due: none may go
+  const auto payload = pattern(3000);
+  EXPECT_EQ(tcp_send_ready(tcp), 1);
+  EXPECT_EQ(tcp_send(tcp, payload.data(), 100, nullptr), 0);
+  EXPECT_EQ(tcp_send(tcp, payload.data(), 3000, nullptr), 0);
+  ASSERT_EQ(hw.tx_pio_.writes.size(), 4u);
+  EXPECT_EQ(hw.tx_pio_.writes[1].desc.ack, start + 1) << "data acknowledges the FIN";
+  EXPECT_EQ(hw.control.size(), 1u);
+
+  const uint32_t fin_seq = tcp.tx_seq.v;
+  tcp.disconnect();
+  EXPECT_EQ(tcp.state, TCP_LAST_ACK);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_FIN | TCP_ACK);
+  EXPECT_EQ(last_control().desc.seq, fin_seq);
+  EXPECT_EQ(tcp_send(tcp, payload.data(), 100, nullptr), -ECONNRESET);
+  EXPECT_EQ(tcp_send_ready(tcp), 0);
+}
+
+// The peer resets a half-closed connection: the send's control scan finds it.
+TEST_F(DataSend, CloseWait_PeerResetEndsSending) {
+  put(rx_at(0), TCP_FIN | TCP_ACK, 0, true);
+  const void* data = nullptr;
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), -ENOTCONN);
+  ASSERT_EQ(tcp.state, TCP_CLOSE_WAIT);
+  put(rx_at(0), TCP_RST, 0, true);
+  block().fin_rst_flags = 3;
+  const auto payload = pattern(3000);
+  EXPECT_EQ(tcp_send(tcp, payload.data(), 3000, nullptr), -ENOTCONN);
+  EXPECT_EQ(tcp.state, TCP_CLOSE);
+  EXPECT_TRUE(hw.tx_pio_.writes.empty());
+}
+
+// After our FIN the receive goes on: 0 while nothing has come, the peer's data when it
+// comes, the end of its stream once its FIN is reached.
+TEST_F(DataReceive, FinWait1_ReceiveGoesOnUntilThePeersFin) {
+  tcp.disconnect();
+  ASSERT_EQ(tcp.state, TCP_FIN_WAIT1);
+  const void* data = &data;
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), 0);
+  EXPECT_EQ(data, nullptr);
+  put(rx_at(0), TCP_ACK, 200);
+  put(rx_at(200), TCP_FIN | TCP_ACK, 0, true);
+  consume(200);
+  EXPECT_EQ(tcp.state, TCP_TIME_WAIT);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_ACK);
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), -ENOTCONN);
 }
 
 // After our FIN the peer may still send: its data arrives, its FIN then ends it.

@@ -28,9 +28,11 @@ struct transition {
   uint8_t answer;  // flags of the control segment sent, 0 for none
 };
 
-// Reset on release is on exactly while an established connection is not final.
+// Reset on release is on exactly while an established connection is not final: data
+// may still flow either way, half closed included.
 bool rst_expected(int s) {
-  return s == TCP_ESTABLISHED || s == TCP_FIN_WAIT1 || s == TCP_FIN_WAIT2 || s == TCP_LAST_ACK;
+  return s == TCP_ESTABLISHED || s == TCP_CLOSE_WAIT || s == TCP_FIN_WAIT1 ||
+         s == TCP_FIN_WAIT2 || s == TCP_LAST_ACK;
 }
 
 constexpr uint8_t RST_ACK = TCP_RST | TCP_ACK;
@@ -49,7 +51,8 @@ const transition TRANSITIONS[] = {
     {"established_rst_in_window", TCP_ESTABLISHED, {TCP_RST, 1000}, TCP_CLOSE, 0},
     {"established_rst_before_window", TCP_ESTABLISHED, {TCP_RST, -1}, TCP_ESTABLISHED, 0},
     {"established_rst_far_away", TCP_ESTABLISHED, {TCP_RST, 0x10000000}, TCP_ESTABLISHED, 0},
-    {"established_fin", TCP_ESTABLISHED, {FIN_ACK}, TCP_LAST_ACK, FIN_ACK},
+    {"established_fin", TCP_ESTABLISHED, {FIN_ACK}, TCP_CLOSE_WAIT, TCP_ACK},
+    {"established_fin_without_ack_flag", TCP_ESTABLISHED, {TCP_FIN}, TCP_CLOSE_WAIT, TCP_ACK},
     {"established_fin_behind_missing_data", TCP_ESTABLISHED, {FIN_ACK, 10}, TCP_ESTABLISHED, 0},
     {"established_fin_acking_nothing_sent", TCP_ESTABLISHED, {FIN_ACK, 0, 1}, TCP_ESTABLISHED, 0},
     {"established_repeated_syn_ack", TCP_ESTABLISHED, {TCP_SYN | TCP_ACK, -1}, TCP_ESTABLISHED, 0},
@@ -63,6 +66,12 @@ const transition TRANSITIONS[] = {
     {"fin_wait2_fin", TCP_FIN_WAIT2, {FIN_ACK}, TCP_TIME_WAIT, TCP_ACK},
     {"fin_wait2_rst", TCP_FIN_WAIT2, {TCP_RST}, TCP_CLOSE, 0},
     {"fin_wait2_rst_before_window", TCP_FIN_WAIT2, {TCP_RST, -1}, TCP_FIN_WAIT2, 0},
+    {"close_wait_ack", TCP_CLOSE_WAIT, {TCP_ACK}, TCP_CLOSE_WAIT, 0},
+    {"close_wait_data_after_fin", TCP_CLOSE_WAIT, {TCP_ACK, 0, 0, PEER_WINDOW, 100}, TCP_CLOSE_WAIT, 0},
+    {"close_wait_repeated_fin", TCP_CLOSE_WAIT, {FIN_ACK, -1}, TCP_CLOSE_WAIT, TCP_ACK},
+    {"close_wait_rst", TCP_CLOSE_WAIT, {TCP_RST}, TCP_CLOSE, 0},
+    {"close_wait_rst_before_window", TCP_CLOSE_WAIT, {TCP_RST, -1}, TCP_CLOSE_WAIT, 0},
+    {"close_wait_syn", TCP_CLOSE_WAIT, {TCP_SYN | TCP_ACK, -1}, TCP_CLOSE_WAIT, 0},
     {"last_ack_ack_of_fin", TCP_LAST_ACK, {TCP_ACK}, TCP_CLOSE, 0},
     {"last_ack_ack_before_fin", TCP_LAST_ACK, {TCP_ACK, 0, -1}, TCP_LAST_ACK, 0},
     {"last_ack_repeated_fin", TCP_LAST_ACK, {FIN_ACK, -1, -1}, TCP_LAST_ACK, FIN_ACK},
@@ -240,12 +249,23 @@ TEST_F(tcp_engine, established_accelerators_without_registers) {
   EXPECT_TRUE(hw.rst_on_release);
 }
 
-TEST_F(tcp_engine, established_trace_lines) {
-  tcp.debug = "1";
-  testing::internal::CaptureStdout();
-  go_to(TCP_ESTABLISHED);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "TCP: TCP_CLOSE --> TCP_SYN_SENT\nTCP: TCP_SYN_SENT --> TCP_ESTABLISHED\n");
+TEST_F(tcp_engine, established_and_half_closed_trace_lines) {
+  const std::string opening =
+      "TCP: TCP_CLOSE --> TCP_SYN_SENT\nTCP: TCP_SYN_SENT --> TCP_ESTABLISHED\n";
+  const std::string half_closed = opening + "TCP: TCP_ESTABLISHED --> TCP_CLOSE_WAIT\n";
+  const struct {
+    int target;
+    std::string lines;
+  } cases[] = {{TCP_ESTABLISHED, opening},
+               {TCP_CLOSE_WAIT, half_closed},
+               {TCP_LAST_ACK, half_closed + "TCP: TCP_CLOSE_WAIT --> TCP_LAST_ACK\n"}};
+  for (const auto& c : cases) {
+    tcp.state = TCP_CLOSE;
+    tcp.debug = "1";
+    testing::internal::CaptureStdout();
+    go_to(c.target);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.lines);
+  }
 }
 
 // The peer's FIN must not overtake data that the application has not consumed: the
@@ -261,9 +281,9 @@ TEST_F(tcp_engine, established_fin_waits_for_unconsumed_data) {
   tcp.consume_rx(60);
   EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
   tcp.consume_rx(40);
-  EXPECT_EQ(tcp.state, TCP_LAST_ACK);
+  EXPECT_EQ(tcp.state, TCP_CLOSE_WAIT);
   ASSERT_EQ(hw.control.size(), 1u);
-  EXPECT_EQ(last_control().desc.tcp_flags, FIN_ACK);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_ACK);
   EXPECT_EQ(last_control().desc.ack, start + 101);
 }
 
@@ -274,7 +294,7 @@ TEST_F(tcp_engine, established_fin_on_data_segment_keeps_payload) {
   EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
   EXPECT_EQ(tcp.rx_seq.v, start);  // the 50 bytes are still to be received
   tcp.consume_rx(50);
-  EXPECT_EQ(tcp.state, TCP_LAST_ACK);
+  EXPECT_EQ(tcp.state, TCP_CLOSE_WAIT);
   EXPECT_EQ(last_control().desc.ack, start + 51);
 }
 
@@ -341,16 +361,57 @@ TEST_F(tcp_engine, syn_sent_schedule_ends_in_close) {
 
 TEST_F(tcp_engine, last_ack_fin_resent_until_acked) {
   go_to(TCP_LAST_ACK);
+  const size_t sent = hw.control.size();  // our ACK of the peer's FIN, our FIN
   timespec now = tcp.handshake_time;
   now.tv_sec += 1;
   tcp.resend_check(now);
-  ASSERT_EQ(hw.control.size(), 2u);
+  ASSERT_EQ(hw.control.size(), sent + 1);
   EXPECT_EQ(last_control().desc.tcp_flags, FIN_ACK);
   deliver({TCP_ACK});
   EXPECT_EQ(tcp.state, TCP_CLOSE);
   now.tv_sec += 100;
   tcp.resend_check(now);
-  EXPECT_EQ(hw.control.size(), 2u);
+  EXPECT_EQ(hw.control.size(), sent + 1);
+}
+
+// Half closed by the peer: our side sends until the application closes it; our FIN
+// then goes out with our next sequence number, and its ACK ends the connection.
+TEST_F(tcp_engine, close_wait_disconnect_sends_fin_and_its_ack_closes) {
+  go_to(TCP_ESTABLISHED);
+  const uint32_t peer_fin = tcp.rx_seq.v;
+  tcp.tx_seq = tcp.tx_seq + 5000;  // data sent before and after the peer's FIN
+  deliver({FIN_ACK, 0, -5000});
+  ASSERT_EQ(tcp.state, TCP_CLOSE_WAIT);
+  EXPECT_EQ(tcp.rx_seq.v, peer_fin + 1);
+  const uint32_t seq = tcp.tx_seq.v;
+  tcp.disconnect();
+  EXPECT_EQ(tcp.state, TCP_LAST_ACK);
+  EXPECT_TRUE(hw.rst_on_release);
+  EXPECT_EQ(last_control().desc.tcp_flags, FIN_ACK);
+  EXPECT_EQ(last_control().desc.seq, seq);
+  EXPECT_EQ(last_control().desc.ack, peer_fin + 1);
+  EXPECT_EQ(tcp.tx_seq.v, seq + 1);
+  deliver({TCP_ACK, 0, -1});  // the peer's ACK of our data, not of our FIN
+  EXPECT_EQ(tcp.state, TCP_LAST_ACK);
+  deliver({TCP_ACK});
+  EXPECT_EQ(tcp.state, TCP_CLOSE);
+  EXPECT_FALSE(hw.rst_on_release);
+}
+
+// The peer repeats its FIN when our ACK was lost; a ring scan may hand the same FIN
+// over again. One ACK at most per second, counted from the ACK that took the FIN.
+TEST_F(tcp_engine, close_wait_repeated_fin_answered_once_a_second) {
+  go_to(TCP_ESTABLISHED);  // the handshake long ago
+  deliver({FIN_ACK});
+  ASSERT_EQ(tcp.state, TCP_CLOSE_WAIT);
+  const size_t sent = hw.control.size();
+  for (int i = 0; i < 3; ++i) deliver({FIN_ACK, -1});
+  EXPECT_EQ(hw.control.size(), sent) << "within the second of our ACK";
+  tcp.handshake_time.tv_sec -= 1;
+  for (int i = 0; i < 3; ++i) deliver({FIN_ACK, -1});
+  ASSERT_EQ(hw.control.size(), sent + 1);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_ACK);
+  EXPECT_EQ(tcp.state, TCP_CLOSE_WAIT);
 }
 
 TEST_F(tcp_engine, last_ack_repeated_fin_answered_once_a_second) {

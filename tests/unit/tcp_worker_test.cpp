@@ -129,7 +129,7 @@ TEST_F(tcp_worker, established_before_data_flagged_fin_handled_once) {
   EXPECT_FALSE(ring.flagged(line));
   EXPECT_EQ(tcp.state, TCP_ESTABLISHED);  // the FIN waits behind the 10 bytes
   tcp.consume_rx(10);
-  EXPECT_EQ(tcp.state, TCP_LAST_ACK);
+  EXPECT_EQ(tcp.state, TCP_CLOSE_WAIT);
   const size_t sent = hw.control.size();
   at_second(clock.mono, 0);
   pass();
@@ -172,6 +172,8 @@ TEST_F(tcp_worker, last_ack_fin_resent_by_pass) {
   establish();
   place({TCP_FIN | TCP_ACK}, true);
   pass();
+  ASSERT_EQ(tcp.state, TCP_CLOSE_WAIT);
+  tcp.disconnect();
   ASSERT_EQ(tcp.state, TCP_LAST_ACK);
   const size_t sent = hw.control.size();
   tcp.handshake_time = clock.mono;
@@ -197,6 +199,8 @@ TEST_P(tcp_worker_card_fin_ack, closing_state_follows_the_block) {
   if (c.peer_closed_first) {
     place({TCP_FIN | TCP_ACK}, true);
     pass();
+    ASSERT_EQ(tcp.state, TCP_CLOSE_WAIT);
+    tcp.disconnect();
     ASSERT_EQ(tcp.state, TCP_LAST_ACK);
   } else {
     tcp.disconnect();
@@ -214,6 +218,53 @@ INSTANTIATE_TEST_SUITE_P(cases, tcp_worker_card_fin_ack,
                                          card_fin_ack_case{true, -1, TCP_LAST_ACK},
                                          // beyond anything sent: ignored
                                          card_fin_ack_case{true, 1, TCP_LAST_ACK}));
+
+// Half closed by the peer, the application no longer receives: the worker handles what
+// the peer sends, whether data was seen or not. A repeated FIN gets one ACK, a RST ends
+// the connection.
+TEST_F(tcp_worker, close_wait_worker_handles_control_segments) {
+  establish();
+  tcp.rx_data_seen = 1;
+  deliver({TCP_FIN | TCP_ACK});  // as the receive path hands it over
+  ASSERT_EQ(tcp.state, TCP_CLOSE_WAIT);
+  tcp.last_rx_tsc = clock.tsc;
+  tcp.handshake_time = {};  // the peer's repeat comes after a second
+  const size_t sent = hw.control.size();
+  place({TCP_FIN | TCP_ACK, -1}, true);
+  pass();
+  pass();
+  ASSERT_EQ(hw.control.size(), sent + 1);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_ACK);
+  EXPECT_EQ(last_control().desc.ack, tcp.rx_seq.v);
+  place({TCP_RST}, true);
+  pass();
+  EXPECT_EQ(tcp.state, TCP_CLOSE);
+  EXPECT_FALSE(hw.rst_on_release);
+}
+
+// After our FIN the peer's data is still acknowledged by the worker: what the
+// application consumed without a doorbell, and what waits in the ring while it does not
+// read, so the peer neither stalls nor resends.
+TEST_F(tcp_worker, fin_wait2_data_acknowledged_by_the_worker) {
+  establish();
+  tcp.rx_data_seen = 1;
+  tcp.disconnect();
+  deliver({TCP_ACK});
+  ASSERT_EQ(tcp.state, TCP_FIN_WAIT2);
+  const uint32_t base = tcp.rx_seq.v;
+  tcp.last_rx_tsc = clock.tsc;
+  tcp.consume_rx(100);
+  pass();
+  ASSERT_FALSE(hw.control.empty());
+  EXPECT_EQ(last_control().desc.ack, base + 100) << "the lagging ACK";
+  const size_t sent = hw.control.size();
+  place({TCP_ACK, 0, 0, PEER_WINDOW, 300}, false);
+  advance_ms(20);
+  pass();
+  ASSERT_EQ(hw.control.size(), sent + 1);
+  EXPECT_EQ(last_control().desc.ack, base + 400) << "the idle ACK";
+  EXPECT_EQ(tcp.state, TCP_FIN_WAIT2);
+}
 
 TEST_F(tcp_worker, idle_ack_covers_in_order_data_once) {
   establish();
@@ -287,21 +338,34 @@ TEST_F(tcp_worker, lagging_ack_for_consumed_data) {
   }
 }
 
+// The card gives up on data it cannot deliver, in whichever direction is still open.
 TEST_F(tcp_worker, reset_request_executed_once) {
-  establish();
-  ASSERT_NE(hw.txack_, nullptr);
-  hw.txack_->fin_rst_flags = TCP_RESET_REQUEST;
-  testing::internal::CaptureStdout();
-  pass();
-  pass();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Send reset\n");
-  ASSERT_EQ(hw.control.size(), 1u);
-  EXPECT_EQ(last_control().desc.tcp_flags, TCP_RST);
-  EXPECT_EQ(last_control().desc.ack, tcp.rx_seq.v);
-  EXPECT_EQ(last_control().desc.seq, tcp.tx_seq.v);
-  EXPECT_EQ(last_control().desc.ttl, 64);
-  EXPECT_EQ(tcp.state, TCP_CLOSE);
-  EXPECT_FALSE(hw.rst_on_release);
+  for (int state : {TCP_ESTABLISHED, TCP_CLOSE_WAIT, TCP_FIN_WAIT2}) {
+    SCOPED_TRACE(state);
+    tcp.set_state(TCP_CLOSE);
+    hw.control.clear();
+    establish();
+    if (state == TCP_CLOSE_WAIT) deliver({TCP_FIN | TCP_ACK});
+    if (state == TCP_FIN_WAIT2) {
+      tcp.disconnect();
+      deliver({TCP_ACK});
+    }
+    ASSERT_EQ(tcp.state, state);
+    ASSERT_NE(hw.txack_, nullptr);
+    hw.txack_->fin_rst_flags = TCP_RESET_REQUEST;
+    hw.control.clear();
+    testing::internal::CaptureStdout();
+    pass();
+    pass();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Send reset\n");
+    ASSERT_EQ(hw.control.size(), 1u);
+    EXPECT_EQ(last_control().desc.tcp_flags, TCP_RST);
+    EXPECT_EQ(last_control().desc.ack, tcp.rx_seq.v);
+    EXPECT_EQ(last_control().desc.seq, tcp.tx_seq.v);
+    EXPECT_EQ(last_control().desc.ttl, 64);
+    EXPECT_EQ(tcp.state, TCP_CLOSE);
+    EXPECT_FALSE(hw.rst_on_release);
+  }
 }
 
 // A session whose acknowledgement offload could not be switched on has no block.
@@ -366,8 +430,10 @@ TEST_F(tcp_worker, status_text_shows_bookkeeping_ring_registers_and_block) {
   hw.txack_->win = 512;
   hw.txack_->dup_ack = 2;
   hw.txack_->fin_rst_flags = 1;
+  deliver({TCP_FIN | TCP_ACK});  // half closed by the peer: the block stays in the dump
   text.clear();
   append_tcp_status(text, tcp);
+  EXPECT_EQ(text.rfind("TCP state = TCP_CLOSE_WAIT\n", 0), 0u) << text;
   EXPECT_NE(text.find("txack: ack: 99, win 512 dup ack: 2 fin_rst_flags 1\n"), std::string::npos)
       << text;
 }
