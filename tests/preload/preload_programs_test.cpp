@@ -363,13 +363,13 @@ TEST_P(Preload, StatusLogCollectsFallbacksAlsoWithoutTracing) {
 TEST_P(Preload, StatusBlockHasItsSectionsInOrder) {
   EXPECT_EQ(with("ZORVLOAD_FULL_CMDLINE=the-full-line", helper("fallback")).status, 0);
   std::string log = only_log();
+  const char* start_banner =
+      "\n=====================\n= Application start =\n=====================\n";
   const char* sections[] = {"zorvsock githash ", "\nglibc version string: ", "\ncgroup: ",
                             "\ncmdline: " ZL_HELPER "\n", "\nparent cmdline: ",
                             "\nfull cmdline: the-full-line\n", "\nnet/dev:\n ",
                             "\nnet/route:\n ", "\nlibs(maps):\n ", "\nhostname: ",
-                            "\ncpuinfo:\n ", "\nos-release:\n ",
-                            "\n=====================\n= Application start =\n"
-                            "=====================\n"};
+                            "\ncpuinfo:\n ", "\nos-release:\n ", start_banner};
   size_t at = 0;
   for (const char* s : sections) {
     size_t found = log.find(s, at);
