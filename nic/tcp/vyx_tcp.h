@@ -465,7 +465,9 @@ struct sw_tcp {
 
   // The SYN's sequence number, window and options (also for the passive open).
   void process_syn_options(const tcp_segment& s) {
-    rx_seq = rx_to_be_ackd = rx_highest = s.seq + 1;
+    // Every acknowledgement field starts at the peer's first byte: one left from before
+    // could read as an acknowledgement ahead of it (ack_point).
+    rx_seq = rx_to_be_ackd = rx_highest = rx_ack = bk_rx_ack = s.seq + 1;
     peer_wscale = 0;
     peer_window = peer_window_scaled = tx_window = s.window;
     if (s.opt.mss != 0) tx_mss = s.opt.mss;

@@ -186,6 +186,31 @@ TEST_F(DataSend, SendReady_ThresholdAndRefresh) {
 
 // Without the acknowledgement block (offload not switched on) the engine's own view of
 // the peer's window stands in.
+// Whichever way the connection opened, its first data segment acknowledges the peer's
+// next byte: nothing left from before the handshake reads as an acknowledgement ahead
+// of it (the peer's numbers here end 15 bytes short of the wrap, where a stale 0 would;
+// a segment acknowledging what the peer never sent is dropped).
+struct DataOpen : vyxtcp_test::engine_fixture, testing::WithParamInterface<bool> {};
+
+TEST_P(DataOpen, FirstDataSegmentAcknowledgesThePeersNextByte) {
+  if (GetParam()) {
+    passive_open();
+    deliver({TCP_ACK});
+  } else {
+    go_to(TCP_ESTABLISHED);
+  }
+  ASSERT_EQ(tcp.state, TCP_ESTABLISHED);
+  hw.txack_->ack = tcp.tx_seq.load().v;
+  hw.txack_->win = 1000;
+  hw.tx_pio_.writes.clear();
+  const auto data = pattern(100);
+  ASSERT_EQ(tcp_send(tcp, data.data(), 100, nullptr), 0);
+  ASSERT_EQ(hw.tx_pio_.writes.size(), 1u);
+  EXPECT_EQ(hw.tx_pio_.writes[0].desc.ack, vyxtcp_test::PEER_ISN + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(passive, DataOpen, testing::Bool());
+
 TEST_F(DataSend, NoAckBlock_QuotaFromTheEnginesView) {
   hw.txack_ = nullptr;
   tcp.bk_tx_ack = tcp.tx_seq;
