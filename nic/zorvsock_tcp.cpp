@@ -69,7 +69,7 @@ void take_pending_connection(zorvsock_handle* h) {
 int public_state(zorvsock_handle* h) {
   take_pending_connection(h);
   if (h->kind == HANDLE_TCP_LISTEN) return ZORVSOCK_TCP_LISTEN;
-  return vyxtcp::tcp_public_state(__atomic_load_n(&h->tcp.state, __ATOMIC_ACQUIRE));
+  return vyxtcp::tcp_public_state(h->tcp.state);
 }
 
 }  // namespace

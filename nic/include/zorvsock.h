@@ -153,9 +153,11 @@ ZORVSOCK_API int zorvsock_tcp_get_peer(zorvsock_handle* h, uint32_t* ip, uint16_
 /* "TCP_ESTABLISHED" ...; "TCP_UNKNOWN" for any other value. */
 ZORVSOCK_API const char* zorvsock_tcp_state_str(int state);
 /* Sends len bytes: up to one segment returns -11 when the window or TX room is short;
- * longer sends wait until every piece is written, then 0. Sending goes on after the
- * peer's FIN (TCP_CLOSE_WAIT) until our disconnect. -14 null, -107 no connection, -104
- * reset or our side closed. With tx_id the send time is logged under the id stored. */
+ * longer sends wait, for as long as the connection lives, until every piece is written,
+ * then 0; a connection that ends meanwhile fails them with -104 or -107. Sending goes on
+ * after the peer's FIN (TCP_CLOSE_WAIT) until our disconnect. -14 null, -107 no
+ * connection, -104 reset or our side closed. With tx_id the send time is logged under
+ * the id stored. */
 ZORVSOCK_API int zorvsock_tcp_send(zorvsock_handle* h, const void* data, int len,
                                    uint64_t* tx_id);
 /* 1 when our sending side is open (TCP_ESTABLISHED, TCP_CLOSE_WAIT) and a full

@@ -16,12 +16,7 @@
 #include "tx_timestamp_log.h"
 #include "vyx_tcp.h"
 #include "vyx_tcp_syn_frame.h"
-// The worker's full fence is what its lagging-acknowledgement test relies on; the thread
-// sanitizer build of the interposer cannot model it and says so, which is no fault here.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wtsan"
 #include "vyx_tcp_worker.h"
-#pragma GCC diagnostic pop
 
 namespace vyxtcp {
 
@@ -65,10 +60,10 @@ int parse_syn(const uint8_t* frame, size_t len, const std::string& ifname, syn_f
 bool wait_established(const sw_tcp<tcp_hw_session>& tcp) {
   const auto deadline = std::chrono::steady_clock::now() + HANDSHAKE_WAIT;
   for (int i = 0; i < HANDSHAKE_POLLS && std::chrono::steady_clock::now() < deadline; ++i) {
-    if (tcp_connected(__atomic_load_n(&tcp.state, __ATOMIC_ACQUIRE))) return true;
+    if (tcp_connected(tcp.state)) return true;
     std::this_thread::sleep_for(HANDSHAKE_POLL_STEP);
   }
-  return tcp_connected(__atomic_load_n(&tcp.state, __ATOMIC_ACQUIRE));
+  return tcp_connected(tcp.state);
 }
 
 // Gives back what a passive open that failed half way set up: the worker stops first,

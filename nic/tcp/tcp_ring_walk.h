@@ -21,10 +21,11 @@ struct tcp_ring_slot {
   bool ok;
   tcp_segment seg;
 
-  // The flag is shared by the worker and the application's thread.
+  // The flag is shared by the worker and the application's thread: whichever takes it
+  // (an atomic exchange) acts on the segment, the other leaves it.
   uint16_t* flag_word() const { return reinterpret_cast<uint16_t*>(slot + TCP_SLOT_SW_FLAG); }
   bool flagged() const { return __atomic_load_n(flag_word(), __ATOMIC_ACQUIRE) != 0; }
-  void clear_flag() const { __atomic_store_n(flag_word(), uint16_t(0), __ATOMIC_RELEASE); }
+  bool take_flag() const { return __atomic_exchange_n(flag_word(), uint16_t(0), __ATOMIC_ACQ_REL) != 0; }
   // The sequence number of the last payload byte; one before seq without payload.
   tcp_seq last_byte() const { return seg.seq + seg.payload_len - 1; }
 };
@@ -36,7 +37,7 @@ template <typename Engine, typename Visit>
 void tcp_walk_ring(Engine& t, Visit visit) {
   kvel::rx_dma_ring& ring = t.hw->rx_dma_;
   if (ring.base_ == nullptr || ring.lines_ <= 0) return;
-  int line = __atomic_load_n(&t.rx_rdptr, __ATOMIC_RELAXED);
+  int line = t.rx_rdptr;
   if (line < 0 || line >= ring.lines_) line = 0;
   const size_t ring_bytes = size_t(ring.lines_) * kvel::RX_LINE_BYTES;
   for (int walked = 0; walked < ring.lines_;) {

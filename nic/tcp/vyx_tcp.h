@@ -7,8 +7,13 @@
 // tx_pio_ (write, tx_pio_mem_, fdb_), send_control_segment, enable_rst_on_release and
 // disable_rst_on_release.
 //
-// Two threads run the engine without a lock (the application's and the connection's
-// worker); state, sequence numbers, windows and descriptors are whole words.
+// Three threads touch an engine: the application's (the API and data calls, one at a
+// time), the connection's worker, and with VYX_DEBUG the status thread, which only
+// reads, under fsm_lock. During the handshake the worker drives the engine under
+// fsm_lock; the store of TCP_ESTABLISHED into `state` hands the data path's fields to
+// the application's thread, which reads `state` before it touches them. Every field
+// that two threads touch says at its declaration who writes it and how the others
+// read it.
 #pragma once
 #include <atomic>
 #include <cerrno>
@@ -27,6 +32,7 @@
 #include "tcp_pkt_if.h"
 #include "tcp_segment.h"
 #include "tcp_seq.h"
+#include "tcp_shared.h"
 #include "tx_timestamp_log.h"
 #include "vyx_tcp_state.h"
 
@@ -60,10 +66,15 @@ inline bool tcp_resend_due(const timespec& last, int retries, const timespec& no
 
 template <typename Session>
 struct sw_tcp {
+  // Legend: "app" is the application's thread, "worker" the connection's worker,
+  // "lock" fsm_lock; "relaxed" fields are tcp_relaxed (atomic loads and stores).
   const char* debug = nullptr;  // VYX_DEBUG, read once at acquisition
-  std::thread worker;
+  std::thread worker;           // app only (start, join)
   std::atomic<uint8_t> running{0};
-  int state = TCP_CLOSE;
+  // Written under the lock only (the state machine, disconnect, the worker's closes);
+  // read by any thread without it. Its store of ESTABLISHED hands the data path over.
+  std::atomic<int> state{TCP_CLOSE};
+  // The resend schedule: under the lock.
   timespec handshake_time{};  // last SYN, SYN-ACK, FIN, resend decision or answer to a FIN
   int handshake_retries = 0;
   int handshake_max_retries = TCP_MAX_RETRIES;
@@ -71,48 +82,71 @@ struct sw_tcp {
   kvel::if_info* itf = nullptr;  // owned
   kvel::route_tables routes{};
   int local_mss = TCP_DEFAULT_MSS;
-  tcp_tx_desc ctrl_desc{};  // SYN, SYN-ACK, ACK, FIN+ACK, RST
+  // The template of every control segment (SYN, SYN-ACK, ACK, FIN+ACK, RST): written at
+  // set-up and during the handshake, read and written under the lock. Each send fills in
+  // a copy of its own (ctrl_copy), so no thread sends from another's descriptor.
+  tcp_tx_desc ctrl_desc{};
   // Receive side.
-  tcp_seq rx_seq;  // next byte expected in order: advanced by SYN, FIN and consumption
-  int rx_rdptr = -1;
-  int recv_processed = 0;
-  int release_count = 0;
-  tcp_seq bk_tx_ack;  // highest acknowledgement seen from the peer
-  tcp_seq bk_rx_ack;  // acknowledgement last sent
-  uint32_t peer_window = 0;  // unscaled
-  uint32_t peer_wscale = 0;  // at most TCP_MAX_WSCALE
-  uint32_t peer_window_scaled = 0;
-  tcp_seq rx_highest;
-  uint8_t rx_data_seen = 0;
+  // Next byte expected in order; relaxed. The app advances it as it consumes; the state
+  // machine (lock) sets it in the handshake and past the peer's FIN once consumption
+  // has reached the FIN, when the app has nothing left to consume. Read by the worker.
+  tcp_relaxed<tcp_seq> rx_seq;
+  tcp_relaxed<int> rx_rdptr{-1};  // app writes as it frees slots; the worker's scans read
+  int recv_processed = 0;         // status only, never written
+  int release_count = 0;          // app only
+  // Highest acknowledgement seen from the peer; relaxed, written under the lock (the
+  // state machine, the worker's look into the card's block), read by the app's quota.
+  tcp_relaxed<tcp_seq> bk_tx_ack;
+  tcp_relaxed<tcp_seq> bk_rx_ack;  // acknowledgement last sent by the app; relaxed
+  uint32_t peer_window = 0;        // unscaled; lock
+  uint32_t peer_wscale = 0;        // at most TCP_MAX_WSCALE; handshake, then read only
+  tcp_relaxed<uint32_t> peer_window_scaled;  // lock writes; the app's quota reads
+  // The acknowledgement the worker sent last: its idle ACK of in-order data ahead of
+  // consumption, or its lagging ACK. Worker writes (and the handshake); app reads.
+  tcp_relaxed<tcp_seq> rx_highest;
+  // Set by the app when its receive first meets data; from then on the worker, which
+  // reads it, leaves control segments to the data path. Relaxed: the state machine is
+  // safe on either thread, this only spares the worker its scans.
+  tcp_relaxed<uint8_t> rx_data_seen;
   // The last receive returned the segment that filled a gap: its release acknowledges
-  // everything in order that waited behind it.
+  // everything in order that waited behind it. App only.
   uint8_t rx_gap_filled = 0;
-  uint32_t rx_window = 32768;  // bytes, before scaling
-  uint32_t adv_window = 0;     // rx_window >> own_wscale
-  uint32_t own_wscale = 1;
-  uint64_t last_rx_tsc = 0;
-  tcp_tx_desc data_desc{};  // its TTL byte is the connection's TTL
+  uint32_t rx_window = 32768;  // bytes, before scaling; handshake, then read only
+  uint32_t adv_window = 0;     // rx_window >> own_wscale; handshake, then read only
+  uint32_t own_wscale = 1;     // handshake, then read only
+  tcp_relaxed<uint64_t> last_rx_tsc;  // app writes at each receive; the worker's idle test reads
+  // Descriptor of data segments: the app's once established (the handshake fills it).
+  // Its TTL byte is the connection's TTL; set_ttl changes it under the lock, where the
+  // other threads read it.
+  tcp_tx_desc data_desc{};
   // Send side.
-  tcp_seq tx_seq;  // next sequence number to send
-  uint32_t tx_window = 0;
-  int tx_mss = TCP_DEFAULT_MSS;
-  int tx_available_quota = 0;
-  kvel::tx_timestamp_log tx_log{};
-  tcp_seq rx_to_be_ackd;
-  tcp_seq peer_ack;
-  tcp_seq rx_ack;
+  tcp_relaxed<tcp_seq> tx_seq;  // next to send; app writes (handshake: lock); relaxed
+  tcp_relaxed<uint32_t> tx_window;  // the app's quota writes (handshake: lock); status reads
+  // Written in the handshake; relaxed, as a long send reads it while the handshake runs.
+  tcp_relaxed<int> tx_mss{TCP_DEFAULT_MSS};
+  tcp_relaxed<int> tx_available_quota;  // app writes; status reads
+  kvel::tx_timestamp_log tx_log{};      // app only
+  // Where consumption stands for the peer; app writes, and the state machine with
+  // rx_seq (above). Relaxed.
+  tcp_relaxed<tcp_seq> rx_to_be_ackd;
+  tcp_seq peer_ack;  // lock
+  tcp_relaxed<tcp_seq> rx_ack;  // acknowledgement last sent by the app; relaxed
   // Status only.
   int processed_rx = 0;
   int bk_rx_rdptr = -1;
   int self = 0;
   int bk_rx_recv_processed = 0;
-  std::thread status_thread;  // with VYX_DEBUG
-  int pending_len = 0;        // length the receive call returned last
+  std::thread status_thread;  // with VYX_DEBUG; app only (start, join)
+  int pending_len = 0;        // length the receive call returned last; app only
   // The peer's FIN that came before the data in front of it was consumed; it takes
   // effect when consumption reaches it (consume_rx), so no data is lost behind it.
-  uint8_t peer_fin_pending = 0;
+  // Written under the lock; the app looks at peer_fin_pending without it first.
+  tcp_relaxed<uint8_t> peer_fin_pending;
   tcp_seq peer_fin_seq;
-  std::mutex fsm_lock;  // the state machine runs on one thread at a time
+  // Serialises the state machine, every change of `state`, the control descriptor and
+  // the resend schedule across the threads. The data path takes it only on rare events
+  // (a FIN or RST, the first data, a repeated SYN-ACK).
+  std::mutex fsm_lock;
 
   explicit sw_tcp(Session* session) : debug(getenv("VYX_DEBUG")), hw(session) {
     routes.refresh(nullptr);
@@ -120,7 +154,10 @@ struct sw_tcp {
 
   // The TTL of every segment, and of the driver's reset when the session is released.
   void set_ttl(uint8_t ttl) {
-    data_desc.ttl = ttl;
+    {
+      const std::lock_guard<std::mutex> hold(fsm_lock);
+      data_desc.ttl = ttl;
+    }
     apply_release_ttl(__func__, __LINE__);
   }
 
@@ -134,7 +171,7 @@ struct sw_tcp {
     itf = nullptr;
   }
 
-  // ---- State changes -------------------------------------------------------------
+  // ---- State changes (the caller holds fsm_lock once the worker runs) -------------
 
   void trace(int next) const {
     if (debug) printf("TCP: %s --> %s\n", tcp_state_name(state), tcp_state_name(next));
@@ -184,34 +221,47 @@ struct sw_tcp {
 
   // The peer never acknowledged our FIN: a RST tells it the connection is gone.
   void reset_and_close() {
-    prepare_ctrl(TCP_RST, tx_seq);
-    hw->send_control_segment(nullptr, 0, &ctrl_desc);
+    send_ctrl(TCP_RST, tx_seq);
     close();
   }
 
-  // ---- Control segments ----------------------------------------------------------
+  // ---- Control segments (the caller holds fsm_lock once the worker runs) -----------
 
-  void prepare_ctrl(uint8_t flags, tcp_seq seq) {
-    ctrl_desc.tcp_flags = flags;
-    ctrl_desc.ttl = data_desc.ttl;
-    ctrl_desc.ack = rx_seq.v;
-    ctrl_desc.seq = seq.v;
+  // One control segment's descriptor: a copy of the template on the sender's stack.
+  tcp_tx_desc ctrl_copy(uint8_t flags, tcp_seq seq, tcp_seq ack) const {
+    tcp_tx_desc d = ctrl_desc;
+    d.tcp_flags = flags;
+    d.ttl = data_desc.ttl;
+    d.ack = ack.v;
+    d.seq = seq.v;
+    return d;
   }
-  // One segment without options by the packet socket; true when it left.
+  // One segment without options by the packet socket, acknowledging rx_seq; true when
+  // it left. What the state machine sends is not recorded as the application's last
+  // acknowledgement: the state machine may run on the worker.
   bool send_ctrl(uint8_t flags, tcp_seq seq) {
-    prepare_ctrl(flags, seq);
-    if (hw->send_control_segment(nullptr, 0, &ctrl_desc) < 0) return false;
-    if (flags & TCP_ACK) rx_ack = bk_rx_ack = rx_seq;
-    return true;
+    tcp_tx_desc d = ctrl_copy(flags, seq, rx_seq);
+    return hw->send_control_segment(nullptr, 0, &d) >= 0;
   }
   bool send_ack() { return send_ctrl(TCP_ACK, tx_seq); }
   // The active opener's last handshake ACK goes through the TX window.
   bool send_ack_by_tx_window() {
-    prepare_ctrl(TCP_ACK, tx_seq);
-    ctrl_desc.length = 0;
-    if (hw->tx_pio_.write(nullptr, 0, &ctrl_desc, TCP_TX_POLLS) != 0) return false;
+    tcp_tx_desc d = ctrl_copy(TCP_ACK, tx_seq, rx_seq);
+    d.length = 0;
+    if (hw->tx_pio_.write(nullptr, 0, &d, TCP_TX_POLLS) != 0) return false;
     rx_ack = bk_rx_ack = rx_seq;
     return true;
+  }
+  // The peer repeats its SYN-ACK when our ACK was lost: the application's thread
+  // answers one it meets in the ring.
+  void reack_syn() {
+    const tcp_seq seq = rx_seq;
+    bool sent;
+    {
+      const std::lock_guard<std::mutex> hold(fsm_lock);
+      sent = send_ack();
+    }
+    if (sent) rx_ack = bk_rx_ack = seq;
   }
   // Our FIN+ACK. It takes its sequence number whether or not it left, so that every
   // resend carries the same one and the peer's ACK of it is recognised.
@@ -295,7 +345,7 @@ struct sw_tcp {
     if (take_isn(TCP_LISTEN, TCP_SYN_RECV, &isn) != 0) return -1;
     ctrl_desc.tcp_flags = TCP_SYN | TCP_ACK;
     ctrl_desc.seq = isn.v;
-    ctrl_desc.ack = rx_seq.v;
+    ctrl_desc.ack = rx_seq.load().v;
     ctrl_desc.window = TCP_SYN_WINDOW;
     rx_to_be_ackd = rx_ack = rx_seq;
     set_state(TCP_SYN_RECV);
@@ -306,6 +356,7 @@ struct sw_tcp {
   // The worker's resend check for the handshake and for our unacknowledged FIN; the
   // last decision of the schedule closes (after a RST when our FIN was out).
   void resend_check(const timespec& now) {
+    const std::lock_guard<std::mutex> hold(fsm_lock);
     const bool handshake = state == TCP_SYN_SENT || state == TCP_SYN_RECV;
     if (!handshake && !tcp_fin_unacked(state)) return;
     if (!tcp_resend_due(handshake_time, handshake_retries, now)) return;
@@ -359,20 +410,34 @@ struct sw_tcp {
 
   // ---- Receive -------------------------------------------------------------------
 
-  // In-order data not yet consumed has been acknowledged (by the worker's idle ACK or
-  // after a filled gap): rx_highest lies ahead of rx_seq.
-  bool acked_ahead() const {
-    const uint32_t ahead = rx_highest - rx_seq;
-    return ahead >= 1 && ahead <= TCP_HIGHEST_KEPT_AHEAD;
+  // The furthest acknowledgement sent: rx_to_be_ackd (where consumption stands), or
+  // beyond it where in-order data not yet consumed has been acknowledged (by the
+  // worker's idle ACK, or by the application after a filled gap). A value further ahead
+  // of rx_seq than any acknowledgement can reach is stale, left from long ago.
+  tcp_seq ack_point() const {
+    const tcp_seq seq = rx_seq;
+    tcp_seq p = rx_to_be_ackd;
+    for (const tcp_seq a : {rx_highest.load(), bk_rx_ack.load()}) {
+      const uint32_t ahead = a - seq;
+      if (ahead >= 1 && ahead <= TCP_HIGHEST_KEPT_AHEAD && a > p) p = a;
+    }
+    return p;
   }
+  bool acked_ahead() const { return ack_point() != rx_seq; }
 
   // The application has consumed n more bytes in order; a FIN waiting behind them now
   // takes effect. Data past a waiting FIN means the FIN was not the peer's last word.
+  // Once consumption has reached the FIN the state machine, on whichever thread meets
+  // the FIN, moves rx_seq past it: this thread has nothing left to consume then.
   void consume_rx(uint32_t n) {
-    rx_seq = rx_seq + n;
-    rx_to_be_ackd = rx_seq;
-    if (!peer_fin_pending || peer_fin_seq > rx_seq) return;
-    if (peer_fin_seq == rx_seq) return accept_peer_fin();
+    if (n == 0) return;
+    const tcp_seq seq = rx_seq.load() + n;
+    rx_to_be_ackd = seq;
+    rx_seq = seq;
+    if (!peer_fin_pending) return;
+    const std::lock_guard<std::mutex> hold(fsm_lock);
+    if (!peer_fin_pending || peer_fin_seq > seq) return;
+    if (peer_fin_seq == seq) return accept_peer_fin();
     peer_fin_pending = 0;
   }
 
@@ -404,7 +469,9 @@ struct sw_tcp {
 
   // The SYN's sequence number, window and options (also for the passive open).
   void process_syn_options(const tcp_segment& s) {
-    rx_seq = rx_to_be_ackd = rx_highest = s.seq + 1;
+    // Every acknowledgement field starts at the peer's first byte: one left from before
+    // could read as an acknowledgement ahead of it (ack_point).
+    rx_seq = rx_to_be_ackd = rx_highest = rx_ack = bk_rx_ack = s.seq + 1;
     peer_wscale = 0;
     peer_window = peer_window_scaled = tx_window = s.window;
     if (s.opt.mss != 0) tx_mss = s.opt.mss;
@@ -427,7 +494,9 @@ struct sw_tcp {
       return;
     }
     peer_window = s.window;
-    peer_window_scaled = tx_window = peer_window << peer_wscale;
+    peer_window_scaled = peer_window << peer_wscale;
+    // Once established the send path keeps tx_window, from the card's block.
+    if (state == TCP_SYN_SENT || state == TCP_SYN_RECV) tx_window = peer_window_scaled;
   }
   // An ACK of something never sent is dropped with its segment.
   bool take_ack(const tcp_segment& s) {
@@ -517,18 +586,19 @@ struct sw_tcp {
     if (state == TCP_FIN_WAIT1) set_state(TCP_FIN_WAIT2);
   }
 
-  // With the acknowledgement offload on, the peer's pure ACK of our FIN lies within
-  // the card's snd_nxt: the card keeps it in its acknowledgement block and it never
-  // reaches the ring. The worker looks for it there.
+  // With the acknowledgement offload on, the peer's pure ACKs lie within the card's
+  // snd_nxt: the card keeps them in its acknowledgement block and they never reach the
+  // ring. The worker takes them from there on every pass: the engine's view stays
+  // current (after 2 GB sent a stale one would make our FIN's ACK read as old), and
+  // the peer's ACK of our FIN moves the closing states on.
   void take_card_ack() {
     const volatile txack* block = hw->txack_;
     if (block == nullptr) return;
     const std::lock_guard<std::mutex> hold(fsm_lock);
-    if (!tcp_fin_unacked(state)) return;
     const tcp_seq ack(block->ack);
     if (ack > tx_seq || ack <= bk_tx_ack) return;
     bk_tx_ack = peer_ack = ack;
-    if (our_fin_acked()) on_fin_acked();
+    if (tcp_fin_unacked(state) && our_fin_acked()) on_fin_acked();
   }
 
   bool repeat_answer_due() {

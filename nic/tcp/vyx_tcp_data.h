@@ -3,10 +3,12 @@
 // release of consumed slots with batched acknowledgements through the ACK doorbell.
 //
 // These run on the application's thread, one call at a time per engine, beside the
-// connection's worker. The two directions close apart: receiving goes on while the peer
-// may still send (ESTABLISHED, and FIN_WAIT1 and FIN_WAIT2 after our FIN, so no byte the
-// peer sends after it is lost); sending while our side is open (ESTABLISHED, and
-// CLOSE_WAIT after the peer's FIN, until our own). Errors are negative errno values.
+// connection's worker; which fields each thread writes is stated in vyx_tcp.h. The
+// data path takes no lock but on rare events (a FIN or RST, a repeated SYN-ACK). The two
+// directions close apart: receiving goes on while the peer may still send (ESTABLISHED,
+// and FIN_WAIT1 and FIN_WAIT2 after our FIN, so no byte the peer sends after it is
+// lost); sending while our side is open (ESTABLISHED, and CLOSE_WAIT after the peer's
+// FIN, until our own). Errors are negative errno values.
 #pragma once
 #include <x86intrin.h>
 
@@ -30,9 +32,6 @@ constexpr int TCP_DOORBELL_RELEASES = 15;  // the release that finds more rings 
 constexpr int TCP_DOORBELL_MSS = 4;        // ... as does more than 4 x MSS unacknowledged
 constexpr uint16_t TCP_DESC_TX_TIMESTAMP = 0x8000;  // descriptor flags: log the send time
 constexpr uint8_t TCP_TXACK_CTRL_WAITING = 0x03;    // fin_rst_flags: FIN or RST in the ring
-// A long send that makes no progress for this long (window shut, no TX credit, or a
-// handshake that never ends) gives up with -ETIMEDOUT.
-constexpr int64_t TCP_SEND_STALL_NS = 30'000'000'000;
 
 inline int64_t tcp_now_ns() {
   const timespec t = tcp_now();
@@ -51,18 +50,15 @@ bool tcp_take_control(sw_tcp<Session>& t, tcp_ring_slot& rs, bool (*open)(int)) 
     t.tcp_process_fsm_rx(rs.header, rs.len);
     if (!open(t.state)) return false;
   }
-  if (rs.seg.has(TCP_SYN) && rs.flagged()) {
-    t.send_ack();
-    rs.clear_flag();
-  }
+  if (rs.seg.has(TCP_SYN) && rs.take_flag()) t.reack_syn();
   return true;
 }
 
 // The control segments the card reports waiting, handled before a send; nothing is
-// released. False when the connection can no longer send.
+// released. False when the connection can no longer send. It does not count as
+// receiving: the worker goes on acknowledging for a sender that does not receive.
 template <typename Session>
 bool tcp_control_scan(sw_tcp<Session>& t) {
-  t.last_rx_tsc = __rdtsc();
   tcp_walk_ring(t, [&](tcp_ring_slot& rs) { return tcp_take_control(t, rs, tcp_send_open); });
   return tcp_send_open(t.state);
 }
@@ -84,15 +80,10 @@ void tcp_ring_doorbell(sw_tcp<Session>& t, tcp_seq ack) {
 template <typename Session>
 void tcp_refresh_quota(sw_tcp<Session>& t) {
   const volatile txack* block = t.hw->txack_;
-  tcp_seq acked = t.bk_tx_ack;
-  if (block) {
-    acked = tcp_seq(block->ack);
-    t.tx_window = uint32_t(block->win) << t.peer_wscale;
-    // The peer's pure ACKs of data reach only the block. Without this the engine's view
-    // would stay at the handshake, and after 2 GB sent our FIN's ACK would read as old.
-    if (acked > t.bk_tx_ack) t.bk_tx_ack = t.peer_ack = acked;
-  }
-  t.tx_available_quota = int((acked + std::min(t.tx_window, TCP_WINDOW_CAP)) - t.tx_seq);
+  const tcp_seq acked = block ? tcp_seq(block->ack) : tcp_seq(t.bk_tx_ack);
+  const uint32_t window = block ? uint32_t(block->win) << t.peer_wscale : t.peer_window_scaled.load();
+  t.tx_window = window;
+  t.tx_available_quota = int((acked + std::min(window, TCP_WINDOW_CAP)) - t.tx_seq);
 }
 
 template <typename Session>
@@ -105,16 +96,21 @@ bool tcp_control_waiting(const sw_tcp<Session>& t) {
 // within the polls (nothing changed).
 template <typename Session>
 bool tcp_write_data(sw_tcp<Session>& t, const void* data, int len, bool stamp) {
+  // The furthest acknowledgement sent, not rx_to_be_ackd alone: a data segment that
+  // acknowledged less than the worker's idle ACK would read to the peer as old, and
+  // one more than a window older as a blind injection it drops.
+  const tcp_seq ack = t.ack_point();
+  const tcp_seq seq = t.tx_seq;
   tcp_tx_desc& d = t.data_desc;
   d.tcp_flags = TCP_ACK;
   d.length = uint16_t(len);
-  d.ack = t.rx_to_be_ackd.v;
-  d.seq = t.tx_seq.v;
+  d.ack = ack.v;
+  d.seq = seq.v;
   d.flags = uint16_t((d.flags & ~TCP_DESC_TX_TIMESTAMP) | (stamp ? TCP_DESC_TX_TIMESTAMP : 0));
   if (t.hw->tx_pio_.write(data, len, &d, TCP_TX_POLLS) != 0) return false;
-  t.tx_seq = t.tx_seq + uint32_t(len);
-  t.tx_available_quota -= len;
-  t.rx_ack = t.rx_to_be_ackd;
+  t.tx_seq = seq + uint32_t(len);
+  t.tx_available_quota = t.tx_available_quota - len;
+  t.rx_ack = ack;
   return true;
 }
 
@@ -146,29 +142,26 @@ int tcp_send_segment(sw_tcp<Session>& t, const void* data, int len, uint64_t* tx
 // stream never has to skip a piece it cannot take.
 template <typename Session>
 int tcp_piece_bytes(const sw_tcp<Session>& t) {
-  return t.tx_mss > 0 && t.tx_mss < TCP_SEGMENT_BYTES ? t.tx_mss : TCP_SEGMENT_BYTES;
+  const int mss = t.tx_mss;
+  return mss > 0 && mss < TCP_SEGMENT_BYTES ? mss : TCP_SEGMENT_BYTES;
 }
 
 // Writes every piece in order, spinning while the window, the TX room or the handshake
-// hold a piece back. 0 when all were written; the first piece's error when the
-// connection can no longer send; -ETIMEDOUT after stall_ns without a piece written. On
-// an error the pieces before the failing one have been sent. Only the first piece is
-// stamped.
+// hold a piece back, for as long as the connection lives: a peer that repairs heavy
+// loss on a long retransmission timer is slow, not gone. 0 when all were written; the
+// first piece's error once the connection can no longer send (its end is found by the
+// worker: a reset, the card's reset request, the handshake's schedule; or here, by the
+// control segments the card reports while the window is shut). On an error the pieces
+// before the failing one have been sent. Only the first piece is stamped.
 template <typename Session>
-int tcp_send_pieces(sw_tcp<Session>& t, const uint8_t* data, int len, uint64_t* tx_id,
-                    int64_t stall_ns) {
-  int64_t deadline = tcp_now_ns() + stall_ns;
+int tcp_send_pieces(sw_tcp<Session>& t, const uint8_t* data, int len, uint64_t* tx_id) {
   for (int done = 0; done < len;) {
     const int piece = std::min(len - done, tcp_piece_bytes(t));
     const int rc = tcp_send_segment(t, data + done, piece, done == 0 ? tx_id : nullptr);
-    if (rc == 0) {
-      done += piece;
-      deadline = tcp_now_ns() + stall_ns;
-    } else if (rc != -EAGAIN) {
-      return rc;
-    } else if (tcp_now_ns() > deadline) {
-      return -ETIMEDOUT;
-    }
+    if (rc == 0) done += piece;
+    else if (rc != -EAGAIN) return rc;
+    else if (t.state == TCP_ESTABLISHED && tcp_control_waiting(t) && !tcp_control_scan(t))
+      return -ENOTCONN;
   }
   return 0;
 }
@@ -177,11 +170,10 @@ int tcp_send_pieces(sw_tcp<Session>& t, const uint8_t* data, int len, uint64_t* 
 // longer ones in pieces (tcp_send_pieces). -EINVAL for a negative length or missing
 // data.
 template <typename Session>
-int tcp_send(sw_tcp<Session>& t, const void* data, int len, uint64_t* tx_id,
-             int64_t stall_ns = TCP_SEND_STALL_NS) {
+int tcp_send(sw_tcp<Session>& t, const void* data, int len, uint64_t* tx_id) {
   if (len < 0 || (data == nullptr && len > 0)) return -EINVAL;
   if (len <= TCP_SEGMENT_BYTES) return tcp_send_segment(t, data, len, tx_id);
-  return tcp_send_pieces(t, static_cast<const uint8_t*>(data), len, tx_id, stall_ns);
+  return tcp_send_pieces(t, static_cast<const uint8_t*>(data), len, tx_id);
 }
 
 // 1 when our side is open and the window allows more than TCP_SEND_READY_BYTES - 1
@@ -227,16 +219,13 @@ int tcp_zc_receive(sw_tcp<Session>& t, const void** data, uint64_t* rx_ts_ns, in
       return false;
     }
     if (!rs.ok || rs.seg.payload_len == 0) return true;
-    t.rx_data_seen = 1;
+    if (!t.rx_data_seen) t.rx_data_seen = 1;
     if (!tcp_seq::in_window(t.rx_seq, rs.seg.seq, rs.seg.payload_len)) {
       // Old or beyond a gap: the peer learns once where we are, a duplicate ACK for
       // each such segment, as its fast retransmit counts them. Where in-order data
       // has been acknowledged ahead of consumption, that is where we are: a lower
       // number would read as an old ACK and count for nothing.
-      if (rs.flagged()) {
-        tcp_ring_doorbell(t, t.acked_ahead() ? t.rx_highest : t.rx_seq);
-        rs.clear_flag();
-      }
+      if (rs.take_flag()) tcp_ring_doorbell(t, t.ack_point());
       beyond_gap = beyond_gap || rs.seg.seq > t.rx_seq;
       return true;
     }
@@ -279,7 +268,7 @@ void tcp_ack_gap_filled(sw_tcp<Session>& t) {
   tcp_seq a = tcp_in_order_end(t, t.rx_seq);
   if (a - t.rx_seq > t.rx_window) a = t.rx_seq + t.rx_window;
   tcp_ring_doorbell(t, a);
-  t.rx_ack = t.bk_rx_ack = t.rx_highest = a;
+  t.rx_ack = t.bk_rx_ack = a;
   t.release_count = 0;
 }
 

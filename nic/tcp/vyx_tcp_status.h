@@ -1,8 +1,10 @@
 // The VYX_DEBUG status dump of a TCP connection, printed once a second by a thread of
 // its own: the engine's sequence and window bookkeeping, the receive ring's card
-// pointers and, once established, the card's acknowledgement block. The values are read
-// while both engine threads and the card change them, with no effort at consistency.
+// pointers and, once established, the card's acknowledgement block. The dump is taken
+// under the engine's fsm_lock; the data path's fields, which the application's thread
+// changes without it, and the card's pages may be a moment apart.
 #pragma once
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -15,16 +17,18 @@ namespace vyxtcp {
 
 template <typename S>
 void append_tcp_status(std::string& out, const sw_tcp<S>& t) {
-  kvel::append_format(out, "TCP state = %s\n", tcp_state_name(t.state));
+  kvel::append_format(out, "TCP state = %s\n", tcp_state_name(t.state.load()));
   kvel::append_format(out, "tx_available_quota=%d bk_tx_ack=%u tx_seq=%u tx_window=%u tx_mss=%d\n",
-                      t.tx_available_quota, t.bk_tx_ack.v, t.tx_seq.v, t.tx_window, t.tx_mss);
+                      t.tx_available_quota.load(), t.bk_tx_ack.load().v, t.tx_seq.load().v,
+                      t.tx_window.load(), t.tx_mss.load());
   kvel::append_format(
       out, "rx_to_be_ackd=%u rx_ack=%u rx_seq=%u bk_rx_ack=%u rx_window=%u local_mss=%d\n",
-      t.rx_to_be_ackd.v, t.rx_ack.v, t.rx_seq.v, t.bk_rx_ack.v, t.rx_window, t.local_mss);
+      t.rx_to_be_ackd.load().v, t.rx_ack.load().v, t.rx_seq.load().v, t.bk_rx_ack.load().v,
+      t.rx_window, t.local_mss);
   kvel::append_format(out,
                       "rx_rdptr=%d bk_rx_rdptr=%d recv_processed=%d processed_rx=%d "
                       "bk_rx_recv_processed=%d (self=%d)\n",
-                      t.rx_rdptr, t.bk_rx_rdptr, t.recv_processed, t.processed_rx,
+                      t.rx_rdptr.load(), t.bk_rx_rdptr, t.recv_processed, t.processed_rx,
                       t.bk_rx_recv_processed, t.self);
   const S& hw = *t.hw;
   if (hw.reg_) {
@@ -46,7 +50,10 @@ void tcp_status_start(sw_tcp<S>& t) {
   t.status_thread = std::thread([&t] {
     while (kvel::status_pause(t.running)) {
       std::string text;
-      append_tcp_status(text, t);
+      {
+        const std::lock_guard<std::mutex> hold(t.fsm_lock);
+        append_tcp_status(text, t);
+      }
       kvel::write_stdout(text);
     }
   });

@@ -10,14 +10,23 @@
 // closing states runs here too, and so does the look into the card's acknowledgement
 // block for the peer's ACK of our FIN.
 //
-// The worker shares the engine with the application's thread without a lock; its own
-// control segments go out with a private copy of the control descriptor, so that a
-// segment the application's thread prepares at the same moment is not mixed into it.
+// The worker shares the engine with the application's thread as the engine's fields
+// state (vyx_tcp.h): it runs the state machine under fsm_lock, reads the application's
+// fields as relaxed atomics, and writes only rx_highest besides. Every segment it sends
+// goes out from a copy of the control descriptor on its own stack.
+//
+// Acknowledgements while the application does not receive (it may sit in a long send):
+// the in-order data in the ring, once per new point; and every data segment the card
+// left to software (old, repeated, beyond a gap), each with an ACK of its own, so that
+// a peer whose earlier ACK was lost hears again where we are, and a peer missing a
+// segment counts the duplicate ACKs of its fast retransmit.
 #pragma once
 #include <x86intrin.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <cstdint>
 #include <cstdio>
 #include <thread>
@@ -49,28 +58,21 @@ inline tcp_worker_clock tcp_worker_clock_now() {
   return {tcp_now(), __rdtsc(), kvel::get_tsc_hz()};
 }
 
-// Fields the application's thread writes, read as whole words each time.
-template <typename T>
-T tcp_shared_load(const T& field) {
-  return __atomic_load_n(&field, __ATOMIC_RELAXED);
-}
-inline tcp_seq tcp_shared_load(const tcp_seq& field) { return tcp_seq(tcp_shared_load(field.v)); }
-
 // Short sleeps while a handshake waits for the peer, long ones otherwise.
 constexpr int tcp_worker_sleep_us(int state) {
   return state == TCP_SYN_SENT || state == TCP_SYN_RECV ? TCP_WORKER_HANDSHAKE_SLEEP_US
                                                         : TCP_WORKER_SLEEP_US;
 }
 
-// A control segment with acknowledgement `ack` and sequence `seq`, on the worker's own
-// copy of the control descriptor; true when it left.
+// A control segment with acknowledgement `ack` and sequence `seq`, from the worker's
+// own copy of the control descriptor (taken under the lock); true when it left.
 template <typename S>
 bool tcp_worker_send(sw_tcp<S>& tcp, uint8_t flags, tcp_seq ack, tcp_seq seq) {
-  tcp_tx_desc d = tcp.ctrl_desc;
-  d.tcp_flags = flags;
-  d.ttl = tcp.data_desc.ttl;
-  d.ack = ack.v;
-  d.seq = seq.v;
+  tcp_tx_desc d;
+  {
+    const std::lock_guard<std::mutex> hold(tcp.fsm_lock);
+    d = tcp.ctrl_copy(flags, seq, ack);
+  }
   return tcp.hw->send_control_segment(nullptr, 0, &d) >= 0;
 }
 
@@ -78,23 +80,35 @@ bool tcp_worker_send(sw_tcp<S>& tcp, uint8_t flags, tcp_seq ack, tcp_seq seq) {
 // True when the slot was such a SYN.
 template <typename S>
 bool tcp_reack_syn(sw_tcp<S>& tcp, const tcp_ring_slot& s) {
-  if (!s.ok || !s.seg.has(TCP_SYN) || !s.flagged() || tcp_shared_load(tcp.state) != TCP_ESTABLISHED) return false;
-  const tcp_seq seq = tcp_shared_load(tcp.rx_seq);
-  if (tcp_worker_send(tcp, TCP_ACK, seq, tcp.tx_seq)) tcp.rx_ack = tcp.bk_rx_ack = seq;
-  s.clear_flag();
+  if (!s.ok || !s.seg.has(TCP_SYN) || !s.flagged() || tcp.state != TCP_ESTABLISHED) return false;
+  if (s.take_flag()) tcp_worker_send(tcp, TCP_ACK, tcp.rx_seq, tcp.tx_seq);
   return true;
 }
 
-// Flagged segments go to the state machine, each once: its flag is cleared first, so a
-// segment with payload is not handed over again on every pass.
+// Data without FIN or RST while the peer may send: what matters of it is acknowledged
+// (the idle ACK here, or the receive path), and its own acknowledgement reaches the
+// card's block.
+inline bool tcp_plain_data(const tcp_ring_slot& s) {
+  return s.seg.payload_len > 0 && !(s.seg.flags & (TCP_FIN | TCP_RST));
+}
+
+// Flagged segments go to the state machine, each once: its flag is taken first, so a
+// segment is not handed over again on every pass. Plain data keeps its flag while the
+// peer may send, for the acknowledgement it is owed.
 template <typename S>
 void tcp_worker_scan(sw_tcp<S>& tcp) {
   tcp_walk_ring(tcp, [&tcp](const tcp_ring_slot& s) {
-    if (!s.ok || !s.flagged() || tcp_reack_syn(tcp, s)) return true;
-    s.clear_flag();
-    tcp.tcp_process_fsm_rx(s.header, s.len);
+    if (!s.ok || tcp_reack_syn(tcp, s)) return true;
+    if (tcp_plain_data(s) && tcp_receive_open(tcp.state)) return true;
+    if (s.take_flag()) tcp.tcp_process_fsm_rx(s.header, s.len);
     return true;
   });
+}
+
+// A data segment the card left to software, taken by this thread: it is owed one ACK.
+// The receive path takes such segments the same way, so each draws one ACK only.
+inline bool tcp_take_flagged_data(const tcp_ring_slot& s) {
+  return s.ok && tcp_plain_data(s) && s.take_flag();
 }
 
 // The application has not called the receive for about 10 ms. A counter read on
@@ -108,9 +122,9 @@ inline bool tcp_rx_idle(uint64_t last_rx_tsc, const tcp_worker_clock& now) {
 // beyond rx_seq, or rx_highest when that is ahead of it (already acknowledged).
 template <typename S>
 tcp_seq tcp_idle_ack_start(sw_tcp<S>& tcp) {
-  const tcp_seq seq = tcp_shared_load(tcp.rx_seq);
-  const tcp_seq ack = tcp_shared_load(tcp.rx_ack);
-  const tcp_seq bk = tcp_shared_load(tcp.bk_rx_ack);
+  const tcp_seq seq = tcp.rx_seq;
+  const tcp_seq ack = tcp.rx_ack;
+  const tcp_seq bk = tcp.bk_rx_ack;
   tcp_seq a = ack;
   if (ack <= seq && bk <= seq) a = ack >= bk ? ack : bk;
   else if (bk <= seq) a = bk;
@@ -120,29 +134,34 @@ tcp_seq tcp_idle_ack_start(sw_tcp<S>& tcp) {
   return a;
 }
 
-// Acknowledges all in-order data in the ring, once; data behind a gap waits.
+// Acknowledges all in-order data in the ring, once per new point (data behind a gap
+// waits), and every data segment the card left to software with an ACK of its own.
 template <typename S>
 void tcp_idle_ack(sw_tcp<S>& tcp) {
   tcp_seq a = tcp_idle_ack_start(tcp);
-  while (tcp_extend_in_order(tcp, &a, [&tcp](const tcp_ring_slot& s) { tcp_reack_syn(tcp, s); })) {
+  int owed = 0;
+  while (tcp_extend_in_order(tcp, &a, [&](const tcp_ring_slot& s) {
+    if (!tcp_reack_syn(tcp, s) && tcp_take_flagged_data(s)) owed += 1;
+  })) {
   }
-  if (a == tcp.rx_highest) return;
-  tcp.rx_highest = tcp.rx_to_be_ackd = a;
-  tcp_worker_send(tcp, TCP_ACK, a, tcp.tx_seq);
+  if (a != tcp.rx_highest) owed = std::max(owed, 1);
+  tcp.rx_highest = a;
+  for (; owed > 0; --owed) tcp_worker_send(tcp, TCP_ACK, a, tcp.tx_seq);
 }
 
-// The application consumed data that neither the doorbell nor the idle scan has
-// acknowledged yet.
+// The application consumed data that neither its own acknowledgements nor the worker's
+// have covered yet. Read while the application moves on, the values may be a moment
+// old: the worst is one ACK for rx_seq more than needed.
 template <typename S>
 void tcp_lagging_ack(sw_tcp<S>& tcp) {
-  if (!tcp_connected(tcp_shared_load(tcp.state))) return;
-  if (tcp_shared_load(tcp.rx_seq) == tcp_shared_load(tcp.bk_rx_ack)) return;
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  const tcp_seq seq = tcp_shared_load(tcp.rx_seq);
-  if (seq == tcp_shared_load(tcp.rx_ack) || tcp.rx_highest >= seq) return;
-  if (!tcp_worker_send(tcp, TCP_ACK, seq, tcp.tx_seq))
+  if (!tcp_connected(tcp.state)) return;
+  const tcp_seq seq = tcp.rx_seq;
+  if (tcp.rx_highest >= seq) return;
+  const bool acked = tcp.rx_ack.load() - seq <= TCP_HIGHEST_KEPT_AHEAD ||
+                     tcp.bk_rx_ack.load() - seq <= TCP_HIGHEST_KEPT_AHEAD;
+  if (!acked && !tcp_worker_send(tcp, TCP_ACK, seq, tcp.tx_seq))
     puts(KVEL_RED "Internal error sending ack\n");
-  tcp.bk_rx_ack = seq;
+  tcp.rx_highest = seq;
 }
 
 // The card gave up on the connection. Only while connected: the close leaves that for
@@ -151,28 +170,28 @@ template <typename S>
 void tcp_reset_request(sw_tcp<S>& tcp) {
   volatile txack* block = tcp.hw->txack_;
   if (block == nullptr || (block->fin_rst_flags & TCP_RESET_REQUEST) == 0) return;
-  if (!tcp_connected(tcp_shared_load(tcp.state))) return;
+  const std::lock_guard<std::mutex> hold(tcp.fsm_lock);
+  if (!tcp_connected(tcp.state)) return;
   puts("Send reset");
-  tcp_worker_send(tcp, TCP_RST, tcp_shared_load(tcp.rx_seq), tcp.tx_seq);
+  tcp.send_ctrl(TCP_RST, tcp.tx_seq);
   tcp.close();
 }
 
 template <typename S>
 void tcp_worker_connected(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
-  if (tcp_rx_idle(tcp_shared_load(tcp.last_rx_tsc), now)) tcp_idle_ack(tcp);
+  if (tcp_rx_idle(tcp.last_rx_tsc, now)) tcp_idle_ack(tcp);
   tcp_lagging_ack(tcp);
   tcp_reset_request(tcp);
   // Established, from the first data on, the receive path handles control segments
   // itself; once closing, the application may no longer receive (CLOSE_WAIT, LAST_ACK)
   // or wait only for the state to change.
-  if (tcp_shared_load(tcp.state) != TCP_ESTABLISHED || !tcp_shared_load(tcp.rx_data_seen))
-    tcp_worker_scan(tcp);
+  if (tcp.state != TCP_ESTABLISHED || !tcp.rx_data_seen) tcp_worker_scan(tcp);
 }
 
 // One pass of the worker, at the time `now`.
 template <typename S>
 void tcp_worker_pass(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
-  const int state = tcp_shared_load(tcp.state);
+  const int state = tcp.state;
   if (state == TCP_LISTEN) return;  // the passive open owns the engine until its SYN-ACK
   if (tcp_connected(state)) tcp_worker_connected(tcp, now);
   else tcp_worker_scan(tcp);
@@ -184,7 +203,7 @@ void tcp_worker_pass(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
 template <typename S>
 void tcp_worker_loop(sw_tcp<S>& tcp) {
   while (tcp.running.load()) {
-    const int state = tcp_shared_load(tcp.state);
+    const int state = tcp.state;
     std::this_thread::sleep_for(std::chrono::microseconds(tcp_worker_sleep_us(state)));
     if (!tcp.running.load()) return;
     tcp_worker_pass(tcp, tcp_worker_clock_now());

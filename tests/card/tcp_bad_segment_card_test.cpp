@@ -66,8 +66,8 @@ TEST_F(TcpBadSegment, TowardAnEstablishedConnection) {
     crafted_segment seg;
     seg.sport = 7800;
     seg.dport = 7900;
-    seg.seq = c.h->tcp.rx_seq.v;
-    seg.ack = c.h->tcp.tx_seq.v;
+    seg.seq = c.h->tcp.rx_seq.load().v;
+    seg.ack = c.h->tcp.tx_seq.load().v;
     seg.flags = k.flags;
     seg.options = k.options;
     seg.data_offset = k.data_offset;

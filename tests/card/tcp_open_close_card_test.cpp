@@ -438,9 +438,9 @@ TEST_F(TcpOpenClose, ReleaseWhileEstablishedResetsWithTheConnectionsNumbers) {
     EXPECT_EQ(zt::send_pattern(c.h, 1000), 1000u);
     EXPECT_EQ(zt::peer_receive_pattern(conn, 1000), 1000u);
     // All our data acknowledged: the card's acknowledgement block has caught up.
-    ASSERT_TRUE(zt::wait_until([&] { return c.h->tcp_hw.txack_->ack == c.h->tcp.tx_seq.v; }, 3000));
-    tx_seq = c.h->tcp.tx_seq.v;
-    rx_seq = c.h->tcp.rx_seq.v;
+    ASSERT_TRUE(zt::wait_until([&] { return c.h->tcp_hw.txack_->ack == c.h->tcp.tx_seq.load().v; }, 3000));
+    tx_seq = c.h->tcp.tx_seq.load().v;
+    rx_seq = c.h->tcp.rx_seq.load().v;
   }
   wire_segment rst;
   ASSERT_TRUE(rec.wait_for(with_flag(7631, TCP_RST), &rst));

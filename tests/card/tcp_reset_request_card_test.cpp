@@ -28,8 +28,8 @@ TEST_F(TcpResetRequest, CardGivingUpOnOurDataResetsAndClosesTheConnection) {
   ASSERT_TRUE(drop.ok);
   testing::internal::CaptureStdout();
   EXPECT_EQ(zt::send_pattern(c.h, 1000), 1000u);
-  const uint32_t data_end = c.h->tcp.tx_seq.v;
-  const uint32_t rx_seq = c.h->tcp.rx_seq.v;
+  const uint32_t data_end = c.h->tcp.tx_seq.load().v;
+  const uint32_t rx_seq = c.h->tcp.rx_seq.load().v;
   const bool closed = zt::wait_until(
       [&] { return zorvsock_tcp_get_status(c.h) == ZORVSOCK_TCP_CLOSED; }, 20000);
   const std::string out = testing::internal::GetCapturedStdout();

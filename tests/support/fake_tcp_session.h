@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "tcp/tcp_pkt_if.h"
@@ -23,6 +24,8 @@ struct fake_tx_window {
   volatile uint32_t* fdb_ = reinterpret_cast<volatile uint32_t*>(feedback);
   std::vector<sent_segment> writes;
   bool full = false;  // every write finds no room
+  // Called after each write that found room: what the peer does meanwhile.
+  std::function<void()> after_write;
 
   int write(const void* data, int len, const void* desc, int /*max_polls*/) {
     if (full) return -1;
@@ -31,6 +34,7 @@ struct fake_tx_window {
     const auto* p = static_cast<const uint8_t*>(data);
     if (len > 0) s.payload.assign(p, p + len);
     writes.push_back(s);
+    if (after_write) after_write();
     return 0;
   }
 };

@@ -63,14 +63,14 @@ struct engine_fixture : ::testing::Test {
   void TearDown() override { tcp.release(); }
 
   void deliver(const peer_segment& p) {
-    const auto b = tcp_bytes(tcp.rx_seq.v + uint32_t(p.seq_off), tcp.tx_seq.v + uint32_t(p.ack_off),
+    const auto b = tcp_bytes(tcp.rx_seq.load().v + uint32_t(p.seq_off), tcp.tx_seq.load().v + uint32_t(p.ack_off),
                              p.flags, p.window, p.options, p.payload);
     tcp.tcp_process_fsm_rx(b.data(), int(b.size()));
   }
 
   // The peer's SYN-ACK (or SYN) as the first segment: its sequence number is PEER_ISN.
   void deliver_syn(uint8_t flags, std::vector<uint8_t> options, int32_t ack_off = 0) {
-    const auto b = tcp_bytes(PEER_ISN, tcp.tx_seq.v + uint32_t(ack_off), flags, PEER_WINDOW,
+    const auto b = tcp_bytes(PEER_ISN, tcp.tx_seq.load().v + uint32_t(ack_off), flags, PEER_WINDOW,
                              options, 0);
     tcp.tcp_process_fsm_rx(b.data(), int(b.size()));
   }

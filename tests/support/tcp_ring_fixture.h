@@ -37,16 +37,16 @@ struct ring_fixture : engine_fixture {
   volatile vyxtcp::txack& block() { return *hw.txack_; }
   // The peer has acknowledged everything and shows `window` (unscaled).
   void set_peer_window(uint16_t window) {
-    block().ack = tcp.tx_seq.v;
+    block().ack = tcp.tx_seq.load().v;
     block().win = window;
   }
   // Sequence number `off` bytes from the next one expected.
-  uint32_t rx_at(int32_t off) const { return tcp.rx_seq.v + uint32_t(off); }
+  uint32_t rx_at(int32_t off) const { return tcp.rx_seq.load().v + uint32_t(off); }
 
   // The card places a segment from the peer by the ring's rule, length last. Returns
   // its slot.
   uint8_t* put(uint32_t seq, uint8_t flags, uint32_t len, bool sw_flag = false, uint64_t time = 0) {
-    auto bytes = tcp_bytes(seq, tcp.tx_seq.v, flags, PEER_WINDOW, {}, len);
+    auto bytes = tcp_bytes(seq, tcp.tx_seq.load().v, flags, PEER_WINDOW, {}, len);
     for (uint32_t i = 0; i < len; ++i) bytes[20 + i] = uint8_t(seq + i);
     return put_raw(bytes, sw_flag, time);
   }
@@ -88,7 +88,7 @@ struct ring_fixture : engine_fixture {
   }
   // Receives and releases `len` in-order bytes at rx_seq.
   void consume(int len) {
-    expect_receive(tcp.rx_seq.v, len);
+    expect_receive(tcp.rx_seq.load().v, len);
     vyxtcp::tcp_zc_receive_done(tcp);
   }
 };

@@ -97,7 +97,7 @@ TEST_P(engine_transitions, fsm_state_segment) {
   }
   ASSERT_EQ(hw.control.size(), sent + 1);
   EXPECT_EQ(last_control().desc.tcp_flags, t.answer);
-  EXPECT_EQ(last_control().desc.ack, tcp.rx_seq.v);
+  EXPECT_EQ(last_control().desc.ack, tcp.rx_seq.load().v);
 }
 
 INSTANTIATE_TEST_SUITE_P(all, engine_transitions, ::testing::ValuesIn(TRANSITIONS),
@@ -116,7 +116,7 @@ TEST_F(tcp_engine, syn_sent_syn_options_and_isn) {
   EXPECT_EQ(syn.desc.length, 8);
   EXPECT_EQ(syn.desc.slot_hdr, 7);
   EXPECT_EQ(syn.payload, (std::vector<uint8_t>{2, 4, 0x05, 0xb4, 1, 3, 3, 7}));
-  EXPECT_EQ(tcp.tx_seq.v, syn.desc.seq + 1);
+  EXPECT_EQ(tcp.tx_seq.load().v, syn.desc.seq + 1);
   EXPECT_EQ(tcp.rx_window, 4194304u);
   EXPECT_EQ(tcp.own_wscale, 7u);
   EXPECT_EQ(tcp.adv_window, 32768u);
@@ -125,7 +125,7 @@ TEST_F(tcp_engine, syn_sent_syn_options_and_isn) {
 
 TEST_F(tcp_engine, syn_sent_syn_ack_scaled) {
   go_to(TCP_ESTABLISHED);
-  EXPECT_EQ(tcp.rx_seq.v, PEER_ISN + 1);
+  EXPECT_EQ(tcp.rx_seq.load().v, PEER_ISN + 1);
   EXPECT_EQ(tcp.peer_wscale, 7u);
   EXPECT_EQ(tcp.tx_window, PEER_WINDOW);  // a SYN's window is never scaled
   EXPECT_EQ(tcp.ctrl_desc.window, 32768);
@@ -134,7 +134,7 @@ TEST_F(tcp_engine, syn_sent_syn_ack_scaled) {
   const auto& ack = hw.tx_pio_.writes[1];
   EXPECT_EQ(ack.desc.tcp_flags, TCP_ACK);
   EXPECT_EQ(ack.desc.ack, PEER_ISN + 1);
-  EXPECT_EQ(ack.desc.seq, tcp.tx_seq.v);
+  EXPECT_EQ(ack.desc.seq, tcp.tx_seq.load().v);
   EXPECT_EQ(ack.desc.length, 0);
   EXPECT_EQ(tcp.rx_ack, tcp.rx_seq);
   EXPECT_TRUE(hw.control.empty());
@@ -163,7 +163,7 @@ TEST_F(tcp_engine, syn_sent_syn_ack_options_table) {
     e.debug = nullptr;
     e.ctrl_desc.slot_hdr = 5;
     ASSERT_EQ(e.send_syn(), 0);
-    const auto b = vyxtcp_test::tcp_bytes(PEER_ISN, e.tx_seq.v, TCP_SYN | TCP_ACK, PEER_WINDOW,
+    const auto b = vyxtcp_test::tcp_bytes(PEER_ISN, e.tx_seq.load().v, TCP_SYN | TCP_ACK, PEER_WINDOW,
                                           c.options, 0);
     e.tcp_process_fsm_rx(b.data(), int(b.size()));
     EXPECT_EQ(e.state, TCP_ESTABLISHED);
@@ -187,7 +187,7 @@ TEST_F(tcp_engine, syn_sent_wrong_ack_then_resend_same_isn) {
   tcp.resend_check(later);
   ASSERT_EQ(hw.tx_pio_.writes.size(), 2u);
   EXPECT_EQ(hw.tx_pio_.writes[1].desc.seq, isn);
-  EXPECT_EQ(tcp.tx_seq.v, isn + 1);
+  EXPECT_EQ(tcp.tx_seq.load().v, isn + 1);
   deliver_syn(TCP_SYN | TCP_ACK, {});
   EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
 }
@@ -232,7 +232,7 @@ TEST_F(tcp_engine, established_accelerators_switched_on) {
   EXPECT_EQ(hw.control_ & 0x0Cu, 0x0Cu);
   EXPECT_EQ(hw.reg(0x08), hw.control_);
   ASSERT_TRUE(reinterpret_cast<volatile uint8_t*>(hw.txack_) == hw.tx_pio_.feedback + 64);
-  EXPECT_EQ(hw.txack_->ack, tcp.tx_seq.v);
+  EXPECT_EQ(hw.txack_->ack, tcp.tx_seq.load().v);
   EXPECT_EQ(hw.txack_->win, PEER_WINDOW >> 7);  // the window field, as the peer scales it
   EXPECT_TRUE(hw.rst_on_release);
 }
@@ -272,11 +272,11 @@ TEST_F(tcp_engine, established_and_half_closed_trace_lines) {
 // FIN would move rx_seq past it, and the data would be acknowledged and lost.
 TEST_F(tcp_engine, established_fin_waits_for_unconsumed_data) {
   go_to(TCP_ESTABLISHED);
-  const uint32_t start = tcp.rx_seq.v;
+  const uint32_t start = tcp.rx_seq.load().v;
   deliver({TCP_ACK, 0, 0, PEER_WINDOW, 100});
   deliver({FIN_ACK, 100});
   EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
-  EXPECT_EQ(tcp.rx_seq.v, start);
+  EXPECT_EQ(tcp.rx_seq.load().v, start);
   EXPECT_TRUE(hw.control.empty());
   tcp.consume_rx(60);
   EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
@@ -289,10 +289,10 @@ TEST_F(tcp_engine, established_fin_waits_for_unconsumed_data) {
 
 TEST_F(tcp_engine, established_fin_on_data_segment_keeps_payload) {
   go_to(TCP_ESTABLISHED);
-  const uint32_t start = tcp.rx_seq.v;
+  const uint32_t start = tcp.rx_seq.load().v;
   deliver({FIN_ACK, 0, 0, PEER_WINDOW, 50});
   EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
-  EXPECT_EQ(tcp.rx_seq.v, start);  // the 50 bytes are still to be received
+  EXPECT_EQ(tcp.rx_seq.load().v, start);  // the 50 bytes are still to be received
   tcp.consume_rx(50);
   EXPECT_EQ(tcp.state, TCP_CLOSE_WAIT);
   EXPECT_EQ(last_control().desc.ack, start + 51);
@@ -309,12 +309,12 @@ TEST_F(tcp_engine, fin_wait2_fin_waits_for_unconsumed_data) {
 
 TEST_F(tcp_engine, fin_wait1_fin_sent_with_own_sequence) {
   go_to(TCP_ESTABLISHED);
-  const uint32_t seq = tcp.tx_seq.v;
+  const uint32_t seq = tcp.tx_seq.load().v;
   tcp.disconnect();
   ASSERT_EQ(hw.control.size(), 1u);
   EXPECT_EQ(last_control().desc.tcp_flags, FIN_ACK);
   EXPECT_EQ(last_control().desc.seq, seq);
-  EXPECT_EQ(tcp.tx_seq.v, seq + 1);
+  EXPECT_EQ(tcp.tx_seq.load().v, seq + 1);
   EXPECT_EQ(tcp.state, TCP_FIN_WAIT1);
 }
 
@@ -323,7 +323,7 @@ TEST_F(tcp_engine, fin_wait1_fin_sent_with_own_sequence) {
 TEST_F(tcp_engine, fin_wait1_fin_resent_then_reset) {
   hw.socket_fails = false;
   go_to(TCP_FIN_WAIT1);
-  const uint32_t fin_seq = tcp.tx_seq.v - 1;
+  const uint32_t fin_seq = tcp.tx_seq.load().v - 1;
   timespec now = tcp.handshake_time;
   now.tv_nsec = 0;
   tcp.handshake_time = now;
@@ -378,19 +378,19 @@ TEST_F(tcp_engine, last_ack_fin_resent_until_acked) {
 // then goes out with our next sequence number, and its ACK ends the connection.
 TEST_F(tcp_engine, close_wait_disconnect_sends_fin_and_its_ack_closes) {
   go_to(TCP_ESTABLISHED);
-  const uint32_t peer_fin = tcp.rx_seq.v;
+  const uint32_t peer_fin = tcp.rx_seq.load().v;
   tcp.tx_seq = tcp.tx_seq + 5000;  // data sent before and after the peer's FIN
   deliver({FIN_ACK, 0, -5000});
   ASSERT_EQ(tcp.state, TCP_CLOSE_WAIT);
-  EXPECT_EQ(tcp.rx_seq.v, peer_fin + 1);
-  const uint32_t seq = tcp.tx_seq.v;
+  EXPECT_EQ(tcp.rx_seq.load().v, peer_fin + 1);
+  const uint32_t seq = tcp.tx_seq.load().v;
   tcp.disconnect();
   EXPECT_EQ(tcp.state, TCP_LAST_ACK);
   EXPECT_TRUE(hw.rst_on_release);
   EXPECT_EQ(last_control().desc.tcp_flags, FIN_ACK);
   EXPECT_EQ(last_control().desc.seq, seq);
   EXPECT_EQ(last_control().desc.ack, peer_fin + 1);
-  EXPECT_EQ(tcp.tx_seq.v, seq + 1);
+  EXPECT_EQ(tcp.tx_seq.load().v, seq + 1);
   deliver({TCP_ACK, 0, -1});  // the peer's ACK of our data, not of our FIN
   EXPECT_EQ(tcp.state, TCP_LAST_ACK);
   deliver({TCP_ACK});
@@ -426,7 +426,7 @@ TEST_F(tcp_engine, syn_sent_isn_below_a_billion_and_resend_traced) {
   for (int i = 0; i < 200; ++i) {
     tcp.state = TCP_CLOSE;
     ASSERT_EQ(tcp.send_syn(), 0);
-    ASSERT_LT(tcp.tx_seq.v - 1, 1000000000u);
+    ASSERT_LT(tcp.tx_seq.load().v - 1, 1000000000u);
   }
   tcp.debug = "1";
   testing::internal::CaptureStdout();
@@ -443,7 +443,7 @@ TEST_F(tcp_engine, established_disconnect_when_not_established_closes) {
 
 TEST_F(tcp_engine, established_malformed_segments_ignored) {
   go_to(TCP_ESTABLISHED);
-  auto b = vyxtcp_test::tcp_bytes(tcp.rx_seq.v, tcp.tx_seq.v, TCP_RST, 100, {}, 0);
+  auto b = vyxtcp_test::tcp_bytes(tcp.rx_seq.load().v, tcp.tx_seq.load().v, TCP_RST, 100, {}, 0);
   tcp.tcp_process_fsm_rx(b.data(), 19);      // truncated
   tcp.tcp_process_fsm_rx(b.data(), -1);
   tcp.tcp_process_fsm_rx(nullptr, 40);
