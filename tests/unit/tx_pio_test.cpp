@@ -137,6 +137,14 @@ struct access_counter {
     a.exclude_kernel = 1;
     a.exclude_hv = 1;
     fd = int(syscall(SYS_perf_event_open, &a, 0, -1, -1, 0));
+    // Some virtual machines open the counter but never fire the debug register: one
+    // read it must see tells them apart.
+    (void)*static_cast<const volatile uint32_t*>(addr);
+    if (fd >= 0 && count() != 1) {
+      close(fd);
+      fd = -1;
+    }
+    if (fd >= 0) ioctl(fd, PERF_EVENT_IOC_RESET, 0);
   }
   ~access_counter() {
     if (fd >= 0) close(fd);
