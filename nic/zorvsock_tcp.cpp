@@ -57,9 +57,11 @@ int make_listener(zorvsock_handle* h, const char* ifname, uint16_t port, int kin
   return 0;
 }
 
-// A one-connection listener becomes its connection once a queued SYN is taken.
+// A one-connection listener becomes its connection once a queued SYN is taken. A
+// listen call does not look at the kind, so the handle may hold a used engine (a
+// connection before): that one takes no second connection, the handle stays a listener.
 void take_pending_connection(zorvsock_handle* h) {
-  if (h->kind != HANDLE_TCP_LISTEN) return;
+  if (h->kind != HANDLE_TCP_LISTEN || engine_used(h)) return;
   if (h->listener.accept_syn(h->tcp, h->tcp_hw, h->ttl) != 0) return;
   const std::string ifname = h->listener.ifname_;
   h->listener.release();
@@ -96,8 +98,9 @@ extern "C" int zorvsock_tcp_connect(zorvsock_handle* h, const char* ifname, uint
   return 0;
 }
 
+// Whatever the handle was, it becomes a one-connection listener.
 extern "C" int zorvsock_tcp_listen(zorvsock_handle* h, const char* ifname, uint16_t port) {
-  if (!h || h->kind != HANDLE_NONE) return EFAULT_;
+  if (!h) return EFAULT_;
   return make_listener(h, ifname, port, HANDLE_TCP_LISTEN);
 }
 

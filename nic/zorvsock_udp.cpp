@@ -80,6 +80,8 @@ extern "C" int zorvsock_udp_send(zorvsock_handle* h, const void* data, int len, 
   if (h->kind != HANDLE_UDP) [[unlikely]]
     return -ENOTCONN;
   vyx::zorvudp_v2& udp = h->udp;
+  if (udp.dst_unresolved_) [[unlikely]]
+    return -EDESTADDRREQ;
   if (udp.dst_ip_ == 0) [[unlikely]]
     return adopt_last_sender(udp);
   if (udp.dst_port_ == 0) [[unlikely]] {

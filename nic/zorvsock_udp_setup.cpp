@@ -80,18 +80,26 @@ int join_group(zorvsock_handle* h, const char* ifname, uint32_t group) {
   return 0;
 }
 
-// A new destination (and local port) for a UDP session. Failures are reported: a
-// destination without a MAC would send into nowhere.
+// The datagram TTL for destination dst: the multicast TTL for a group, else the TTL.
+uint8_t ttl_for(const zorvsock_handle* h, uint32_t dst) {
+  return kvel::is_multicast(dst) ? h->mcast_ttl : h->ttl;
+}
+
+// A new destination (and local port) for a UDP session. Failures are reported, and a
+// destination that does not resolve sends nothing (zorvudp_v2::dst_unresolved_): it
+// would send into nowhere. Without an address the session answers the last sender, as
+// after a configure. A change between a unicast and a multicast destination brings
+// the TTL of the new kind; within one kind the TTL stays as set up.
 int retarget(zorvsock_handle* h, uint16_t lport, uint32_t dst, uint16_t dport) {
   vyx::zorvudp_v2& udp = h->udp;
   int rc = 0;
   if (lport != 0 && lport != udp.local_port_) rc = udp.change_local_port(lport);
+  if (kvel::is_multicast(dst) != kvel::is_multicast(udp.dst_ip_))
+    udp.tx_desc_.ttl = ttl_for(h, dst);
   udp.dst_ip_ = dst;
   udp.dst_port_ = dport;
-  udp.tx_desc_.dst_ip = dst;
   udp.tx_desc_.dst_port = dport;
-  // Without an address the session answers the last sender, as after a configure.
-  const int resolved = dst ? udp.resolve_destination() : 0;
+  const int resolved = udp.resolve_destination();
   return rc != 0 ? rc : resolved;
 }
 
@@ -104,7 +112,7 @@ extern "C" int zorvsock_udp_configure(zorvsock_handle* h, const char* ifname, ui
   if (h->kind != HANDLE_NONE) return ERR_ISCONN;
   int rc = setup_udp_session(h, ifname);
   if (rc < 0) return rc;
-  h->udp.tx_desc_.ttl = kvel::is_multicast(dst) ? h->mcast_ttl : h->ttl;
+  h->udp.tx_desc_.ttl = ttl_for(h, dst);
   rc = settle_local_port(h, lport);
   if (rc < 0) return rc;
   return h->udp.set_rx_filter(uint16_t(rc), dst, dport, 0, 0);

@@ -116,6 +116,7 @@ int zorvudp_v2::set_rx_filter(uint16_t local_port, uint32_t dst_ip, uint16_t dst
                               uint32_t group, uint32_t mask) {
   local_port_ = local_port;
   dst_ip_ = dst_ip;
+  dst_unresolved_ = dst_ip != 0;  // until resolve_destination finds its MAC
   dst_port_ = dst_port;
   group_ = group;
   group_mask_ = mask;
@@ -148,8 +149,13 @@ int zorvudp_v2::change_local_port(uint16_t port) {
 }
 
 int zorvudp_v2::resolve_destination() {
-  const uint32_t dst = dst_ip_;
-  tx_desc_.dst_ip = dst;
+  tx_desc_.dst_ip = dst_ip_;
+  const int rc = dst_ip_ == 0 ? 0 : find_destination_mac(dst_ip_);
+  dst_unresolved_ = rc != 0;
+  return rc;
+}
+
+int zorvudp_v2::find_destination_mac(uint32_t dst) {
   if (!itf_) return -EHOSTUNREACH;
   const uint32_t addr = itf_->address, mask = itf_->netmask;
   if (dst == BROADCAST || ((dst | mask) == BROADCAST && ((dst ^ addr) & mask) == 0)) {

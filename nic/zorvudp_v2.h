@@ -76,6 +76,10 @@ struct zorvudp_v2 {
   uint16_t local_port_ = 0;
   uint16_t dst_port_ = 0;  // 0: none
   uint32_t dst_ip_ = 0;    // 0: none
+  // The destination last given could not be resolved (no route, no neighbour, or the
+  // filter before it was refused): the descriptor's MAC is not its, so sends are refused
+  // until a configure or retarget resolves one.
+  bool dst_unresolved_ = false;
   uint32_t group_ = 0;     // 0: the filter matches the interface address only
   uint32_t group_mask_ = 0;
   uint32_t next_hop_ = 0;
@@ -103,7 +107,9 @@ struct zorvudp_v2 {
   int set_rx_filter(uint16_t local_port, uint32_t dst_ip, uint16_t dst_port, uint32_t group,
                     uint32_t mask);
   int change_local_port(uint16_t port);  // 0, or -1 when the driver refuses the filter
-  // The descriptor's destination address and MAC for dst_ip_. 0 or -113.
+  // The descriptor's destination address and MAC for dst_ip_ (none for address 0:
+  // sends then answer the last sender). 0 or -113, which marks the destination
+  // unresolved.
   int resolve_destination();
   int max_payload() const { return vlan_slot_ ? UDP_MAX_PAYLOAD_VLAN : UDP_MAX_PAYLOAD; }
   // Gives back everything the session holds; safe in any state of set-up.
@@ -114,6 +120,7 @@ struct zorvudp_v2 {
   int find_vlan_slot(int vlan);
   int start_datapath();
   int program_filter();
+  int find_destination_mac(uint32_t dst);
   void release_pages();
 };
 

@@ -59,11 +59,14 @@ ZORVSOCK_API int zorvsock_get_lib_version(void);
 /* UDP flows. A configure call turns a fresh handle into a UDP session on the card
  * interface ifname ("kvel0", "kvel0.100" for a VLAN): 0, -1 when the session cannot be
  * made, -12 or -110 no receive ring, -106 the handle is already set up, -113 no route
- * or neighbour for the destination. A local port of 0 takes one that the kernel
- * reserves for the handle. Without a destination (address 0) the session answers the
- * datagram last received: the first send then adopts its sender and returns -107
- * without sending. zorvsock_udp_configure on a UDP handle retargets it: the new
- * destination, and the new local port unless it is 0. */
+ * or neighbour for the destination (the handle stays a UDP session, but its sends fail
+ * with -89 until a configure or retarget resolves a destination). A local port of 0
+ * takes one that the kernel reserves for the handle. Without a destination (address 0)
+ * the session answers the datagram last received: the first send then adopts its
+ * sender and returns -107 without sending. zorvsock_udp_configure on a UDP handle
+ * retargets it: the new destination, and the new local port unless it is 0; a change
+ * between a unicast and a multicast destination brings the TTL option of the new kind
+ * (ZORVSOCK_OPT_TTL or ZORVSOCK_OPT_MULTICAST_TTL). */
 ZORVSOCK_API int zorvsock_udp_configure(zorvsock_handle* h, const char* ifname,
                                         uint16_t local_port, uint32_t dst_ip,
                                         uint16_t dst_port);
@@ -82,7 +85,9 @@ ZORVSOCK_API int zorvsock_udp_configure_rx_multicast_mask(zorvsock_handle* h,
 ZORVSOCK_API int zorvsock_disable_multicast(zorvsock_handle* h);
 /* Sends one datagram of len bytes (at most 1472, 1468 on a VLAN: else -90). With tx_id,
  * the card logs its send time under the id stored there (zorvsock_get_tx_timestamp).
- * 0; -11 no room in the TX window for now; -107 no destination. */
+ * 0; -11 no room in the TX window for now; -107 no destination; -89 the destination
+ * last given (or adopted from the last sender) could not be resolved, nothing is sent
+ * until a configure or retarget resolves one. */
 ZORVSOCK_API int zorvsock_udp_send(zorvsock_handle* h, const void* data, int len,
                                    uint64_t* tx_id);
 /* 1 when a datagram of the maximum size fits now, 0 when not; negative for a handle
@@ -130,7 +135,9 @@ ZORVSOCK_API int zorvsock_tcp_connect(zorvsock_handle* h, const char* ifname,
                                       uint16_t local_port, uint32_t remote_ip,
                                       uint16_t remote_port);
 /* A listener that becomes the connection of the first SYN it takes (in a status, peer
- * or option call). 0; -14 null or not fresh; -22 unknown interface; -1 device. */
+ * or option call). The handle's kind is not looked at: whatever it was, it becomes this
+ * listener, but a handle that has held a connection takes no second one. 0; -14 null;
+ * -22 unknown interface; -1 device. */
 ZORVSOCK_API int zorvsock_tcp_listen(zorvsock_handle* h, const char* ifname, uint16_t port);
 /* A listener whose connections go into fresh handles by zorvsock_tcp_accept. */
 ZORVSOCK_API int zorvsock_tcp_create_listener(zorvsock_handle* h, const char* ifname,
@@ -152,25 +159,33 @@ ZORVSOCK_API int zorvsock_tcp_get_status(zorvsock_handle* h);
 ZORVSOCK_API int zorvsock_tcp_get_peer(zorvsock_handle* h, uint32_t* ip, uint16_t* port);
 /* "TCP_ESTABLISHED" ...; "TCP_UNKNOWN" for any other value. */
 ZORVSOCK_API const char* zorvsock_tcp_state_str(int state);
-/* Sends len bytes: up to one segment returns -11 when the window or TX room is short;
- * longer sends wait, for as long as the connection lives, until every piece is written,
- * then 0; a connection that ends meanwhile fails them with -104 or -107. Sending goes on
- * after the peer's FIN (TCP_CLOSE_WAIT) until our disconnect. -14 null, -107 no
- * connection, -104 reset or our side closed. With tx_id the send time is logged under
- * the id stored. */
+/* The data calls do not look at the handle's kind: the connection's state decides, and
+ * a handle without one (fresh, a UDP flow, a listener) answers as a closed connection.
+ *
+ * Sends len bytes. Up to one segment (1460 bytes): 0; -11 the window or TX room is
+ * short for now, or the handshake still runs; -14 above the peer's MSS; -104 no
+ * connection (never one, closed, or our side closed by our disconnect); -107 the
+ * connection ended while the send looked at it. Sending goes on after the peer's FIN
+ * (TCP_CLOSE_WAIT) until our disconnect. Longer sends wait through the handshake and,
+ * for as long as the connection lives, until every piece is written, then 0; on a
+ * connection that cannot send -104, or -107 when it ended during the send (the pieces
+ * before have been sent). -14 null. With tx_id the send time of the first segment is
+ * logged under the id stored. */
 ZORVSOCK_API int zorvsock_tcp_send(zorvsock_handle* h, const void* data, int len,
                                    uint64_t* tx_id);
-/* 1 when our sending side is open (TCP_ESTABLISHED, TCP_CLOSE_WAIT) and a full
- * segment fits, else 0. */
+/* 1 when our sending side is open (TCP_ESTABLISHED, TCP_CLOSE_WAIT) and a full segment
+ * fits, else 0 (also for null and a handle without a connection). */
 ZORVSOCK_API int zorvsock_tcp_send_ready(zorvsock_handle* h);
 /* Zero-copy receive: the length of the next in-order bytes with *data pointing at them
- * in the ring, 0 none yet, -107 the peer can send no more: every byte before its FIN has
- * been received (TCP_CLOSE_WAIT and later) or the connection has ended; -14 null.
- * Receiving goes on after our own FIN (TCP_FIN_WAIT1, TCP_FIN_WAIT2): what the peer
- * sends after it arrives, none of it is dropped. The bytes stay until
+ * in the ring, 0 none yet, -107 no connection or the peer can send no more: every byte
+ * before its FIN has been received (TCP_CLOSE_WAIT and later) or the connection has
+ * ended (*data NULL, *rx_ts_ns 0 less the RX correction); -14 null. Receiving goes on
+ * after our own FIN (TCP_FIN_WAIT1, TCP_FIN_WAIT2): what the peer sends after it
+ * arrives, none of it is dropped. The bytes stay until
  * zorvsock_tcp_zc_receive_done. rx_ts_ns may be NULL. */
 ZORVSOCK_API int zorvsock_tcp_zc_receive(zorvsock_handle* h, const void** data,
                                          uint64_t* rx_ts_ns);
+/* Consumes what the last receive returned: 0 (also without a connection); -14 null. */
 ZORVSOCK_API int zorvsock_tcp_zc_receive_done(zorvsock_handle* h);
 
 /* Card time and the time-stamp counter. */

@@ -160,7 +160,7 @@ int tcp_send_pieces(sw_tcp<Session>& t, const uint8_t* data, int len, uint64_t* 
     const int rc = tcp_send_segment(t, data + done, piece, done == 0 ? tx_id : nullptr);
     if (rc == 0) done += piece;
     else if (rc != -EAGAIN) return rc;
-    else if (t.state == TCP_ESTABLISHED && tcp_control_waiting(t) && !tcp_control_scan(t))
+    else if (tcp_send_open(t.state) && tcp_control_waiting(t) && !tcp_control_scan(t))
       return -ENOTCONN;
   }
   return 0;

@@ -1,6 +1,6 @@
 // The exported TCP calls against the Linux kernel in the peer namespace: active and
 // passive open, data both ways, both ways of closing, a refused connect, reset on
-// release, and the calls' answers to bad arguments.
+// release, the calls' answers to bad arguments and to handles without a connection.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 
 #include "tcp_api_fixture.h"
 #include "zorvsock.h"
+#include "zorvsock_handle.h"
 
 namespace {
 
@@ -188,13 +189,105 @@ TEST(TcpApiCalls, NullPointersAndUnconnectedHandlesGiveClearErrors) {
   EXPECT_EQ(zorvsock_tcp_disconnect(h.h), 0);
   zorvsock_tcp_disable(nullptr);
   EXPECT_EQ(zorvsock_tcp_send(nullptr, "x", 1, nullptr), -14);
-  EXPECT_EQ(zorvsock_tcp_send(h.h, "x", 1, nullptr), -107);
-  EXPECT_EQ(zorvsock_tcp_send(h.h, "x", 100000, nullptr), -107);
+  EXPECT_EQ(zorvsock_tcp_send(h.h, nullptr, 1, nullptr), -14);
   EXPECT_EQ(zorvsock_tcp_send_ready(nullptr), 0);
-  EXPECT_EQ(zorvsock_tcp_send_ready(h.h), 0);
   EXPECT_EQ(zorvsock_tcp_zc_receive(nullptr, &data, nullptr), -14);
-  EXPECT_EQ(zorvsock_tcp_zc_receive(h.h, &data, nullptr), -107);
+  EXPECT_EQ(zorvsock_tcp_zc_receive(h.h, nullptr, nullptr), -14);
   EXPECT_EQ(zorvsock_tcp_zc_receive_done(nullptr), -14);
+}
+
+// The ways a handle holds no connection, each made on a port of its own.
+struct no_connection {
+  const char* name;
+  void (*make)(zorvsock_handle* h, uint16_t port);
+  bool engine_used;  // the handle has run a connection of its own
+};
+
+const no_connection NO_CONNECTION[] = {
+    {"fresh", [](zorvsock_handle*, uint16_t) {}, false},
+    {"UDP flow",
+     [](zorvsock_handle* h, uint16_t port) {
+       ASSERT_EQ(zorvsock_udp_configure(h, "kvel0", port, zt::PEER_IP, port), 0);
+     },
+     false},
+    {"listener",
+     [](zorvsock_handle* h, uint16_t port) {
+       ASSERT_EQ(zorvsock_tcp_create_listener(h, "kvel0", port), 0);
+     },
+     false},
+    {"one-connection listener",
+     [](zorvsock_handle* h, uint16_t port) {
+       ASSERT_EQ(zorvsock_tcp_listen(h, "kvel0", port), 0);
+     },
+     false},
+    {"connection refused by the peer",
+     [](zorvsock_handle* h, uint16_t port) {
+       ASSERT_EQ(zorvsock_tcp_connect(h, "kvel0", port, zt::PEER_IP, 7199), 0);
+       ASSERT_EQ(wait_state(h, ZORVSOCK_TCP_CLOSED), ZORVSOCK_TCP_CLOSED);
+     },
+     true},
+};
+
+// The data calls do not look at the kind: whatever the handle is, without a connection
+// its engine is closed and answers so, and none of the calls touches a session that
+// is not there (the release counter passes the doorbell's batch many times).
+TEST_F(TcpApi, DataCallsWithoutAConnectionAnswerAsAClosedConnection) {
+  uint16_t port = 7320;
+  const std::vector<uint8_t> big(100000);
+  for (const no_connection& c : NO_CONNECTION) {
+    SCOPED_TRACE(c.name);
+    handle_ptr h;
+    c.make(h.h, port++);
+    ASSERT_FALSE(HasFatalFailure());
+    const int kind = h.h->kind;
+    h.h->rx_adj_ns = 25;
+    EXPECT_EQ(zorvsock_tcp_send(h.h, "x", 1, nullptr), -104);
+    EXPECT_EQ(zorvsock_tcp_send(h.h, nullptr, 0, nullptr), -104);
+    EXPECT_EQ(zorvsock_tcp_send(h.h, big.data(), int(big.size()), nullptr), -104)
+        << "a long send reports that nothing was sent";
+    EXPECT_EQ(zorvsock_tcp_send_ready(h.h), 0);
+    const void* data = &c;
+    uint64_t ts = 0;
+    EXPECT_EQ(zorvsock_tcp_zc_receive(h.h, &data, &ts), -107);
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(ts, uint64_t(-25)) << "0 less the RX adjustment";
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(zorvsock_tcp_zc_receive_done(h.h), 0) << i;
+    EXPECT_EQ(h.h->kind, kind);
+  }
+}
+
+// Listen does not look at the kind: every handle becomes a one-connection listener. One
+// whose engine has not run takes its connection; one that has run a connection takes
+// none (a second worker in one engine would end the process) and stays a listener.
+TEST_F(TcpApi, ListenTurnsAnyHandleIntoAListener) {
+  uint16_t port = 7330, syn_port = 7430;
+  for (const no_connection& c : NO_CONNECTION) {
+    SCOPED_TRACE(c.name);
+    handle_ptr h;
+    c.make(h.h, port++);
+    ASSERT_FALSE(HasFatalFailure());
+    const uint16_t lport = port++;
+    ASSERT_EQ(zorvsock_tcp_listen(h.h, "kvel0", lport), 0);
+    EXPECT_EQ(h.h->kind, HANDLE_TCP_LISTEN);
+    EXPECT_EQ(zorvsock_tcp_get_status(h.h), ZORVSOCK_TCP_LISTEN);
+    if (c.engine_used) {
+      const std::string syn = " rawsyn 198.18.0.2 198.18.0.1 " + std::to_string(syn_port++) +
+                              " " + std::to_string(lport);
+      ASSERT_EQ(zt::peer_run(tcp_peer_tool() + syn).status, 0);
+      std::this_thread::sleep_for(200ms);
+      EXPECT_EQ(zorvsock_tcp_get_status(h.h), ZORVSOCK_TCP_LISTEN);
+      EXPECT_EQ(h.h->kind, HANDLE_TCP_LISTEN);
+      continue;
+    }
+    tcp_peer peer("connect 198.18.0.1 " + std::to_string(lport) + " --send 100 --peer-fin");
+    EXPECT_EQ(states_until(h.h, ZORVSOCK_TCP_ESTABLISHED).back(), ZORVSOCK_TCP_ESTABLISHED);
+    EXPECT_EQ(h.h->kind, HANDLE_TCP);
+    const receive_result r = receive_pattern(h.h);
+    EXPECT_EQ(r.bytes, 100u);
+    EXPECT_EQ(r.first_bad, -1);
+    EXPECT_EQ(zorvsock_tcp_disconnect(h.h), 0);
+    EXPECT_EQ(peer.report()["bad"], "-1");
+  }
 }
 
 // A passive open whose handshake never completes leaves the fresh handle fresh, with no

@@ -58,7 +58,7 @@ TEST_F(TxLog, DescriptorWithoutSessionHasNoLog) {
 }
 
 TEST_F(TxLog, CreatedLogIsMappedAndZeroed) {
-  if (!with_session()) GTEST_SKIP() << "the simulator offers no UDP session";
+  ASSERT_TRUE(with_session()) << "the simulator refused a UDP session";
   EXPECT_EQ(create(log_, fd_, 16384), "");
   ASSERT_NE(log_.entries_, nullptr);
   EXPECT_EQ(log_.size_, 16384u * 16);
@@ -74,7 +74,7 @@ TEST_F(TxLog, CreatedLogIsMappedAndZeroed) {
 }
 
 TEST_F(TxLog, SecondCreationKeepsTheMappedGeometry) {
-  if (!with_session()) GTEST_SKIP() << "the simulator offers no UDP session";
+  ASSERT_TRUE(with_session()) << "the simulator refused a UDP session";
   ASSERT_EQ(create(log_, fd_, 16384), "");
   auto* entries = log_.entries_;
   EXPECT_EQ(create(log_, fd_, 65536), "Warning: buffer already created for log\n");
@@ -84,7 +84,7 @@ TEST_F(TxLog, SecondCreationKeepsTheMappedGeometry) {
 }
 
 TEST_F(TxLog, SizeMustBeWholePages) {
-  if (!with_session()) GTEST_SKIP() << "the simulator offers no UDP session";
+  ASSERT_TRUE(with_session()) << "the simulator refused a UDP session";
   EXPECT_EQ(create(log_, fd_, 100),
             "The size of the log (1600) is not a a multiple of page size 4096 bytes\n");
   EXPECT_EQ(log_.entries_, nullptr);

@@ -2,12 +2,12 @@
 // the session's source address and port, the system's default TTL, the right MACs and
 // checksums the kernel accepts, for every payload size and with each TX write routine
 // this processor can run (chosen by CPUID, DISABLEMOVDIR and DISABLEAVX512 in a child
-// process of its own).
+// process of its own); the TTL follows the options and retargets, and a destination
+// that does not resolve gets nothing.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
 #include <string>
 
 #include "netinfo.h"
@@ -21,9 +21,9 @@ constexpr uint16_t CHILD_LPORT = 4000;
 constexpr uint16_t PEER_PORT = 5000;
 constexpr int MAX_PAYLOAD = 1472;
 
-// Run only as the child of EverySizeArrivesIntact, with its environment.
-TEST(UdpSendChild, EverySize) {
-  if (!getenv("ZORV_UDP_SEND_CHILD")) GTEST_SKIP() << "runs as a child of UdpSend tests";
+// Run only as the child of EverySizeArrivesIntact, with its environment: disabled in
+// the test list, the parent asks for it by name.
+TEST(UdpSendChild, DISABLED_EverySize) {
   zorvsock_handle* h = zt::udp_flow("kvel0", CHILD_LPORT, zt::PEER_IP, PEER_PORT);
   ASSERT_NE(h, nullptr);
   for (int len = 0; len <= MAX_PAYLOAD; ++len) {
@@ -68,8 +68,8 @@ TEST_P(UdpSend, EverySizeArrivesIntact) {
   ASSERT_TRUE(peer.wait_ready());
   const std::string env = GetParam().env;
   const zt::cmd_result child =
-      zt::run(env + " ZORV_UDP_SEND_CHILD=1 " + self_path() +
-              " --gtest_filter=UdpSendChild.EverySize");
+      zt::run(env + " " + self_path() +
+              " --gtest_also_run_disabled_tests --gtest_filter=UdpSendChild.DISABLED_EverySize");
   zt::run("sysctl -q -w net.ipv4.ip_default_ttl=64");
   EXPECT_EQ(child.status, 0) << child.out;
   EXPECT_NE(child.out.find("Using CPU feat: " + expected_routine(GetParam().env)),
@@ -120,6 +120,70 @@ TEST(UdpSendTtl, OptionAppliesToTheNextDatagrams) {
   EXPECT_EQ(r["received"], "3");
   EXPECT_EQ(r["ttl"], "9 " + std::to_string(kvel::get_default_ttl()));
   zorvsock_release_handle(h);
+}
+
+// A retarget between a unicast and a multicast destination carries the TTL of each on
+// the wire: the peer's socket sees the TTL option, its group member the multicast TTL.
+TEST(UdpSendTtl, RetargetBetweenUnicastAndMulticastTakesTheTtlOfEach) {
+  ZT_REQUIRE_UDP();
+  zt::peer_job unicast("recv 5003 2 --ready {ready}");
+  zt::peer_job member("recv 5004 1 --group 239.1.2.3 --ifaddr 198.18.0.2 --ready {ready}");
+  ASSERT_TRUE(unicast.wait_ready());
+  ASSERT_TRUE(member.wait_ready());
+  zorvsock_handle* h = zorvsock_acquire_handle();
+  const uint8_t ttl = 9, mttl = 33;
+  ASSERT_EQ(zorvsock_set_opt(h, ZORVSOCK_OPT_TTL, &ttl, 1), 0);
+  ASSERT_EQ(zorvsock_set_opt(h, ZORVSOCK_OPT_MULTICAST_TTL, &mttl, 1), 0);
+  struct destination {
+    uint32_t ip;
+    uint16_t port;
+  };
+  const destination route[] = {
+      {zt::PEER_IP, 5003}, {zt::ipv4(239, 1, 2, 3), 5004}, {zt::PEER_IP, 5003}};
+  const std::string p = zt::library_pattern(8);
+  for (const destination& d : route) {
+    ASSERT_EQ(zorvsock_udp_configure(h, "kvel0", 4003, d.ip, d.port), 0);
+    ASSERT_EQ(zt::send_retrying(h, p.data(), 8), 0);
+  }
+  EXPECT_TRUE(zt::wait_tx_drained(h));
+  auto u = unicast.report();
+  auto m = member.report();
+  EXPECT_EQ(u["received"], "2");
+  EXPECT_EQ(u["ttl"], "9") << "back from the group, the unicast TTL again";
+  EXPECT_EQ(m["received"], "1");
+  EXPECT_EQ(m["ttl"], "33");
+  zorvsock_release_handle(h);
+}
+
+// A configure whose destination does not resolve leaves a session that sends nothing,
+// not even to a MAC of no one: no frame leaves until a retarget resolves a destination.
+TEST(UdpSendRoute, UnresolvedDestinationSendsNothingUntilARetargetResolvesOne) {
+  ZT_REQUIRE_UDP();
+  struct row {
+    const char* why;
+    uint32_t dst;
+  };
+  const row rows[] = {{"no route", zt::ipv4(192, 0, 2, 9)},
+                      {"no neighbour answers", zt::ipv4(198, 18, 0, 99)}};
+  zt::peer_job peer("recv 5005 2 --raw wire0 --ready {ready}");
+  ASSERT_TRUE(peer.wait_ready());
+  const std::string p = zt::library_pattern(16);
+  uint16_t lport = 4005;
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.why);
+    zorvsock_handle* h = zorvsock_acquire_handle();
+    EXPECT_EQ(zorvsock_udp_configure(h, "kvel0", lport++, r.dst, 5005), -113);
+    EXPECT_EQ(h->kind, HANDLE_UDP);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(zorvsock_udp_send(h, p.data(), 16, nullptr), -89);
+    EXPECT_EQ(zorvsock_udp_configure(h, "kvel0", 0, zt::PEER_IP, 5005), 0);
+    EXPECT_EQ(zt::send_retrying(h, p.data(), 16), 0);
+    EXPECT_TRUE(zt::wait_tx_drained(h));
+    zorvsock_release_handle(h);
+  }
+  auto r = peer.report();
+  EXPECT_EQ(r["received"], "2");
+  EXPECT_EQ(r["frames"], "2") << "none for the unresolved destinations";
+  EXPECT_EQ(r["dst_mac"], r["own_mac"]);
 }
 
 TEST(UdpSendRoute, OffSubnetDestinationGoesToTheGatewaysMac) {

@@ -1,7 +1,8 @@
 // The UDP session and API on stand-in pages, where no card is needed: destination MACs
 // (broadcast, subnet broadcast, multicast mapping), what a send writes into the TX
-// window, time-stamp ids, the receive calls over many laps of a ring, the status text,
-// and bad input on handles of every state.
+// window, time-stamp ids, retargets (their TTL, destinations that do not resolve), the
+// receive calls over many laps of a ring, the status text, and bad input on handles of
+// every state.
 #include <gtest/gtest.h>
 
 #include <immintrin.h>
@@ -297,6 +298,103 @@ TEST(UdpSend, WithoutDestinationTheLastSenderIsAdopted) {
   EXPECT_EQ(d.dst_ip, ip(10, 0, 0, 255));
   EXPECT_EQ(d.dst_port, 6000);
   EXPECT_EQ(f.udp.dst_port_, 6000);
+}
+
+// The descriptor of the datagram a send writes at the window's current offset.
+vyx::udp_tx_desc sent_descriptor(fake_udp& f, int len) {
+  const int at = f.udp.tx_pio_.tx_offset_;
+  std::vector<uint8_t> payload(size_t(len), 0x5A);
+  EXPECT_EQ(zorvsock_udp_send(f.h, payload.data(), len, nullptr), 0);
+  _mm_sfence();
+  vyx::udp_tx_desc d;
+  const std::vector<uint8_t> bytes = f.window_bytes(at, 32);
+  memcpy(&d, bytes.data(), 32);
+  f.card_catch_up();
+  return d;
+}
+
+// A retarget from a unicast to a multicast destination, or back, brings the TTL option
+// of the new kind; within one kind the TTL stays.
+TEST(UdpRetarget, TtlFollowsTheKindOfTheNewDestination) {
+  fake_udp f;
+  const uint8_t ttl = 9, mttl = 33;
+  ASSERT_EQ(zorvsock_set_opt(f.h, ZORVSOCK_OPT_TTL, &ttl, 1), 0);
+  ASSERT_EQ(zorvsock_set_opt(f.h, ZORVSOCK_OPT_MULTICAST_TTL, &mttl, 1), 0);
+  struct row {
+    uint32_t dst;
+    uint8_t ttl;
+  };
+  const row rows[] = {
+      {ip(10, 0, 0, 255), 9},  {ip(239, 1, 2, 3), 33},   {ip(239, 1, 2, 4), 33},
+      {ip(10, 0, 0, 255), 9},  {ip(224, 0, 0, 251), 33}, {ip(255, 255, 255, 255), 9},
+  };
+  for (const row& r : rows) {
+    ASSERT_EQ(zorvsock_udp_configure(f.h, "kvel0", 0, r.dst, 5000), 0) << std::hex << r.dst;
+    const vyx::udp_tx_desc d = sent_descriptor(f, 10);
+    EXPECT_EQ(d.dst_ip, r.dst);
+    EXPECT_EQ(d.ttl, r.ttl) << std::hex << r.dst;
+  }
+  // Within one kind the TTL stays as the option or set-up left it.
+  f.udp.tx_desc_.ttl = 50;
+  ASSERT_EQ(zorvsock_udp_configure(f.h, "kvel0", 0, ip(10, 0, 0, 255), 5001), 0);
+  EXPECT_EQ(sent_descriptor(f, 10).ttl, 50);
+}
+
+// A destination that does not resolve leaves nothing to send to: every send fails
+// with -89 and writes nothing until a configure or retarget resolves one. A retarget
+// to no destination answers the last sender again.
+TEST(UdpRetarget, UnresolvedDestinationSendsNothingUntilOneResolves) {
+  fake_udp f;
+  struct row {
+    uint32_t dst;
+    int configured;  // the retarget's result
+    int sent;        // then every send's
+  };
+  const row rows[] = {
+      {ip(10, 0, 0, 255), 0, 0},
+      {ip(192, 168, 5, 5), -113, -89},  // no route
+      {ip(10, 0, 1, 255), -113, -89},   // another subnet's broadcast, no route either
+      {ip(239, 1, 2, 3), 0, 0},
+      {ip(192, 168, 5, 5), -113, -89},
+      {0, 0, -107},  // no destination, nobody to answer yet
+      {ip(192, 168, 5, 5), -113, -89},
+      {ip(255, 255, 255, 255), 0, 0},
+  };
+  const uint8_t byte = 1;
+  for (const row& r : rows) {
+    ASSERT_EQ(zorvsock_udp_configure(f.h, "kvel0", 0, r.dst, 5000), r.configured)
+        << std::hex << r.dst;
+    for (int i = 0; i < 2; ++i) {
+      const int at = f.udp.tx_pio_.tx_offset_;
+      EXPECT_EQ(zorvsock_udp_send(f.h, &byte, 1, nullptr), r.sent) << std::hex << r.dst;
+      if (r.sent != 0) {
+        EXPECT_EQ(f.udp.tx_pio_.tx_offset_, at) << "nothing written";
+      }
+      f.card_catch_up();
+    }
+  }
+  // The first configure of a session is no different: set_rx_filter marks the
+  // destination unresolved before it resolves it, so a refused filter sends nothing too.
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(f.udp.set_rx_filter(4000, ip(10, 0, 0, 2), 5000, 0, 0), -1);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(zorvsock_udp_send(f.h, &byte, 1, nullptr), -89);
+}
+
+// A session answering the last sender whose sender does not resolve: the adopting send
+// reports it, and later sends fail rather than go to the MAC of the destination before.
+TEST(UdpRetarget, UnresolvedLastSenderSendsNothing) {
+  fake_udp f;
+  f.deliver({1, 2, 3}, ip(192, 168, 5, 5), 6000, OWN_IP, 4000, 0);
+  const void* data;
+  ASSERT_EQ(zorvsock_udp_zc_receive(f.h, &data, nullptr), 3);
+  const uint8_t byte = 1;
+  const int at = f.udp.tx_pio_.tx_offset_;
+  EXPECT_EQ(zorvsock_udp_send(f.h, &byte, 1, nullptr), -113);
+  EXPECT_EQ(zorvsock_udp_send(f.h, &byte, 1, nullptr), -89);
+  EXPECT_EQ(f.udp.tx_pio_.tx_offset_, at);
+  ASSERT_EQ(zorvsock_udp_configure(f.h, "kvel0", 0, ip(10, 0, 0, 255), 6000), 0);
+  EXPECT_EQ(zorvsock_udp_send(f.h, &byte, 1, nullptr), 0);
 }
 
 // ---- receive ----
