@@ -154,7 +154,6 @@ void tcp_idle_ack(sw_tcp<S>& tcp) {
 // old: the worst is one ACK for rx_seq more than needed.
 template <typename S>
 void tcp_lagging_ack(sw_tcp<S>& tcp) {
-  if (!tcp_connected(tcp.state)) return;
   const tcp_seq seq = tcp.rx_seq;
   if (tcp.rx_highest >= seq) return;
   const bool acked = tcp.rx_ack.load() - seq <= TCP_HIGHEST_KEPT_AHEAD ||
@@ -179,8 +178,12 @@ void tcp_reset_request(sw_tcp<S>& tcp) {
 
 template <typename S>
 void tcp_worker_connected(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
-  if (tcp_rx_idle(tcp.last_rx_tsc, now)) tcp_idle_ack(tcp);
-  tcp_lagging_ack(tcp);
+  // While the peer may send. Once its FIN is taken, the state machine's ACK of it
+  // covers every byte before it.
+  if (tcp_receive_open(tcp.state)) {
+    if (tcp_rx_idle(tcp.last_rx_tsc, now)) tcp_idle_ack(tcp);
+    tcp_lagging_ack(tcp);
+  }
   tcp_reset_request(tcp);
   // Established, from the first data on, the receive path handles control segments
   // itself; once closing, the application may no longer receive (CLOSE_WAIT, LAST_ACK)
