@@ -198,7 +198,7 @@ void tcp_worker_pass(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
   if (state == TCP_LISTEN) return;  // the passive open owns the engine until its SYN-ACK
   if (tcp_connected(state)) tcp_worker_connected(tcp, now);
   else tcp_worker_scan(tcp);
-  if (tcp_fin_unacked(state)) tcp.take_card_ack();
+  tcp.take_card_ack();
   tcp.resend_check(now.mono);
 }
 
