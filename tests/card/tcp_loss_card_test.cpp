@@ -7,7 +7,9 @@
 // and no reset from either side. And the loss of the one ACK that opens a shut window,
 // which only the card's probe of the window makes good.
 //
-// scripts/soak_loss runs the same cases with longer streams: ZT_LOSS_MIB (default 16)
+// The test command streams 16 MiB at 2 % and 4 MiB at 5 %: at 5 % a peer without SACK
+// repairs most holes on its backed-off retransmission timer, and 16 MiB takes minutes
+// (as between two Linux kernels). scripts/soak_loss runs every case with ZT_LOSS_MIB
 // mebibytes each way within ZT_LOSS_LIMIT_S seconds a case (default 150).
 #include <gtest/gtest.h>
 
@@ -38,7 +40,8 @@ uint64_t setting(const char* name, uint64_t fallback) {
   return v && *v ? strtoull(v, nullptr, 10) : fallback;
 }
 
-const uint64_t BYTES = setting("ZT_LOSS_MIB", 16) * MIB;
+// Mebibytes each way of a case: ZT_LOSS_MIB for every case when set.
+uint64_t stream_bytes(uint64_t mib) { return setting("ZT_LOSS_MIB", mib) * MIB; }
 // A case that has not ended by then has stalled; the peer gives up a little later, and
 // its close ends a send that would otherwise wait for as long as the connection lives.
 const std::chrono::seconds CASE_LIMIT(setting("ZT_LOSS_LIMIT_S", 150));
@@ -49,6 +52,7 @@ struct loss_case {
   uint16_t port;
   const char* loss;  // percent of the frames lost
   bool both_ways;    // else only the peer's frames
+  uint64_t mib;      // each way, in the test command
 };
 
 class TcpHeavyLoss : public zt::tcp_api_test, public ::testing::WithParamInterface<loss_case> {};
@@ -65,6 +69,7 @@ std::string repair_report() {
 
 TEST_P(TcpHeavyLoss, EchoArrivesWholeBothWaysWithoutTimeoutOrReset) {
   const loss_case& c = GetParam();
+  const uint64_t BYTES = stream_bytes(c.mib);
   const long resets = zt::sim_counter("tcp_reset_requests");
   const long dropped = zt::sim_counter("impair_dropped");
   zt::stream_peer peer("listen " + std::to_string(c.port) + " --echo --timeout " +
@@ -104,10 +109,10 @@ TEST_P(TcpHeavyLoss, EchoArrivesWholeBothWaysWithoutTimeoutOrReset) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Wire, TcpHeavyLoss,
-                         ::testing::Values(loss_case{"peer_2pct", 7600, "2", false},
-                                           loss_case{"peer_5pct", 7601, "5", false},
-                                           loss_case{"both_ways_2pct", 7602, "2", true},
-                                           loss_case{"both_ways_5pct", 7603, "5", true}),
+                         ::testing::Values(loss_case{"peer_2pct", 7600, "2", false, 16},
+                                           loss_case{"peer_5pct", 7601, "5", false, 4},
+                                           loss_case{"both_ways_2pct", 7602, "2", true, 16},
+                                           loss_case{"both_ways_5pct", 7603, "5", true, 4}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- A shut window whose opening is lost ---------------------------------------------
