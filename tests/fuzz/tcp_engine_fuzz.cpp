@@ -26,10 +26,6 @@ constexpr int MAX_STEPS = 64;
 constexpr size_t MAX_OPTION_BYTES = 40;
 // One received segment answers with at most an ACK and our FIN.
 constexpr size_t MAX_CONTROL_PER_STEP = 2;
-const int START_STATES[] = {TCP_SYN_SENT,  TCP_SYN_RECV,   TCP_ESTABLISHED,
-                            TCP_FIN_WAIT1, TCP_FIN_WAIT2,  TCP_CLOSE_WAIT,
-                            TCP_LAST_ACK,  TCP_CLOSING,    TCP_TIME_WAIT};
-constexpr size_t START_STATE_COUNT = sizeof START_STATES / sizeof START_STATES[0];
 
 struct input_reader {
   const uint8_t* p;
@@ -112,8 +108,8 @@ struct engine_run : vyxtcp_test::engine_fixture {
     // number, or our FIN's.
     for (size_t i = b.control; i < hw.control.size(); ++i) {
       const tcp_tx_desc& d = hw.control[i].desc;
-      FUZZ_CHECK(d.ack == tcp.rx_seq.v);
-      FUZZ_CHECK(tcp.tx_seq.v - d.seq <= 1);
+      FUZZ_CHECK(d.ack == tcp.rx_seq.load().v);
+      FUZZ_CHECK(tcp.tx_seq.load().v - d.seq <= 1);
     }
   }
 };
@@ -122,7 +118,7 @@ struct engine_run : vyxtcp_test::engine_fixture {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   input_reader in{data, size};
-  const int start = START_STATES[in.u8() % START_STATE_COUNT];
+  const int start = vyxtcp_test::REACHABLE_STATES[in.u8() % vyxtcp_test::REACHABLE_STATE_COUNT];
   engine_run run;
   run.SetUp();
   run.go_to(start);

@@ -117,4 +117,11 @@ struct engine_fixture : ::testing::Test {
   const sent_segment& last_control() const { return hw.control.back(); }
 };
 
+// Every state go_to can put a connection in, for tests that start from each.
+constexpr int REACHABLE_STATES[] = {
+    vyxtcp::TCP_SYN_SENT,  vyxtcp::TCP_SYN_RECV,   vyxtcp::TCP_ESTABLISHED,
+    vyxtcp::TCP_FIN_WAIT1, vyxtcp::TCP_FIN_WAIT2,  vyxtcp::TCP_CLOSE_WAIT,
+    vyxtcp::TCP_LAST_ACK,  vyxtcp::TCP_CLOSING,    vyxtcp::TCP_TIME_WAIT};
+constexpr size_t REACHABLE_STATE_COUNT = sizeof REACHABLE_STATES / sizeof REACHABLE_STATES[0];
+
 }  // namespace vyxtcp_test

@@ -16,10 +16,6 @@ using vyxtcp_test::peer_segment;
 
 constexpr int ROUNDS = 20000;
 constexpr int SEGMENTS_PER_ROUND = 12;
-const int START_STATES[] = {TCP_SYN_SENT,  TCP_SYN_RECV,   TCP_ESTABLISHED,
-                            TCP_CLOSE_WAIT, TCP_FIN_WAIT1, TCP_FIN_WAIT2,
-                            TCP_LAST_ACK,   TCP_CLOSING,   TCP_TIME_WAIT};
-constexpr uint32_t START_COUNT = sizeof START_STATES / sizeof START_STATES[0];
 
 struct random_segments {
   std::mt19937 rng{20261210};
@@ -74,7 +70,7 @@ TEST_F(tcp_engine_random, fsm_any_state_random_segments) {
     hw.rst_on_release = false;
     tcp.state = TCP_CLOSE;
     tcp.peer_fin_pending = 0;
-    go_to(START_STATES[r.below(START_COUNT)]);
+    go_to(vyxtcp_test::REACHABLE_STATES[r.below(vyxtcp_test::REACHABLE_STATE_COUNT)]);
     for (int i = 0; i < SEGMENTS_PER_ROUND; ++i) {
       const int before = tcp.state;
       if (r.below(8) == 0) {
