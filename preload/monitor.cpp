@@ -20,7 +20,7 @@ pthread_t monitor_thread;
 pid_t monitor_pid = 0;  // the process whose thread monitor_thread is; 0 before the start
 
 // Closed, or closing on either side: the connection will carry nothing more.
-// CLOSE_WAIT is not among them; the engine never stays in it.
+// CLOSE_WAIT is not among them: the peer has ended its stream, ours still flows.
 bool ended_state(int state) {
   return state == ZORVSOCK_TCP_CLOSED ||
          (state >= ZORVSOCK_TCP_LAST_ACK && state <= ZORVSOCK_TCP_TIME_WAIT);
