@@ -173,18 +173,18 @@ TEST(SimTcpRetx, LostSegmentIsResentAndThePeerReadsTheStreamIntact) {
 
 // Three duplicate ACKs from a peer made by hand: one fast retransmit of the first
 // unacknowledged segment, none for more duplicates of the same loss; a partial ACK
-// then resends the next hole.
+// then resends the next hole. Port 2's timer stays out of it.
 TEST(SimTcpRetx, ThirdDuplicateAckResendsTheFirstUnacknowledgedSegmentOnce) {
   ZT_REQUIRE_LAUNCHED();
-  zt::peer_wire wire(1);
-  card_connection c(1, PHANTOM_HOST);
+  zt::peer_wire wire(2);
+  card_connection c(2, PHANTOM_HOST);
   c.t.offload_acks();
   constexpr uint32_t SEG = 100;
   for (char fill : {'a', 'b', 'c', 'd'}) c.send_data(std::string(SEG, fill));
   wire_segment s;
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(next_data(wire, c.local_port, &s));
   const uint32_t first = ISN + 1;
-  auto fast = [&] { return counter(1, "tcp0.tx_fast_retransmits"); };
+  auto fast = [&] { return counter(2, "tcp0.tx_fast_retransmits"); };
   c.peer_ack(wire, first + SEG);
   for (int i = 0; i < 2; ++i) c.peer_ack(wire, first + SEG);
   EXPECT_TRUE(zt::wait_until([&] { return c.t.txack().dup_ack == 2; }));
