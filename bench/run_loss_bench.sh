@@ -18,8 +18,6 @@ sim=$build/sim/zorvnic_sim
 inside='
 bench=$1
 shift
-# The port address that the daemon gives the card: the source of its TCP segments.
-"$ZORV_SIM" ctl --ctl "$ZORV_SIM_CTL" fiber-set 0 14 $(((198 << 24) | (18 << 16) | 1)) >/dev/null
 for side in "" zorv_peer; do
   $side sysctl -q -w net.ipv4.tcp_sack=0 net.ipv4.tcp_timestamps=0
 done
