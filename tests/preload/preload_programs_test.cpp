@@ -225,6 +225,10 @@ TEST_P(Preload, ManyThreadsOpenUseAndCloseSockets) {
 }
 
 TEST_P(Preload, ForkedChildrenExitNormally) {
+  if (ZL_SANITIZED)
+    GTEST_SKIP() << "the address sanitizer's allocator of this compiler does not hold its "
+                    "locks across fork: a child that allocates hangs when another thread of "
+                    "the parent held one at the fork (the normal build runs this test)";
   auto r = zt::run("cd " + dir_ + " && timeout 60 env " + preload() + helper("fork-exit 30"));
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "fork children ok 30 of 30, vfork status 3\n");
