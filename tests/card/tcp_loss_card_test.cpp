@@ -7,10 +7,11 @@
 // and no reset from either side. And the loss of the one ACK that opens a shut window,
 // which only the card's probe of the window makes good.
 //
-// The test command streams 16 MiB at 2 % and 4 MiB at 5 %: at 5 % a peer without SACK
-// repairs most holes on its backed-off retransmission timer, and 16 MiB takes minutes
-// (as between two Linux kernels). scripts/soak_loss runs every case with ZT_LOSS_MIB
-// mebibytes each way within ZT_LOSS_LIMIT_S seconds a case (default 150).
+// Cases stream 16 MiB at 2 % and 4 MiB at 5 %: at 5 % a peer without SACK repairs most
+// holes on its backed-off retransmission timer, and 16 MiB takes minutes (as between two
+// Linux kernels). The test command runs the 2 % case of the peer's frames (see
+// tests/CMakeLists.txt); scripts/soak_loss runs every case with ZT_LOSS_MIB mebibytes
+// each way within ZT_LOSS_LIMIT_S seconds a case (default 150).
 #include <gtest/gtest.h>
 
 #include <chrono>
