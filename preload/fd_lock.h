@@ -25,6 +25,16 @@ void assign_fd_slot(socket_record* record, int fd);
 // record once no call can still be using it.
 socket_record* take_record_for_close(int fd);
 
+// The generation of fd's slot, read with the slot claimed: it changes whenever the slot
+// is given a record or emptied, so that it names the record a call started with.
+uint32_t slot_generation(int fd);
+
+// A blocking call gives its slot up between polls, so that the other calls on the same
+// descriptor (a writer beside a reader, close, shutdown) and the monitor go on. Entered
+// with the slot claimed; true with the slot claimed again when it still holds the record
+// of `generation`, false with the slot given back when the descriptor was closed meanwhile.
+bool pause_slot(int fd, uint32_t generation);
+
 // The monitor's visit of every slot, each under the lock the design prescribes.
 void visit_records(void (*check)(int fd, socket_record* record));
 

@@ -18,6 +18,7 @@ constexpr useconds_t close_grace_us = 10000;
 
 struct fd_slot {
   std::atomic<socket_record*> record{nullptr};
+  std::atomic<uint32_t> generation{0};  // changed by assign and close, read by any caller
 };
 
 fd_slot _vyx_fd_table[fd_table_size];
@@ -36,7 +37,12 @@ bool claim_slot(int fd) {
 
 void release_slot(int) {}
 
+uint32_t slot_generation(int fd) {
+  return _vyx_fd_table[fd].generation.load(std::memory_order_acquire);
+}
+
 void assign_fd_slot(socket_record* record, int fd) {
+  _vyx_fd_table[fd].generation.fetch_add(1, std::memory_order_acq_rel);
   if (_vyx_fd_table[fd].record.exchange(record, std::memory_order_acq_rel) != nullptr)
     printf("kvel: Internal error _vyx_fd_table[fd] != NULL when assigning new socket\n");
 }
@@ -44,6 +50,7 @@ void assign_fd_slot(socket_record* record, int fd) {
 socket_record* take_record_for_close(int fd) {
   pthread_mutex_lock(&fd_table_lock);
   socket_record* record = _vyx_fd_table[fd].record.exchange(nullptr, std::memory_order_acq_rel);
+  _vyx_fd_table[fd].generation.fetch_add(1, std::memory_order_acq_rel);
   pthread_mutex_unlock(&fd_table_lock);
   usleep(close_grace_us);
   return record;

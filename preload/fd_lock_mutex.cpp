@@ -16,6 +16,7 @@ namespace {
 struct fd_slot {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
   std::atomic<socket_record*> record{nullptr};
+  std::atomic<uint32_t> generation{0};  // changed by assign and close, read by any caller
 };
 
 fd_slot _vyx_fd_table[fd_table_size];
@@ -37,11 +38,16 @@ bool claim_slot(int fd) {
 
 void release_slot(int fd) { pthread_mutex_unlock(&_vyx_fd_table[fd].mutex); }
 
+uint32_t slot_generation(int fd) {
+  return _vyx_fd_table[fd].generation.load(std::memory_order_acquire);
+}
+
 void assign_fd_slot(socket_record* record, int fd) {
   fd_slot& slot = _vyx_fd_table[fd];
   pthread_mutex_lock(&slot.mutex);
   if (slot.record.load(std::memory_order_relaxed) != nullptr)
     printf("kvel: Internal error _vyx_fd_table[fd] != NULL when assigning new socket\n");
+  slot.generation.fetch_add(1, std::memory_order_acq_rel);
   slot.record.store(record, std::memory_order_release);
   pthread_mutex_unlock(&slot.mutex);
 }
@@ -49,6 +55,7 @@ void assign_fd_slot(socket_record* record, int fd) {
 socket_record* take_record_for_close(int fd) {
   fd_slot& slot = _vyx_fd_table[fd];
   socket_record* record = slot.record.exchange(nullptr, std::memory_order_acq_rel);
+  slot.generation.fetch_add(1, std::memory_order_acq_rel);
   pthread_mutex_unlock(&slot.mutex);
   return record;
 }
