@@ -71,18 +71,24 @@ bool tcp_extend_in_order(Engine& t, tcp_seq* a, Each each) {
   return progress;
 }
 
-// The end of the in-order payload from `a` on, in ring order, up to the first segment
-// that begins beyond it (the next gap): segments arrive in order but for the ones the
-// gap stands for, so the walk takes about as many slots as it acknowledges.
+// The end of the in-order payload from `a` on, up to the next gap, whatever the order
+// of the slots: under loss the resends that filled gaps sit in the ring behind data
+// that follows them, and a single walk that stopped at the first segment beyond `a`
+// would acknowledge in pieces. A peer without selective acknowledgements reads each
+// piece as a partial ACK, resends the segment after it (which we hold), and counts the
+// duplicate ACKs those resends draw as reordering, until it no longer retransmits fast
+// and waits out its backed-off timer for every hole. So the walk is repeated while it
+// moves `a`; `each` sees every slot of every walk.
+template <typename Engine, typename Each>
+tcp_seq tcp_in_order_end(Engine& t, tcp_seq a, Each each) {
+  while (tcp_extend_in_order(t, &a, each)) {
+  }
+  return a;
+}
+
 template <typename Engine>
 tcp_seq tcp_in_order_end(Engine& t, tcp_seq a) {
-  tcp_walk_ring(t, [&](const tcp_ring_slot& s) {
-    if (!s.ok || s.seg.payload_len == 0) return true;
-    if (s.seg.seq > a) return false;
-    if (s.last_byte() >= a) a = s.seg.seq + s.seg.payload_len;
-    return true;
-  });
-  return a;
+  return tcp_in_order_end(t, a, [](const tcp_ring_slot&) {});
 }
 
 }  // namespace vyxtcp

@@ -261,12 +261,15 @@ void tcp_ack_consumed(sw_tcp<Session>& t) {
 // partial one, resend the segment after it for nothing, and count the duplicate ACKs
 // those resends draw as reordering. The window stays what it is, so the ACK goes at
 // most one window beyond what the application has consumed: the peer may then send
-// two windows ahead of the application, which the ring (four windows) holds.
+// two windows ahead of the application, which the ring (four windows) holds. An end
+// already acknowledged goes out no second time (the peer would count it as one more
+// duplicate ACK): the batched acknowledgement of consumption stands in for it.
 template <typename Session>
 void tcp_ack_gap_filled(sw_tcp<Session>& t) {
   t.rx_gap_filled = 0;
   tcp_seq a = tcp_in_order_end(t, t.rx_seq);
   if (a - t.rx_seq > t.rx_window) a = t.rx_seq + t.rx_window;
+  if (a <= t.ack_point()) return tcp_ack_consumed(t);
   tcp_ring_doorbell(t, a);
   t.rx_ack = t.bk_rx_ack = a;
   t.release_count = 0;

@@ -138,12 +138,10 @@ tcp_seq tcp_idle_ack_start(sw_tcp<S>& tcp) {
 // waits), and every data segment the card left to software with an ACK of its own.
 template <typename S>
 void tcp_idle_ack(sw_tcp<S>& tcp) {
-  tcp_seq a = tcp_idle_ack_start(tcp);
   int owed = 0;
-  while (tcp_extend_in_order(tcp, &a, [&](const tcp_ring_slot& s) {
+  const tcp_seq a = tcp_in_order_end(tcp, tcp_idle_ack_start(tcp), [&](const tcp_ring_slot& s) {
     if (!tcp_reack_syn(tcp, s) && tcp_take_flagged_data(s)) owed += 1;
-  })) {
-  }
+  });
   if (a != tcp.rx_highest) owed = std::max(owed, 1);
   tcp.rx_highest = a;
   for (; owed > 0; --owed) tcp_worker_send(tcp, TCP_ACK, a, tcp.tx_seq);

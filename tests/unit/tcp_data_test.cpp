@@ -288,6 +288,28 @@ TEST_F(DataReceive, Gap_FilledGapIsAcknowledgedUpToTheNextGapAtOnce) {
   EXPECT_EQ(take_doorbell(), doorbell_for(start + 300));
 }
 
+// Under loss the resends that fill gaps land in the ring behind the data that follows
+// them. The filled gaps are acknowledged to the end of what is in order in one ACK,
+// whatever the order of the slots, and consuming the rest repeats nothing: every ACK
+// in pieces, or again, reads to a peer without selective acknowledgements as a partial
+// or duplicate ACK that makes it resend what we hold.
+TEST_F(DataReceive, Gap_FilledGapsAreAcknowledgedAtOnceWhateverTheRingOrder) {
+  const uint32_t start = tcp.rx_seq.load().v;
+  put(start + 200, TCP_ACK, 100, true);  // beyond the gaps at 0 and 100
+  put(start + 400, TCP_ACK, 100, true);  // beyond a third gap at 300
+  put(start + 100, TCP_ACK, 100, true);  // the second gap's resend comes first
+  put(start, TCP_ACK, 100, true);        // the first gap filled, last in the ring
+  expect_receive(start, 100);
+  take_doorbell();
+  tcp_zc_receive_done(tcp);
+  EXPECT_EQ(take_doorbell(), doorbell_for(start + 300));
+  consume(100);
+  EXPECT_EQ(take_doorbell(), 0u) << "already acknowledged";
+  consume(100);
+  EXPECT_EQ(take_doorbell(), 0u);
+  EXPECT_EQ(tcp.ack_point().v, start + 300);
+}
+
 // The window stays as it is, so the acknowledgement goes at most one window beyond what
 // the application has consumed, however much the ring holds in order.
 TEST_F(DataReceive, Gap_FilledGapAcknowledgesAtMostOneWindowAhead) {
