@@ -7,6 +7,8 @@
 // or only the peer's frames (0). Each run is capped at 120 s; one that has not finished
 // by then reports finished 0, the bytes echoed and the error of the call that failed. Needs the launcher: run it through
 // bench/run_loss_bench.sh, which also switches SACK and timestamps off on both sides.
+// Both kernels' ends run the congestion control of the heavy-loss tests (cubic, or
+// ZT_LOSS_CC: tests/support/lossy_wire_cc.h).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "card_bench.h"
+#include "lossy_wire_cc.h"
 #include "tcp_echo_client.h"
 #include "tcp_stream.h"
 #include "zorvsock.h"
@@ -74,7 +77,8 @@ struct echo_server {
     unlink(ready.c_str());
     thread = std::thread([this] {
       shell("zorv_peer " TCP_STREAM_PEER " listen " + std::to_string(port) + " --echo --timeout " +
-            std::to_string(PEER_LIMIT_S) + " --ready " + ready + " >/dev/null");
+            std::to_string(PEER_LIMIT_S) + " --cc " + zt::lossy_wire_cc() + " --ready " + ready +
+            " >/dev/null");
     });
   }
   bool wait_ready() const {
@@ -155,8 +159,11 @@ void kernel_echo(benchmark::State& state) {
   for (auto _ : state) {
     echo_server server;
     const int fd = server.wait_ready() ? kernel_connect(server.port, false) : -1;
-    if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0)
-      return state.SkipWithError("no kernel connection to the echo server");
+    const std::string cc = zt::lossy_wire_cc();
+    if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, cc.data(), socklen_t(cc.size())) != 0)
+      return state.SkipWithError("no kernel connection to the echo server with its congestion "
+                                 "control");
     zt::echo_outcome r(SEED);
     {
       impairment loss(state);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "lossy_wire_cc.h"
 #include "tcp_api_fixture.h"
 #include "udp_fixture.h"
 #include "udp_session_fixture.h"
@@ -32,6 +33,15 @@ struct stream_peer {
 };
 
 inline uint64_t as_u64(const std::string& s) { return strtoull(s.c_str(), nullptr, 10); }
+
+// The peer's congestion control over a lossy wire (lossy_wire_cc.h) as tcp_stream_peer
+// arguments; "" with *why set when the kernel does not offer it.
+inline std::string lossy_wire_cc_args(std::string* why) {
+  const std::string name = lossy_wire_cc();
+  if (cc_available(name)) return " --cc " + name;
+  *why = "the kernel offers no " + name + " congestion control";
+  return "";
+}
 
 // A counter of port 0 ("tcp_tx_retransmits", or a session's "tcp0.reset_requests");
 // -1 when the simulator has none of that name.

@@ -10,6 +10,8 @@
 //                   a piece read goes back whole before the next is read
 //   --recv-seed S   the stream expected from the other side (default 2)
 //   --mss M         TCP_MAXSEG on the socket before the handshake
+//   --cc NAME       TCP_CONGESTION on the socket before the handshake (else the
+//                   namespace's default, which is the host's)
 //   --close         shuts the sending side down right after the last byte
 //   --cork          corks while sending, so that the FIN rides on the last data segment
 //   --repeat        (listen) a connection reset before its end makes way for the next one
@@ -51,6 +53,7 @@ struct options {
   uint64_t send = 0;
   uint64_t seed = 1, recv_seed = 2;
   int mss = 0;
+  std::string cc;
   bool close = false, cork = false, repeat = false, echo = false;
   int timeout_s = 120;
   std::string ready;
@@ -100,6 +103,8 @@ options parse(int argc, char** argv) {
       o.recv_seed = strtoull(value(), nullptr, 0);
     else if (a == "--mss")
       o.mss = atoi(value());
+    else if (a == "--cc")
+      o.cc = value();
     else if (a == "--timeout")
       o.timeout_s = atoi(value());
     else if (a == "--ready")
@@ -140,6 +145,9 @@ int tcp_socket(const options& o) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) fail("socket");
   if (o.mss > 0) set_int(fd, IPPROTO_TCP, TCP_MAXSEG, o.mss);
+  if (!o.cc.empty() &&
+      setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, o.cc.data(), socklen_t(o.cc.size())) != 0)
+    fail("TCP_CONGESTION");
   return fd;
 }
 
