@@ -75,10 +75,9 @@ bool tcp_extend_in_order(Engine& t, tcp_seq* a, Each each) {
 // of the slots: under loss the resends that filled gaps sit in the ring behind data
 // that follows them, and a single walk that stopped at the first segment beyond `a`
 // would acknowledge in pieces. A peer without selective acknowledgements reads each
-// piece as a partial ACK, resends the segment after it (which we hold), and counts the
-// duplicate ACKs those resends draw as reordering, until it no longer retransmits fast
-// and waits out its backed-off timer for every hole. So the walk is repeated while it
-// moves `a`; `each` sees every slot of every walk.
+// piece as a partial ACK and resends the segment after it, which we hold, drawing one
+// more duplicate ACK. So the walk is repeated while it moves `a`; `each` sees every
+// slot of every walk.
 template <typename Engine, typename Each>
 tcp_seq tcp_in_order_end(Engine& t, tcp_seq a, Each each) {
   while (tcp_extend_in_order(t, &a, each)) {

@@ -290,9 +290,9 @@ TEST_F(DataReceive, Gap_FilledGapIsAcknowledgedUpToTheNextGapAtOnce) {
 
 // Under loss the resends that fill gaps land in the ring behind the data that follows
 // them. The filled gaps are acknowledged to the end of what is in order in one ACK,
-// whatever the order of the slots, and consuming the rest repeats nothing: every ACK
-// in pieces, or again, reads to a peer without selective acknowledgements as a partial
-// or duplicate ACK that makes it resend what we hold.
+// whatever the order of the slots, and consuming the rest repeats nothing: to a peer
+// without selective acknowledgements an ACK in pieces is a partial ACK that makes it
+// resend what we hold, and one sent again a duplicate ACK toward a fast retransmit.
 TEST_F(DataReceive, Gap_FilledGapsAreAcknowledgedAtOnceWhateverTheRingOrder) {
   const uint32_t start = tcp.rx_seq.load().v;
   put(start + 200, TCP_ACK, 100, true);  // beyond the gaps at 0 and 100
