@@ -344,6 +344,16 @@ TEST_F(Daemon, UnprivilegedConnectionThroughTheDaemon) {
   EXPECT_NE(r.out.find("Could not init PF_PACKET on kvel0"), std::string::npos) << r.out;
 }
 
+// An interface name of 16 characters or more cannot be asked for: cut to 15 it would
+// name another interface, whose MAC would go into the card.
+TEST_F(Daemon, LongNameIsNotCutToAnother) {
+  ASSERT_TRUE(make_vlan("kvel0.123456789"));  // 15 characters, the longest name there is
+  uint8_t mac[6];
+  EXPECT_EQ(kvel::get_if_mac("kvel0.123456789", mac), 0);
+  EXPECT_EQ(kvel::get_if_mac("kvel0.1234567890", mac), -1);
+  sh("ip link del kvel0.123456789");
+}
+
 struct option_case {
   std::vector<std::string> args;
   int status;  // -1: runs until stopped, then 0

@@ -17,6 +17,12 @@ TEST(StatusText, AppendValue) {
   EXPECT_EQ(out, "x=-5\ny=18446744073709551615\nz -2147483648\n");
 }
 
+TEST(StatusText, WriteStderrWritesTheWholeText) {
+  testing::internal::CaptureStderr();
+  kvel::write_stderr("ab\0c\n", 5);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("ab\0c\n", 5));
+}
+
 TEST(HwStatus, HwVersionLine) {
   setenv("TZ", "UTC", 1);
   tzset();
