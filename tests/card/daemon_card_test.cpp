@@ -354,6 +354,17 @@ TEST_F(Daemon, LongNameIsNotCutToAnother) {
   sh("ip link del kvel0.123456789");
 }
 
+// Without a readable /proc the daemon cannot tell whether another instance runs: it
+// says so and starts.
+TEST_F(Daemon, UnreadableProcIsNoOtherInstance) {
+  const zt::cmd_result r = zt::run("timeout -s TERM 4 unshare -m sh -c 'mount -t tmpfs none /proc "
+                                   "&& exec " ZT_DAEMON "'");
+  EXPECT_NE(r.out.find("kvel: Cannot read /proc, not checking for other instances of "
+                       "zorvnic_daemon\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("opening kvel0"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Stopping zorvnic daemon normally\n"), std::string::npos) << r.out;
+}
+
 struct option_case {
   std::vector<std::string> args;
   int status;  // -1: runs until stopped, then 0
