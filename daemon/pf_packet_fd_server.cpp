@@ -27,13 +27,23 @@ void require_packet_sockets() {
   close(fd);
 }
 
+// True when a server answers on the hand-off path: its file must stay.
+bool path_served(const sockaddr_un& addr) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool served = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return served;
+}
+
 // The listening hand-off socket that every local user may connect to, or -1.
 int open_listener() {
+  const sockaddr_un addr = kvel::pkt_handoff_address();
+  if (path_served(addr)) return -1;
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   // A file left by a daemon that was killed would make the bind fail.
   unlink(kvel::PKT_HANDOFF_PATH);
-  const sockaddr_un addr = kvel::pkt_handoff_address();
   if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
       listen(fd, LISTEN_BACKLOG) != 0) {
     close(fd);
@@ -49,6 +59,11 @@ pf_packet_fd_server::pf_packet_fd_server() {
   require_packet_sockets();
   listen_fd_ = open_listener();
   if (listen_fd_ < 0) return;
+  struct stat st;
+  if (stat(kvel::PKT_HANDOFF_PATH, &st) == 0) {
+    file_dev_ = st.st_dev;
+    file_ino_ = st.st_ino;
+  }
   running_.exchange(true);
   thread_ = std::thread(&pf_packet_fd_server::serve_clients, this);
 }
@@ -62,8 +77,14 @@ pf_packet_fd_server::~pf_packet_fd_server() {
     if (thread_.joinable()) thread_.join();
     close(listen_fd_);
     listen_fd_ = -1;
+    remove_own_file();
   }
-  unlink(kvel::PKT_HANDOFF_PATH);
+}
+
+void pf_packet_fd_server::remove_own_file() const {
+  struct stat st;
+  if (stat(kvel::PKT_HANDOFF_PATH, &st) == 0 && st.st_dev == file_dev_ && st.st_ino == file_ino_)
+    unlink(kvel::PKT_HANDOFF_PATH);
 }
 
 void pf_packet_fd_server::serve_clients() {

@@ -2,6 +2,8 @@
 // socket receives one freshly made send-only packet socket by descriptor passing, so
 // that processes without the right to create one can still send TCP control segments.
 #pragma once
+#include <sys/types.h>
+
 #include <atomic>
 #include <thread>
 
@@ -10,9 +12,11 @@ namespace zorvd {
 class pf_packet_fd_server {
  public:
   // Ends the process with status 1 when it may not create packet sockets. Otherwise
-  // starts serving; running() is false when the hand-off socket could not be set up.
+  // starts serving; running() is false when the hand-off socket could not be set up,
+  // which includes another server answering on its path already.
   pf_packet_fd_server();
-  // Stops and joins the server thread and removes the socket file.
+  // Stops and joins the server thread and removes the socket file when it is still the
+  // one this server made.
   ~pf_packet_fd_server();
   pf_packet_fd_server(const pf_packet_fd_server&) = delete;
   pf_packet_fd_server& operator=(const pf_packet_fd_server&) = delete;
@@ -21,10 +25,15 @@ class pf_packet_fd_server {
 
  private:
   int listen_fd_ = -1;
+  // The socket file this server made: another instance may have replaced it by the
+  // time we stop, and its file is not ours to remove.
+  dev_t file_dev_ = 0;
+  ino_t file_ino_ = 0;
   std::atomic<bool> running_{false};
   std::thread thread_;
 
   void serve_clients();
+  void remove_own_file() const;
   static void hand_over(int conn);
 };
 

@@ -18,8 +18,25 @@ void append_format(std::string& out, const char* fmt, ...) {
   if (n > 0) out.append(buf, n < int(sizeof buf) ? size_t(n) : sizeof buf - 1);
 }
 
+void append_value(std::string& out, const char* label, int64_t value) {
+  append_format(out, "%s%lld\n", label, (long long)value);
+}
+
+void append_value(std::string& out, const char* label, uint64_t value) {
+  append_format(out, "%s%llu\n", label, (unsigned long long)value);
+}
+
+void append_value(std::string& out, const char* label, int32_t value) {
+  append_value(out, label, int64_t(value));
+}
+
 void write_stdout(const std::string& text) {
   ssize_t ignored = write(1, text.data(), text.size());
+  (void)ignored;
+}
+
+void write_stderr(const char* text, size_t len) {
+  ssize_t ignored = write(2, text, len);
   (void)ignored;
 }
 

@@ -27,7 +27,6 @@ constexpr int FIBER_VLAN_FIRST = 16;
 constexpr int FIBER_TX_DELAY = 43;
 constexpr int FIBER_RX_DELAY = 44;
 
-constexpr int VLAN_SLOTS = 15;
 constexpr int FIBER_TYPE_TIME = 2;
 constexpr uint64_t FIBER_ID_MAGIC = 0x10;
 constexpr uint64_t FIBER_ID_LINK_STATUS_BITS = 0xFFFE00;  // bits 9..23
@@ -154,7 +153,17 @@ void zorvfiber::set_vlan_set(uint8_t slot, uint32_t vlan, uint32_t ip) {
     KVEL_DIAG("zorvfiber", "Only 15 VLANs are supported\n");
     return;
   }
-  if (is_normal_port(type_)) reg_write(conf_, FIBER_VLAN_FIRST + slot, uint64_t(vlan) << 32 | ip);
+  // A larger id would spill into the bits above the slot's 12-bit id field.
+  if (vlan > VLAN_ID_MAX) {
+    KVEL_DIAG("zorvfiber", "VLAN id %u outside 1..4094\n", vlan);
+    return;
+  }
+  if (is_normal_port(type_)) reg_write(conf_, FIBER_VLAN_FIRST + slot, vlan_set_value(vlan, ip));
+}
+
+uint64_t zorvfiber::vlan_set(uint8_t slot) {
+  if (!conf_ || slot >= VLAN_SLOTS || !is_normal_port(type_)) return 0;
+  return reg_read(conf_, FIBER_VLAN_FIRST + slot);
 }
 
 int zorvfiber::get_vlan_set(uint32_t vlan) {

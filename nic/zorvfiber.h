@@ -6,6 +6,9 @@
 
 namespace kvel {
 
+constexpr int VLAN_SLOTS = 15;
+constexpr uint32_t VLAN_ID_MAX = 4094;  // 0 and 4095 are reserved by 802.1Q
+
 class zorvfiber {
  public:
   int fd_ = -1;  // device descriptor; belongs to the builder, never closed here
@@ -22,7 +25,10 @@ class zorvfiber {
   void unmap();
   int map_kvel_global(bool read_only);
   void setup_mac_ip_regs(const uint8_t mac[6], uint32_t ip, uint32_t mask);
+  // Slot 0..14 (card VLAN slot + 1) gets vlan (0: slot empty) and address ip.
   void set_vlan_set(uint8_t slot, uint32_t vlan, uint32_t ip);
+  uint64_t vlan_set(uint8_t slot);  // the slot register as the card holds it; 0 without one
+  static uint64_t vlan_set_value(uint32_t vlan, uint32_t ip) { return uint64_t(vlan) << 32 | ip; }
   int get_vlan_set(uint32_t vlan);  // slot number 1..15, or -1
   int link_up();
   void pulse_reset();

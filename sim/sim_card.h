@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim_config.h"
+#include "sim_eth.h"
 #include "sim_impair.h"
 #include "sim_region.h"
 #include "sim_session_table.h"
@@ -79,6 +80,7 @@ struct sim_port {
   std::atomic<bool> link_up{false};
   std::mutex link_mutex;  // one evaluation of the link at a time
   std::atomic<bool> carrier{false};
+  eth_port_state eth;
   // Address given by KVEL_SET_TIME_ADDR (time ports only).
   std::atomic<uint64_t> time_mac{0};
   std::atomic<uint32_t> time_ip{0};

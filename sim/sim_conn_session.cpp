@@ -18,7 +18,9 @@ int conn_alloc_session(sim_conn& conn, char kind, int port_index) {
   if (port_index < 0 || size_t(port_index) >= ports.size()) return EINVAL;
   sim_port* port = ports[size_t(port_index)].get();
   // As many sessions as the port's fiber page advertises, numbered within the identity.
-  unsigned advertised = kind == SESSION_UDP ? FIBER_UDP_SESSION_NB : FIBER_TCP_SESSION_NB;
+  unsigned advertised = kind == SESSION_UDP   ? FIBER_UDP_SESSION_NB
+                        : kind == SESSION_TCP ? FIBER_TCP_SESSION_NB
+                                              : FIBER_ETH_SESSION_NB;
   int limit = int(std::min<uint64_t>(port->fiber.reg(advertised), IDENTITY_SLOT_MASK + 1));
   sim_session_table& table = conn.card->sessions;
   std::lock_guard<std::mutex> lock(table.mutex);
@@ -93,6 +95,7 @@ void conn_release_session(sim_conn& conn) {
     std::lock_guard<std::mutex> lock(conn.card->sessions.mutex);
     if (conn.session->kind == SESSION_UDP) udp_tx_flush(*conn.session);
     if (conn.session->kind == SESSION_TCP) tcp_release(*conn.session);
+    if (conn.session->kind == SESSION_ETH) eth_session_released(*conn.session);
     conn.card->sessions.remove(conn.session.get());
   }
   conn.session.reset();

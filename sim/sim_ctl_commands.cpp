@@ -152,7 +152,8 @@ std::string port_counter_lines(const sim_port& port, const std::string& prefix) 
       {"impair_reordered", &port_counters::impair_reordered},
   };
   std::string text = prefix + "link " + std::to_string(port.link_up.load()) + "\n" + prefix +
-                     "carrier " + std::to_string(port.carrier.load()) + "\n";
+                     "carrier " + std::to_string(port.carrier.load()) + "\n" + prefix + "kernel_eth " +
+                     std::to_string(port.eth.kernel_eth.load()) + "\n";
   for (const auto& [name, member] : COUNTERS)
     text += prefix + name + " " + std::to_string((port.counters.*member).load()) + "\n";
   char addr[96];
@@ -162,7 +163,7 @@ std::string port_counter_lines(const sim_port& port, const std::string& prefix) 
 }
 
 // "udp<n>.<counter> <value>" for each UDP session of the port, n its number there, and
-// "tcp<n>.<counter> <value>" for each TCP session.
+// "tcp<n>.<counter> <value>" for each TCP session ("eth<n>." for an Ethernet session).
 std::string session_counter_lines(sim_card& card, const sim_port& port, const std::string& prefix) {
   using counter = std::atomic<uint64_t> session_counters::*;
   static const std::pair<const char*, counter> COUNTERS[] = {
@@ -191,7 +192,8 @@ std::string session_counter_lines(sim_card& card, const sim_port& port, const st
   for (const sim_session* s : card.sessions.sessions) {
     if (s->wire != &port) continue;
     bool tcp = s->kind == SESSION_TCP;
-    std::string name = prefix + (tcp ? "tcp" : "udp") + std::to_string(s->slot) + ".";
+    const char* kind = tcp ? "tcp" : s->kind == SESSION_ETH ? "eth" : "udp";
+    std::string name = prefix + kind + std::to_string(s->slot) + ".";
     for (const auto& [what, member] : COUNTERS)
       text += name + what + " " + std::to_string((s->counters.*member).load()) + "\n";
     for (const auto& [what, member] : TCP_COUNTERS)
@@ -249,6 +251,16 @@ bool impair(ctl_call& c) {
   return c.done();
 }
 
+bool eth_fault(ctl_call& c) {
+  sim_port* port;
+  int fault;
+  if (!c.port(0, &port)) return false;
+  if (!eth_fault_parse(c.args[1], &fault))
+    return c.fail("fault must be none, alloc, identity, kernel-eth or carrier");
+  port->eth.fault = fault;
+  return c.done();
+}
+
 bool help(ctl_call& c);
 
 struct ctl_command {
@@ -271,6 +283,7 @@ constexpr ctl_command COMMANDS[] = {
     {"impair", 1, 6,
      "impair <k> [tx|rx off | tx|rx [loss=P] [dup=P] [reorder=P] [seed=N]] (P in percent)",
      impair},
+    {"eth-fault", 2, 2, "eth-fault <k> none|alloc|identity|kernel-eth|carrier", eth_fault},
     {"help", 0, 0, "help", help},
 };
 

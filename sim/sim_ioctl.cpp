@@ -43,11 +43,14 @@ void dev_port_name(ioctl_call& c) {
   memcpy(c.out->data, name.data(), std::min(name.size(), size_t(c.out->len) - 1));
 }
 
-void enable_kernel_eth(ioctl_call&) {}
+void enable_kernel_eth(ioctl_call& c) {
+  if (int err = conn_enable_kernel_eth(c.conn)) c.out->fail(err);
+}
 
 void set_carrier(ioctl_call& c, bool on) {
   sim_port* port = conn_port(c.conn);
   if (!port || port->host_tap < 0) return c.out->fail(ENODEV);
+  if (int err = eth_carrier_fault(*port)) return c.out->fail(err);
   if (!tap_set_carrier(port->host_tap, on)) return c.out->fail(errno);
   port->carrier = on;
 }
@@ -94,6 +97,10 @@ void alloc_udp_session(ioctl_call& c) {
   if (int err = conn_alloc_session(c.conn, SESSION_UDP, c.in_int())) c.out->fail(err);
 }
 
+void alloc_eth_session(ioctl_call& c) {
+  if (int err = conn_alloc_eth_session(c.conn, c.in_int())) c.out->fail(err);
+}
+
 void alloc_tcp_session(ioctl_call& c) {
   if (int err = conn_alloc_session(c.conn, SESSION_TCP, c.in_int())) c.out->fail(err);
 }
@@ -136,6 +143,7 @@ constexpr command COMMANDS[] = {
     {KVEL_GET_FIBER, get_fiber},
     {KVEL_ALLOC_UDP_SESSION, alloc_udp_session},
     {KVEL_UDP_RX_FILTER, udp_rx_filter},
+    {KVEL_ALLOC_ETH_SESSION, alloc_eth_session},
     {KVEL_ALLOC_TCP_SESSION, alloc_tcp_session},
     {KVEL_TCP_SESSION_SETUP, tcp_session_setup},
     {KVEL_TCP_LISTEN, tcp_listen},

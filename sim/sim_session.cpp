@@ -36,7 +36,9 @@ std::unique_ptr<sim_session> session_make(char kind, sim_port* port, int index, 
   s->wire = port;
   // Slot headers never overlap what follows them: UDP's reaches past its addresses.
   uint64_t hdr_len = kind == SESSION_UDP ? UDP_SLOT_HDR_LEN : TCP_SLOT_HDR_LEN;
-  const char* regs_name = kind == SESSION_UDP ? "zorvnic-udp-regs" : "zorvnic-tcp-regs";
+  const char* regs_name = kind == SESSION_UDP   ? "zorvnic-udp-regs"
+                          : kind == SESSION_TCP ? "zorvnic-tcp-regs"
+                                                : "zorvnic-eth-regs";
   if (!s->regs.create(regs_name, kvel::KVEL_PAGE_SIZE, false) ||
       !s->feedback.create("zorvnic-tx-feedback", kvel::KVEL_PAGE_SIZE, false) ||
       !s->tx.create("zorvnic-tx-window"))

@@ -24,6 +24,7 @@ struct sim_port;
 
 constexpr char SESSION_UDP = 'Q';
 constexpr char SESSION_TCP = 'U';
+constexpr char SESSION_ETH = 'S';
 
 using counter = std::atomic<uint64_t>;
 
@@ -63,7 +64,7 @@ struct sim_session {
   session_counters counters;
 };
 
-// A session of kind ('Q' or 'U') numbered slot on port: its pages made and its
+// A session of kind ('Q', 'U' or 'S') numbered slot on port: its pages made and its
 // registers set; null with errno when memory runs out.
 std::unique_ptr<sim_session> session_make(char kind, sim_port* port, int index, int slot);
 

@@ -343,9 +343,32 @@ std::string sys_carrier(const char* ifname) {
   return v;
 }
 
+// The driver serves a port as an interface for the holder of its Ethernet session
+// only, one session per port, and stops when that session goes.
+TEST_F(CardTest, KernelEthernetNeedsTheEthernetSession) {
+  device dev;
+  EXPECT_EQ(failure_errno([&] {
+              return kvel_dev_ioctl(dev.fd, KVEL_DEV_ENABLE_KERNEL_ETH, nullptr) == -1;
+            }), EINVAL);
+  {
+    device holder;
+    int port = 0;
+    ASSERT_EQ(kvel_dev_ioctl(holder.fd, KVEL_ALLOC_ETH_SESSION, &port), 0);
+    device second;
+    EXPECT_EQ(failure_errno([&] {
+                return kvel_dev_ioctl(second.fd, KVEL_ALLOC_ETH_SESSION, &port) == -1;
+              }), ENOSPC);
+    EXPECT_EQ(kvel_dev_ioctl(holder.fd, KVEL_DEV_ENABLE_KERNEL_ETH, nullptr), 0);
+    EXPECT_EQ(counter(0, "kernel_eth"), 1u);
+    mapping regs(holder.fd, KVEL_MMAP_REGS);
+    ASSERT_TRUE(regs.ok());
+    EXPECT_EQ((regs.reg(0) >> 24) & 0xFF, uint64_t('S'));
+  }
+  EXPECT_TRUE(eventually([] { return counter(0, "kernel_eth") == 0; }));
+}
+
 TEST_F(CardTest, CarrierCommandsDriveTheHostInterface) {
   device dev;
-  EXPECT_EQ(kvel_dev_ioctl(dev.fd, KVEL_DEV_ENABLE_KERNEL_ETH, nullptr), 0);
   ASSERT_EQ(kvel_dev_ioctl(dev.fd, KVEL_ETH_CARRIER_OFF, nullptr), 0);
   EXPECT_TRUE(eventually([] { return sys_carrier("kvel0") == "0"; }));
   EXPECT_EQ(counter(0, "carrier"), 0u);

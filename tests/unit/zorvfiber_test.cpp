@@ -82,6 +82,19 @@ TEST_F(FiberPage, SetVlanBeyondSlot14WritesNothing) {
   EXPECT_NE(out.find(" Only 15 VLANs are supported\n"), std::string::npos) << out;
 }
 
+// An id beyond 4094 would spill into the bits above the slot's id field.
+TEST_F(FiberPage, SetVlanRefusesIdsBeyond4094) {
+  f_.set_vlan_set(2, 4094, 7);
+  EXPECT_EQ(f_.vlan_set(2), vlan_reg(4094, 7));
+  auto before = regs();
+  testing::internal::CaptureStdout();
+  for (uint32_t vlan : {4095u, 4096u + 100u, 0xFFFFFFFFu}) f_.set_vlan_set(3, vlan, 1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(regs(), before);
+  EXPECT_NE(out.find(" VLAN id 4196 outside 1..4094\n"), std::string::npos) << out;
+  EXPECT_EQ(f_.vlan_set(15), 0u) << "no slot 15";
+}
+
 TEST_F(FiberPage, TimePortHasNoVlanTable) {
   f_.type_ = 2;
   auto before = regs();

@@ -1,0 +1,29 @@
+#include "daemon_options.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace zorvd {
+
+daemon_options parse_options(int argc, char** argv) {
+  daemon_options o;
+  opterr = 0;
+  optind = 1;
+  int c;
+  while ((c = getopt(argc, argv, "fkhswtm")) != -1) {
+    if (c == 's') o.tlp_hints = true;
+    if (c == 'm') o.multiple = true;
+    if (c == 'h' || c == '?') o.usage = true;
+  }
+  return o;
+}
+
+void print_usage() {
+  puts("zorvnic_daemon <options> <kvel_??_?>\nExample: zorvnic_daemon kvel_03_0\nOptions:\n"
+       "-f    Disable Layer2 filter for frames received by the HW-stack\n"
+       "-k    Run in kernel Ethernet support mode (handling all zorvnics using kernel Ethernet "
+       "driver, default)\n-h    This help");
+}
+
+}  // namespace zorvd
