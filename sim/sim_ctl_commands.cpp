@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "sim_ctl.h"
+#include "sim_capture.h"
 #include "sim_link.h"
 #include "sim_parse.h"
 #include "sim_session.h"
@@ -249,6 +250,8 @@ bool impair(ctl_call& c) {
   return c.done();
 }
 
+bool capture(ctl_call& c) { return capture_ctl(c.card, c.args, &c.out); }
+
 bool help(ctl_call& c);
 
 struct ctl_command {
@@ -271,6 +274,7 @@ constexpr ctl_command COMMANDS[] = {
     {"impair", 1, 6,
      "impair <k> [tx|rx off | tx|rx [loss=P] [dup=P] [reorder=P] [seed=N]] (P in percent)",
      impair},
+    {"capture", 1, 5, CAPTURE_CTL_USAGE, capture},
     {"help", 0, 0, "help", help},
 };
 
