@@ -258,6 +258,7 @@ void stop_sequence(std::thread& progress, std::thread& packets, std::thread& fil
   g_run.packets_done = true;
   file.join();
   puts("Exiting");
+  fflush(stdout);
   for (int i = 0; i < g_run.opt.ifcount; ++i) dump_hand_back(g_run.ifs[i].dev);
   close_writer(g_run.writer);
   if (close_output_file(g_run.file) < 0) g_run.failed = 1;
