@@ -111,24 +111,6 @@ struct peer_capture {
   }
 };
 
-// zorv_dump with the given arguments after -d.
-struct dump_run {
-  child_process proc;
-  explicit dump_run(const std::vector<std::string>& args, const std::string& log = "/tmp/dump.log")
-      : proc(with_device(args), log) {}
-  static std::vector<std::string> with_device(const std::vector<std::string>& args) {
-    std::vector<std::string> v{DUMP, "-d", DEV};
-    v.insert(v.end(), args.begin(), args.end());
-    return v;
-  }
-  // Running with its SIGINT handler: the progress line's start is written after it.
-  bool started() { return proc.wait_output("Starting dump loop"); }
-  int interrupt() {
-    proc.signal(SIGINT);
-    return proc.wait();
-  }
-};
-
 std::string capture_field(int port, const std::string& key) {
   std::istringstream in(zt::sim_ctl("capture " + std::to_string(port)).out);
   for (std::string k, v; in >> k >> v;)
@@ -144,6 +126,26 @@ bool wait_caught_up(int port) {
   }
   return false;
 }
+
+// zorv_dump with the given arguments after -d.
+struct dump_run {
+  child_process proc;
+  explicit dump_run(const std::vector<std::string>& args, const std::string& log = "/tmp/dump.log")
+      : proc(with_device(args), log) {}
+  static std::vector<std::string> with_device(const std::vector<std::string>& args) {
+    std::vector<std::string> v{DUMP, "-d", DEV};
+    v.insert(v.end(), args.begin(), args.end());
+    return v;
+  }
+  // Running with its SIGINT handler: the progress line's start is written after it.
+  bool started() { return proc.wait_output("Starting dump loop"); }
+  // Running, and the reader has taken what kvel0's ring holds.
+  bool caught_up() { return started() && wait_caught_up(0); }
+  int interrupt() {
+    proc.signal(SIGINT);
+    return proc.wait();
+  }
+};
 
 void udp_to_peer(int port, int len, int count) {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -305,8 +307,7 @@ TEST_F(ZorvDump, ARecordSplitAcrossTheRingsEndIsWrittenWhole) {
   ASSERT_EQ(zt::sim_ctl("capture 0 add 61 7 1").status, 0);
   EXPECT_EQ(capture_field(0, "wr"), "384");
   dump_run dump({"-i", "kvel0", "-w", "/tmp/wrap.pcapng"});
-  ASSERT_TRUE(dump.started()) << dump.proc.output();
-  ASSERT_TRUE(wait_caught_up(0));
+  ASSERT_TRUE(dump.caught_up()) << dump.proc.output();
   EXPECT_EQ(dump.interrupt(), 0);
   auto frames = read_frames("/tmp/wrap.pcapng");
   ASSERT_EQ(frames.size(), 4u);
@@ -322,6 +323,12 @@ TEST_F(ZorvDump, ARecordSplitAcrossTheRingsEndIsWrittenWhole) {
 }
 
 int count_frames(const std::string& file) { return int(read_frames(file).size()); }
+
+// A new named pipe at path and a shell command that opens it for reading.
+child_process fifo_reader(const std::string& path, const std::string& command) {
+  zt::run("rm -f " + path + " && mkfifo " + path);
+  return child_process({"sh", "-c", command}, path + ".log");
+}
 
 TEST_F(ZorvDump, OneInterruptLosesNothingAndTheNextRunDumpsNothingTwice) {
   ASSERT_EQ(zt::sim_ctl("capture 0 add 200 0 5").status, 0);
@@ -347,12 +354,10 @@ TEST_F(ZorvDump, OneInterruptLosesNothingAndTheNextRunDumpsNothingTwice) {
 
 TEST_F(ZorvDump, ASecondInterruptDuringTheStopEndsTheToolWithStatusOne) {
   // A pipe that nobody reads holds the stop in its last write.
-  ASSERT_EQ(zt::run("rm -f /tmp/stuck && mkfifo /tmp/stuck").status, 0);
-  child_process idle_reader({"sh", "-c", "exec sleep 60 < /tmp/stuck"}, "/tmp/idle.log");
+  child_process idle_reader = fifo_reader("/tmp/stuck", "exec sleep 60 < /tmp/stuck");
   ASSERT_EQ(zt::sim_ctl("capture 0 add 1000 0 300").status, 0);
   dump_run dump({"-i", "kvel0", "-w", "/tmp/stuck"});
-  ASSERT_TRUE(dump.started());
-  ASSERT_TRUE(wait_caught_up(0));
+  ASSERT_TRUE(dump.caught_up());
   dump.proc.signal(SIGINT);
   ASSERT_TRUE(dump.proc.wait_output("Exiting"));
   usleep(300000);
@@ -443,8 +448,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ZorvDumpRefuses, ::testing::ValuesIn(REFUSALS),
 TEST_F(ZorvDump, ARefusedDmaEndsWithStatusOneAndAClosedFile) {
   ASSERT_EQ(zt::sim_ctl("capture 0 add 120 0 3").status, 0);
   dump_run first({"-i", "kvel0", "-w", "/tmp/before.pcapng"});
-  ASSERT_TRUE(first.started());
-  ASSERT_TRUE(wait_caught_up(0));
+  ASSERT_TRUE(first.caught_up());
   ASSERT_EQ(zt::sim_ctl("capture 0 fail-dma").status, 0);
   ASSERT_EQ(zt::sim_ctl("capture 0 add 120 0 1").status, 0);
   EXPECT_EQ(first.proc.wait(), 1);
@@ -480,12 +484,10 @@ TEST_F(ZorvDump, UnbufferedWritesEachBatchAtOnce) {
 }
 
 TEST_F(ZorvDump, AFifoGetsEveryRecordAndTheTail) {
-  ASSERT_EQ(zt::run("rm -f /tmp/fifo && mkfifo /tmp/fifo").status, 0);
-  child_process reader({"sh", "-c", "cat /tmp/fifo > /tmp/fifo.pcapng"}, "/tmp/cat.log");
+  child_process reader = fifo_reader("/tmp/fifo", "cat /tmp/fifo > /tmp/fifo.pcapng");
   ASSERT_EQ(zt::sim_ctl("capture 0 add 1000 1 50").status, 0);
   dump_run dump({"-i", "kvel0", "-w", "/tmp/fifo"});
-  ASSERT_TRUE(dump.started());
-  ASSERT_TRUE(wait_caught_up(0));
+  ASSERT_TRUE(dump.caught_up());
   EXPECT_EQ(dump.interrupt(), 0);
   EXPECT_EQ(reader.wait(), 0);
   EXPECT_EQ(count_frames("/tmp/fifo.pcapng"), 50);
