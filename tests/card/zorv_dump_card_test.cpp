@@ -185,6 +185,16 @@ void library_udp(int count) {
   zorvsock_release_handle(h);
 }
 
+// A connection attempt through the library to a closed port of the peer: the card's
+// SYN and the peer's reset, which ends it.
+void library_tcp_refused() {
+  zorvsock_handle* h = zorvsock_acquire_handle();
+  ASSERT_EQ(zorvsock_tcp_connect(h, "kvel0", 7610, zorvsock_str2ip("198.18.0.2"), 40003), 0);
+  for (int i = 0; i < 500 && zorvsock_tcp_get_status(h) != ZORVSOCK_TCP_CLOSED; ++i) usleep(10000);
+  EXPECT_EQ(zorvsock_tcp_get_status(h), ZORVSOCK_TCP_CLOSED);
+  zorvsock_release_handle(h);
+}
+
 // The dump's frames of one interface against the peer's capture of its wire: the same
 // frames in the same order, each outbound exactly when the card's MAC sent it, at the
 // time the peer saw it.
@@ -247,6 +257,7 @@ TEST_F(ZorvDump, PcapngOfTwoPortsMatchesThePeersCaptures) {
   udp_to_peer(1, 300, 2);
   tcp_to_peer(0);
   library_udp(3);
+  library_tcp_refused();
   usleep(300000);
   wire0.stop();
   wire1.stop();
