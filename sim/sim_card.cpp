@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "kvel_ioctl.h"
+#include "sim_capture.h"
 #include "sim_tap.h"
 
 namespace zsim {
@@ -64,6 +65,7 @@ bool build_device(const device_config& conf, sim_card* card, std::string* error)
     if (!port->fiber.create(region_name("fiber", pc.ifname).c_str(), kvel::KVEL_PAGE_SIZE, false))
       return fail(error, "fiber page of " + pc.ifname);
     fill_fiber_page(*port);
+    if (!capture_create(*port, conf.capture_mb)) return fail(error, "capture memory of " + pc.ifname);
     card->ports.push_back(port.get());
     dev->ports.push_back(std::move(port));
   }
@@ -105,6 +107,9 @@ int64_t monotonic_ns() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
+
+sim_port::sim_port() = default;
+sim_port::~sim_port() = default;
 
 sim_card::~sim_card() {
   for (sim_port* port : ports) {

@@ -18,6 +18,8 @@
 
 namespace zsim {
 
+struct sim_capture;
+
 // Fiber configuration page registers that the simulator fills.
 enum fiber_reg : unsigned {
   FIBER_IDENTITY = 0,
@@ -87,6 +89,10 @@ struct sim_port {
   // tx: frames leaving toward the peer; rx: frames from the wire, before steering.
   impair_dir impair_tx, impair_rx;
   port_counters counters;
+  std::unique_ptr<sim_capture> capture;  // sim_capture.h
+
+  sim_port();
+  ~sim_port();
 };
 
 struct sim_device {

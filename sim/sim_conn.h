@@ -15,7 +15,7 @@
 
 namespace zsim {
 
-enum block_kind { BLOCK_NONE, BLOCK_GLOBAL, BLOCK_TIME };
+enum block_kind { BLOCK_NONE, BLOCK_GLOBAL, BLOCK_TIME, BLOCK_CAPTURE };
 
 // Registers of a page whose reads or writes have side effects, or whose every write is
 // an event; accesses reach the owner through register requests (write events through
@@ -36,6 +36,7 @@ struct sim_conn {
   sim_device* dev = nullptr;
   int last_fiber = -1;  // port index of the last KVEL_GET_FIBER
   block_kind block = BLOCK_NONE;
+  int capture_port = -1;  // port index of the last KVEL_ALLOC_DUMP_BLOCK
   std::unique_ptr<sim_session> session;
   std::unique_ptr<sim_region> listen_status;
   std::unique_ptr<sim_listener> listener;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "sim_ctl.h"
+#include "sim_capture.h"
 #include "sim_link.h"
 #include "sim_parse.h"
 #include "sim_session.h"
@@ -261,6 +262,8 @@ bool eth_fault(ctl_call& c) {
   return c.done();
 }
 
+bool capture(ctl_call& c) { return capture_ctl(c.card, c.args, &c.out); }
+
 bool help(ctl_call& c);
 
 struct ctl_command {
@@ -284,6 +287,7 @@ constexpr ctl_command COMMANDS[] = {
      "impair <k> [tx|rx off | tx|rx [loss=P] [dup=P] [reorder=P] [seed=N]] (P in percent)",
      impair},
     {"eth-fault", 2, 2, "eth-fault <k> none|alloc|identity|kernel-eth|carrier", eth_fault},
+    {"capture", 1, 5, CAPTURE_CTL_USAGE, capture},
     {"help", 0, 0, "help", help},
 };
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sim_backoff.h"
+#include "sim_capture.h"
 #include "sim_tcp_path.h"
 #include "sim_udp_path.h"
 
@@ -29,6 +30,13 @@ bool write_frame(int fd, const unsigned char* frame, size_t len, port_counters& 
   if (write(fd, frame, len) == ssize_t(len)) return true;
   count(c.drop_write_error);
   return false;
+}
+
+// A frame that leaves on the wire, recorded as transmitted.
+bool write_wire(sim_port& port, const unsigned char* frame, size_t len) {
+  if (!write_frame(port.wire_tap, frame, len, port.counters)) return false;
+  capture_frame(port, frame, len, 1);
+  return true;
 }
 
 // A port whose wire can take a frame now; counts why not.
@@ -64,6 +72,7 @@ void frame_from_wire(sim_card& card, sim_port& port, const unsigned char* frame,
   port_counters& c = port.counters;
   count(c.from_wire_frames);
   count(c.from_wire_bytes, len);
+  capture_frame(port, frame, len, 0);
   if (!port.link_up.load(std::memory_order_relaxed)) return count(c.drop_link_down);
   if (udp_rx_take(card, port, frame, len) || tcp_rx_take(card, port, frame, len)) return;
   if (!port.carrier.load(std::memory_order_relaxed)) return count(c.drop_no_carrier);
@@ -83,7 +92,7 @@ void frame_off_wire(sim_card& card, sim_port& port, const unsigned char* frame, 
 int release_held(sim_card& card, sim_port& port, int64_t now, std::vector<unsigned char>& held) {
   int frames = 0;
   if (port.impair_tx.release_due(now, &held)) {
-    if (wire_is_open(port)) write_frame(port.wire_tap, held.data(), held.size(), port.counters);
+    if (wire_is_open(port)) write_wire(port, held.data(), held.size());
     ++frames;
   }
   if (port.impair_rx.release_due(now, &held)) {
@@ -129,13 +138,13 @@ std::vector<pollfd> datapath_pollfds(const sim_card& card) {
 bool wire_send(sim_port& port, const unsigned char* frame, size_t len) {
   if (!wire_is_open(port)) return false;
   port_counters& c = port.counters;
-  if (!port.impair_tx.engaged()) return write_frame(port.wire_tap, frame, len, c);
+  if (!port.impair_tx.engaged()) return write_wire(port, frame, len);
   impair_out out;
   port.impair_tx.apply(frame, len, monotonic_ns(), &out);
   count_impairment(c, out);
   bool written = true;
   for (int i = 0; i < out.count; ++i)
-    written &= write_frame(port.wire_tap, out.frames[i], out.lens[i], c);
+    written &= write_wire(port, out.frames[i], out.lens[i]);
   return written;  // a frame the wire loses has left the card all the same
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "kvel_ioctl.h"
+#include "sim_capture.h"
 #include "sim_clock.h"
 #include "sim_conn.h"
 #include "sim_tap.h"
@@ -125,6 +126,27 @@ void udp_rx_filter(ioctl_call& c) {
   if (int err = conn_set_udp_filter(c.conn, c.in)) c.out->fail(err);
 }
 
+// {u32 port index, u32 block type}: the port's capture block becomes the descriptor's.
+void alloc_dump_block(ioctl_call& c) {
+  uint32_t arg[2];
+  memcpy(arg, c.in, sizeof arg);
+  if (arg[1] != uint32_t(KVEL_BLOCK_DUMP) || !c.port_at(int(arg[0] & 0xFF)))
+    return c.out->fail(EINVAL);
+  c.conn.capture_port = int(arg[0] & 0xFF);
+  conn_set_block(c.conn, BLOCK_CAPTURE);
+}
+
+// {u64 card address, u32 size, u32 0}: card memory into the descriptor's DMA buffer.
+void dump_dma(ioctl_call& c) {
+  uint64_t start;
+  uint32_t size;
+  memcpy(&start, c.in, sizeof start);
+  memcpy(&size, c.in + 8, sizeof size);
+  sim_region* buf = conn_own_region(c.conn.dump_dma, "zorvnic-dump-dma", KVEL_DUMP_DMA_SIZE);
+  if (!buf) return c.out->fail(ENOMEM);
+  if (int err = capture_dma(*c.conn.dev, start, size, buf->bytes())) c.out->fail(err);
+}
+
 struct command {
   unsigned long cmd;
   void (*run)(ioctl_call&);
@@ -149,6 +171,8 @@ constexpr command COMMANDS[] = {
     {KVEL_TCP_LISTEN, tcp_listen},
     {KVEL_TCP_TRIGGER_RST_ON_RELEASE, tcp_rst_on_release},
     {KVEL_TCP_TTL_RST_ON_RELEASE, tcp_rst_ttl},
+    {KVEL_ALLOC_DUMP_BLOCK, alloc_dump_block},
+    {KVEL_DUMP_DMA, dump_dma},
 };
 
 }  // namespace

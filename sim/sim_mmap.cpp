@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "kvel_ioctl.h"
-#include "sim_conn.h"
+#include "sim_capture.h"
 
 namespace zsim {
 namespace {
@@ -28,6 +28,10 @@ selection block_region(sim_conn& conn) {
       return {&conn.dev->global, nullptr, 0};
     case BLOCK_TIME:
       return {&conn.dev->time, nullptr, 0};
+    case BLOCK_CAPTURE: {
+      sim_capture* cap = conn.dev->ports[size_t(conn.capture_port)]->capture.get();
+      return {&cap->regs, &cap->side, 0};
+    }
     case BLOCK_NONE:
       break;
   }
