@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim_config.h"
+#include "sim_console.h"
 #include "sim_impair.h"
 #include "sim_region.h"
 #include "sim_session_table.h"
@@ -92,6 +93,7 @@ struct sim_device {
   std::string node_path;
   sim_region global;
   sim_region time;
+  sim_console console;
   std::vector<std::unique_ptr<sim_port>> ports;
 };
 

@@ -249,6 +249,12 @@ bool impair(ctl_call& c) {
   return c.done();
 }
 
+bool console(ctl_call& c) {
+  sim_device* dev = c.card.device(c.args[0]);
+  if (!dev) return c.fail("no device " + c.args[0]);
+  return console_command(dev->console, words_t(c.args.begin() + 1, c.args.end()), &c.out);
+}
+
 bool help(ctl_call& c);
 
 struct ctl_command {
@@ -271,6 +277,8 @@ constexpr ctl_command COMMANDS[] = {
     {"impair", 1, 6,
      "impair <k> [tx|rx off | tx|rx [loss=P] [dup=P] [reorder=P] [seed=N]] (P in percent)",
      impair},
+    {"console", 2, 64, "console <devid> typed|clear|feed <text>|busy on|off|stream on|off",
+     console},
     {"help", 0, 0, "help", help},
 };
 

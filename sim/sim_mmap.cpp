@@ -28,6 +28,8 @@ selection block_region(sim_conn& conn) {
       return {&conn.dev->global, nullptr, 0};
     case BLOCK_TIME:
       return {&conn.dev->time, nullptr, 0};
+    case BLOCK_CONSOLE:
+      return {&conn.dev->console.page(), &conn.console_regs, 0};
     case BLOCK_NONE:
       break;
   }
