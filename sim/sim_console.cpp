@@ -1,5 +1,6 @@
 #include "sim_console.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <string_view>
@@ -15,6 +16,12 @@ constexpr const char* PROMPT = "zorvnic> ";
 constexpr std::string_view STREAM_TEXT = "console stream\r\n";
 constexpr const char* BUILD = "5a17c0d";  // the global page's build identity
 constexpr unsigned STATUS_REG = CONSOLE_STATUS / 8;
+
+// Bytes the control socket cannot carry as they are: \s keeps a space inside one word.
+struct escape {
+  char letter, byte;
+};
+constexpr escape ESCAPES[] = {{'n', '\n'}, {'r', '\r'}, {'t', '\t'}, {'s', ' '}, {'\\', '\\'}};
 
 }  // namespace
 
@@ -119,19 +126,16 @@ void sim_console::set_streaming(bool on) {
 std::string console_escape(const std::string& bytes) {
   std::string text;
   for (unsigned char c : bytes) {
-    switch (c) {
-      case '\n': text += "\\n"; break;
-      case '\r': text += "\\r"; break;
-      case '\t': text += "\\t"; break;
-      case '\\': text += "\\\\"; break;
-      default:
-        if (c >= ' ' && c < 0x7F) {
-          text += char(c);
-        } else {
-          char hex[8];
-          snprintf(hex, sizeof hex, "\\x%02x", c);
-          text += hex;
-        }
+    const escape* e = std::find_if(std::begin(ESCAPES), std::end(ESCAPES),
+                                   [&](const escape& k) { return k.byte == char(c); });
+    if (e != std::end(ESCAPES)) {
+      text += std::string{'\\', e->letter};
+    } else if (c > ' ' && c < 0x7F) {
+      text += char(c);
+    } else {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      text += hex;
     }
   }
   return text;
@@ -140,18 +144,22 @@ std::string console_escape(const std::string& bytes) {
 std::string console_unescape(const std::string& text) {
   std::string bytes;
   for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c != '\\' || i + 1 == text.size()) {
-      bytes += c;
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      bytes += text[i];
       continue;
     }
-    char e = text[++i];
-    if (e == 'x' && i + 2 < text.size() && isxdigit(text[i + 1]) && isxdigit(text[i + 2])) {
+    char letter = text[++i];
+    if (letter == 'x' && i + 2 < text.size() && isxdigit(text[i + 1]) && isxdigit(text[i + 2])) {
       bytes += char(std::stoi(text.substr(i + 1, 2), nullptr, 16));
       i += 2;
       continue;
     }
-    bytes += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e == 's' ? ' ' : e;
+    const escape* e = std::find_if(std::begin(ESCAPES), std::end(ESCAPES),
+                                   [&](const escape& k) { return k.letter == letter; });
+    if (e != std::end(ESCAPES))
+      bytes += e->byte;
+    else
+      bytes += std::string{'\\', letter};  // not an escape: kept as it stands
   }
   return bytes;
 }

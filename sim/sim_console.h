@@ -64,7 +64,7 @@ class sim_console {
   size_t stream_pos_ = 0;
 };
 
-// C escapes of bytes for the control socket (\n, \r, \t, \\, \xHH), and back.
+// Escapes of bytes for the control socket (\n, \r, \t, \s a space, \\, \xHH), and back.
 std::string console_escape(const std::string& bytes);
 std::string console_unescape(const std::string& text);
 
