@@ -8,12 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "test_support.h"
 
@@ -45,13 +42,16 @@ void console(const std::string& command) {
 // Output the card's own software sends on the console (escaped: \s a space, \xHH).
 void feed(const std::string& text) { console("feed '" + text + "'"); }
 
+// Checks at most every 10 ms: a check may start a process (the simulator's control
+// client, tmux).
 bool eventually(const std::function<bool()>& condition) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(DEADLINE_S);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return zt::wait_until(
+      [&] {
+        if (condition()) return true;
+        usleep(10000);
+        return false;
+      },
+      DEADLINE_S * 1000);
 }
 
 // The terminal with its standard input on a pipe that the test writes, its output and
