@@ -83,7 +83,9 @@ void end_of_input(term& t) {
   t.input_end = true;
 }
 
-// Reads what standard input has, at most timeout_ms from now.
+// Reads what standard input has, at most timeout_ms from now: no more than the queue
+// takes, so that typing ahead of a slow transmitter loses nothing, but one byte at a
+// time when it is full, so that C-a is still seen.
 void take_input(term& t, int timeout_ms) {
   pollfd in{0, POLLIN, 0};
   int rc = poll(&in, 1, timeout_ms);
@@ -94,8 +96,10 @@ void take_input(term& t, int timeout_ms) {
   if (rc <= 0) return;
   if (in.revents & POLLNVAL) return end_of_input(t);
   char buf[256];
+  size_t room = PENDING_CAP - t.pending_len;
+  size_t want = room == 0 ? 1 : room < sizeof buf ? room : sizeof buf;
   ssize_t n;
-  do n = read(0, buf, sizeof buf);
+  do n = read(0, buf, want);
   while (n < 0 && errno == EINTR);
   if (n > 0) return queue_typed(t, buf, size_t(n));
   if (n < 0 && errno == EAGAIN) return;
