@@ -9,6 +9,7 @@
 
 #include "kvel_ioctl.h"
 #include "sim_capture.h"
+#include "sim_parse.h"
 #include "sim_tap.h"
 
 namespace zsim {
@@ -59,6 +60,11 @@ bool build_device(const device_config& conf, sim_card* card, std::string* error)
     return fail(error, "device " + conf.id + " pages");
   dev->global.set_reg(2, BUILD_HASH);
   dev->global.set_reg(3, SYNTHESIS_TIME);
+  std::vector<std::string> port_lines;
+  for (const port_config& pc : conf.ports)
+    port_lines.push_back(std::to_string(pc.index) + " " + pc.ifname + " " + format_mac(pc.mac));
+  if (!dev->console.create(conf.id, std::move(port_lines)))
+    return fail(error, "device " + conf.id + " console");
   for (const port_config& pc : conf.ports) {
     auto port = std::make_unique<sim_port>();
     port->conf = pc;

@@ -12,6 +12,7 @@
 
 #include "sim_config.h"
 #include "sim_eth.h"
+#include "sim_console.h"
 #include "sim_impair.h"
 #include "sim_region.h"
 #include "sim_session_table.h"
@@ -100,6 +101,7 @@ struct sim_device {
   std::string node_path;
   sim_region global;
   sim_region time;
+  sim_console console;
   std::vector<std::unique_ptr<sim_port>> ports;
 };
 

@@ -15,7 +15,7 @@
 
 namespace zsim {
 
-enum block_kind { BLOCK_NONE, BLOCK_GLOBAL, BLOCK_TIME, BLOCK_CAPTURE };
+enum block_kind { BLOCK_NONE, BLOCK_GLOBAL, BLOCK_TIME, BLOCK_CAPTURE, BLOCK_CONSOLE };
 
 // Registers of a page whose reads or writes have side effects, or whose every write is
 // an event; accesses reach the owner through register requests (write events through
@@ -29,6 +29,9 @@ struct side_effect_regs {
 
 // The TCP session's register page: the ACK doorbell's writes are events.
 void conn_tcp_doorbell(void* conn, uint32_t offset, uint64_t value);
+// The console page: its transmit and receive registers (sim_conn_console.cpp).
+uint64_t conn_console_read(void* conn, uint32_t offset);
+void conn_console_write(void* conn, uint32_t offset, uint64_t value);
 
 struct sim_conn {
   int fd = -1;
@@ -45,6 +48,8 @@ struct sim_conn {
   std::map<uint64_t, const side_effect_regs*> tokens;  // mappings with side-effect registers
   const side_effect_regs tcp_regs{
       {uint32_t(REG_ACK_DOORBELL) | kvel::SIM_REG_WRITE_EVENT}, nullptr, conn_tcp_doorbell, this};
+  const side_effect_regs console_regs{
+      {CONSOLE_TRANSMIT, CONSOLE_RECEIVE}, conn_console_read, conn_console_write, this};
 
   ~sim_conn();
 };
@@ -87,6 +92,8 @@ int conn_tcp_rst_on_release(sim_conn& conn, bool on);
 int conn_tcp_rst_ttl(sim_conn& conn, uint8_t ttl);
 // Registers the descriptor as a listener (KVEL_TCP_LISTEN; sim_conn_listen.cpp).
 int conn_tcp_listen(sim_conn& conn, const unsigned char* arg);
+// Allocates the device's console as the descriptor's block (KVEL_ALLOC_CONSOLE_BLOCK).
+int conn_alloc_console(sim_conn& conn, int block_type);
 // The session's region for an mmap at offset, or null with *err.
 sim_region* conn_map_session(sim_conn& conn, uint64_t offset, uint64_t len, int* err);
 // Stops the datapath's work on the session and gives it back.

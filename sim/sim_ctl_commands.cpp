@@ -264,6 +264,12 @@ bool eth_fault(ctl_call& c) {
 
 bool capture(ctl_call& c) { return capture_ctl(c.card, c.args, &c.out); }
 
+bool console(ctl_call& c) {
+  sim_device* dev = c.card.device(c.args[0]);
+  if (!dev) return c.fail("no device " + c.args[0]);
+  return console_command(dev->console, words_t(c.args.begin() + 1, c.args.end()), &c.out);
+}
+
 bool help(ctl_call& c);
 
 struct ctl_command {
@@ -288,6 +294,8 @@ constexpr ctl_command COMMANDS[] = {
      impair},
     {"eth-fault", 2, 2, "eth-fault <k> none|alloc|identity|kernel-eth|carrier", eth_fault},
     {"capture", 1, 5, CAPTURE_CTL_USAGE, capture},
+    {"console", 2, 64, "console <devid> typed|clear|feed <text>|busy on|off|stream on|off",
+     console},
     {"help", 0, 0, "help", help},
 };
 

@@ -87,6 +87,10 @@ void set_time_addr(ioctl_call& c) {
   port->time_ip = ip;
 }
 
+void alloc_console_block(ioctl_call& c) {
+  if (int err = conn_alloc_console(c.conn, c.in_int())) c.out->fail(err);
+}
+
 void get_fiber(ioctl_call& c) {
   int index = c.in_int();
   if (!c.port_at(index)) return c.out->fail(EINVAL);
@@ -162,6 +166,7 @@ constexpr command COMMANDS[] = {
     {KVEL_GET_GLOBAL_BLOCK, get_global_block},
     {KVEL_ALLOC_BLOCK, alloc_block},
     {KVEL_SET_TIME_ADDR, set_time_addr},
+    {KVEL_ALLOC_CONSOLE_BLOCK, alloc_console_block},
     {KVEL_GET_FIBER, get_fiber},
     {KVEL_ALLOC_UDP_SESSION, alloc_udp_session},
     {KVEL_UDP_RX_FILTER, udp_rx_filter},

@@ -32,6 +32,8 @@ selection block_region(sim_conn& conn) {
       sim_capture* cap = conn.dev->ports[size_t(conn.capture_port)]->capture.get();
       return {&cap->regs, &cap->side, 0};
     }
+    case BLOCK_CONSOLE:
+      return {&conn.dev->console.page(), &conn.console_regs, 0};
     case BLOCK_NONE:
       break;
   }

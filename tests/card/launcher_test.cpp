@@ -3,11 +3,14 @@
 // namespace of its own, and CMD's exit status passed on.
 #include <gtest/gtest.h>
 #include <linux/magic.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "fiber_fixture.h"
@@ -39,6 +42,21 @@ TEST_F(Launcher, PrivateFilesystems) {
   // Nothing of the machine's other device nodes.
   EXPECT_NE(access("/dev/vda", F_OK), 0);
   EXPECT_EQ(zt::run("ls /dev | grep -c '^tty[0-9]'").out, "0\n");
+}
+
+// Terminals of the launch's own (tmux and openpty need them): the first one is number 0
+// of a devpts instance that shows none of the machine's terminals.
+TEST_F(Launcher, TerminalsComeFromADevptsInstanceOfItsOwn) {
+  struct statfs fs {};
+  ASSERT_EQ(statfs("/dev/pts", &fs), 0);
+  EXPECT_EQ(fs.f_type, DEVPTS_SUPER_MAGIC);
+  int master = -1, slave = -1;
+  char name[64] = {};
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0) << strerror(errno);
+  EXPECT_STREQ(name, "/dev/pts/0");
+  EXPECT_EQ(zt::run("ls /dev/pts").out, "0\nptmx\n");
+  close(slave);
+  close(master);
 }
 
 TEST_F(Launcher, PortZeroIsAddressedOnBothSides) {

@@ -1,9 +1,11 @@
 #include "test_support.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <sys/wait.h>
 
 namespace zt {
@@ -53,5 +55,14 @@ long peer_snmp(const std::string& group, const std::string& field) {
 }
 
 bool launched() { return env_or("ZORV_LAUNCHED", "0") == "1"; }
+
+bool wait_until(const std::function<bool()>& done, int ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
 
 }  // namespace zt

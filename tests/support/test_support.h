@@ -1,6 +1,7 @@
 // Helpers shared by the tests: running commands on the peer side of the card and
 // talking to the simulator's control socket.
 #pragma once
+#include <functional>
 #include <string>
 
 namespace zt {
@@ -20,6 +21,8 @@ cmd_result sim_ctl(const std::string& cmd);
 long peer_snmp(const std::string& group, const std::string& field);
 // True inside the test launcher (ZORV_LAUNCHED=1).
 bool launched();
+// Polls done until it holds (true) or ms have passed (false).
+bool wait_until(const std::function<bool()>& done, int ms = 3000);
 
 }  // namespace zt
 

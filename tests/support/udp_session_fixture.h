@@ -109,15 +109,6 @@ struct udp_slot {
   const uint8_t* payload = nullptr;
 };
 
-inline bool wait_until(const std::function<bool()>& done, int ms = 3000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
-}
-
 // A UDP session of device 0, set up by hand the way the library sets one up. The ring
 // and TX state point at this object's fields: it stays where it was made.
 struct card_session {
