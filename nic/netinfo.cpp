@@ -51,9 +51,10 @@ uint32_t prefix_mask(unsigned prefix_len) {
 // One interface ioctl on a private datagram socket; false when it fails.
 // A longer name would be cut to one of another interface.
 bool if_query(const char* ifname, unsigned long request, ifreq* req) {
-  if (strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ) return false;
+  const size_t len = strnlen(ifname, IFNAMSIZ);
+  if (len >= IFNAMSIZ) return false;
   memset(req, 0, sizeof *req);
-  strncpy(req->ifr_name, ifname, IFNAMSIZ - 1);
+  memcpy(req->ifr_name, ifname, len);
   int fd = sys_socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   bool ok = sys_ioctl(fd, request, req) == 0;
