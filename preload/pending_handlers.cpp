@@ -6,7 +6,6 @@
 #include "real_calls.h"
 
 #define ZORVLOAD_PENDING(X)                                                                \
-  X(int, vyx_shutdown, shutdown, (int fd, int how), (fd, how))                             \
   X(ssize_t, vyx_send, send, (int fd, const void* buf, size_t len, int flags),             \
     (fd, buf, len, flags))                                                                 \
   X(ssize_t, vyx_sendto, sendto,                                                           \
@@ -29,26 +28,9 @@
     (fd, vec, vlen, flags, timeout))                                                       \
   X(ssize_t, vyx_read, read, (int fd, void* buf, size_t count), (fd, buf, count))          \
   X(ssize_t, vyx_readv, readv, (int fd, const iovec* iov, int iovcnt), (fd, iov, iovcnt))  \
-  X(int, vyx_listen, listen, (int fd, int backlog), (fd, backlog))                         \
-  X(int, vyx_bind, bind, (int fd, const sockaddr* addr, socklen_t addrlen),                \
-    (fd, addr, addrlen))                                                                   \
-  X(int, vyx_connect, connect, (int fd, const sockaddr* addr, socklen_t addrlen),          \
-    (fd, addr, addrlen))                                                                   \
-  X(int, vyx_accept4, accept4, (int fd, sockaddr* addr, socklen_t* addrlen, int flags),    \
-    (fd, addr, addrlen, flags))                                                            \
-  X(int, vyx_getsockopt, getsockopt,                                                       \
-    (int fd, int level, int optname, void* optval, socklen_t* optlen),                     \
-    (fd, level, optname, optval, optlen))                                                  \
   X(int, vyx_setsockopt, setsockopt,                                                       \
     (int fd, int level, int optname, const void* optval, socklen_t optlen),                \
-    (fd, level, optname, optval, optlen))                                                  \
-  X(int, vyx_getpeername, getpeername, (int fd, sockaddr* addr, socklen_t* addrlen),       \
-    (fd, addr, addrlen))                                                                   \
-  X(int, vyx_getsockname, getsockname, (int fd, sockaddr* addr, socklen_t* addrlen),       \
-    (fd, addr, addrlen))                                                                   \
-  X(int, vyx_fcntl_noarg, fcntl, (int fd, int cmd), (fd, cmd))                             \
-  X(int, vyx_fcntl_ptrarg, fcntl, (int fd, int cmd, void* arg), (fd, cmd, arg))            \
-  X(int, vyx_fcntl_longarg, fcntl, (int fd, int cmd, long arg), (fd, cmd, arg))
+    (fd, level, optname, optval, optlen))
 
 #define ZORVLOAD_PENDING_DEF(ret, handler, call, params, args) \
   extern "C" ret handler params {                              \
@@ -56,19 +38,3 @@
     return kvel::call_real(kvel::real_##call, ZORVLOAD_UNPAREN args);   \
   }
 ZORVLOAD_PENDING(ZORVLOAD_PENDING_DEF)
-
-namespace kvel {
-
-namespace {
-
-int set_blocking(int fd, uint8_t blocking) {
-  lookup_socket_record(fd)->is_blocking = blocking;
-  return 0;
-}
-
-}  // namespace
-
-int vyx_set_socket_nonblocking(int fd) { return set_blocking(fd, 0); }
-int vyx_set_socket_blocking(int fd) { return set_blocking(fd, 1); }
-
-}  // namespace kvel

@@ -58,6 +58,10 @@ struct socket_record {
   int32_t epoll_count;
   uint32_t udp_segment;
   uint32_t priority;
+  // Set by shutdown: SHUT_RD makes receives give end of stream, SHUT_WR (our FIN sent)
+  // makes sends fail with EPIPE.
+  uint8_t shut_rd;
+  uint8_t shut_wr;
 };
 
 }  // namespace kvel
