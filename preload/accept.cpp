@@ -64,10 +64,11 @@ int open_listener(int fd, socket_record* r) {
 }
 
 // Waits for a connection while the call may: the slot is given up between polls, so that
-// close or shutdown from another thread ends the wait. 0, or an errno value.
+// close or shutdown (SHUT_RD) from another thread ends the wait. 0, or an errno value.
 int wait_pending(int fd, socket_record* listener, bool may_wait) {
   const uint32_t generation = slot_generation(fd);
   for (;;) {
+    if (listener->shut_rd != 0) return EINVAL;
     if (zorvsock_tcp_accept_ready(listener->handle) > 0) return 0;
     if (!may_wait) return EAGAIN;
     if (!pause_slot(fd, generation)) return EBADF;
@@ -121,7 +122,8 @@ int accept_connection(int fd, socket_record* listener, int flags, int* new_fd,
                       sockaddr_in* peer) {
   if (listener->kind != RECORD_TCP_LISTENER || listener->handle == nullptr) return EINVAL;
   if ((flags & ~accept_flag_mask) != 0) return EINVAL;
-  const bool may_wait = (flags & SOCK_NONBLOCK) == 0 && listener->is_blocking != 0;
+  // SOCK_NONBLOCK is the new descriptor's mode; the listener's own decides the wait.
+  const bool may_wait = listener->is_blocking != 0;
   for (;;) {
     if (int err = wait_pending(fd, listener, may_wait)) return err;
     const int err = take_connection(listener, flags, new_fd, peer);

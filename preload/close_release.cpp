@@ -121,6 +121,14 @@ bool release_closed_connections() {
   return left;
 }
 
+bool close_record(int fd) {
+  const bool reset = reset_requested(fd);
+  socket_record* r = take_record_for_close(fd);
+  if (r == nullptr) return false;
+  if (reset || !still_delivering(r) || !hand_to_monitor(fd, r)) free_record(r);
+  return true;
+}
+
 void forget_closed_connections_after_fork() {
   pthread_mutex_init(&closing_lock, nullptr);
   closing_list = nullptr;
@@ -132,14 +140,11 @@ using namespace kvel;
 
 extern "C" int vyx_close(int fd) {
   verbose_line("vyx_close", "freeing fd %d\n", fd);
-  const bool reset = reset_requested(fd);
-  socket_record* r = take_record_for_close(fd);
-  if (r == nullptr) {  // another thread's close of the same descriptor came first
+  if (!close_record(fd)) {  // another thread's close of the same descriptor came first
     errno = EBADF;
     trace_return("vyx_close", -1);
     return -1;
   }
-  if (reset || !still_delivering(r) || !hand_to_monitor(fd, r)) free_record(r);
   const int result = call_real(real_close, fd);
   trace_return("vyx_close", result);
   return result;

@@ -13,10 +13,6 @@ using namespace kvel;
 
 namespace {
 
-bool connecting(int state) {
-  return state == ZORVSOCK_TCP_SYN_ST || state == ZORVSOCK_TCP_SYN_RCV;
-}
-
 // SHUT_WR sends our FIN after the data written so far; receives go on. SHUT_RD makes
 // receives give end of stream. A listener shut for reading takes no more connections
 // (a waiting accept ends), as the kernel's does.
@@ -49,15 +45,13 @@ int peer_of(const socket_record* r, sockaddr_in* name) {
   return 0;
 }
 
-// The pending error of a connection: EINPROGRESS while the handshake runs; a refused
-// connect once to the caller that started it without waiting (the kernel clears the
-// error it reports); 0 otherwise.
+// The pending error of a connection, as the kernel keeps it: none while the handshake
+// runs, a refused connect once to the caller that started it without waiting (reading
+// the error clears it), none otherwise.
 int pending_error(socket_record* r) {
   const int state = zorvsock_tcp_get_status(r->handle);
   int value = 0;
-  if (connecting(state)) {
-    value = EINPROGRESS;
-  } else if (r->pending != 0 && state == ZORVSOCK_TCP_CLOSED) {
+  if (r->pending != 0 && state == ZORVSOCK_TCP_CLOSED) {
     value = ECONNREFUSED;
     r->pending = 0;
   }
