@@ -327,6 +327,36 @@ int accept_past_table(const char* ip, int port, int table_end) {
   return 0;
 }
 
+// A card socket closed behind a close call (fclose of its stream, close_range, dup2 onto
+// it): the file that gets its number next reads and writes as a file.
+int closed_behind(int port) {
+  const char* ways[] = {"fclose", "close_range", "dup2"};
+  for (const char* way : ways) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a = inet("198.18.0.1", port++);
+    bind(s, sa(&a), sizeof a);
+    int file = -1;
+    if (strcmp(way, "fclose") == 0) {
+      fclose(fdopen(s, "r+"));
+    } else if (strcmp(way, "close_range") == 0) {
+      close_range(unsigned(s), unsigned(s), 0);
+    } else {
+      file = open("closed_behind.txt", O_RDWR | O_CREAT | O_TRUNC, 0600);
+      dup2(file, s);
+      close(file);
+    }
+    if (file < 0) file = open("closed_behind.txt", O_RDWR | O_CREAT | O_TRUNC, 0600);
+    const int fd = strcmp(way, "dup2") == 0 ? s : file;
+    char back[4] = {};
+    bool io = write(fd, "abc", 3) == 3 && lseek(fd, 0, SEEK_SET) == 0 && read(fd, back, 3) == 3 &&
+              memcmp(back, "abc", 3) == 0;
+    printf("%s: same number %d, file io %s\n", way, fd == s, io ? "ok" : "broken");
+    close(fd);
+    unlink("closed_behind.txt");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -345,6 +375,7 @@ int main(int argc, char** argv) {
   if (mode == "close-wakes-connect") return close_wakes("connect", ip, port);
   if (mode == "shutdown-wakes-accept") return shutdown_wakes_accept(ip, port);
   if (mode == "many-accepts") return many_accepts(ip, port, n, argc > 5 ? atoi(argv[5]) : 0);
+  if (mode == "closed-behind") return closed_behind(port);
   if (mode == "accept-past-table") return accept_past_table(ip, port, n);
   fprintf(stderr, "usage: ctl_helper MODE [IP PORT [N [FILL]]]\n");
   return 2;

@@ -218,6 +218,17 @@ TEST_P(Ctl, ABoundSocketKeepsItsPortAfterFallingBack) {
   EXPECT_NE(status_log().find("connecting to a local IP"), std::string::npos);
 }
 
+TEST_P(Ctl, ADescriptorClosedBehindACloseCallIsAFileAfterwards) {
+  ZT_REQUIRE_LAUNCHED();
+  const std::string args = "closed-behind x " + std::to_string(port_);
+  auto plain = zt::run("cd " + dir_ + " && " + ZL_CTL_HELPER + " " + args);
+  auto ours = zt::run("cd " + dir_ + " && env " + preload() + ZL_CTL_HELPER + " " + args);
+  EXPECT_EQ(plain.out,
+            "fclose: same number 1, file io ok\nclose_range: same number 1, file io ok\n"
+            "dup2: same number 1, file io ok\n");
+  EXPECT_EQ(without_library_lines(ours.out), plain.out);
+}
+
 // The kernel leaves a blocked accept blocked when another thread closes the socket; over
 // the card the close ends it, so that such a program can stop its accepting thread.
 TEST_P(Ctl, CloseOrShutdownFromAnotherThreadEndsABlockedAcceptOrConnect) {
