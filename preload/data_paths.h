@@ -18,8 +18,10 @@ struct rx_request {
 };
 
 struct tx_request {
-  iov_cursor from;  // the caller's data
-  int flags;        // MSG_DONTWAIT, MSG_NOSIGNAL; others ignored
+  iov_cursor from;        // the caller's data
+  int flags;              // MSG_DONTWAIT, MSG_NOSIGNAL; others ignored
+  const sockaddr* dest;   // a datagram's destination; null: the connected one
+  socklen_t destlen;
 };
 
 // A call blocks when the socket does and the flags do not say MSG_DONTWAIT.
@@ -55,8 +57,8 @@ long receive_datagram(data_call& c, rx_request& rq);
 // The caller's data into the TCP stream, in pieces of at most the peer's MSS
 // (tcp_send.cpp).
 long send_stream(data_call& c, tx_request& rq);
-// The caller's data as one datagram, or as datagrams of the socket's UDP_SEGMENT size
-// (udp_send.cpp).
+// The caller's data as one datagram, or as datagrams of the socket's UDP_SEGMENT size,
+// to the request's destination (udp_send.cpp).
 long send_datagram(data_call& c, tx_request& rq);
 
 }  // namespace kvel
