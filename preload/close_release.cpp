@@ -20,6 +20,9 @@ namespace {
 // The peer gets this long after close to acknowledge our data and FIN; a connection that
 // has not finished by then is released (and so reset) all the same.
 constexpr int64_t close_bound_ns = 10'000'000'000;
+// Once our data and FIN are acknowledged, the peer's FIN is waited for this long more:
+// a connection that both sides closed ends without the reset that a release sends.
+constexpr int64_t peer_fin_grace_ns = 1'000'000'000;
 // The kernel twin's copy, which keeps the port until the release, stays clear of the low
 // numbers that the program expects to get back in order.
 constexpr long twin_fd_floor = 768;
@@ -28,7 +31,7 @@ struct closing_connection {
   closing_connection* next;
   socket_record* record;
   int twin;  // the kernel twin's copy, -1 when none could be made
-  int64_t deadline_ns;
+  int64_t deadline_ns;  // of the release, brought forward once the peer has all we sent
 };
 
 // Pushed by close on any thread under the lock; the monitor takes the whole list under
@@ -68,10 +71,11 @@ bool still_delivering(const socket_record* r) {
   return state >= ZORVSOCK_TCP_ESTABLISHED && state != ZORVSOCK_TCP_TIME_WAIT;
 }
 
-bool finished(const closing_connection* c, int64_t now) {
+bool finished(closing_connection* c, int64_t now) {
   const int state = zorvsock_tcp_get_status(c->record->handle);
-  return state == ZORVSOCK_TCP_CLOSED || state == ZORVSOCK_TCP_FIN_WAIT2 ||
-         state == ZORVSOCK_TCP_TIME_WAIT || now >= c->deadline_ns;
+  if (state == ZORVSOCK_TCP_FIN_WAIT2 && c->deadline_ns > now + peer_fin_grace_ns)
+    c->deadline_ns = now + peer_fin_grace_ns;
+  return state == ZORVSOCK_TCP_CLOSED || state == ZORVSOCK_TCP_TIME_WAIT || now >= c->deadline_ns;
 }
 
 void release(closing_connection* c) {

@@ -62,6 +62,7 @@ target_include_directories(preload_ctl_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/su
 target_link_libraries(preload_ctl_test PRIVATE GTest::gtest GTest::gtest_main)
 target_compile_definitions(preload_ctl_test PRIVATE
     ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_CTL_HELPER="$<TARGET_FILE:ctl_helper>"
+    ZL_CLOSE_PROGRAMS="${ZL_TEST_DIR}/close_programs.py"
     ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
 add_dependencies(preload_ctl_test zorvload zorvload_unsafe ctl_helper)
 add_test(NAME card.preload_ctl_test

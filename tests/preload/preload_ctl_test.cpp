@@ -229,6 +229,67 @@ TEST_P(Ctl, ADescriptorClosedBehindACloseCallIsAFileAfterwards) {
   EXPECT_EQ(without_library_lines(ours.out), plain.out);
 }
 
+// A server over the card writes 16 MiB and closes at once while 2 % of its frames are lost
+// on the wire: the Linux client still reads every byte and then a clean end of stream
+// (our FIN after the data, the connection released only once it was delivered).
+TEST_P(Ctl, CloseDeliversEverythingWrittenOverALossyWire) {
+  ZT_REQUIRE_LAUNCHED();
+  const std::string out = dir_ + "/server.out";
+  const std::string port = std::to_string(port_);
+  const long resets = counter("tcp_tx_resets");
+  ASSERT_EQ(zt::sim_ctl("impair 0 tx loss=2").out.find("ok"), 0u);
+  std::string client;
+  {
+    background server("env " + preload() + "python3 " + ZL_CLOSE_PROGRAMS +
+                          " send-and-close 198.18.0.1 " + port + " 16",
+                      out);
+    ASSERT_TRUE(wait_for_text(out, "listening"));
+    client = zt::peer_run(std::string("python3 ") + ZL_CLOSE_PROGRAMS + " read-to-eof 198.18.0.1 " +
+                          port)
+                 .out;
+    wait_for_text(out, "sent ");
+  }
+  zt::sim_ctl("impair 0 tx off");
+  const std::string server = read_file(out);
+  const size_t at = server.find("sent 16777216 ");
+  ASSERT_NE(at, std::string::npos) << server;
+  const std::string digest = server.substr(at + 14, 64);
+  EXPECT_NE(client.find("read 16777216 " + digest + " eof"), std::string::npos) << client;
+  EXPECT_EQ(counter("tcp_tx_resets"), resets) << "the connection was reset";
+  EXPECT_GT(counter("impair_dropped"), 0);
+}
+
+// shutdown(SHUT_WR) sends our FIN and the reply still arrives; a peer that half-closes
+// first still gets our reply.
+TEST_P(Ctl, HalfClosedConnectionsStillCarryTheReply) {
+  ZT_REQUIRE_LAUNCHED();
+  const std::string programs = std::string("python3 ") + ZL_CLOSE_PROGRAMS;
+  const std::string out = dir_ + "/side.out";
+  for (bool we_ask : {true, false}) {
+    SCOPED_TRACE(we_ask ? "our client half-closes" : "the peer's client half-closes");
+    const std::string port = std::to_string(port_ += 1);
+    const long frames = counter("tcp_tx_frames");
+    std::string asker;
+    {
+      const std::string server_cmd =
+          programs + " reply-after-eof " + (we_ask ? peer_ip : card_ip) + " " + port;
+      background server(we_ask ? "nsenter --net=$ZORV_PEER_NETNS " + server_cmd
+                               : "env " + preload() + server_cmd,
+                        out);
+      ASSERT_TRUE(wait_for_text(out, "listening"));
+      const std::string ask = programs + " ask-and-half-close " +
+                              (we_ask ? peer_ip : card_ip) + " " + port;
+      asker = we_ask ? zt::run("env " + preload() + ask).out : zt::peer_run(ask).out;
+    }
+    const size_t at = asker.find("asked ");
+    ASSERT_NE(at, std::string::npos) << asker;
+    EXPECT_NE(asker.find("reply: request of 1048576 bytes " + asker.substr(at + 6, 64)),
+              std::string::npos)
+        << asker;
+    EXPECT_GT(counter("tcp_tx_frames"), frames);
+  }
+}
+
 // The kernel leaves a blocked accept blocked when another thread closes the socket; over
 // the card the close ends it, so that such a program can stop its accepting thread.
 TEST_P(Ctl, CloseOrShutdownFromAnotherThreadEndsABlockedAcceptOrConnect) {
