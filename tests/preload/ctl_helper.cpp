@@ -219,8 +219,9 @@ int keep_port(int port) {
   return 0;
 }
 
-// Another thread's close ends a blocked accept or connect.
-int close_wakes(const char* what, const char* ip, int port) {
+// Another thread's close, or shutdown (SHUT_RD) of a listener, ends a blocked accept or
+// connect.
+int ended_by(const char* what, bool by_shutdown, const char* ip, int port) {
   int s = tcp_socket();
   if (strcmp(what, "accept") == 0) {
     sockaddr_in a = inet(ip, port);
@@ -235,30 +236,13 @@ int close_wakes(const char* what, const char* ip, int port) {
     result = r;
   });
   usleep(300000);
-  report("close", close(s));
+  if (by_shutdown)
+    report("shutdown-rd", shutdown(s, SHUT_RD));
+  else
+    report("close", close(s));
   waiter.join();
   printf("%s ended %d %s\n", what, result.load(), errno_name(error.load()));
-  return 0;
-}
-
-// shutdown(SHUT_RD) from another thread ends a blocked accept.
-int shutdown_wakes_accept(const char* ip, int port) {
-  int s = tcp_socket();
-  sockaddr_in a = inet(ip, port);
-  bind(s, sa(&a), sizeof a);
-  listen(s, 1);
-  std::atomic<int> result{1};
-  std::atomic<int> error{0};
-  std::thread waiter([&] {
-    int r = accept(s, nullptr, nullptr);
-    error = errno;
-    result = r;
-  });
-  usleep(300000);
-  report("shutdown-rd", shutdown(s, SHUT_RD));
-  waiter.join();
-  printf("accept ended %d %s\n", result.load(), errno_name(error.load()));
-  close(s);
+  if (by_shutdown) close(s);
   return 0;
 }
 
@@ -371,9 +355,9 @@ int main(int argc, char** argv) {
   if (mode == "server") return server(ip, port, n);
   if (mode == "fallbacks") return fallbacks(port);
   if (mode == "keep-port") return keep_port(port);
-  if (mode == "close-wakes-accept") return close_wakes("accept", ip, port);
-  if (mode == "close-wakes-connect") return close_wakes("connect", ip, port);
-  if (mode == "shutdown-wakes-accept") return shutdown_wakes_accept(ip, port);
+  if (mode == "close-wakes-accept") return ended_by("accept", false, ip, port);
+  if (mode == "close-wakes-connect") return ended_by("connect", false, ip, port);
+  if (mode == "shutdown-wakes-accept") return ended_by("accept", true, ip, port);
   if (mode == "many-accepts") return many_accepts(ip, port, n, argc > 5 ? atoi(argv[5]) : 0);
   if (mode == "closed-behind") return closed_behind(port);
   if (mode == "accept-past-table") return accept_past_table(ip, port, n);
