@@ -220,7 +220,9 @@ TEST_P(Preload, ManyThreadsOpenUseAndCloseSockets) {
   EXPECT_EQ(traced.status, 0) << traced.out;
   std::string log = only_log();
   EXPECT_EQ(count_of(log, "vyx_socket leave"), 800u);
-  EXPECT_EQ(count_of(log, "vyx_close return 0"), 800u);
+  // Bound to loopback, every socket goes to the kernel, which then closes it.
+  EXPECT_EQ(count_of(log, "reason: bind IP does not use zorvnic interface"), 800u);
+  EXPECT_EQ(count_of(log, "vyx_close return 0"), 0u);
   EXPECT_TRUE(malformed_lines(log).empty());
 }
 
