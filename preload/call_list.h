@@ -14,6 +14,7 @@
 #pragma once
 #include <csignal>
 #include <cstddef>
+#include <cstdio>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -98,9 +99,8 @@
       (int epfd, epoll_event* events, int maxevents, const timespec* timeout,                 \
        const sigset_t* sigmask))                                                              \
   PASS(dup, int, (int fd), (fd), "%d\n", (fd))                                                \
-  PASS(dup2, int, (int fd, int fd2), (fd, fd2), "%d %d\n", (fd, fd2))                         \
-  PASS(dup3, int, (int fd, int fd2, int flags), (fd, fd2, flags), "%d %d %d\n",               \
-       (fd, fd2, flags))                                                                      \
+  OWN(dup2, int, (int fd, int fd2))                                                           \
+  OWN(dup3, int, (int fd, int fd2, int flags))                                                \
   KERN(eventfd, int, (unsigned int initval, int flags), (initval, flags), "%d %X\n",          \
        (int(initval), unsigned(flags)))                                                       \
   OWN(eventfd2, int, (unsigned int initval, int flags))                                       \
@@ -115,6 +115,9 @@
         (fd))                                                                                 \
   OWN(pipe, int, (int fds[2]))                                                                \
   OWN(fork, pid_t, ())                                                                        \
-  OWN(vfork, pid_t, ())
+  OWN(vfork, pid_t, ())                                                                       \
+  OWN(close_range, int, (unsigned int first, unsigned int last, int flags))                   \
+  OWN(closefrom, void, (int lowfd))                                                           \
+  OWN(fclose, int, (FILE * stream))
 
 #define ZORVLOAD_UNPAREN(...) __VA_ARGS__

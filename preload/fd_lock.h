@@ -7,17 +7,27 @@
 
 namespace kvel {
 
-inline constexpr int fd_table_size = 1024;
+// Descriptors 0..65535 have a slot. The table is zero-initialised static storage, which
+// the kernel backs with memory only where a slot is touched, so a process with few
+// sockets pays for a few pages; a descriptor beyond it stays the kernel's (an accepted
+// connection that would land there is refused with EMFILE).
+inline constexpr int fd_table_size = 65536;
 
-// The record of fd without any lock; null for fd outside 0..1023 or an empty slot.
+// The record of fd without any lock; null for fd outside the table or an empty slot.
 socket_record* lookup_socket_record(int fd);
+
+// One past the highest descriptor that was ever given a record: the passes over the
+// table stop there instead of touching every slot.
+int fd_table_end();
+// Called by both designs when fd gets a record.
+void note_slot_used(int fd);
 
 // Readies a managed descriptor for its handler: true when fd has a record that is still
 // there under the design's lock, which the handler then gives back with release_slot.
 bool claim_slot(int fd);
 void release_slot(int fd);
 
-// Stores a new record in the slot of fd (0..1023) under the design's lock. A slot that
+// Stores a new record in the slot of fd (inside the table) under the design's lock. A slot that
 // is unexpectedly occupied is reported and overwritten.
 void assign_fd_slot(socket_record* record, int fd);
 
@@ -35,7 +45,8 @@ uint32_t slot_generation(int fd);
 // of `generation`, false with the slot given back when the descriptor was closed meanwhile.
 bool pause_slot(int fd, uint32_t generation);
 
-// The monitor's visit of every slot, each under the lock the design prescribes.
+// The monitor's visit of every slot, each under the lock the design prescribes, taken
+// without waiting: a slot that a call holds is left for the next pass.
 void visit_records(void (*check)(int fd, socket_record* record));
 
 // A forked child has only the thread that forked: locks that other threads held at that

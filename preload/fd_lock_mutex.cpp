@@ -50,6 +50,7 @@ void assign_fd_slot(socket_record* record, int fd) {
   slot.generation.fetch_add(1, std::memory_order_acq_rel);
   slot.record.store(record, std::memory_order_release);
   pthread_mutex_unlock(&slot.mutex);
+  note_slot_used(fd);
 }
 
 socket_record* take_record_for_close(int fd) {
@@ -61,15 +62,17 @@ socket_record* take_record_for_close(int fd) {
 }
 
 void visit_records(void (*check)(int fd, socket_record* record)) {
-  for (int fd = 0; fd < fd_table_size; ++fd) {
-    if (!claim_slot(fd)) continue;
-    check(fd, lookup_socket_record(fd));
-    release_slot(fd);
+  for (int fd = 0, end = fd_table_end(); fd < end; ++fd) {
+    fd_slot& slot = _vyx_fd_table[fd];
+    if (lookup_socket_record(fd) == nullptr || pthread_mutex_trylock(&slot.mutex) != 0) continue;
+    if (socket_record* record = lookup_socket_record(fd)) check(fd, record);
+    pthread_mutex_unlock(&slot.mutex);
   }
 }
 
 void reset_locks_after_fork() {
-  for (fd_slot& slot : _vyx_fd_table) pthread_mutex_init(&slot.mutex, nullptr);
+  for (int fd = 0, end = fd_table_end(); fd < end; ++fd)
+    pthread_mutex_init(&_vyx_fd_table[fd].mutex, nullptr);
 }
 
 }  // namespace kvel

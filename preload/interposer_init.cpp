@@ -7,6 +7,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "close_release.h"
 #include "fd_lock.h"
 #include "handlers.h"
 #include "log_files.h"
@@ -47,6 +48,7 @@ void run_start_up() {
 void after_fork_in_child() {
   release_trace_stream();
   reset_locks_after_fork();
+  forget_closed_connections_after_fork();
   drop_records_lost_in_fork();
 }
 

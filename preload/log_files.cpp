@@ -7,6 +7,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -52,6 +53,9 @@ FILE* open_log(const char* path) {
   int fd = open(path, flags, 0666);
   if (fd < 0) return nullptr;
   fd = move_out_of_the_way(fd);
+  // Held while the process lives (and by its forked children, which share it): the
+  // pruning of other processes leaves a log alone while someone holds it.
+  flock(fd, LOCK_SH);
   FILE* f = fdopen(fd, "a");
   if (f == nullptr) {
     sys_close(fd);
@@ -59,6 +63,15 @@ FILE* open_log(const char* path) {
   }
   setenv(shared_log_variable, path, 1);
   return f;
+}
+
+// A log that a live process holds its shared lock on.
+bool held_by_a_process(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  sys_close(fd);
+  return held;
 }
 
 constexpr char banner[] =
@@ -82,7 +95,13 @@ void write_status_block() {
   free(block);
 }
 
+// Children that change directory append to the same log: the name given on is absolute.
 void name_new_log(const char* dir) {
+  char cwd[log_name_size];
+  char absolute[log_name_size];
+  if (dir[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr &&
+      size_t(snprintf(absolute, sizeof absolute, "%s/%s", cwd, dir)) < sizeof absolute)
+    dir = absolute;
   char name[log_name_size];
   // Refused before pruning, so that nothing of a directory that cannot hold the log goes.
   if (make_log_name(name, dir) < 0)
@@ -135,7 +154,7 @@ int prune_logs(int keep, const char* dir) {
     char path[256];
     // A path that does not fit is left alone: a cut path would name another file.
     int n = snprintf(path, sizeof path, "%s/%s", dir, names[i]);
-    if (n > 0 && size_t(n) < sizeof path) unlink(path);
+    if (n > 0 && size_t(n) < sizeof path && !held_by_a_process(path)) unlink(path);
   }
   return 0;
 }

@@ -12,7 +12,8 @@ inline constexpr size_t log_name_size = 256;
 void setup_trace_log();
 
 // Deletes all but the `keep` newest "zorvnic_log_" files among the first 16 regular files
-// of that name in dir; -1 when dir cannot be read.
+// of that name in dir, never one that a live process still writes (holds locked); -1
+// when dir cannot be read.
 int prune_logs(int keep, const char* dir);
 
 // "<dir>/zorvnic_log_<local date and time>.<microseconds>.log" into buf of

@@ -1,10 +1,11 @@
 #include "monitor.h"
 
-#include <atomic>
 #include <csignal>
 #include <pthread.h>
+#include <ctime>
 #include <unistd.h>
 
+#include "close_release.h"
 #include "fd_lock.h"
 #include "socket_record.h"
 #include "trace_log.h"
@@ -13,9 +14,13 @@ namespace kvel {
 
 namespace {
 
-constexpr useconds_t monitor_period_us = 10000;
+constexpr long monitor_period_ns = 10'000'000;
 
-std::atomic<int> monitor_running{0};
+// The pause between passes is a timed wait that stop_monitor cuts short, so that the end
+// of the process never waits for it.
+pthread_mutex_t wake_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t wake;          // made once by start_monitor, on the monotonic clock
+bool stop_requested = false;  // written by start and stop, read by the thread; wake_lock
 pthread_t monitor_thread;
 pid_t monitor_pid = 0;  // the process whose thread monitor_thread is; 0 before the start
 
@@ -37,12 +42,38 @@ void check_record(int fd, socket_record* r) {
     verbose_line("monitor_thread_entry", "Marking fd=%d tcp as SOCKERR_CLOSED\n", fd);
 }
 
-void* monitor_thread_entry(void*) {
-  while (monitor_running.load(std::memory_order_relaxed) != 0) {
-    usleep(monitor_period_us);
-    visit_records(check_record);
+// True once stop is asked.
+bool wait_period() {
+  timespec until{};
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_nsec += monitor_period_ns;
+  if (until.tv_nsec >= 1'000'000'000) {
+    until.tv_nsec -= 1'000'000'000;
+    ++until.tv_sec;
   }
-  return nullptr;
+  pthread_mutex_lock(&wake_lock);
+  if (!stop_requested) pthread_cond_timedwait(&wake, &wake_lock, &until);
+  const bool stopping = stop_requested;
+  pthread_mutex_unlock(&wake_lock);
+  return stopping;
+}
+
+// After stop the thread goes on only while closed connections still deliver their data,
+// as the kernel would deliver it after the process ended.
+void* monitor_thread_entry(void*) {
+  for (;;) {
+    const bool stopping = wait_period();
+    visit_records(check_record);
+    if (!release_closed_connections() && stopping) return nullptr;
+  }
+}
+
+void make_wake_condition() {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&wake, &attr);
+  pthread_condattr_destroy(&attr);
 }
 
 }  // namespace
@@ -54,7 +85,7 @@ void start_monitor() {
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
-  monitor_running.store(1, std::memory_order_relaxed);
+  make_wake_condition();
   if (pthread_create(&monitor_thread, nullptr, monitor_thread_entry, nullptr) == 0)
     monitor_pid = getpid();
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -62,7 +93,10 @@ void start_monitor() {
 
 void stop_monitor() {
   if (monitor_pid == 0 || monitor_pid != getpid()) return;
-  monitor_running.store(0, std::memory_order_relaxed);
+  pthread_mutex_lock(&wake_lock);
+  stop_requested = true;
+  pthread_cond_signal(&wake);
+  pthread_mutex_unlock(&wake_lock);
   pthread_join(monitor_thread, nullptr);
   monitor_pid = 0;
 }

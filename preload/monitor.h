@@ -1,4 +1,5 @@
-// The monitor thread: every 10 ms one pass over the descriptor table.
+// The monitor thread: every 10 ms one pass over the descriptor table and the closed
+// connections still delivering their data.
 #pragma once
 
 namespace kvel {

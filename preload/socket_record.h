@@ -58,6 +58,14 @@ struct socket_record {
   int32_t epoll_count;
   uint32_t udp_segment;
   uint32_t priority;
+  // Set by shutdown: SHUT_RD makes receives give end of stream, SHUT_WR (our FIN sent)
+  // makes sends fail with EPIPE.
+  uint8_t shut_rd;
+  uint8_t shut_wr;
+  // A sendto or sendmsg with a destination aimed the UDP session away from the connected
+  // destination; the next send without one aims it back. Written and read by the send
+  // paths under the slot.
+  uint8_t aimed_away;
 };
 
 }  // namespace kvel

@@ -27,20 +27,20 @@ void append_status_log(int fd, const char* reason) {
   fclose(f);
 }
 
-// What a record owns besides itself: an emulated epoll set's members, a hardware handle.
-void release_record(socket_record* record) {
+}  // namespace
+
+void free_record(socket_record* record) {
+  if (record == nullptr) return;
   if (record->kind == RECORD_EPOLL) free(record->epoll_members);
   if (record->kind <= RECORD_INET && record->handle != nullptr)
     zorvsock_release_handle(record->handle);
   free(record);
 }
 
-}  // namespace
-
 void drop_records_lost_in_fork() {
-  for (int fd = 0; fd < fd_table_size; ++fd) {
+  for (int fd = 0, end = fd_table_end(); fd < end; ++fd) {
     if (lookup_socket_record(fd) == nullptr || syscall(SYS_fcntl, fd, F_GETFD) >= 0) continue;
-    if (claim_slot(fd)) release_record(take_record_for_close(fd));
+    if (claim_slot(fd)) free_record(take_record_for_close(fd));
   }
 }
 
@@ -73,14 +73,6 @@ extern "C" int vyx_socket(int domain, int type, int protocol) {
   assign_fd_slot(record, fd);
   trace_line("vyx_socket", "leave %d\n", fd);
   return fd;
-}
-
-extern "C" int vyx_close(int fd) {
-  verbose_line("vyx_close", "freeing fd %d\n", fd);
-  release_record(take_record_for_close(fd));
-  call_real(real_close, fd);
-  trace_return("vyx_close", 0);
-  return 0;
 }
 
 extern "C" void vyx_log_kernel_fallback_socket(int fd, const char* reason) {

@@ -4,6 +4,10 @@
 
 namespace kvel {
 
+// Frees a record with what it owns (its handle, an emulated set's members); null is
+// nothing.
+void free_record(socket_record* record);
+
 // A zero-filled record with the TTLs not set; null when memory is short.
 socket_record* alloc_socket_record();
 

@@ -52,6 +52,24 @@ add_test(NAME card.preload_programs_test
                  -- $<TARGET_FILE:preload_programs_test>)
 set_tests_properties(card.preload_programs_test PROPERTIES TIMEOUT 900)
 
+# connect, bind, listen, accept, names, shutdown and close of a program with blocking
+# sockets, against Linux peers, beside the kernel's results without a preload library.
+add_executable(ctl_helper ${ZL_TEST_DIR}/ctl_helper.cpp)
+target_link_libraries(ctl_helper PRIVATE Threads::Threads)
+add_executable(preload_ctl_test ${ZL_TEST_DIR}/preload_ctl_test.cpp
+               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
+target_include_directories(preload_ctl_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_link_libraries(preload_ctl_test PRIVATE GTest::gtest GTest::gtest_main)
+target_compile_definitions(preload_ctl_test PRIVATE
+    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_CTL_HELPER="$<TARGET_FILE:ctl_helper>"
+    ZL_CLOSE_PROGRAMS="${ZL_TEST_DIR}/close_programs.py"
+    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
+add_dependencies(preload_ctl_test zorvload zorvload_unsafe ctl_helper)
+add_test(NAME card.preload_ctl_test
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
+                 -- $<TARGET_FILE:preload_ctl_test>)
+set_tests_properties(card.preload_ctl_test PROPERTIES TIMEOUT 600)
+
 # The thread sanitizer, where the build has no other sanitizer: both libraries and the
 # helper built with it, the many-threads run traced and untraced. (Forking a threaded
 # process is left out: the sanitizer's own locks may deadlock in the child.)
@@ -91,3 +109,20 @@ NOTRACE=1 $<TARGET_FILE:preload_helper_tsan> churn 8 100; rc=$?; rm -rf $dir; ex
     set_tests_properties(unit.preload_tsan_${variant} PROPERTIES TIMEOUT 300)
   endforeach()
 endif()
+
+# The receive and send calls on card sockets: a program's answers beside the kernel's.
+add_executable(data_calls_helper ${ZL_TEST_DIR}/data_calls_helper.cpp)
+target_link_libraries(data_calls_helper PRIVATE Threads::Threads)
+add_executable(preload_data_test ${ZL_TEST_DIR}/preload_data_test.cpp
+               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
+target_include_directories(preload_data_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_link_libraries(preload_data_test PRIVATE GTest::gtest GTest::gtest_main)
+target_compile_definitions(preload_data_test PRIVATE
+    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_DATA_HELPER="$<TARGET_FILE:data_calls_helper>"
+    ZL_DATA_PEER="${ZL_TEST_DIR}/data_peer.py"
+    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
+add_dependencies(preload_data_test zorvload zorvload_unsafe data_calls_helper)
+add_test(NAME card.preload_data_test
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
+                 -- $<TARGET_FILE:preload_data_test>)
+set_tests_properties(card.preload_data_test PROPERTIES TIMEOUT 900)

@@ -4,9 +4,12 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <regex>
 #include <string>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "log_files.h"
 #include "status_block.h"
@@ -133,6 +136,28 @@ TEST(StatusBlock, CutAtTheBufferAndTerminated) {
   char small[100];
   EXPECT_EQ(format_status_block(small, sizeof small), 99u);
   EXPECT_EQ(strlen(small), 99u);
+}
+
+// Every process holds a shared lock on its log while it lives: pruning by another process
+// leaves that log alone, however old.
+TEST(LogPruning, ALogHeldByALiveProcessStays) {
+  char dir[] = "/tmp/zorvload_prune.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  auto path = [&](int day) {
+    return std::string(dir) + "/zorvnic_log_2020-01-" + std::to_string(day) + ".log";
+  };
+  for (int day = 10; day < 16; ++day) close(open(path(day).c_str(), O_CREAT | O_WRONLY, 0644));
+  const int held = open(path(10).c_str(), O_RDONLY);
+  ASSERT_EQ(flock(held, LOCK_SH), 0);
+  EXPECT_EQ(prune_logs(4, dir), 0);
+  EXPECT_EQ(access(path(10).c_str(), F_OK), 0) << "the held log was deleted";
+  EXPECT_NE(access(path(11).c_str(), F_OK), 0) << "an old log that no one holds stayed";
+  for (int day = 12; day < 16; ++day) EXPECT_EQ(access(path(day).c_str(), F_OK), 0);
+  close(held);
+  EXPECT_EQ(prune_logs(4, dir), 0);
+  EXPECT_NE(access(path(10).c_str(), F_OK), 0) << "a log no longer held stays for ever";
+  for (int day = 10; day < 16; ++day) unlink(path(day).c_str());
+  rmdir(dir);
 }
 
 }  // namespace

@@ -1,0 +1,160 @@
+// listen and accept on a managed stream socket: a listener on the card, and for every
+// connection it takes a new descriptor whose record holds the connection. Neither falls
+// back to the kernel: they succeed on the card or fail with an errno value.
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "fd_lock.h"
+#include "handlers.h"
+#include "real_calls.h"
+#include "route_lookup.h"
+#include "socket_records.h"
+#include "socket_setup.h"
+#include "trace_log.h"
+
+using namespace kvel;
+
+namespace {
+
+constexpr char listen_name[] = "vyx_listen";
+constexpr char accept_name[] = "vyx_accept4";
+constexpr int accept_flag_mask = SOCK_NONBLOCK | SOCK_CLOEXEC;
+
+// A listen without bind takes ZORVLOAD_BIND_INTERFACE's address, when that is a card
+// interface's own, and a port that the kernel twin reserves.
+int bind_default(int fd, socket_record* r) {
+  const uint32_t a = default_bind_address();
+  char ifname[lookup_name_size] = {};
+  uint32_t if_addr = 0;
+  if (a == 0) {
+    trace_line(listen_name, "listen without bind not supported without using default bind IP\n");
+    return EOPNOTSUPP;
+  }
+  trace_line(listen_name, "trying default bind IP %X\n", a);
+  if (lookup_interface_by_subnet(a, ifname, &if_addr) < 0 || !card_interface(ifname) ||
+      if_addr != a)
+    return EOPNOTSUPP;
+  r->local_port = bind_kernel_twin(fd, a, 0);
+  if (r->local_port == 0) return EADDRNOTAVAIL;
+  memcpy(r->ifname, ifname, sizeof r->ifname - 1);
+  r->local_ip = a;
+  r->bind_ip = a;
+  return 0;
+}
+
+int open_listener(int fd, socket_record* r) {
+  if (r->kind == RECORD_TCP_LISTENER && r->handle != nullptr) return 0;  // a new backlog
+  if (r->type != SOCK_STREAM) return EOPNOTSUPP;
+  if (r->kind != RECORD_INET && r->kind != RECORD_TCP_LISTENER) return EINVAL;
+  if (r->local_port == 0)
+    if (int err = bind_default(fd, r)) return err;
+  zorvsock_handle* h = init_handle(r);
+  if (h == nullptr) return ENOMEM;
+  const int rc = zorvsock_tcp_create_listener(h, r->ifname, r->local_port);
+  if (rc < 0) {
+    zorvsock_release_handle(h);
+    return -rc;
+  }
+  r->handle = h;
+  r->listening = 1;
+  r->kind = RECORD_TCP_LISTENER;
+  return 0;
+}
+
+// Waits for a connection while the call may: the slot is given up between polls, so that
+// close or shutdown (SHUT_RD) from another thread ends the wait. 0, or an errno value.
+int wait_pending(int fd, socket_record* listener, bool may_wait) {
+  const uint32_t generation = slot_generation(fd);
+  for (;;) {
+    if (listener->shut_rd != 0) return EINVAL;
+    if (zorvsock_tcp_accept_ready(listener->handle) > 0) return 0;
+    if (!may_wait) return EAGAIN;
+    if (!pause_slot(fd, generation)) return EBADF;
+  }
+}
+
+// The new descriptor's record: the listener's local side, the connection's handle.
+socket_record* connection_record(const socket_record* listener, zorvsock_handle* h, int flags) {
+  socket_record* r = alloc_socket_record();
+  if (r == nullptr) return nullptr;
+  memcpy(r, listener, sizeof *r);
+  r->kind = RECORD_TCP;
+  r->is_blocking = (flags & SOCK_NONBLOCK) ? 0 : 1;
+  r->listening = 0;
+  r->handle = h;
+  r->sock_error = SOCKERR_NONE;
+  r->shut_rd = 0;
+  r->shut_wr = 0;
+  zorvsock_tcp_get_peer(h, &r->remote_ip, &r->remote_port);
+  return r;
+}
+
+// Takes the waiting connection into a new descriptor; the placeholder kernel socket is
+// made first, so that a refusal (no descriptor, or one beyond the table) leaves the
+// connection waiting for a later accept, as the kernel's accept does.
+int take_connection(socket_record* listener, int flags, int* new_fd, sockaddr_in* peer) {
+  int placeholder = call_real(real_socket, AF_INET, SOCK_STREAM | (flags & accept_flag_mask),
+                              int(IPPROTO_TCP));
+  if (placeholder < 0) return errno;
+  if (placeholder >= fd_table_size) {
+    call_real(real_close, placeholder);
+    return EMFILE;
+  }
+  zorvsock_handle* h = init_handle(listener);
+  int err = h == nullptr ? ENOMEM : 0;
+  if (err == 0 && zorvsock_tcp_accept(listener->handle, h) != 0) err = EAGAIN;
+  socket_record* r = err == 0 ? connection_record(listener, h, flags) : nullptr;
+  if (err == 0 && r == nullptr) err = ENOMEM;
+  if (err != 0) {
+    if (h != nullptr) zorvsock_release_handle(h);
+    call_real(real_close, placeholder);
+    return err;
+  }
+  *peer = make_inet_address(r->remote_ip, r->remote_port);
+  assign_fd_slot(r, placeholder);
+  *new_fd = placeholder;
+  return 0;
+}
+
+int accept_connection(int fd, socket_record* listener, int flags, int* new_fd,
+                      sockaddr_in* peer) {
+  if (listener->kind != RECORD_TCP_LISTENER || listener->handle == nullptr) return EINVAL;
+  if ((flags & ~accept_flag_mask) != 0) return EINVAL;
+  // SOCK_NONBLOCK is the new descriptor's mode; the listener's own decides the wait.
+  const bool may_wait = listener->is_blocking != 0;
+  for (;;) {
+    if (int err = wait_pending(fd, listener, may_wait)) return err;
+    const int err = take_connection(listener, flags, new_fd, peer);
+    // A handshake that failed leaves nothing to take: a waiting call waits for the next.
+    if (err != EAGAIN || !may_wait) return err;
+  }
+}
+
+}  // namespace
+
+extern "C" int vyx_listen(int fd, int backlog) {
+  trace_line(listen_name, "fd=%d backlog=%d\n", fd, backlog);
+  return leave_handler(listen_name, fd, open_listener(fd, lookup_socket_record(fd)));
+}
+
+extern "C" int vyx_accept4(int fd, sockaddr* addr, socklen_t* addrlen, int flags) {
+  int new_fd = -1;
+  sockaddr_in peer{};
+  const int err = accept_connection(fd, lookup_socket_record(fd), flags, &new_fd, &peer);
+  if (err == EBADF) {  // closed by another thread meanwhile: the slot is no longer ours
+    errno = EBADF;
+    trace_return(accept_name, -1);
+    return -1;
+  }
+  if (err == 0 && addr != nullptr) copy_name_out(peer, addr, addrlen);
+  release_slot(fd);
+  if (err != 0) {
+    errno = err;
+    trace_return(accept_name, -1);
+    return -1;
+  }
+  trace_return(accept_name, new_fd);
+  return new_fd;
+}

@@ -1,0 +1,79 @@
+// bind on a managed socket: an address of a card interface keeps the socket for the card
+// (a datagram socket gets its UDP session at once), any other goes to the kernel with its
+// logged reason. The kernel twin is bound to the same address and port either way, so
+// the port is checked against those in use and stays reserved after a later fallback.
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+
+#include "fd_lock.h"
+#include "handlers.h"
+#include "real_calls.h"
+#include "route_lookup.h"
+#include "socket_setup.h"
+#include "trace_log.h"
+
+using namespace kvel;
+
+namespace {
+
+constexpr char name[] = "vyx_bind";
+
+int leave(int fd, int err) { return leave_handler(name, fd, err); }
+
+const char* check_address(const sockaddr* addr, socklen_t addrlen, sockaddr_in* in) {
+  sa_family_t family = 0;
+  if (addrlen >= sizeof family && read_caller_memory(&family, addr, sizeof family) &&
+      family != AF_INET)
+    return "bind not using IPv4/AF_INET";
+  if (addrlen < sizeof *in) return "wrong size of struct sockaddr_in";
+  if (!read_caller_memory(in, addr, sizeof *in)) return "bind address unreadable";
+  return nullptr;
+}
+
+// The card interface of local address a, or the reason to leave it to the kernel.
+const char* card_interface_of(uint32_t a, char* ifname) {
+  uint32_t if_addr = 0;
+  if (lookup_interface_by_subnet(a, ifname, &if_addr) < 0)
+    return "failed to get name of interface of IP to bind to";
+  if (!card_interface(ifname)) return "bind IP does not use zorvnic interface";
+  if (if_addr != a) return "bind IP does not match zorvnic interface IP";
+  return nullptr;
+}
+
+int open_udp_session(int fd, socket_record* r) {
+  if (!ensure_handle(r)) return leave(fd, ENOMEM);
+  const int rc = zorvsock_udp_configure(r->handle, r->ifname, r->local_port, 0, 0);
+  if (rc < 0) return leave(fd, -rc);
+  r->kind = RECORD_UDP;
+  return leave(fd, 0);
+}
+
+}  // namespace
+
+extern "C" int vyx_bind(int fd, const sockaddr* addr, socklen_t addrlen) {
+  socket_record* r = lookup_socket_record(fd);
+  if (r->bind_ip != 0 || r->kind != RECORD_INET) return leave(fd, EINVAL);
+  sockaddr_in in{};
+  const char* reason = check_address(addr, addrlen, &in);
+  uint32_t a = ntohl(in.sin_addr.s_addr);
+  const uint16_t port = ntohs(in.sin_port);
+  char ifname[lookup_name_size] = {};
+  if (reason == nullptr) {
+    trace_line(name, "bind to %X, port=%d\n", a, port);
+    if (a == 0) a = default_bind_address();
+    if (a == 0) reason = "bind to ANY IP (0.0.0.0) is not supported";
+  }
+  if (reason == nullptr) reason = card_interface_of(a, ifname);
+  if (reason != nullptr) {
+    fall_back(name, fd, reason);
+    return call_real(real_bind, fd, addr, addrlen);
+  }
+  r->local_port = bind_kernel_twin(fd, a, port);
+  if (r->local_port == 0) return leave(fd, errno);
+  memcpy(r->ifname, ifname, sizeof r->ifname - 1);
+  r->local_ip = a;
+  r->bind_ip = a;
+  if (r->type == SOCK_DGRAM) return open_udp_session(fd, r);
+  return leave(fd, 0);
+}

@@ -1,0 +1,52 @@
+// The blocking mode of managed sockets (fcntl F_SETFL, ioctl FIONBIO): the record keeps
+// it for the waiting calls, the kernel twin keeps it for F_GETFL. Every other fcntl
+// command is the kernel twin's.
+#include <cerrno>
+#include <fcntl.h>
+
+#include "fd_lock.h"
+#include "handlers.h"
+#include "real_calls.h"
+#include "trace_log.h"
+
+namespace kvel {
+
+namespace {
+
+int set_blocking(int fd, uint8_t blocking) {
+  lookup_socket_record(fd)->is_blocking = blocking;
+  trace_line("vyx_set_socket_blocking", "set fd=%d %s\n", fd,
+             blocking ? "blocking" : "non-blocking");
+  return 0;
+}
+
+}  // namespace
+
+int vyx_set_socket_nonblocking(int fd) { return set_blocking(fd, 0); }
+int vyx_set_socket_blocking(int fd) { return set_blocking(fd, 1); }
+
+}  // namespace kvel
+
+using namespace kvel;
+
+extern "C" int vyx_fcntl_noarg(int fd, int cmd) {
+  release_slot(fd);
+  return call_real(real_fcntl, fd, cmd);
+}
+
+extern "C" int vyx_fcntl_ptrarg(int fd, int cmd, void* arg) {
+  release_slot(fd);
+  return call_real(real_fcntl, fd, cmd, arg);
+}
+
+// The kernel twin takes the flags first: the record follows only what it accepted.
+extern "C" int vyx_fcntl_longarg(int fd, int cmd, long arg) {
+  if (cmd != F_SETFL) {
+    release_slot(fd);
+    return call_real(real_fcntl, fd, cmd, arg);
+  }
+  const int result = call_real(real_fcntl, fd, cmd, arg);
+  if (result == 0) (arg & O_NONBLOCK) ? vyx_set_socket_nonblocking(fd) : vyx_set_socket_blocking(fd);
+  release_slot(fd);
+  return result;
+}

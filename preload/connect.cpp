@@ -1,0 +1,150 @@
+// connect on a managed socket: a destination behind a card interface gets a hardware TCP
+// connection or UDP session, any other goes to the kernel with its logged reason.
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+
+#include "fd_lock.h"
+#include "handlers.h"
+#include "real_calls.h"
+#include "route_lookup.h"
+#include "socket_setup.h"
+#include "trace_log.h"
+
+using namespace kvel;
+
+namespace {
+
+constexpr char name[] = "vyx_connect";
+
+struct destination {
+  uint32_t ip;
+  uint16_t port;
+};
+
+int leave(int fd, int err) { return leave_handler(name, fd, err); }
+
+// The wait of a blocking connect: the slot is given up between polls, so that close or
+// another call on the descriptor go on meanwhile.
+int wait_connected(int fd, socket_record* r) {
+  const uint32_t generation = slot_generation(fd);
+  for (;;) {
+    const int state = zorvsock_tcp_get_status(r->handle);
+    if (state == ZORVSOCK_TCP_CLOSED) return leave(fd, ECONNREFUSED);
+    if (state >= ZORVSOCK_TCP_ESTABLISHED) return leave(fd, 0);
+    if (!pause_slot(fd, generation)) {
+      errno = EBADF;
+      trace_return(name, -1);
+      return -1;
+    }
+  }
+}
+
+// A connect on a socket that is already a connection or listener answers as the kernel
+// does and leaves it alone: EALREADY while connecting, the outcome once to the caller of
+// a non-blocking connect, EISCONN afterwards.
+int connect_again(int fd, socket_record* r) {
+  if (r->kind == RECORD_TCP_LISTENER) return leave(fd, EISCONN);
+  const int state = zorvsock_tcp_get_status(r->handle);
+  if (state == ZORVSOCK_TCP_SYN_ST || state == ZORVSOCK_TCP_SYN_RCV) return leave(fd, EALREADY);
+  if (r->pending == 0) return leave(fd, EISCONN);
+  r->pending = 0;
+  return leave(fd, state == ZORVSOCK_TCP_CLOSED ? ECONNREFUSED : 0);
+}
+
+int start_tcp(int fd, socket_record* r, destination d) {
+  trace_line(name, "tcp connect fd=%d %X:%u (srcp %u)\n", fd, d.ip, d.port, r->local_port);
+  if (zorvsock_tcp_connect(r->handle, r->ifname, r->local_port, d.ip, d.port) < 0) {
+    drop_record(fd);
+    trace_line(name, "leave\n");
+    errno = ENETUNREACH;
+    trace_return(name, -1);
+    return -1;
+  }
+  r->kind = RECORD_TCP;
+  r->remote_ip = d.ip;
+  r->remote_port = d.port;
+  verbose_line(name, "sock->is_blocking %d (%p)\n", r->is_blocking, static_cast<void*>(r));
+  if (r->is_blocking == 0) {
+    r->pending = 1;
+    return leave(fd, EINPROGRESS);
+  }
+  return wait_connected(fd, r);
+}
+
+// The record takes the new destination only once the session has it: after a failure
+// sends still go where they went before.
+int start_udp(int fd, socket_record* r, destination d) {
+  trace_line(name, "udp setup fd=%d %X:%u (srcp %u)\n", fd, d.ip, d.port, r->local_port);
+  const int rc = zorvsock_udp_configure(r->handle, r->ifname, r->local_port, d.ip, d.port);
+  if (rc < 0) {
+    if (r->kind != RECORD_UDP) {
+      zorvsock_release_handle(r->handle);
+      r->handle = nullptr;
+    }
+    return leave(fd, -rc);
+  }
+  r->kind = RECORD_UDP;
+  r->remote_ip = d.ip;
+  r->remote_port = d.port;
+  return leave(fd, 0);
+}
+
+// The card interface and source address towards d, or the reason to leave it to the
+// kernel.
+const char* route_to(destination d, char* ifname, uint32_t* src) {
+  if (lookup_route_interface(d.ip, ifname, src) < 0)
+    return "failed to get name of interface used by destination IP";
+  trace_line(name, "connect using nic %s (%08X)\n", ifname, *src);
+  if (*src == d.ip) return "connecting to a local IP";
+  if (!card_interface(ifname)) return "connect IP does not use zorvnic interface";
+  return nullptr;
+}
+
+// Interface, source and local port into the record; the twin keeps the port reserved.
+int settle_local_side(int fd, socket_record* r, const char* ifname, uint32_t src) {
+  if (r->local_port == 0 || r->bind_ip == 0) r->local_port = bind_kernel_twin(fd, src, 0);
+  if (r->local_port == 0) return EADDRNOTAVAIL;
+  memcpy(r->ifname, ifname, sizeof r->ifname - 1);
+  r->local_ip = src;
+  if (r->bind_ip == 0) r->bind_ip = src;
+  return 0;
+}
+
+int connect_on_card(int fd, socket_record* r, destination d, const sockaddr* addr,
+                    socklen_t addrlen) {
+  const bool udp = r->type == SOCK_DGRAM;
+  trace_line(name, "connect to %X, port=%d (%s)\n", d.ip, d.port, udp ? "UDP" : "TCP");
+  char ifname[lookup_name_size] = {};
+  uint32_t src = 0;
+  const char* reason = route_to(d, ifname, &src);
+  if (reason == nullptr && !ensure_handle(r)) reason = "cannot allocate zorvnic handle";
+  if (reason != nullptr) {
+    fall_back(name, fd, reason);
+    return call_real(real_connect, fd, addr, addrlen);
+  }
+  if (int err = settle_local_side(fd, r, ifname, src)) return leave(fd, err);
+  return udp ? start_udp(fd, r, d) : start_tcp(fd, r, d);
+}
+
+}  // namespace
+
+extern "C" int vyx_connect(int fd, const sockaddr* addr, socklen_t addrlen) {
+  socket_record* r = lookup_socket_record(fd);
+  sockaddr_in in{};
+  const char* reason = nullptr;
+  if (addrlen < sizeof in) {
+    trace_line(name, "expected sockaddr_in size=%d, got %d\n", int(sizeof in), int(addrlen));
+    reason = "wrong size of struct sockaddr_in";
+  } else if (!read_caller_memory(&in, addr, sizeof in)) {
+    return leave(fd, EFAULT);
+  } else if (in.sin_family != AF_INET) {
+    reason = "connect not using IPv4/AF_INET";
+  }
+  if (reason != nullptr) {
+    fall_back(name, fd, reason);
+    return call_real(real_connect, fd, addr, addrlen);
+  }
+  if (r->type == SOCK_STREAM && r->kind != RECORD_INET) return connect_again(fd, r);
+  return connect_on_card(fd, r, {ntohl(in.sin_addr.s_addr), ntohs(in.sin_port)}, addr, addrlen);
+}

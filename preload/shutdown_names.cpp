@@ -1,0 +1,104 @@
+// shutdown, getsockname, getpeername and the pending error (SO_ERROR) of managed
+// sockets, answered from the record and the card's connection state.
+#include <cerrno>
+#include <sys/socket.h>
+
+#include "fd_lock.h"
+#include "handlers.h"
+#include "real_calls.h"
+#include "socket_setup.h"
+#include "trace_log.h"
+
+using namespace kvel;
+
+namespace {
+
+// SHUT_WR sends our FIN after the data written so far; receives go on. SHUT_RD makes
+// receives give end of stream. A listener shut for reading takes no more connections
+// (a waiting accept ends), as the kernel's does.
+int shut_down(socket_record* r, int how) {
+  if (how < SHUT_RD || how > SHUT_RDWR) return EINVAL;
+  const bool rd = how != SHUT_WR, wr = how != SHUT_RD;
+  if (r->kind == RECORD_TCP_LISTENER) {
+    if (rd) r->shut_rd = 1;
+    return 0;
+  }
+  const bool connected =
+      r->kind == RECORD_TCP || (r->kind == RECORD_UDP && r->remote_ip != 0);
+  if (!connected) return ENOTCONN;
+  if (wr && r->kind == RECORD_TCP && r->shut_wr == 0) zorvsock_tcp_disconnect(r->handle);
+  if (rd) r->shut_rd = 1;
+  if (wr) r->shut_wr = 1;
+  return 0;
+}
+
+int peer_of(const socket_record* r, sockaddr_in* name) {
+  uint32_t ip = r->remote_ip;
+  uint16_t port = r->remote_port;
+  if (r->kind == RECORD_TCP) {
+    if (zorvsock_tcp_get_peer(r->handle, &ip, &port) < 0) return ENOTCONN;
+  } else if (r->kind != RECORD_UDP || ip == 0) {
+    return ENOTCONN;
+  }
+  verbose_line("vyx_getpeername", "remote addr %X, port %d\n", ip, port);
+  *name = make_inet_address(ip, port);
+  return 0;
+}
+
+// The pending error of a connection, as the kernel keeps it: none while the handshake
+// runs, a refused connect once to the caller that started it without waiting (reading
+// the error clears it), none otherwise.
+int pending_error(socket_record* r) {
+  const int state = zorvsock_tcp_get_status(r->handle);
+  int value = 0;
+  if (r->pending != 0 && state == ZORVSOCK_TCP_CLOSED) {
+    value = ECONNREFUSED;
+    r->pending = 0;
+  }
+  trace_line("vyx_getsockopt", "SO_ERROR %d (TCP status: %s)\n", value,
+             zorvsock_tcp_state_str(state));
+  return value;
+}
+
+int write_int_option(int value, void* optval, socklen_t* optlen) {
+  socklen_t room = 0;
+  if (optval == nullptr || optlen == nullptr || !read_caller_memory(&room, optlen, sizeof room))
+    return EFAULT;
+  if (int(room) < 0) return EINVAL;
+  const socklen_t n = room < sizeof value ? room : socklen_t(sizeof value);
+  __builtin_memcpy(optval, &value, n);
+  *optlen = n;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" int vyx_shutdown(int fd, int how) {
+  return leave_handler("vyx_shutdown", fd, shut_down(lookup_socket_record(fd), how));
+}
+
+extern "C" int vyx_getsockname(int fd, sockaddr* addr, socklen_t* addrlen) {
+  const socket_record* r = lookup_socket_record(fd);
+  trace_line("vyx_getsockname", "ip %08X, dport %d\n", r->bind_ip, r->local_port);
+  const sockaddr_in name = make_inet_address(r->bind_ip, r->local_port);
+  return leave_handler("vyx_getsockname", fd, copy_name_out(name, addr, addrlen));
+}
+
+extern "C" int vyx_getpeername(int fd, sockaddr* addr, socklen_t* addrlen) {
+  sockaddr_in name{};
+  int err = peer_of(lookup_socket_record(fd), &name);
+  if (err == 0) err = copy_name_out(name, addr, addrlen);
+  return leave_handler("vyx_getpeername", fd, err);
+}
+
+// Of the options only the pending error of a card connection is the record's; every
+// other option is the kernel twin's.
+extern "C" int vyx_getsockopt(int fd, int level, int optname, void* optval, socklen_t* optlen) {
+  socket_record* r = lookup_socket_record(fd);
+  if (level == SOL_SOCKET && optname == SO_ERROR && r->kind == RECORD_TCP) {
+    const int err = write_int_option(pending_error(r), optval, optlen);
+    return leave_handler("vyx_getsockopt", fd, err);
+  }
+  release_slot(fd);
+  return call_real(real_getsockopt, fd, level, optname, optval, optlen);
+}
