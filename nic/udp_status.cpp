@@ -1,5 +1,6 @@
 #include "udp_status.h"
 
+#include "signals_held.h"
 #include "status_text.h"
 #include "zorvudp_v2.h"
 
@@ -38,6 +39,7 @@ void append_udp_status(std::string& out, const zorvudp_v2& s) {
 
 void udp_status_thread::start(const zorvudp_v2* s) {
   running_.store(1);
+  const kvel::signals_held quiet;
   thread_ = std::thread([this, s] {
     while (kvel::status_pause(running_)) {
       std::string text;
