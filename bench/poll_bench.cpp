@@ -1,5 +1,5 @@
 // The cost of one sweep of the emulated poll: poll with a zero timeout over 1, 64 and
-// 1000 UDP sockets that the card serves, nothing ready and one entry ready (the last
+// (kernel only) 1000 UDP sockets that the card serves, nothing ready and one entry ready (the last
 // asks POLLOUT, which an idle session always has), beside the kernel's ppoll over as
 // many kernel UDP sockets in the same run. Runs preloaded with libzorvload through
 // bench/run_poll_bench.sh, which gives it the card; the kernel's figures come from the
@@ -66,9 +66,11 @@ void BM_poll_card_one_ready(benchmark::State& s) { run(s, card_address, true, em
 void BM_poll_kernel_idle(benchmark::State& s) { run(s, loopback, false, kernel_ppoll); }
 void BM_poll_kernel_one_ready(benchmark::State& s) { run(s, loopback, true, kernel_ppoll); }
 
-BENCHMARK(BM_poll_card_idle)->Arg(1)->Arg(64)->Arg(1000);
+// The simulated card runs out of UDP sessions well before 1000 (bind fails with EPERM
+// after "Allocating session failed"), so its runs stop at 64.
+BENCHMARK(BM_poll_card_idle)->Arg(1)->Arg(64);
 BENCHMARK(BM_poll_kernel_idle)->Arg(1)->Arg(64)->Arg(1000);
-BENCHMARK(BM_poll_card_one_ready)->Arg(1)->Arg(64)->Arg(1000);
+BENCHMARK(BM_poll_card_one_ready)->Arg(1)->Arg(64);
 BENCHMARK(BM_poll_kernel_one_ready)->Arg(1)->Arg(64)->Arg(1000);
 
 // 2000 sockets at once, beyond the usual 1024.
