@@ -1,6 +1,7 @@
 #include "udp_status.h"
 
 #include "session_status.h"
+#include "signals_held.h"
 #include "status_text.h"
 #include "zorvudp_v2.h"
 
@@ -13,6 +14,7 @@ void append_udp_status(std::string& out, const zorvudp_v2& s) {
 
 void udp_status_thread::start(const zorvudp_v2* s) {
   running_.store(1);
+  const kvel::signals_held quiet;
   thread_ = std::thread([this, s] {
     while (kvel::status_pause(running_)) {
       std::string text;

@@ -12,6 +12,7 @@
 #include "fd_lock.h"
 #include "handlers.h"
 #include "interposer_init.h"
+#include "poll_wait.h"
 #include "real_calls.h"
 #include "trace_items.h"
 #include "trace_log.h"
@@ -92,6 +93,12 @@ bool served_socket(int domain, int type) {
 // pollfd arrays are checked by division, so that a huge nfds cannot wrap the product.
 void check_poll_room(nfds_t nfds, size_t fdslen, const char* message) {
   if (fdslen / sizeof(pollfd) < nfds) fortify_failure(message);
+}
+
+// select's timeout as pselect's; microseconds beyond a second carry into the seconds,
+// as the kernel takes them.
+timespec timeval_to_timespec(const timeval& tv) {
+  return timespec{tv.tv_sec + tv.tv_usec / 1'000'000, (tv.tv_usec % 1'000'000) * 1000L};
 }
 
 enum class fcntl_class { none, pointer, number };
@@ -190,32 +197,44 @@ int zl_entry_ioctl(int fd, unsigned long request, ...) {
   return call_real(real_ioctl, fd, request, arg);
 }
 
-// The readiness calls reach the C library: their emulation over hardware sockets comes
-// with the card paths, and until then every member is a kernel descriptor.
+// The readiness calls wait in the interposer whatever descriptors they name: a card
+// socket's data never reaches its kernel socket.
 int zl_entry_select(int nfds, fd_set* rd, fd_set* wr, fd_set* ex, timeval* timeout) {
   ensure_started();
   trace_line("select", "%d timeout=%p\n", nfds, static_cast<void*>(timeout));
-  return call_real(real_select, nfds, rd, wr, ex, timeout);
+  if (timeout == nullptr) return vyx_pselect(nfds, rd, wr, ex, nullptr, nullptr);
+  timeval given{};
+  if (!read_caller_memory(&given, timeout, sizeof given)) {
+    errno = EFAULT;
+    return -1;
+  }
+  timespec left = timeval_to_timespec(given);
+  const int result = vyx_pselect(nfds, rd, wr, ex, &left, nullptr);
+  if (result >= 0) *timeout = timeval{left.tv_sec, left.tv_nsec / 1000};
+  return result;
 }
 
 int zl_entry_pselect(int nfds, fd_set* rd, fd_set* wr, fd_set* ex, const timespec* timeout,
                      const sigset_t* sigmask) {
   ensure_started();
   trace_line("pselect", "%d\n", nfds);
-  return call_real(real_pselect, nfds, rd, wr, ex, timeout, sigmask);
+  timespec copy{};
+  if (timeout != nullptr) copy = *timeout;
+  return vyx_pselect(nfds, rd, wr, ex, timeout != nullptr ? &copy : nullptr, sigmask);
 }
 
 int zl_entry_poll(pollfd* fds, nfds_t nfds, int timeout_ms) {
   ensure_started();
   trace_line("poll", "%d timeout_ms=%d\n", int(nfds), timeout_ms);
-  return call_real(real_poll, fds, nfds, timeout_ms);
+  const timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1'000'000L};
+  return vyx_ppoll(fds, nfds, timeout_ms < 0 ? nullptr : &timeout, nullptr);
 }
 
 int zl_entry_ppoll(pollfd* fds, nfds_t nfds, const timespec* timeout,
                    const sigset_t* sigmask) {
   ensure_started();
   trace_line("ppoll", "%d timeout=%p\n", int(nfds), static_cast<const void*>(timeout));
-  return call_real(real_ppoll, fds, nfds, timeout, sigmask);
+  return vyx_ppoll(fds, nfds, timeout, sigmask);
 }
 
 // Until emulated epoll sets exist every epoll descriptor is the kernel's.
@@ -280,7 +299,7 @@ ZORVLOAD_EXPORT int __ppoll_chk(pollfd* fds, nfds_t nfds, const timespec* timeou
   check_poll_room(nfds, fdslen, "__ppoll_chk nfds*sizeof(pollfd)>fdslen\n");
   ensure_started();
   trace_line("__ppoll_chk", "%d timeout=%p\n", int(nfds), static_cast<const void*>(timeout));
-  return call_real(real_ppoll, fds, nfds, timeout, sigmask);
+  return vyx_ppoll(fds, nfds, timeout, sigmask);
 }
 
 ZORVLOAD_EXPORT ssize_t __recv_chk(int fd, void* buf, size_t len, size_t buflen, int flags) {

@@ -27,6 +27,12 @@ void note_slot_used(int fd);
 bool claim_slot(int fd);
 void release_slot(int fd);
 
+// The same without waiting, for the readiness sweeps: a member that another call holds
+// (a blocking receive between its polls) is tested again in the next sweep, so that the
+// wait keeps its deadline and sees the other members meanwhile.
+enum class slot_claim { claimed, empty, busy };
+slot_claim try_claim_slot(int fd);
+
 // Stores a new record in the slot of fd (inside the table) under the design's lock. A slot that
 // is unexpectedly occupied is reported and overwritten.
 void assign_fd_slot(socket_record* record, int fd);

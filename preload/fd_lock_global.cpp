@@ -43,6 +43,9 @@ bool claim_slot(int fd) {
   return false;
 }
 
+// Claims never wait in this design.
+slot_claim try_claim_slot(int fd) { return claim_slot(fd) ? slot_claim::claimed : slot_claim::empty; }
+
 void release_slot(int fd) { _vyx_fd_table[fd].users.fetch_sub(1); }
 
 uint32_t slot_generation(int fd) {

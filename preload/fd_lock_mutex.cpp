@@ -36,6 +36,14 @@ bool claim_slot(int fd) {
   return false;
 }
 
+slot_claim try_claim_slot(int fd) {
+  if (lookup_socket_record(fd) == nullptr) return slot_claim::empty;
+  if (pthread_mutex_trylock(&_vyx_fd_table[fd].mutex) != 0) return slot_claim::busy;
+  if (lookup_socket_record(fd) != nullptr) return slot_claim::claimed;
+  pthread_mutex_unlock(&_vyx_fd_table[fd].mutex);
+  return slot_claim::empty;
+}
+
 void release_slot(int fd) { pthread_mutex_unlock(&_vyx_fd_table[fd].mutex); }
 
 uint32_t slot_generation(int fd) {

@@ -126,3 +126,34 @@ add_test(NAME card.preload_data_test
          COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
                  -- $<TARGET_FILE:preload_data_test>)
 set_tests_properties(card.preload_data_test PROPERTIES TIMEOUT 900)
+
+# The select and poll waits of a program on card sockets: its answers beside the kernel's.
+add_executable(poll_cases_helper ${ZL_TEST_DIR}/poll_cases_helper.cpp)
+target_link_libraries(poll_cases_helper PRIVATE Threads::Threads)
+add_executable(preload_poll_test ${ZL_TEST_DIR}/preload_poll_test.cpp
+               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
+target_include_directories(preload_poll_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_link_libraries(preload_poll_test PRIVATE GTest::gtest GTest::gtest_main)
+target_compile_definitions(preload_poll_test PRIVATE
+    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_POLL_HELPER="$<TARGET_FILE:poll_cases_helper>"
+    ZL_DATA_PEER="${ZL_TEST_DIR}/data_peer.py"
+    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
+add_dependencies(preload_poll_test zorvload zorvload_unsafe poll_cases_helper)
+add_test(NAME card.preload_poll_test
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
+                 -- $<TARGET_FILE:preload_poll_test>)
+set_tests_properties(card.preload_poll_test PROPERTIES TIMEOUT 600)
+
+# Debian programs on card sockets: what they receive beside what they receive without.
+add_executable(preload_card_programs_test ${ZL_TEST_DIR}/preload_card_programs_test.cpp
+               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
+target_include_directories(preload_card_programs_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_link_libraries(preload_card_programs_test PRIVATE GTest::gtest GTest::gtest_main)
+target_compile_definitions(preload_card_programs_test PRIVATE
+    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_CARD_SCRIPT="${ZL_TEST_DIR}/card_programs.sh"
+    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
+add_dependencies(preload_card_programs_test zorvload zorvload_unsafe)
+add_test(NAME card.preload_card_programs_test
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
+                 -- $<TARGET_FILE:preload_card_programs_test>)
+set_tests_properties(card.preload_card_programs_test PROPERTIES TIMEOUT 1200)

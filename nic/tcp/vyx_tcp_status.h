@@ -10,6 +10,7 @@
 
 #include "kvel_dev.h"
 #include "session_ref.h"
+#include "signals_held.h"
 #include "status_text.h"
 #include "vyx_tcp.h"
 
@@ -47,6 +48,7 @@ void append_tcp_status(std::string& out, const sw_tcp<S>& t) {
 template <typename S>
 void tcp_status_start(sw_tcp<S>& t) {
   if (!t.debug || t.status_thread.joinable()) return;
+  const kvel::signals_held quiet;
   t.status_thread = std::thread([&t] {
     while (kvel::status_pause(t.running)) {
       std::string text;

@@ -32,6 +32,7 @@
 #include <thread>
 
 #include "diag.h"
+#include "signals_held.h"
 #include "rx_dma_ring.h"
 #include "tcp_ring_walk.h"
 #include "vyx_tcp.h"
@@ -218,6 +219,7 @@ template <typename S>
 void tcp_worker_start(sw_tcp<S>& tcp) {
   if (tcp.worker.joinable()) return;
   tcp.running.exchange(1);
+  const kvel::signals_held quiet;
   tcp_status_start(tcp);
   tcp.worker = std::thread([&tcp] { tcp_worker_loop(tcp); });
 }

@@ -1,0 +1,55 @@
+// The waits of poll, ppoll, select and pselect over managed and kernel descriptors
+// alike: only the interposer knows whether a card socket is ready, since its data never
+// reaches its kernel socket. They run with no slot claimed and return none claimed.
+#pragma once
+#include <cerrno>
+#include <ctime>
+#include <poll.h>
+#include <signal.h>
+#include <sys/select.h>
+
+namespace kvel {
+
+// When a wait ends, on CLOCK_MONOTONIC; none for a wait without a timeout.
+struct wait_deadline {
+  bool set;
+  timespec at;
+};
+
+// The deadline of a timeout from now: 0, or -EINVAL for a negative or malformed one.
+int make_deadline(const timespec* timeout, wait_deadline* d);
+bool deadline_passed(const wait_deadline& d);
+// What is left of the wait, 0 once the deadline has passed.
+timespec time_left(const wait_deadline& d);
+
+// nfds, or the process's descriptor limit when nfds is above it: the kernel refuses a
+// longer poll array and looks at no more of select's sets. Every process may have 1024
+// descriptors, so smaller numbers are returned without a look at the limit.
+nfds_t descriptor_limit(nfds_t nfds);
+
+// ppoll over fds until an entry has events or the deadline passes: the number of entries
+// with events, 0 at the deadline, or -errno (EINTR once a signal handler has run during
+// the wait, the kernel's errors for its own members). sigmask, when given, is the mask
+// in force while the call waits.
+int wait_poll(pollfd* fds, nfds_t nfds, const wait_deadline& d, const sigset_t* sigmask);
+
+// A result of the waits in the C library's form: -errno becomes -1 with errno set.
+inline int errno_result(int result) {
+  if (result >= 0) return result;
+  errno = -result;
+  return -1;
+}
+
+}  // namespace kvel
+
+extern "C" {
+__attribute__((visibility("default"))) int vyx_ppoll(pollfd* fds, nfds_t nfds,
+                                                     const timespec* timeout,
+                                                     const sigset_t* sigmask);
+// timeout, when given, is left holding the time that was not used, as the kernel's
+// select leaves it (pselect passes a copy).
+__attribute__((visibility("default"))) int vyx_pselect(int nfds, fd_set* readfds,
+                                                       fd_set* writefds, fd_set* exceptfds,
+                                                       timespec* timeout,
+                                                       const sigset_t* sigmask);
+}

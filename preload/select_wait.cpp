@@ -1,0 +1,115 @@
+// select and pselect as a poll wait: each descriptor named in the caller's sets becomes
+// one entry, and the answer goes back into the sets as the kernel's select gives it.
+// The caller's sets are read and written only as far as nfds reaches (whole words of
+// the set, as the kernel does), since a caller may size them by nfds.
+#include <cerrno>
+#include <cstdlib>
+
+#include "poll_wait.h"
+#include "trace_log.h"
+
+using namespace kvel;
+
+namespace {
+
+constexpr int word_bits = 8 * sizeof(unsigned long);
+// What the kernel's select counts as ready in each set.
+constexpr short read_ready = POLLIN | POLLHUP | POLLERR;
+constexpr short write_ready = POLLOUT | POLLERR;
+constexpr short except_ready = POLLPRI;
+
+struct select_sets {
+  unsigned long* set[3];  // read, write, exception; null when not given
+  int nfds;
+
+  bool has(int which, int fd) const {
+    return set[which] != nullptr && ((set[which][fd / word_bits] >> (fd % word_bits)) & 1) != 0;
+  }
+};
+
+constexpr short asked[3] = {POLLIN, POLLOUT, POLLPRI};
+constexpr short counted[3] = {read_ready, write_ready, except_ready};
+
+// One entry per descriptor named in any set, in increasing order; the number made.
+nfds_t make_entries(const select_sets& s, pollfd* entries) {
+  nfds_t n = 0;
+  for (int fd = 0; fd < s.nfds; ++fd) {
+    short events = 0;
+    for (int w = 0; w < 3; ++w)
+      if (s.has(w, fd)) events |= asked[w];
+    if (events != 0) entries[n++] = pollfd{fd, events, 0};
+  }
+  return n;
+}
+
+// The bits that the answer sets; with `store` the caller's sets are rewritten to hold
+// just them.
+int answer(select_sets& s, const pollfd* entries, nfds_t n, bool store) {
+  unsigned long* out[3] = {};
+  const size_t words = (size_t(s.nfds) + word_bits - 1) / word_bits;
+  for (int w = 0; w < 3 && store; ++w)
+    if (s.set[w] != nullptr) {
+      out[w] = s.set[w];
+      for (size_t i = 0; i < words; ++i) out[w][i] = 0;
+    }
+  int bits = 0;
+  for (nfds_t i = 0; i < n; ++i)
+    for (int w = 0; w < 3; ++w) {
+      if ((entries[i].events & asked[w]) == 0 || (entries[i].revents & counted[w]) == 0) continue;
+      ++bits;
+      const int fd = entries[i].fd;
+      if (out[w] != nullptr) out[w][fd / word_bits] |= 1UL << (fd % word_bits);
+    }
+  return bits;
+}
+
+bool any_closed(const pollfd* entries, nfds_t n) {
+  for (nfds_t i = 0; i < n; ++i)
+    if (entries[i].revents & POLLNVAL) return true;
+  return false;
+}
+
+// Waits until an answer sets a bit: an event that select does not count (a hang-up of a
+// descriptor asked only for exceptions) does not end it.
+int wait_select(select_sets& s, pollfd* entries, nfds_t n, const wait_deadline& d,
+                const sigset_t* sigmask) {
+  for (;;) {
+    const int ready = wait_poll(entries, n, d, sigmask);
+    if (ready < 0) return ready;
+    if (any_closed(entries, n)) return -EBADF;
+    if (ready == 0 || answer(s, entries, n, false) > 0 || deadline_passed(d))
+      return answer(s, entries, n, true);
+  }
+}
+
+int emulate_select(select_sets& s, wait_deadline& d, const sigset_t* sigmask) {
+  pollfd on_stack[256];
+  nfds_t members = 0;
+  for (int fd = 0; fd < s.nfds; ++fd)
+    members += (s.has(0, fd) || s.has(1, fd) || s.has(2, fd)) ? 1 : 0;
+  pollfd* entries = members <= 256 ? on_stack : static_cast<pollfd*>(malloc(members * sizeof(pollfd)));
+  if (entries == nullptr) return -ENOMEM;
+  const int result = wait_select(s, entries, make_entries(s, entries), d, sigmask);
+  if (entries != on_stack) free(entries);
+  return result;
+}
+
+}  // namespace
+
+extern "C" int vyx_pselect(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+                           timespec* timeout, const sigset_t* sigmask) {
+  trace_line("vyx_pselect", "%d %p %p %p %p\n", nfds, static_cast<void*>(readfds),
+             static_cast<void*>(writefds), static_cast<void*>(exceptfds),
+             static_cast<void*>(timeout));
+  select_sets s{{reinterpret_cast<unsigned long*>(readfds),
+                 reinterpret_cast<unsigned long*>(writefds),
+                 reinterpret_cast<unsigned long*>(exceptfds)},
+                nfds < 0 ? nfds : int(descriptor_limit(nfds_t(nfds)))};
+  wait_deadline d{};
+  int result = nfds < 0 ? -EINVAL : make_deadline(timeout, &d);
+  if (result == 0) result = emulate_select(s, d, sigmask);
+  if (result >= 0 && timeout != nullptr) *timeout = time_left(d);
+  result = errno_result(result);
+  trace_return("vyx_pselect", result);
+  return result;
+}

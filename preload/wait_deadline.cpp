@@ -1,0 +1,50 @@
+#include <cerrno>
+
+#include "poll_wait.h"
+
+namespace kvel {
+
+namespace {
+
+constexpr long ns_per_s = 1'000'000'000;
+
+bool before(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+}  // namespace
+
+int make_deadline(const timespec* timeout, wait_deadline* d) {
+  d->set = timeout != nullptr;
+  if (!d->set) return 0;
+  if (timeout->tv_sec < 0 || timeout->tv_nsec < 0 || timeout->tv_nsec >= ns_per_s) return -EINVAL;
+  clock_gettime(CLOCK_MONOTONIC, &d->at);
+  d->at.tv_sec += timeout->tv_sec;
+  d->at.tv_nsec += timeout->tv_nsec;
+  if (d->at.tv_nsec >= ns_per_s) {
+    d->at.tv_nsec -= ns_per_s;
+    ++d->at.tv_sec;
+  }
+  return 0;
+}
+
+bool deadline_passed(const wait_deadline& d) {
+  if (!d.set) return false;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return !before(now, d.at);
+}
+
+timespec time_left(const wait_deadline& d) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (!before(now, d.at)) return timespec{};
+  timespec left{d.at.tv_sec - now.tv_sec, d.at.tv_nsec - now.tv_nsec};
+  if (left.tv_nsec < 0) {
+    left.tv_nsec += ns_per_s;
+    --left.tv_sec;
+  }
+  return left;
+}
+
+}  // namespace kvel

@@ -1,0 +1,75 @@
+// The readiness waits of an ordinary program over card sockets, under both preload
+// libraries, against the Linux peer: every wait's answer is the one the kernel gives the
+// same program without a preload library, and the simulator's counters show that the
+// card carried the connection.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+uint64_t tcp_segments_received() {
+  const std::string out = "\n" + zt::sim_ctl("counters 0").out;
+  const size_t at = out.find("\ntcp_rx_delivered ");
+  return at == std::string::npos ? 0 : strtoull(out.c_str() + at + 18, nullptr, 0);
+}
+
+class PollWaits : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    ZT_REQUIRE_LAUNCHED();
+    char tmpl[] = "/tmp/zorvload_poll.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    port_ = std::string(GetParam()) == "libzorvload.so" ? 19400 : 19500;
+    // The data peer's TCP and UDP servers on one port number, up before the runs.
+    for (const char* kind : {"tcp", "udp"}) {
+      const std::string ready = dir_ + "/ready-" + kind;
+      zt::peer_run("READY=" + ready + " /usr/bin/python3 " ZL_DATA_PEER " " + kind +
+                   " 198.18.0.2 " + std::to_string(port_) + " >/dev/null 2>&1 &");
+      for (int i = 0; i < 600 && access(ready.c_str(), F_OK) != 0; ++i) std::this_thread::sleep_for(50ms);
+    }
+  }
+  void TearDown() override {
+    zt::peer_run("pkill -f 'data_peer.py [a-z]* 198.18.0.2 " + std::to_string(port_) + "'");
+    zt::run("rm -rf " + dir_);
+  }
+
+  // The program's answers; the library's note of the TX routine it chose is not one.
+  zt::cmd_result helper(bool preloaded) const {
+    std::string env = "NOTRACE=1 ";
+    if (preloaded)
+      env += "LD_PRELOAD=" ZL_PRELOAD_PREFIX + std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA " ";
+    return zt::run("cd " + dir_ + " && timeout 120 env " + env + ZL_POLL_HELPER " 198.18.0.2 " +
+                   std::to_string(port_) + " " + std::to_string(port_ + 50) +
+                   " >answers 2>&1; rc=$?; grep -v '^Using CPU feat:' answers; exit $rc");
+  }
+
+  std::string dir_;
+  int port_ = 0;
+};
+
+INSTANTIATE_TEST_SUITE_P(Both, PollWaits, ::testing::Values("libzorvload.so", "libzorvload_unsafe.so"),
+                         [](const auto& info) {
+                           return std::string(info.param) == "libzorvload.so" ? "locked" : "unsafe";
+                         });
+
+TEST_P(PollWaits, AnswerAsTheKernelDoes) {
+  auto kernel = helper(false);
+  ASSERT_EQ(kernel.status, 0) << kernel.out;
+  const uint64_t rx0 = tcp_segments_received();
+  auto card = helper(true);
+  EXPECT_EQ(card.status, 0);
+  EXPECT_EQ(card.out, kernel.out);
+  EXPECT_GT(tcp_segments_received(), rx0);
+}
+
+}  // namespace
