@@ -1,6 +1,8 @@
 // What an intercepted call costs when it passes to the C library: getsockname on a
 // kernel socket and write on a pipe, called directly and through the preload library's
-// entry points, in one run. The library is opened with dlopen (tracing off), so its
+// entry points, and getsockname on an IPv4 socket that the library manages (made
+// through its socket entry point, so that it has a record) beside the same call on a
+// plain IPv4 socket, in one run. The library is opened with dlopen (tracing off), so its
 // entry points are reached through dlsym while the plain calls still go to the C library.
 // The library is looked up beside this program's build directory, or at $ZORVLOAD_LIB.
 #include <benchmark/benchmark.h>
@@ -17,10 +19,14 @@ namespace {
 
 using getsockname_fn = int (*)(int, sockaddr*, socklen_t*);
 using write_fn = ssize_t (*)(int, const void*, size_t);
+using socket_fn = int (*)(int, int, int);
+using close_fn = int (*)(int);
 
 struct interposer {
   getsockname_fn getsockname_entry = nullptr;
   write_fn write_entry = nullptr;
+  socket_fn socket_entry = nullptr;
+  close_fn close_entry = nullptr;
 
   interposer() {
     std::string path;
@@ -37,6 +43,8 @@ struct interposer {
     if (handle == nullptr) return;
     getsockname_entry = reinterpret_cast<getsockname_fn>(dlsym(handle, "getsockname"));
     write_entry = reinterpret_cast<write_fn>(dlsym(handle, "write"));
+    socket_entry = reinterpret_cast<socket_fn>(dlsym(handle, "socket"));
+    close_entry = reinterpret_cast<close_fn>(dlsym(handle, "close"));
   }
 };
 
@@ -45,18 +53,35 @@ const interposer& library() {
   return lib;
 }
 
+void getsockname_loop(benchmark::State& state, getsockname_fn call, int fd) {
+  sockaddr_storage addr{};
+  for (auto _ : state) {
+    socklen_t len = sizeof addr;
+    benchmark::DoNotOptimize(call(fd, reinterpret_cast<sockaddr*>(&addr), &len));
+  }
+}
+
 void getsockname_on_kernel_socket(benchmark::State& state, getsockname_fn call) {
   if (call == nullptr) {
     state.SkipWithError("libzorvload.so not found (set ZORVLOAD_LIB)");
     return;
   }
   int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_storage addr{};
-  for (auto _ : state) {
-    socklen_t len = sizeof addr;
-    benchmark::DoNotOptimize(call(fd, reinterpret_cast<sockaddr*>(&addr), &len));
-  }
+  getsockname_loop(state, call, fd);
   close(fd);
+}
+
+// An IPv4 socket of the library's own (socket_entry) or a plain one.
+void getsockname_on_inet_socket(benchmark::State& state, bool managed) {
+  const interposer& lib = library();
+  if (lib.socket_entry == nullptr) {
+    state.SkipWithError("libzorvload.so not found (set ZORVLOAD_LIB)");
+    return;
+  }
+  int fd = managed ? lib.socket_entry(AF_INET, SOCK_DGRAM, 0) : socket(AF_INET, SOCK_DGRAM, 0);
+  getsockname_loop(state, managed ? lib.getsockname_entry : ::getsockname, fd);
+  if (managed) lib.close_entry(fd);
+  else close(fd);
 }
 
 void write_on_pipe(benchmark::State& state, write_fn call) {
@@ -96,9 +121,14 @@ void BM_write_pipe_intercepted(benchmark::State& state) {
   write_on_pipe(state, library().write_entry);
 }
 
+void BM_getsockname_inet_plain(benchmark::State& state) { getsockname_on_inet_socket(state, false); }
+void BM_getsockname_inet_managed(benchmark::State& state) { getsockname_on_inet_socket(state, true); }
+
 BENCHMARK(BM_getsockname_plain);
 BENCHMARK(BM_getsockname_intercepted);
 BENCHMARK(BM_write_pipe_plain);
 BENCHMARK(BM_write_pipe_intercepted);
+BENCHMARK(BM_getsockname_inet_plain);
+BENCHMARK(BM_getsockname_inet_managed);
 
 }  // namespace

@@ -91,3 +91,20 @@ NOTRACE=1 $<TARGET_FILE:preload_helper_tsan> churn 8 100; rc=$?; rm -rf $dir; ex
     set_tests_properties(unit.preload_tsan_${variant} PROPERTIES TIMEOUT 300)
   endforeach()
 endif()
+
+# The receive and send calls on card sockets: a program's answers beside the kernel's.
+add_executable(data_calls_helper ${ZL_TEST_DIR}/data_calls_helper.cpp)
+target_link_libraries(data_calls_helper PRIVATE Threads::Threads)
+add_executable(preload_data_test ${ZL_TEST_DIR}/preload_data_test.cpp
+               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
+target_include_directories(preload_data_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_link_libraries(preload_data_test PRIVATE GTest::gtest GTest::gtest_main)
+target_compile_definitions(preload_data_test PRIVATE
+    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_DATA_HELPER="$<TARGET_FILE:data_calls_helper>"
+    ZL_DATA_PEER="${ZL_TEST_DIR}/data_peer.py"
+    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
+add_dependencies(preload_data_test zorvload zorvload_unsafe data_calls_helper)
+add_test(NAME card.preload_data_test
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
+                 -- $<TARGET_FILE:preload_data_test>)
+set_tests_properties(card.preload_data_test PROPERTIES TIMEOUT 900)

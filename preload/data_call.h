@@ -1,0 +1,69 @@
+// A data call on a claimed descriptor: the record it started with, and the waits of a
+// blocking call, which give the slot up between polls (a reader and a writer on one
+// socket, close and shutdown from another thread and the monitor all go on meanwhile)
+// and find the record again by the slot's generation.
+#pragma once
+#include <cerrno>
+
+#include "fd_lock.h"
+#include "trace_log.h"
+
+namespace kvel {
+
+struct data_call {
+  int fd;
+  uint32_t generation;  // the slot's generation when the call claimed it
+  socket_record* rec;   // null once the descriptor was closed during a wait
+  bool held;            // the call still holds the slot
+
+  static data_call claimed(int fd) {
+    return {fd, slot_generation(fd), lookup_socket_record(fd), true};
+  }
+
+  // One pause of a blocking wait: false when the descriptor was closed meanwhile (the
+  // slot is given back then, and the record must not be touched again).
+  bool wait_turn() {
+    if (pause_slot(fd, generation)) return true;
+    held = false;
+    rec = nullptr;
+    return false;
+  }
+
+  // Gives the slot back (once) and answers in POSIX style: a result below 0 is -errno.
+  long finish(const char* name, long result) {
+    if (held) release_slot(fd);
+    held = false;
+    if (result < 0) {
+      errno = int(-result);
+      result = -1;
+    }
+    if (trace_file != nullptr) trace_return(name, result);
+    return result;
+  }
+};
+
+// Fields that another thread may change while a call of libzorvload_unsafe reads them
+// without a lock: the monitor's and shutdown's sock_error, a sender's pending.
+inline uint8_t load_shared(const uint8_t& field) {
+  return __atomic_load_n(&field, __ATOMIC_RELAXED);
+}
+inline void store_shared(uint8_t& field, uint8_t value) {
+  __atomic_store_n(&field, value, __ATOMIC_RELAXED);
+}
+
+// The hardware kind a data call serves on this record (RECORD_TCP or RECORD_UDP), or 0
+// when the call belongs to the C library.
+inline int data_kind(const socket_record* r) {
+  if (r == nullptr || r->handle == nullptr) return 0;
+  return r->kind == RECORD_TCP || r->kind == RECORD_UDP ? r->kind : 0;
+}
+
+}  // namespace kvel
+
+// The start of a data handler: a record without a hardware session goes to the C library
+// with the caller's arguments unchanged, its kernel socket answering.
+#define ZL_KERNEL_RECORD(c, call, ...)          \
+  if (kvel::data_kind(c.rec) == 0) {            \
+    kvel::release_slot(c.fd);                   \
+    return kvel::call_real(kvel::real_##call, __VA_ARGS__); \
+  }

@@ -1,0 +1,123 @@
+// The receive handlers: read, recv, recvfrom, readv, recvmsg and recvmmsg on a managed
+// descriptor. A hardware TCP or UDP socket is served from the card's ring; every other
+// record (no session yet, a listener, the emulated descriptors) is the C library's,
+// whose kernel socket then answers as it would without the interposer.
+#include <cerrno>
+#include <ctime>
+
+#include "data_paths.h"
+#include "handlers.h"
+#include "real_calls.h"
+
+namespace kvel {
+
+namespace {
+
+long receive_call(data_call& c, rx_request& rq) {
+  return c.rec->kind == RECORD_TCP ? receive_stream(c, rq) : receive_datagram(c, rq);
+}
+
+// A receive into count entries with the caller's flags; -errno for unusable entries.
+long receive_into(data_call& c, const iovec* iov, long count, int flags, sockaddr* src,
+                  socklen_t* srclen, int* msg_flags) {
+  const ssize_t total = iov_total(iov, count);
+  if (total < 0) return total;
+  rx_request rq{iov_cursor::over(iov, count, size_t(total)), flags, src, srclen, 0};
+  const long result = receive_call(c, rq);
+  if (msg_flags != nullptr && result >= 0) *msg_flags = rq.msg_flags;
+  return result;
+}
+
+// recvmsg on a hardware socket: the source when msg_name asks for it, no control
+// message (the card's receive time is not offered yet, so msg_controllen says none was
+// written), and msg_flags with MSG_TRUNC for a cut datagram.
+long receive_message(data_call& c, msghdr* msg, int flags) {
+  if (msg == nullptr) return -EFAULT;
+  if (msg->msg_iovlen > size_t(iov_max_entries)) return -EMSGSIZE;
+  sockaddr* src = static_cast<sockaddr*>(msg->msg_name);
+  const long result = receive_into(c, msg->msg_iov, long(msg->msg_iovlen), flags, src,
+                                   src != nullptr ? &msg->msg_namelen : nullptr, &msg->msg_flags);
+  if (result >= 0) msg->msg_controllen = 0;
+  return result;
+}
+
+struct mmsg_receive {
+  int flags;
+  bool timed;
+  timespec deadline;
+};
+
+bool past(const timespec& deadline) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec > deadline.tv_sec ||
+         (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+// As the kernel's: the timeout is looked at after each message received.
+timespec deadline_after(const timespec& timeout) {
+  timespec d{};
+  clock_gettime(CLOCK_MONOTONIC, &d);
+  d.tv_sec += timeout.tv_sec + (d.tv_nsec + timeout.tv_nsec) / 1000000000;
+  d.tv_nsec = (d.tv_nsec + timeout.tv_nsec) % 1000000000;
+  return d;
+}
+
+long receive_entry(data_call& c, mmsghdr& entry, unsigned index, void* context) {
+  const auto* rm = static_cast<const mmsg_receive*>(context);
+  if (index == 0) return receive_message(c, &entry.msg_hdr, rm->flags);
+  if (rm->timed && past(rm->deadline)) return -ETIMEDOUT;
+  const int wait_once = (rm->flags & MSG_WAITFORONE) != 0 ? MSG_DONTWAIT : 0;
+  return receive_message(c, &entry.msg_hdr, rm->flags | wait_once);
+}
+
+}  // namespace
+
+}  // namespace kvel
+
+using namespace kvel;
+
+extern "C" ssize_t vyx_read(int fd, void* buf, size_t count) {
+  data_call c = data_call::claimed(fd);
+  ZL_KERNEL_RECORD(c, read, fd, buf, count)
+  const iovec one{buf, count};
+  return c.finish("vyx_read", receive_into(c, &one, 1, 0, nullptr, nullptr, nullptr));
+}
+
+extern "C" ssize_t vyx_recv(int fd, void* buf, size_t len, int flags) {
+  data_call c = data_call::claimed(fd);
+  ZL_KERNEL_RECORD(c, recv, fd, buf, len, flags)
+  const iovec one{buf, len};
+  return c.finish("vyx_recv", receive_into(c, &one, 1, flags, nullptr, nullptr, nullptr));
+}
+
+extern "C" ssize_t vyx_recvfrom(int fd, void* buf, size_t len, int flags, sockaddr* src,
+                                socklen_t* addrlen) {
+  data_call c = data_call::claimed(fd);
+  ZL_KERNEL_RECORD(c, recvfrom, fd, buf, len, flags, src, addrlen)
+  const iovec one{buf, len};
+  return c.finish("vyx_recvfrom", receive_into(c, &one, 1, flags, src,
+                                               src != nullptr ? addrlen : nullptr, nullptr));
+}
+
+extern "C" ssize_t vyx_readv(int fd, const iovec* iov, int iovcnt) {
+  data_call c = data_call::claimed(fd);
+  ZL_KERNEL_RECORD(c, readv, fd, iov, iovcnt)
+  return c.finish("vyx_readv", receive_into(c, iov, iovcnt, 0, nullptr, nullptr, nullptr));
+}
+
+extern "C" ssize_t vyx_recvmsg(int fd, msghdr* msg, int flags) {
+  data_call c = data_call::claimed(fd);
+  ZL_KERNEL_RECORD(c, recvmsg, fd, msg, flags)
+  return c.finish("vyx_recvmsg", receive_message(c, msg, flags));
+}
+
+// MSG_WAITFORONE waits for the first message only; a timeout ends the call before the
+// next message once it has run out, as the kernel looks at it after each message.
+extern "C" int vyx_recvmmsg(int fd, mmsghdr* vec, unsigned int vlen, int flags,
+                            timespec* timeout) {
+  data_call c = data_call::claimed(fd);
+  ZL_KERNEL_RECORD(c, recvmmsg, fd, vec, vlen, flags, timeout)
+  mmsg_receive rm{flags, timeout != nullptr, timeout != nullptr ? deadline_after(*timeout) : timespec{}};
+  return int(c.finish("vyx_recvmmsg", each_message(c, vec, vlen, receive_entry, &rm)));
+}

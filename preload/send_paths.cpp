@@ -1,0 +1,93 @@
+// The send handlers: write, send, sendto, sendmsg, writev and sendmmsg on a managed
+// descriptor. A hardware TCP or UDP socket sends through the card; every other record is
+// the C library's, whose kernel socket then answers as it would without the interposer.
+#include <cerrno>
+
+#include "data_paths.h"
+#include "handlers.h"
+#include "real_calls.h"
+#include "udp_destination.h"
+
+namespace kvel {
+
+namespace {
+
+long send_call(data_call& c, tx_request& rq) {
+  return c.rec->kind == RECORD_TCP ? send_stream(c, rq) : send_datagram(c, rq);
+}
+
+long send_from(data_call& c, const iovec* iov, long count, int flags) {
+  const ssize_t total = iov_total(iov, count);
+  if (total < 0) return total;
+  tx_request rq{iov_cursor::over(iov, count, size_t(total)), flags};
+  return send_call(c, rq);
+}
+
+// sendmsg: a datagram goes to msg_name when it names a destination (the session is
+// aimed there first, or the kernel twin sends it); a stream ignores msg_name.
+long send_message(data_call& c, const msghdr* msg, int flags) {
+  if (msg == nullptr) return -EFAULT;
+  if (msg->msg_iovlen > size_t(iov_max_entries)) return -EMSGSIZE;
+  if (c.rec->kind == RECORD_UDP && msg->msg_name != nullptr) {
+    const long aim = aim_datagram(c, static_cast<const sockaddr*>(msg->msg_name), msg->msg_namelen);
+    if (aim < 0) return aim;
+    if (aim == aim_kernel) return kernel_result(call_real(real_sendmsg, c.fd, msg, flags));
+  }
+  return send_from(c, msg->msg_iov, long(msg->msg_iovlen), flags);
+}
+
+long send_entry(data_call& c, mmsghdr& entry, unsigned, void* flags) {
+  return send_message(c, &entry.msg_hdr, *static_cast<int*>(flags));
+}
+
+}  // namespace
+
+}  // namespace kvel
+
+using namespace kvel;
+
+extern "C" ssize_t vyx_write(int fd, const void* buf, size_t count) {
+  data_call c = data_call::claimed(fd);
+  ZL_KERNEL_RECORD(c, write, fd, buf, count)
+  const iovec one{const_cast<void*>(buf), count};
+  return c.finish("vyx_write", send_from(c, &one, 1, 0));
+}
+
+extern "C" ssize_t vyx_send(int fd, const void* buf, size_t len, int flags) {
+  data_call c = data_call::claimed(fd);
+  ZL_KERNEL_RECORD(c, send, fd, buf, len, flags)
+  const iovec one{const_cast<void*>(buf), len};
+  return c.finish("vyx_send", send_from(c, &one, 1, flags));
+}
+
+extern "C" ssize_t vyx_sendto(int fd, const void* buf, size_t len, int flags,
+                              const sockaddr* addr, socklen_t addrlen) {
+  data_call c = data_call::claimed(fd);
+  ZL_KERNEL_RECORD(c, sendto, fd, buf, len, flags, addr, addrlen)
+  if (c.rec->kind == RECORD_UDP && addr != nullptr) {
+    const long aim = aim_datagram(c, addr, addrlen);
+    if (aim < 0) return c.finish("vyx_sendto", aim);
+    if (aim == aim_kernel)
+      return c.finish("vyx_sendto", kernel_result(call_real(real_sendto, fd, buf, len, flags, addr, addrlen)));
+  }
+  const iovec one{const_cast<void*>(buf), len};
+  return c.finish("vyx_sendto", send_from(c, &one, 1, flags));
+}
+
+extern "C" ssize_t vyx_sendmsg(int fd, const msghdr* msg, int flags) {
+  data_call c = data_call::claimed(fd);
+  ZL_KERNEL_RECORD(c, sendmsg, fd, msg, flags)
+  return c.finish("vyx_sendmsg", send_message(c, msg, flags));
+}
+
+extern "C" ssize_t vyx_writev(int fd, const iovec* iov, int iovcnt) {
+  data_call c = data_call::claimed(fd);
+  ZL_KERNEL_RECORD(c, writev, fd, iov, iovcnt)
+  return c.finish("vyx_writev", send_from(c, iov, iovcnt, 0));
+}
+
+extern "C" int vyx_sendmmsg(int fd, mmsghdr* vec, unsigned int vlen, int flags) {
+  data_call c = data_call::claimed(fd);
+  ZL_KERNEL_RECORD(c, sendmmsg, fd, vec, vlen, flags)
+  return int(c.finish("vyx_sendmmsg", each_message(c, vec, vlen, send_entry, &flags)));
+}

@@ -1,0 +1,359 @@
+// An ordinary program that drives every receive and send call on a TCP connection and a
+// UDP socket to the Linux peer (data_peer.py), one table of cases each, and prints what
+// each call returned. The tests run it without a preload library, where the kernel's
+// answers are the reference, and under each library, where the card serves the sockets.
+//   data_calls_helper tcp ADDR PORT | udp ADDR PORT | threads ADDR PORT MIB
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/udp.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+sockaddr_in peer_addr;
+
+void say(const char* what, long result, const std::string& more = "") {
+  printf("%-28s %ld %s%s%s\n", what, result, result < 0 ? strerrorname_np(errno) : "ok",
+         more.empty() ? "" : " ", more.c_str());
+}
+
+uint8_t pattern_byte(size_t i, size_t start = 0) { return uint8_t((start + i) * 7 % 251); }
+
+bool is_pattern(const uint8_t* p, size_t n, size_t from = 0, size_t start = 0) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] != pattern_byte(from + i, start)) return false;
+  return true;
+}
+
+uint32_t crc32(const uint8_t* p, size_t n, uint32_t crc = 0) {
+  crc = ~crc;
+  for (size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  return ~crc;
+}
+
+std::string hex(uint32_t v) {
+  char b[9];
+  snprintf(b, sizeof b, "%08x", v);
+  return b;
+}
+
+// ---- TCP ------------------------------------------------------------------------------
+
+void request(int s, char op, uint32_t n) {
+  uint8_t m[5] = {uint8_t(op)};
+  const uint32_t be = htonl(n);
+  memcpy(m + 1, &be, 4);
+  if (send(s, m, 5, MSG_NOSIGNAL) != 5) say("request failed", -1);
+}
+
+std::string read_answer(int s, size_t n) {
+  std::string a(n, '\0');
+  return recv(s, a.data(), n, MSG_WAITALL) == long(n) ? a : "short";
+}
+
+int connect_peer(int type = SOCK_STREAM) {
+  int s = socket(AF_INET, type, 0);
+  if (connect(s, reinterpret_cast<sockaddr*>(&peer_addr), sizeof peer_addr) != 0) {
+    say("connect", -1);
+    exit(1);
+  }
+  return s;
+}
+
+void tcp_receives(int s) {
+  uint8_t buf[8192];
+  request(s, 'S', 1000);
+  std::string parts;
+  for (int i = 0; i < 4; ++i) parts += std::to_string(recv(s, buf + 300 * i, 300, 0)) + " ";
+  say("recv 300 of a 1000 segment", 0, parts + (is_pattern(buf, 1000) ? "same" : "differs"));
+
+  request(s, 'S', 10);
+  long peeked = recv(s, buf, 10, MSG_PEEK);
+  long got = recv(s, buf + 10, 10, 0);
+  say("recv MSG_PEEK then recv", peeked, std::to_string(got) + (memcmp(buf, buf + 10, 10) == 0 ? " same" : " differs"));
+
+  say("recv MSG_DONTWAIT nothing", recv(s, buf, 10, MSG_DONTWAIT));
+
+  request(s, 'S', 5000);
+  got = recv(s, buf, 5000, MSG_WAITALL);
+  say("recv MSG_WAITALL 5000", got, is_pattern(buf, 5000) ? "same" : "differs");
+
+  request(s, 'S', 64);
+  got = read(s, buf, 64);
+  say("read 64", got, is_pattern(buf, 64) ? "same" : "differs");
+
+  request(s, 'S', 100);
+  memset(buf, 0, 300);
+  iovec three[] = {{buf, 10}, {buf + 10, 0}, {buf + 10, 200}};
+  got = readv(s, three, 3);
+  say("readv 10+0+200 of 100", got, is_pattern(buf, 100) ? "same" : "differs");
+
+  request(s, 'S', 50);
+  sockaddr_in from{};
+  char control[64];
+  iovec one{buf, 100};
+  msghdr msg{&from, sizeof from, &one, 1, control, sizeof control, 0x5555};
+  got = recvmsg(s, &msg, 0);
+  say("recvmsg 50", got, "flags=" + std::to_string(msg.msg_flags) + " controllen=" +
+                           std::to_string(msg.msg_controllen) + " namelen=" +
+                           std::to_string(msg.msg_namelen));
+
+  request(s, 'S', 20);
+  socklen_t fromlen = sizeof from;
+  got = recvfrom(s, buf, 20, 0, reinterpret_cast<sockaddr*>(&from), &fromlen);
+  say("recvfrom 20", got, "fromlen=" + std::to_string(fromlen));
+
+  request(s, 'S', 100);
+  mmsghdr vec[2] = {};
+  iovec ent[2] = {{buf, 4096}, {buf + 4096, 4096}};
+  for (int i = 0; i < 2; ++i) vec[i].msg_hdr.msg_iov = &ent[i], vec[i].msg_hdr.msg_iovlen = 1;
+  got = recvmmsg(s, vec, 2, MSG_WAITFORONE, nullptr);
+  say("recvmmsg MSG_WAITFORONE", got, "len0=" + std::to_string(vec[0].msg_len));
+}
+
+// Every send call adds to one stream that the peer hashes.
+void tcp_sends(int s) {
+  static uint8_t data[20000];
+  for (size_t i = 0; i < sizeof data; ++i) data[i] = uint8_t(i * 13 + 5);
+  const size_t total = 100 + 200 + 300 + 3000 + 8000 + 20 + 30;
+  request(s, 'H', uint32_t(total));
+  say("write 100", write(s, data, 100));
+  say("send 200", send(s, data + 100, 200, 0));
+  say("sendto 300 ignoring address", sendto(s, data + 300, 300, 0,
+                                            reinterpret_cast<sockaddr*>(&peer_addr), sizeof peer_addr));
+  iovec three[] = {{data + 600, 1000}, {data + 1600, 0}, {data + 1600, 2000}};
+  msghdr msg{nullptr, 0, three, 3, nullptr, 0, 0};
+  say("sendmsg 1000+0+2000", sendmsg(s, &msg, 0));
+  iovec two[] = {{data + 3600, 5000}, {data + 8600, 3000}};
+  say("writev 5000+3000", writev(s, two, 2));
+  iovec e0{data + 11600, 20}, e1{data + 11620, 30};
+  mmsghdr vec[2] = {};
+  vec[0].msg_hdr.msg_iov = &e0, vec[0].msg_hdr.msg_iovlen = 1;
+  vec[1].msg_hdr.msg_iov = &e1, vec[1].msg_hdr.msg_iovlen = 1;
+  long n = sendmmsg(s, vec, 2, 0);
+  say("sendmmsg 20 30", n, std::to_string(vec[0].msg_len) + " " + std::to_string(vec[1].msg_len));
+  const std::string want = hex(crc32(data, total));
+  say("peer's hash of the sends", 0, read_answer(s, 8) == want ? "same" : "differs");
+}
+
+// The limits of gathering, which the kernel answers before it looks at the socket.
+void gathering_limits(int s) {
+  static iovec many[1025];
+  static char byte;
+  for (iovec& v : many) v = {&byte, 1};
+  say("writev 1025 entries", writev(s, many, 1025));
+  msghdr msg{nullptr, 0, many, 1025, nullptr, 0, 0};
+  say("sendmsg 1025 entries", sendmsg(s, &msg, 0));
+  say("recvmsg 1025 entries", recvmsg(s, &msg, MSG_DONTWAIT));
+  // Lengths the compiler cannot see, as a program reading them from elsewhere.
+  static volatile size_t huge = SIZE_MAX;
+  iovec wraps[] = {{&byte, huge}, {&byte, 2}};
+  say("writev sum that wraps", writev(s, wraps, 2));
+  say("readv sum that wraps", readv(s, wraps, 2));
+  static volatile int minus_one = -1;
+  say("readv count -1", readv(s, many, minus_one));
+}
+
+// A non-blocking send of more than the window: what fits is sent and counted, the
+// rest follows blocking, and the peer sees every byte once.
+void partial_send(int s) {
+  const size_t n = 8 << 20;
+  std::vector<uint8_t> data(n);
+  for (size_t i = 0; i < n; ++i) data[i] = uint8_t(i * 31 + 7);
+  request(s, 'h', uint32_t(n));
+  long first = send(s, data.data(), n, MSG_DONTWAIT);
+  say("send MSG_DONTWAIT 8 MiB", first > 0 && size_t(first) < n ? 1 : first,
+      "(1: a partial count)");
+  size_t done = first > 0 ? size_t(first) : 0;
+  while (done < n) {
+    long r = send(s, data.data() + done, n - done, 0);
+    if (r <= 0) break;
+    done += size_t(r);
+  }
+  say("peer's hash after the rest", 0, read_answer(s, 8) == hex(crc32(data.data(), n)) ? "same" : "differs");
+}
+
+void stream_end(int s) {
+  uint8_t buf[5000];
+  request(s, 'C', 2920);
+  long got = recv(s, buf, 5000, MSG_WAITALL);
+  say("recv MSG_WAITALL, peer ends", got, is_pattern(buf, 2920) ? "same" : "differs");
+  say("recv at end of stream", recv(s, buf, 10, 0));
+  say("send after the peer's FIN", send(s, buf, 10, MSG_NOSIGNAL));
+}
+
+int tcp_calls() {
+  int s = connect_peer();
+  tcp_receives(s);
+  tcp_sends(s);
+  gathering_limits(s);
+  partial_send(s);
+  stream_end(s);
+  close(s);
+  return 0;
+}
+
+// ---- UDP ------------------------------------------------------------------------------
+
+void ask(int s, uint8_t count, uint16_t size) {
+  uint8_t m[4] = {'N', count, uint8_t(size >> 8), uint8_t(size)};
+  send(s, m, 4, 0);
+}
+
+std::string lengths(int s) {
+  send(s, "L", 1, 0);
+  char text[256] = {};
+  long n = recv(s, text, sizeof text - 1, 0);
+  return n > 0 ? std::string(text, size_t(n)) : "none";
+}
+
+void udp_receives(int s) {
+  uint8_t buf[2048];
+  ask(s, 1, 1000);
+  long got = recv(s, buf, 100, 0);
+  say("recv 100 of 1000", got, is_pattern(buf, 100) ? "same" : "differs");
+  say("recv after, rest dropped", recv(s, buf, 100, MSG_DONTWAIT));
+
+  ask(s, 1, 50);
+  long peeked = recv(s, buf, 50, MSG_PEEK);
+  say("recv MSG_PEEK then recv", peeked, std::to_string(recv(s, buf + 50, 50, 0)));
+
+  ask(s, 1, 1000);
+  say("recv MSG_TRUNC flag", recv(s, buf, 100, MSG_TRUNC));
+
+  ask(s, 1, 1000);
+  sockaddr_in from{};
+  char control[64];
+  iovec two[] = {{buf, 60}, {buf + 60, 40}};
+  msghdr msg{&from, sizeof from, two, 2, control, sizeof control, 0x5555};
+  got = recvmsg(s, &msg, 0);
+  say("recvmsg 100 of 1000", got,
+      "flags=" + std::to_string(msg.msg_flags) + " controllen=" + std::to_string(msg.msg_controllen) +
+          " namelen=" + std::to_string(msg.msg_namelen) + " port=" + std::to_string(ntohs(from.sin_port)) +
+          (is_pattern(buf, 100) ? " same" : " differs"));
+
+  ask(s, 1, 30);
+  uint8_t addr[16];
+  memset(addr, 0xEE, sizeof addr);
+  socklen_t alen = 8;
+  got = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(addr), &alen);
+  say("recvfrom, room for 8 bytes", got,
+      "len=" + std::to_string(alen) + " family=" + std::to_string(addr[0]) + " byte8=" +
+          std::to_string(addr[8]));
+
+  ask(s, 1, 30);
+  iovec three[] = {{buf, 10}, {buf + 10, 10}, {buf + 20, 20}};
+  got = readv(s, three, 3);
+  say("readv 10+10+20 of 30", got, is_pattern(buf, 30) ? "same" : "differs");
+
+  ask(s, 2, 40);
+  mmsghdr vec[4] = {};
+  iovec ent[4];
+  for (int i = 0; i < 4; ++i) {
+    ent[i] = {buf + 64 * i, 64};
+    vec[i].msg_hdr.msg_iov = &ent[i];
+    vec[i].msg_hdr.msg_iovlen = 1;
+  }
+  got = recvmmsg(s, vec, 2, 0, nullptr);
+  say("recvmmsg 2 blocking", got, std::to_string(vec[0].msg_len) + " " + std::to_string(vec[1].msg_len));
+  ask(s, 1, 40);
+  say("recvmmsg 4 MSG_WAITFORONE", recvmmsg(s, vec, 4, MSG_WAITFORONE, nullptr));
+  say("recv MSG_DONTWAIT nothing", recv(s, buf, 10, MSG_DONTWAIT));
+}
+
+void udp_sends(int s) {
+  static uint8_t data[4000];
+  lengths(s);
+  say("write 11", write(s, data, 11));
+  say("send 12", send(s, data, 12, 0));
+  iovec three[] = {{data, 10}, {data, 0}, {data, 30}};
+  msghdr msg{nullptr, 0, three, 3, nullptr, 0, 0};
+  say("sendmsg 10+0+30", sendmsg(s, &msg, 0));
+  say("writev 10+0+30", writev(s, three, 3));
+  iovec e[3] = {{data, 5}, {data, 6}, {data, 7}};
+  mmsghdr vec[3] = {};
+  for (int i = 0; i < 3; ++i) vec[i].msg_hdr.msg_iov = &e[i], vec[i].msg_hdr.msg_iovlen = 1;
+  say("sendmmsg 5 6 7", sendmmsg(s, vec, 3, 0));
+  say("send 0", send(s, data, 0, 0));
+  sockaddr_in other = peer_addr;
+  other.sin_port = htons(uint16_t(ntohs(peer_addr.sin_port) + 1));
+  say("sendto the other port 13", sendto(s, data, 13, 0, reinterpret_cast<sockaddr*>(&other), sizeof other));
+  say("send 14 to the connected one", send(s, data, 14, 0));
+  say("datagrams the peer saw", 0, lengths(s));
+  const int segment = 1000;
+  say("setsockopt UDP_SEGMENT 1000", setsockopt(s, SOL_UDP, UDP_SEGMENT, &segment, sizeof segment));
+  say("send 2500 in segments", send(s, data, 2500, 0));
+  const int off = 0;
+  setsockopt(s, SOL_UDP, UDP_SEGMENT, &off, sizeof off);
+  say("datagrams the peer saw", 0, lengths(s));
+  static iovec many[1025];
+  for (iovec& v : many) v = {data, 1};
+  msghdr lots{nullptr, 0, many, 1025, nullptr, 0, 0};
+  say("sendmsg 1025 entries", sendmsg(s, &lots, 0));
+  static uint8_t big[70000];
+  say("send 70000", send(s, big, sizeof big, 0));
+}
+
+int udp_calls() {
+  int s = connect_peer(SOCK_DGRAM);
+  udp_receives(s);
+  udp_sends(s);
+  close(s);
+  return 0;
+}
+
+// ---- one socket, two threads ---------------------------------------------------------
+
+// A reader thread blocked in recv while this thread sends on the same socket: the peer
+// hashes what it gets and answers, which the reader receives.
+int reader_and_writer(long mib) {
+  int s = connect_peer();
+  const size_t n = size_t(mib) << 20;
+  std::string answer;
+  std::thread reader([&] { answer = read_answer(s, 8); });
+  std::vector<uint8_t> data(n);
+  for (size_t i = 0; i < n; ++i) data[i] = uint8_t(i * 29 + 3);
+  request(s, 'H', uint32_t(n));
+  size_t done = 0;
+  while (done < n) {
+    long r = send(s, data.data() + done, std::min<size_t>(n - done, 65536), 0);
+    if (r <= 0) break;
+    done += size_t(r);
+  }
+  reader.join();
+  say("reader and writer on one socket", long(done), answer == hex(crc32(data.data(), n)) ? "same" : "differs");
+  close(s);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  if (argc < 4) {
+    fprintf(stderr, "usage: data_calls_helper tcp|udp|threads ADDR PORT [MIB]\n");
+    return 2;
+  }
+  peer_addr.sin_family = AF_INET;
+  peer_addr.sin_port = htons(uint16_t(atoi(argv[3])));
+  inet_pton(AF_INET, argv[2], &peer_addr.sin_addr);
+  const std::string mode = argv[1];
+  if (mode == "tcp") return tcp_calls();
+  if (mode == "udp") return udp_calls();
+  if (mode == "threads") return reader_and_writer(argc > 4 ? atol(argv[4]) : 4);
+  return 2;
+}
