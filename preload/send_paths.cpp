@@ -19,7 +19,8 @@ long send_call(data_call& c, tx_request& rq) {
 long send_from(data_call& c, const iovec* iov, long count, int flags) {
   const ssize_t total = iov_total(iov, count);
   if (total < 0) return total;
-  tx_request rq{iov_cursor::over(iov, count, size_t(total)), flags};
+  tx_request rq{iov_cursor::over(iov, count, size_t(total)), flags,
+                wait_deadline::of(c.rec->snd_timeout_us)};
   return send_call(c, rq);
 }
 

@@ -1,5 +1,5 @@
-// shutdown, getsockname, getpeername and the pending error (SO_ERROR) of managed
-// sockets, answered from the record and the card's connection state.
+// shutdown, getsockname and getpeername of managed sockets, answered from the record and
+// the card's connection state.
 #include <cerrno>
 #include <sys/socket.h>
 
@@ -12,10 +12,6 @@
 using namespace kvel;
 
 namespace {
-
-bool connecting(int state) {
-  return state == ZORVSOCK_TCP_SYN_ST || state == ZORVSOCK_TCP_SYN_RCV;
-}
 
 // SHUT_WR sends our FIN after the data written so far; receives go on. SHUT_RD makes
 // receives give end of stream. A listener shut for reading takes no more connections
@@ -49,34 +45,6 @@ int peer_of(const socket_record* r, sockaddr_in* name) {
   return 0;
 }
 
-// The pending error of a connection: EINPROGRESS while the handshake runs; a refused
-// connect once to the caller that started it without waiting (the kernel clears the
-// error it reports); 0 otherwise.
-int pending_error(socket_record* r) {
-  const int state = zorvsock_tcp_get_status(r->handle);
-  int value = 0;
-  if (connecting(state)) {
-    value = EINPROGRESS;
-  } else if (r->pending != 0 && state == ZORVSOCK_TCP_CLOSED) {
-    value = ECONNREFUSED;
-    r->pending = 0;
-  }
-  trace_line("vyx_getsockopt", "SO_ERROR %d (TCP status: %s)\n", value,
-             zorvsock_tcp_state_str(state));
-  return value;
-}
-
-int write_int_option(int value, void* optval, socklen_t* optlen) {
-  socklen_t room = 0;
-  if (optval == nullptr || optlen == nullptr || !read_caller_memory(&room, optlen, sizeof room))
-    return EFAULT;
-  if (int(room) < 0) return EINVAL;
-  const socklen_t n = room < sizeof value ? room : socklen_t(sizeof value);
-  __builtin_memcpy(optval, &value, n);
-  *optlen = n;
-  return 0;
-}
-
 }  // namespace
 
 extern "C" int vyx_shutdown(int fd, int how) {
@@ -95,16 +63,4 @@ extern "C" int vyx_getpeername(int fd, sockaddr* addr, socklen_t* addrlen) {
   int err = peer_of(lookup_socket_record(fd), &name);
   if (err == 0) err = copy_name_out(name, addr, addrlen);
   return leave_handler("vyx_getpeername", fd, err);
-}
-
-// Of the options only the pending error of a card connection is the record's; every
-// other option is the kernel twin's.
-extern "C" int vyx_getsockopt(int fd, int level, int optname, void* optval, socklen_t* optlen) {
-  socket_record* r = lookup_socket_record(fd);
-  if (level == SOL_SOCKET && optname == SO_ERROR && r->kind == RECORD_TCP) {
-    const int err = write_int_option(pending_error(r), optval, optlen);
-    return leave_handler("vyx_getsockopt", fd, err);
-  }
-  release_slot(fd);
-  return call_real(real_getsockopt, fd, level, optname, optval, optlen);
 }

@@ -62,6 +62,10 @@ struct socket_record {
   // makes sends fail with EPIPE.
   uint8_t shut_rd;
   uint8_t shut_wr;
+  // SO_RCVTIMEO and SO_SNDTIMEO in microseconds, 0 none: written by setsockopt, read by
+  // the blocking waits of any thread, both through wait_deadline.h's relaxed atomics.
+  uint64_t rcv_timeout_us;
+  uint64_t snd_timeout_us;
 };
 
 }  // namespace kvel

@@ -108,3 +108,19 @@ add_test(NAME card.preload_data_test
          COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
                  -- $<TARGET_FILE:preload_data_test>)
 set_tests_properties(card.preload_data_test PROPERTIES TIMEOUT 900)
+
+# Socket options on card sockets: the tables as cases, timeouts, TTLs, membership.
+add_executable(option_cases_helper ${ZL_TEST_DIR}/option_cases_helper.cpp)
+add_executable(preload_options_test ${ZL_TEST_DIR}/preload_options_test.cpp
+               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
+target_include_directories(preload_options_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_link_libraries(preload_options_test PRIVATE GTest::gtest GTest::gtest_main)
+target_compile_definitions(preload_options_test PRIVATE
+    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_OPTION_HELPER="$<TARGET_FILE:option_cases_helper>"
+    ZL_OPTION_PEER="${ZL_TEST_DIR}/option_peer.py"
+    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
+add_dependencies(preload_options_test zorvload zorvload_unsafe option_cases_helper)
+add_test(NAME card.preload_options_test
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
+                 -- $<TARGET_FILE:preload_options_test>)
+set_tests_properties(card.preload_options_test PROPERTIES TIMEOUT 600)
