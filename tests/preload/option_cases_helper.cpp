@@ -176,20 +176,19 @@ struct sockets {
   }
 };
 
-std::string outcome(int rc, int value, bool with_value) {
+// A result as text: "-1 ENAME" for a failure, else "0" and the value when it counts.
+std::string answer(bool failed, int err, int value, bool with_value) {
   char b[96];
-  if (rc != 0) snprintf(b, sizeof b, "-1 %s", strerrorname_np(errno));
+  if (failed) snprintf(b, sizeof b, "-1 %s", strerrorname_np(err));
   else if (with_value) snprintf(b, sizeof b, "0 value %d", value);
   else snprintf(b, sizeof b, "0");
   return b;
 }
-
+std::string outcome(int rc, int value, bool with_value) {
+  return answer(rc != 0, errno, value, with_value);
+}
 std::string wanted(int err, int value, bool with_value) {
-  char b[96];
-  if (err != 0) snprintf(b, sizeof b, "-1 %s", strerrorname_np(err));
-  else if (with_value) snprintf(b, sizeof b, "0 value %d", value);
-  else snprintf(b, sizeof b, "0");
-  return b;
+  return answer(err != 0, err, value, with_value);
 }
 
 void compare(const char* what, int index, const std::string& got, const std::string& want) {

@@ -41,36 +41,41 @@ std::string program_lines(const std::string& out) {
   return kept;
 }
 
-// An option_peer.py in the peer namespace, ready before the constructor returns.
+// An option_peer.py in the peer namespace, ready before the constructor returns and
+// ended by its process id.
 struct peer_program {
-  std::string match;
+  std::string pid_file;
 
   peer_program(const std::string& dir, const std::string& args) {
     static int n = 0;
     const std::string ready = dir + "/ready" + std::to_string(++n);
-    match = "option_peer.py " + args;
+    pid_file = dir + "/peer" + std::to_string(n) + ".pid";
     zt::peer_run("READY=" + ready + " /usr/bin/python3 " ZL_OPTION_PEER " " + args + " >>" + dir +
-                 "/peer.log 2>&1 &");
+                 "/peer.log 2>&1 & echo $! >" + pid_file);
     for (int i = 0; i < 600 && access(ready.c_str(), F_OK) != 0; ++i) std::this_thread::sleep_for(50ms);
   }
-  ~peer_program() { zt::peer_run("pkill -f '" + match + "'"); }
+  ~peer_program() { zt::run("kill $(cat " + pid_file + ")"); }
+};
+
+// A case's scratch directory, where the helper runs and the peers write.
+struct scratch {
+  std::string path;
+  scratch() {
+    char tmpl[] = "/tmp/zorvload_opt.XXXXXX";
+    path = mkdtemp(tmpl) != nullptr ? tmpl : "/tmp";
+  }
+  ~scratch() { if (path != "/tmp") zt::run("rm -rf " + path); }
 };
 
 class Options : public ::testing::TestWithParam<const char*> {
  protected:
-  void SetUp() override {
-    ZT_REQUIRE_LAUNCHED();
-    char tmpl[] = "/tmp/zorvload_opt.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { zt::run("rm -rf " + dir_); }
+  void SetUp() override { ZT_REQUIRE_LAUNCHED(); }
 
+  // The helper with args, under the case's library or (preloaded false) without one.
   zt::cmd_result helper(bool preloaded, const std::string& args) const {
-    std::string env = "NOTRACE=1 ";
-    if (preloaded)
-      env += "LD_PRELOAD=" ZL_PRELOAD_PREFIX + std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA " ";
-    zt::cmd_result r = zt::run("cd " + dir_ + " && timeout 120 env " + env + ZL_OPTION_HELPER " " + args);
+    const std::string library = std::string(ZL_LIB_DIR) + "/" + GetParam();
+    const std::string preload = preloaded ? "LD_PRELOAD=" ZL_PRELOAD_PREFIX + library + " " ZL_ENV_EXTRA : "";
+    zt::cmd_result r = zt::run("cd " + dir_ + " && NOTRACE=1 " + preload + " timeout 120 " ZL_OPTION_HELPER " " + args);
     r.out = program_lines(r.out);
     return r;
   }
@@ -82,7 +87,8 @@ class Options : public ::testing::TestWithParam<const char*> {
     return std::string(card_ip) + " " + peer_ip + " " + port(n);
   }
 
-  std::string dir_;
+  scratch scratch_;
+  const std::string& dir_ = scratch_.path;
 };
 
 INSTANTIATE_TEST_SUITE_P(Both, Options, ::testing::Values("libzorvload.so", "libzorvload_unsafe.so"),
