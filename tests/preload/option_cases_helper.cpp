@@ -3,7 +3,8 @@
 //                                                  the interposer's expected answer; prints
 //                                                  MISMATCH lines, exits 1 on any
 //   option_cases_helper timeouts CARD PEER PORT   SO_RCVTIMEO and SO_SNDTIMEO on blocking
-//                                                  calls (PORT: a peer that never reads)
+//                                                  calls (PORT: a peer that never reads;
+//                                                  PORT+3: one whose SYNs are dropped)
 //   option_cases_helper ttl CARD PEER PORT GROUP LOG   datagrams with set TTLs; prints
 //                                                  what the peer logged
 //   option_cases_helper member CARD PEER PORT GROUP FORM   IP_ADD_MEMBERSHIP by address
@@ -360,6 +361,17 @@ int timeouts(char** argv) {
     return recvmsg(u, &m, 0);
   });
   close(u);
+
+  // The peer drops the SYNs sent to PORT+3: the connect gives up waiting, the handshake
+  // goes on, and a second connect says so.
+  const int c = socket(AF_INET, SOCK_STREAM, 0);
+  set_timeout(c, SO_SNDTIMEO, 300000);
+  const sockaddr_in silent = inet(peer, port + 3);
+  timed("connect to a silent port", 300000, [&] { return long(connect(c, sa(silent), sizeof silent)); });
+  errno = 0;
+  const int again = connect(c, sa(silent), sizeof silent);
+  printf("connect again                      %s\n", again < 0 ? strerrorname_np(errno) : "0");
+  close(c);
 
   const int l = make(SOCK_STREAM, card, port + 7);
   listen(l, 4);

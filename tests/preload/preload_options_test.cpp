@@ -104,6 +104,10 @@ TEST_P(Options, TablesOfCases) {
 
 TEST_P(Options, BlockingCallsEndAtTheirTimeoutsAsTheKernelsDo) {
   peer_program sink(dir_, "sink " + std::string(peer_ip) + " " + port(10));
+  const std::string table = "zorvload_opt" + port(10);
+  ASSERT_EQ(zt::peer_run("nft add table inet " + table + " && nft add chain inet " + table +
+                         " in '{ type filter hook input priority 0; }' && nft add rule inet " +
+                         table + " in tcp dport " + port(13) + " drop").status, 0);
   auto kernel = helper(false, "timeouts " + addresses(10));
   ASSERT_EQ(kernel.status, 0) << kernel.out;
   EXPECT_EQ(kernel.out.find("NOT AT"), std::string::npos) << kernel.out;
@@ -112,6 +116,7 @@ TEST_P(Options, BlockingCallsEndAtTheirTimeoutsAsTheKernelsDo) {
   EXPECT_EQ(card.status, 0);
   EXPECT_EQ(card.out, kernel.out);
   EXPECT_GT(counter("tcp_tx_bytes"), tx0);
+  zt::peer_run("nft delete table inet " + table);
 }
 
 TEST_P(Options, TtlsReachTheWire) {
