@@ -43,7 +43,7 @@ struct data_call {
 };
 
 // Fields that another thread may change while a call of libzorvload_unsafe reads them
-// without a lock: the monitor's and shutdown's sock_error, a sender's pending.
+// without a lock: shutdown's shut_rd and shut_wr, a sender's pending.
 inline uint8_t load_shared(const uint8_t& field) {
   return __atomic_load_n(&field, __ATOMIC_RELAXED);
 }

@@ -20,9 +20,11 @@ struct rx_request {
 };
 
 struct tx_request {
-  iov_cursor from;  // the caller's data
-  int flags;        // MSG_DONTWAIT, MSG_NOSIGNAL; others ignored
-  wait_deadline until;  // SO_SNDTIMEO
+  iov_cursor from;        // the caller's data
+  int flags;              // MSG_DONTWAIT, MSG_NOSIGNAL; others ignored
+  const sockaddr* dest;   // a datagram's destination; null: the connected one
+  socklen_t destlen;
+  wait_deadline until;    // SO_SNDTIMEO
 };
 
 // A call blocks when the socket does and the flags do not say MSG_DONTWAIT.
@@ -32,8 +34,8 @@ inline bool blocking_call(const socket_record* r, int flags) {
 
 // A send found no room in the card or the peer's window. A blocking call waits its
 // turn and tries again (true); otherwise *result is the call's answer: what was sent,
-// or EAGAIN (also once SO_SNDTIMEO ran out) with the record marked for the epoll wait, or EBADF when the descriptor
-// was closed during the wait.
+// or EAGAIN (also once SO_SNDTIMEO ran out) with the record marked for the epoll wait,
+// or EBADF when the descriptor was closed during the wait.
 inline bool wait_for_room(data_call& c, tx_request& rq, long sent, long* result) {
   if (!blocking_call(c.rec, rq.flags) || rq.until.passed()) {
     store_shared(c.rec->pending, 1);
@@ -58,8 +60,8 @@ long receive_datagram(data_call& c, rx_request& rq);
 // The caller's data into the TCP stream, in pieces of at most the peer's MSS
 // (tcp_send.cpp).
 long send_stream(data_call& c, tx_request& rq);
-// The caller's data as one datagram, or as datagrams of the socket's UDP_SEGMENT size
-// (udp_send.cpp).
+// The caller's data as one datagram, or as datagrams of the socket's UDP_SEGMENT size,
+// to the request's destination (udp_send.cpp).
 long send_datagram(data_call& c, tx_request& rq);
 
 }  // namespace kvel

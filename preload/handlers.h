@@ -11,7 +11,6 @@ ZORVLOAD_EXPORT int vyx_socket(int domain, int type, int protocol);
 ZORVLOAD_EXPORT int vyx_close(int fd);
 void vyx_log_kernel_fallback_socket(int fd, const char* reason);
 
-// Until the card paths of these calls exist they hand the call to the C library.
 ZORVLOAD_EXPORT int vyx_shutdown(int fd, int how);
 ZORVLOAD_EXPORT ssize_t vyx_send(int fd, const void* buf, size_t len, int flags);
 ZORVLOAD_EXPORT ssize_t vyx_sendto(int fd, const void* buf, size_t len, int flags,

@@ -85,11 +85,12 @@ int set_ip_option(option_call& o) {
   }
 }
 
+// UDP_SEGMENT: the size the sends cut datagrams to; 0 turns it off, as the kernel's.
 int set_udp_option(const option_call& o) {
   int v = 0;
   if (o.name != udp_segment_option || o.len != sizeof(int)) return ENOPROTOOPT;
   if (!read_option_int(o, &v)) return EFAULT;
-  if (v < 1 || v > 65535) {
+  if (v < 0 || v > 65535) {
     trace_line(name, "Invalid UDP segment size %d\n", v);
     return EINVAL;
   }

@@ -16,25 +16,21 @@ long send_call(data_call& c, tx_request& rq) {
   return c.rec->kind == RECORD_TCP ? send_stream(c, rq) : send_datagram(c, rq);
 }
 
-long send_from(data_call& c, const iovec* iov, long count, int flags) {
+// A datagram goes to dest when one is given; a stream ignores it.
+long send_from(data_call& c, const iovec* iov, long count, int flags,
+               const sockaddr* dest = nullptr, socklen_t destlen = 0) {
   const ssize_t total = iov_total(iov, count);
   if (total < 0) return total;
-  tx_request rq{iov_cursor::over(iov, count, size_t(total)), flags,
+  tx_request rq{iov_cursor::over(iov, count, size_t(total)), flags, dest, destlen,
                 wait_deadline::of(c.rec->snd_timeout_us)};
   return send_call(c, rq);
 }
 
-// sendmsg: a datagram goes to msg_name when it names a destination (the session is
-// aimed there first, or the kernel twin sends it); a stream ignores msg_name.
 long send_message(data_call& c, const msghdr* msg, int flags) {
   if (msg == nullptr) return -EFAULT;
   if (msg->msg_iovlen > size_t(iov_max_entries)) return -EMSGSIZE;
-  if (c.rec->kind == RECORD_UDP && msg->msg_name != nullptr) {
-    const long aim = aim_datagram(c, static_cast<const sockaddr*>(msg->msg_name), msg->msg_namelen);
-    if (aim < 0) return aim;
-    if (aim == aim_kernel) return kernel_result(call_real(real_sendmsg, c.fd, msg, flags));
-  }
-  return send_from(c, msg->msg_iov, long(msg->msg_iovlen), flags);
+  return send_from(c, msg->msg_iov, long(msg->msg_iovlen), flags,
+                   static_cast<const sockaddr*>(msg->msg_name), msg->msg_namelen);
 }
 
 long send_entry(data_call& c, mmsghdr& entry, unsigned, void* flags) {
@@ -64,19 +60,19 @@ extern "C" ssize_t vyx_send(int fd, const void* buf, size_t len, int flags) {
 extern "C" ssize_t vyx_sendto(int fd, const void* buf, size_t len, int flags,
                               const sockaddr* addr, socklen_t addrlen) {
   data_call c = data_call::claimed(fd);
+  if (first_datagram(c, addr) && !open_session_for(c, addr, addrlen))
+    return call_real(real_sendto, fd, buf, len, flags, addr, addrlen);
   ZL_KERNEL_RECORD(c, sendto, fd, buf, len, flags, addr, addrlen)
-  if (c.rec->kind == RECORD_UDP && addr != nullptr) {
-    const long aim = aim_datagram(c, addr, addrlen);
-    if (aim < 0) return c.finish("vyx_sendto", aim);
-    if (aim == aim_kernel)
-      return c.finish("vyx_sendto", kernel_result(call_real(real_sendto, fd, buf, len, flags, addr, addrlen)));
-  }
   const iovec one{const_cast<void*>(buf), len};
-  return c.finish("vyx_sendto", send_from(c, &one, 1, flags));
+  return c.finish("vyx_sendto", send_from(c, &one, 1, flags, addr, addrlen));
 }
 
 extern "C" ssize_t vyx_sendmsg(int fd, const msghdr* msg, int flags) {
   data_call c = data_call::claimed(fd);
+  const void* dest = msg != nullptr ? msg->msg_name : nullptr;
+  if (first_datagram(c, dest) &&
+      !open_session_for(c, static_cast<const sockaddr*>(dest), msg->msg_namelen))
+    return call_real(real_sendmsg, fd, msg, flags);
   ZL_KERNEL_RECORD(c, sendmsg, fd, msg, flags)
   return c.finish("vyx_sendmsg", send_message(c, msg, flags));
 }

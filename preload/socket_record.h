@@ -62,6 +62,10 @@ struct socket_record {
   // makes sends fail with EPIPE.
   uint8_t shut_rd;
   uint8_t shut_wr;
+  // A sendto or sendmsg with a destination aimed the UDP session away from the connected
+  // destination; the next send without one aims it back. Written and read by the send
+  // paths under the slot.
+  uint8_t aimed_away;
   // SO_RCVTIMEO and SO_SNDTIMEO in microseconds, 0 none: written by setsockopt, read by
   // the blocking waits of any thread, both through wait_deadline.h's relaxed atomics.
   uint64_t rcv_timeout_us;

@@ -13,14 +13,16 @@ enum class hold { segment, nothing_yet, ended };
 
 // Makes the record hold the next in-order segment when it holds none. Bytes that arrived
 // before the connection ended are delivered before its end is: the library answers
-// -ENOTCONN only once everything before the peer's FIN has been taken.
+// -ENOTCONN only once everything before the peer's FIN has been taken, so the monitor's
+// mark of an ended connection (sock_error) is not looked at here; after our own FIN the
+// peer's data still arrives. shutdown(SHUT_RD) ends the stream for this socket.
 hold hold_segment(socket_record* r) {
   if (r->rx_segment != nullptr) return hold::segment;
-  if (load_shared(r->sock_error) == SOCKERR_SHUTDOWN) return hold::ended;
+  if (load_shared(r->shut_rd) != 0) return hold::ended;
   const void* data = nullptr;
   const int n = zorvsock_tcp_zc_receive(r->handle, &data, nullptr);
   if (n < 0) return hold::ended;
-  if (n == 0) return load_shared(r->sock_error) == SOCKERR_ABORTED ? hold::ended : hold::nothing_yet;
+  if (n == 0) return hold::nothing_yet;
   r->rx_segment = const_cast<void*>(data);
   r->rx_segment_left = uint32_t(n);
   return hold::segment;
@@ -42,9 +44,10 @@ size_t deliver(socket_record* r, iov_cursor& to, bool peek) {
 }
 
 // The stream has ended for this reader: end of stream (0) once the peer has closed its
-// side, or the connection has closed or is closing; ENOTCONN for one that never was.
+// side, or the connection has closed or is closing (TIME_WAIT too: both FINs are
+// through), or after shutdown(SHUT_RD); ENOTCONN for one that never was.
 long end_of_stream(const socket_record* r) {
-  if (load_shared(r->sock_error) == SOCKERR_SHUTDOWN) return 0;
+  if (load_shared(r->shut_rd) != 0) return 0;
   switch (zorvsock_tcp_get_status(r->handle)) {
     case ZORVSOCK_TCP_CLOSED:
     case ZORVSOCK_TCP_CLOSE_WAIT:

@@ -38,7 +38,7 @@ long send_stream(data_call& c, tx_request& rq) {
   size_t piece_max = segment_bytes;
   long sent = 0;
   while (rq.from.left > 0) {
-    if (load_shared(c.rec->sock_error) != SOCKERR_NONE)
+    if (load_shared(c.rec->shut_wr) != 0)
       return sent > 0 ? sent : broken_pipe(rq.flags);
     size_t len = 0;
     const void* piece = rq.from.piece(piece_max, scratch, &len);

@@ -33,7 +33,7 @@ void write_source(rx_request& rq, uint32_t ip, uint16_t port) {
 long receive_datagram(data_call& c, rx_request& rq) {
   const bool blocking = blocking_call(c.rec, rq.flags);
   for (;;) {
-    if (load_shared(c.rec->sock_error) == SOCKERR_SHUTDOWN) return 0;
+    if (load_shared(c.rec->shut_rd) != 0) return 0;
     const void* data = nullptr;
     uint32_t ip = 0;
     uint16_t port = 0;

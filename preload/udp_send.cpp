@@ -4,6 +4,8 @@
 #include <cerrno>
 
 #include "data_paths.h"
+#include "real_calls.h"
+#include "udp_destination.h"
 
 namespace kvel {
 
@@ -12,12 +14,22 @@ namespace {
 constexpr size_t datagram_max = 1472;    // the card's largest UDP payload
 constexpr size_t message_max = 65507;    // the largest UDP message, as the kernel's
 
+// A destination that the card does not reach: the kernel twin sends the datagram.
+long send_by_kernel(const data_call& c, const tx_request& rq) {
+  msghdr m{const_cast<sockaddr*>(rq.dest), rq.destlen, const_cast<iovec*>(rq.from.iov),
+           size_t(rq.from.count), nullptr, 0, 0};
+  return kernel_result(call_real(real_sendmsg, c.fd, &m, rq.flags));
+}
+
 }  // namespace
 
 // The bytes of the datagrams sent; a send that stops after some were sent returns them,
 // as the kernel's segmented send does.
 long send_datagram(data_call& c, tx_request& rq) {
-  if (load_shared(c.rec->sock_error) != SOCKERR_NONE) return -EPIPE;
+  if (load_shared(c.rec->shut_wr) != 0) return -EPIPE;
+  const long aim = aim_datagram(c, rq.dest, rq.destlen);
+  if (aim < 0) return aim;
+  if (aim == aim_kernel) return send_by_kernel(c, rq);
   const size_t total = rq.from.left;
   const size_t segment = c.rec->udp_segment != 0 ? c.rec->udp_segment : total;
   if (total > message_max || (segment > datagram_max && total > 0)) return -EMSGSIZE;
