@@ -47,26 +47,6 @@ socklen_t room_of(const query& q) {
   return room;
 }
 
-bool connecting(int state) {
-  return state == ZORVSOCK_TCP_SYN_ST || state == ZORVSOCK_TCP_SYN_RCV;
-}
-
-// The pending error of a connection: EINPROGRESS while the handshake runs; a refused
-// connect once to the caller that started it without waiting (the kernel clears the
-// error it reports); 0 otherwise.
-int pending_error(socket_record* r) {
-  const int state = zorvsock_tcp_get_status(r->handle);
-  int value = 0;
-  if (connecting(state)) {
-    value = EINPROGRESS;
-  } else if (r->pending != 0 && state == ZORVSOCK_TCP_CLOSED) {
-    value = ECONNREFUSED;
-    r->pending = 0;
-  }
-  trace_line(name, "SO_ERROR %d (TCP status: %s)\n", value, zorvsock_tcp_state_str(state));
-  return value;
-}
-
 int protocol_of(const socket_record* r) {
   return r->type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
 }
@@ -80,7 +60,7 @@ int get_socket_option(const option_call& o, const query& q) {
   trace_line(name, "SOL_SOCKET\n");
   switch (o.name) {
     case SO_ERROR:
-      return put_int(q, r->kind == RECORD_TCP ? pending_error(r) : 0);
+      return put_int(q, r->kind == RECORD_TCP ? connection_error(r) : 0);
     case SO_SNDBUF:
       trace_line(name, "SO_SNDBUF %d\n", 16384);
       return put_int(q, 16384);

@@ -26,6 +26,7 @@ constexpr char name[] = "vyx_setsockopt";
 constexpr int rcvbuf_min = 262144;        // the smallest UDP ring the card takes
 constexpr int rcvbuf_max = 134217728;
 constexpr int udp_segment_option = 103;   // UDP_SEGMENT
+constexpr long timeout_forever_s = 1000000000;  // far beyond any wait, and no overflow
 
 // Options the record or the session keeps itself, which the kernel pass of a socket
 // without a session leaves out (they reach the kernel twin on their own terms).
@@ -153,8 +154,10 @@ int set_timeout(const option_call& o) {
   if (o.len < sizeof tv) return EINVAL;
   if (o.value == nullptr || !read_caller_memory(&tv, o.value, sizeof tv)) return EFAULT;
   if (const int err = kernel_option(o)) return err;
-  // A negative time is the kernel's "do not wait": the shortest deadline there is.
-  const uint64_t us = tv.tv_sec < 0 ? 1 : uint64_t(tv.tv_sec) * 1000000 + uint64_t(tv.tv_usec);
+  // A negative time is the kernel's "do not wait": the shortest deadline there is; one
+  // of centuries is the kernel's "wait without end".
+  uint64_t us = tv.tv_sec < 0 ? 1 : uint64_t(tv.tv_sec) * 1000000 + uint64_t(tv.tv_usec);
+  if (tv.tv_sec >= timeout_forever_s) us = 0;
   store_timeout(o.name == SO_RCVTIMEO ? o.rec->rcv_timeout_us : o.rec->snd_timeout_us, us);
   return 0;
 }

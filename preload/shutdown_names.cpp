@@ -1,17 +1,22 @@
-// shutdown, getsockname and getpeername of managed sockets, answered from the record and
-// the card's connection state.
+// shutdown, getsockname, getpeername and the pending error (SO_ERROR) of managed
+// sockets, answered from the record and the card's connection state.
 #include <cerrno>
 #include <sys/socket.h>
 
 #include "fd_lock.h"
 #include "handlers.h"
 #include "real_calls.h"
+#include "socket_options.h"
 #include "socket_setup.h"
 #include "trace_log.h"
 
 using namespace kvel;
 
 namespace {
+
+bool connecting(int state) {
+  return state == ZORVSOCK_TCP_SYN_ST || state == ZORVSOCK_TCP_SYN_RCV;
+}
 
 // SHUT_WR sends our FIN after the data written so far; receives go on. SHUT_RD makes
 // receives give end of stream. A listener shut for reading takes no more connections
@@ -45,6 +50,23 @@ int peer_of(const socket_record* r, sockaddr_in* name) {
   return 0;
 }
 
+// The pending error of a connection: EINPROGRESS while the handshake runs; a refused
+// connect once to the caller that started it without waiting (the kernel clears the
+// error it reports); 0 otherwise.
+int pending_error(socket_record* r) {
+  const int state = zorvsock_tcp_get_status(r->handle);
+  int value = 0;
+  if (connecting(state)) {
+    value = EINPROGRESS;
+  } else if (r->pending != 0 && state == ZORVSOCK_TCP_CLOSED) {
+    value = ECONNREFUSED;
+    r->pending = 0;
+  }
+  trace_line("vyx_getsockopt", "SO_ERROR %d (TCP status: %s)\n", value,
+             zorvsock_tcp_state_str(state));
+  return value;
+}
+
 }  // namespace
 
 extern "C" int vyx_shutdown(int fd, int how) {
@@ -64,3 +86,6 @@ extern "C" int vyx_getpeername(int fd, sockaddr* addr, socklen_t* addrlen) {
   if (err == 0) err = copy_name_out(name, addr, addrlen);
   return leave_handler("vyx_getpeername", fd, err);
 }
+
+// SO_ERROR of a card connection, for getsockopt.
+int kvel::connection_error(socket_record* r) { return pending_error(r); }

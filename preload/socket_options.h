@@ -28,6 +28,9 @@ int kernel_option(const option_call& o);
 int add_membership(option_call& o);
 int set_multicast_interface(option_call& o);
 
+// SO_ERROR of a card connection (shutdown_names.cpp, beside the connection's other state).
+int connection_error(socket_record* r);
+
 // The kinds that are sockets; the emulated eventfd, timerfd and epoll descriptors are not.
 inline bool socket_kind(uint8_t kind) {
   return kind == RECORD_TCP || kind == RECORD_TCP_LISTENER || kind == RECORD_UDP ||
