@@ -316,8 +316,10 @@ void set_timeout(int s, int option, long us) {
 }
 
 // A call's answer and whether it came at its deadline: not before it, not long after.
+// With `sent_or_none`, a send's partial count and EAGAIN are one answer: how much room a
+// peer that never reads still leaves depends on its kernel's buffer tuning.
 template <class F>
-void timed(const char* what, long timeout_us, F call) {
+void timed(const char* what, long timeout_us, F call, bool sent_or_none = false) {
   const auto t0 = clock_type::now();
   errno = 0;
   const long rc = call();
@@ -325,7 +327,9 @@ void timed(const char* what, long timeout_us, F call) {
   const double s = std::chrono::duration<double>(clock_type::now() - t0).count();
   const double want = timeout_us / 1e6;
   const bool on_time = s >= want * 0.9 && s < want + 2.0;
-  printf("%-34s %s %s\n", what, rc < 0 ? strerrorname_np(err) : (rc > 0 ? "some bytes" : "0"),
+  const char* answer = rc < 0 ? strerrorname_np(err) : (rc > 0 ? "some bytes" : "0");
+  if (sent_or_none && (rc > 0 || err == EAGAIN)) answer = "some bytes or EAGAIN";
+  printf("%-34s %s %s\n", what, answer,
          on_time ? "at the deadline" : "NOT AT THE DEADLINE");
 }
 
@@ -348,7 +352,8 @@ int timeouts(char** argv) {
   set_timeout(t, SO_SNDTIMEO, 400000);
   std::vector<char> big(64 << 20, 'x');
   timed("tcp send into a full window", 400000, [&] { return send(t, big.data(), big.size(), MSG_NOSIGNAL); });
-  timed("tcp send, no room", 400000, [&] { return send(t, big.data(), big.size(), MSG_NOSIGNAL); });
+  timed("tcp send, no room", 400000, [&] { return send(t, big.data(), big.size(), MSG_NOSIGNAL); },
+        true);
   close(t);
 
   const int u = make(SOCK_DGRAM, card, 0);
