@@ -13,6 +13,7 @@
 #include "socket_records.h"
 #include "socket_setup.h"
 #include "trace_log.h"
+#include "wait_deadline.h"
 
 using namespace kvel;
 
@@ -64,13 +65,15 @@ int open_listener(int fd, socket_record* r) {
 }
 
 // Waits for a connection while the call may: the slot is given up between polls, so that
-// close or shutdown (SHUT_RD) from another thread ends the wait. 0, or an errno value.
+// close or shutdown (SHUT_RD) from another thread ends the wait, SO_RCVTIMEO as the
+// kernel's. 0, or an errno value.
 int wait_pending(int fd, socket_record* listener, bool may_wait) {
   const uint32_t generation = slot_generation(fd);
+  wait_deadline until = wait_deadline::of(listener->rcv_timeout_us);
   for (;;) {
     if (listener->shut_rd != 0) return EINVAL;
     if (zorvsock_tcp_accept_ready(listener->handle) > 0) return 0;
-    if (!may_wait) return EAGAIN;
+    if (!may_wait || until.passed()) return EAGAIN;
     if (!pause_slot(fd, generation)) return EBADF;
   }
 }

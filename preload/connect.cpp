@@ -10,6 +10,7 @@
 #include "route_lookup.h"
 #include "socket_setup.h"
 #include "trace_log.h"
+#include "wait_deadline.h"
 
 using namespace kvel;
 
@@ -24,14 +25,23 @@ struct destination {
 
 int leave(int fd, int err) { return leave_handler(name, fd, err); }
 
+// A connect that leaves while the handshake goes on: EINPROGRESS, its outcome then told
+// as a non-blocking connect's.
+int still_connecting(int fd, socket_record* r) {
+  r->pending = 1;
+  return leave(fd, EINPROGRESS);
+}
+
 // The wait of a blocking connect: the slot is given up between polls, so that close or
-// another call on the descriptor go on meanwhile.
+// another call on the descriptor go on meanwhile. SO_SNDTIMEO ends it as the kernel's.
 int wait_connected(int fd, socket_record* r) {
   const uint32_t generation = slot_generation(fd);
+  wait_deadline until = wait_deadline::of(r->snd_timeout_us);
   for (;;) {
     const int state = zorvsock_tcp_get_status(r->handle);
     if (state == ZORVSOCK_TCP_CLOSED) return leave(fd, ECONNREFUSED);
     if (state >= ZORVSOCK_TCP_ESTABLISHED) return leave(fd, 0);
+    if (until.passed()) return still_connecting(fd, r);
     if (!pause_slot(fd, generation)) {
       errno = EBADF;
       trace_return(name, -1);
@@ -65,10 +75,7 @@ int start_tcp(int fd, socket_record* r, destination d) {
   r->remote_ip = d.ip;
   r->remote_port = d.port;
   verbose_line(name, "sock->is_blocking %d (%p)\n", r->is_blocking, static_cast<void*>(r));
-  if (r->is_blocking == 0) {
-    r->pending = 1;
-    return leave(fd, EINPROGRESS);
-  }
+  if (r->is_blocking == 0) return still_connecting(fd, r);
   return wait_connected(fd, r);
 }
 

@@ -6,6 +6,7 @@
 
 #include "data_call.h"
 #include "iov_gather.h"
+#include "wait_deadline.h"
 
 namespace kvel {
 
@@ -15,6 +16,7 @@ struct rx_request {
   sockaddr* src;      // where a datagram's source goes; null: not wanted
   socklen_t* srclen;  // its room in, the address's length out; null: not wanted
   int msg_flags;      // out: MSG_TRUNC for a datagram longer than the buffers
+  wait_deadline until;  // SO_RCVTIMEO
 };
 
 struct tx_request {
@@ -22,6 +24,7 @@ struct tx_request {
   int flags;              // MSG_DONTWAIT, MSG_NOSIGNAL; others ignored
   const sockaddr* dest;   // a datagram's destination; null: the connected one
   socklen_t destlen;
+  wait_deadline until;    // SO_SNDTIMEO
 };
 
 // A call blocks when the socket does and the flags do not say MSG_DONTWAIT.
@@ -31,10 +34,10 @@ inline bool blocking_call(const socket_record* r, int flags) {
 
 // A send found no room in the card or the peer's window. A blocking call waits its
 // turn and tries again (true); otherwise *result is the call's answer: what was sent,
-// or EAGAIN with the record marked for the epoll wait, or EBADF when the descriptor
-// was closed during the wait.
-inline bool wait_for_room(data_call& c, int flags, long sent, long* result) {
-  if (!blocking_call(c.rec, flags)) {
+// or EAGAIN (also once SO_SNDTIMEO ran out) with the record marked for the epoll wait,
+// or EBADF when the descriptor was closed during the wait.
+inline bool wait_for_room(data_call& c, tx_request& rq, long sent, long* result) {
+  if (!blocking_call(c.rec, rq.flags) || rq.until.passed()) {
     store_shared(c.rec->pending, 1);
     *result = sent > 0 ? sent : -EAGAIN;
     return false;

@@ -104,7 +104,7 @@ struct signal_gate {
   explicit signal_gate(const sigset_t* sigmask) : admit(sigmask != nullptr ? *sigmask : held.saved) {}
 };
 
-int spin(pollfd* fds, nfds_t nfds, kernel_members& k, const wait_deadline& d,
+int spin(pollfd* fds, nfds_t nfds, kernel_members& k, const poll_deadline& d,
          const sigset_t* sigmask) {
   const signal_gate gate(sigmask);
   int ready = 0;
@@ -113,7 +113,7 @@ int spin(pollfd* fds, nfds_t nfds, kernel_members& k, const wait_deadline& d,
   return ready;
 }
 
-int sleep_in_kernel(pollfd* fds, nfds_t nfds, const wait_deadline& d, const sigset_t* sigmask) {
+int sleep_in_kernel(pollfd* fds, nfds_t nfds, const poll_deadline& d, const sigset_t* sigmask) {
   timespec left = d.set ? time_left(d) : timespec{};
   const int n = call_real(real_ppoll, fds, nfds, d.set ? &left : nullptr, sigmask);
   return n < 0 ? -errno : n;
@@ -127,7 +127,7 @@ nfds_t descriptor_limit(nfds_t nfds) {
   return nfds_t(limit.rlim_cur);
 }
 
-int wait_poll(pollfd* fds, nfds_t nfds, const wait_deadline& d, const sigset_t* sigmask) {
+int wait_poll(pollfd* fds, nfds_t nfds, const poll_deadline& d, const sigset_t* sigmask) {
   kernel_members k;
   if (!k.reserve(nfds)) {
     k.release();
@@ -147,7 +147,7 @@ using namespace kvel;
 extern "C" int vyx_ppoll(pollfd* fds, nfds_t nfds, const timespec* timeout,
                          const sigset_t* sigmask) {
   trace_line("vyx_ppoll", "%p %d\n", static_cast<void*>(fds), int(nfds));
-  wait_deadline d{};
+  poll_deadline d{};
   int result = descriptor_limit(nfds) < nfds ? -EINVAL : make_deadline(timeout, &d);
   if (result == 0) result = wait_poll(fds, nfds, d, sigmask);
   result = errno_result(result);

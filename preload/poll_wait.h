@@ -11,16 +11,16 @@
 namespace kvel {
 
 // When a wait ends, on CLOCK_MONOTONIC; none for a wait without a timeout.
-struct wait_deadline {
+struct poll_deadline {
   bool set;
   timespec at;
 };
 
 // The deadline of a timeout from now: 0, or -EINVAL for a negative or malformed one.
-int make_deadline(const timespec* timeout, wait_deadline* d);
-bool deadline_passed(const wait_deadline& d);
+int make_deadline(const timespec* timeout, poll_deadline* d);
+bool deadline_passed(const poll_deadline& d);
 // What is left of the wait, 0 once the deadline has passed.
-timespec time_left(const wait_deadline& d);
+timespec time_left(const poll_deadline& d);
 
 // nfds, or the process's descriptor limit when nfds is above it: the kernel refuses a
 // longer poll array and looks at no more of select's sets. Every process may have 1024
@@ -31,7 +31,7 @@ nfds_t descriptor_limit(nfds_t nfds);
 // with events, 0 at the deadline, or -errno (EINTR once a signal handler has run during
 // the wait, the kernel's errors for its own members). sigmask, when given, is the mask
 // in force while the call waits.
-int wait_poll(pollfd* fds, nfds_t nfds, const wait_deadline& d, const sigset_t* sigmask);
+int wait_poll(pollfd* fds, nfds_t nfds, const poll_deadline& d, const sigset_t* sigmask);
 
 // A result of the waits in the C library's form: -errno becomes -1 with errno set.
 inline int errno_result(int result) {

@@ -22,7 +22,8 @@ long receive_into(data_call& c, const iovec* iov, long count, int flags, sockadd
                   socklen_t* srclen, int* msg_flags) {
   const ssize_t total = iov_total(iov, count);
   if (total < 0) return total;
-  rx_request rq{iov_cursor::over(iov, count, size_t(total)), flags, src, srclen, 0};
+  rx_request rq{iov_cursor::over(iov, count, size_t(total)), flags, src, srclen, 0,
+                wait_deadline::of(c.rec->rcv_timeout_us)};
   const long result = receive_call(c, rq);
   if (msg_flags != nullptr && result >= 0) *msg_flags = rq.msg_flags;
   return result;

@@ -71,7 +71,7 @@ bool any_closed(const pollfd* entries, nfds_t n) {
 
 // Waits until an answer sets a bit: an event that select does not count (a hang-up of a
 // descriptor asked only for exceptions) does not end it.
-int wait_select(select_sets& s, pollfd* entries, nfds_t n, const wait_deadline& d,
+int wait_select(select_sets& s, pollfd* entries, nfds_t n, const poll_deadline& d,
                 const sigset_t* sigmask) {
   for (;;) {
     const int ready = wait_poll(entries, n, d, sigmask);
@@ -82,7 +82,7 @@ int wait_select(select_sets& s, pollfd* entries, nfds_t n, const wait_deadline& 
   }
 }
 
-int emulate_select(select_sets& s, wait_deadline& d, const sigset_t* sigmask) {
+int emulate_select(select_sets& s, poll_deadline& d, const sigset_t* sigmask) {
   pollfd on_stack[256];
   nfds_t members = 0;
   for (int fd = 0; fd < s.nfds; ++fd)
@@ -105,7 +105,7 @@ extern "C" int vyx_pselect(int nfds, fd_set* readfds, fd_set* writefds, fd_set* 
                  reinterpret_cast<unsigned long*>(writefds),
                  reinterpret_cast<unsigned long*>(exceptfds)},
                 nfds < 0 ? nfds : int(descriptor_limit(nfds_t(nfds)))};
-  wait_deadline d{};
+  poll_deadline d{};
   int result = nfds < 0 ? -EINVAL : make_deadline(timeout, &d);
   if (result == 0) result = emulate_select(s, d, sigmask);
   if (result >= 0 && timeout != nullptr) *timeout = time_left(d);

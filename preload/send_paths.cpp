@@ -21,7 +21,8 @@ long send_from(data_call& c, const iovec* iov, long count, int flags,
                const sockaddr* dest = nullptr, socklen_t destlen = 0) {
   const ssize_t total = iov_total(iov, count);
   if (total < 0) return total;
-  tx_request rq{iov_cursor::over(iov, count, size_t(total)), flags, dest, destlen};
+  tx_request rq{iov_cursor::over(iov, count, size_t(total)), flags, dest, destlen,
+                wait_deadline::of(c.rec->snd_timeout_us)};
   return send_call(c, rq);
 }
 

@@ -6,6 +6,7 @@
 #include "fd_lock.h"
 #include "handlers.h"
 #include "real_calls.h"
+#include "socket_options.h"
 #include "socket_setup.h"
 #include "trace_log.h"
 
@@ -60,17 +61,6 @@ int pending_error(socket_record* r) {
   return value;
 }
 
-int write_int_option(int value, void* optval, socklen_t* optlen) {
-  socklen_t room = 0;
-  if (optval == nullptr || optlen == nullptr || !read_caller_memory(&room, optlen, sizeof room))
-    return EFAULT;
-  if (int(room) < 0) return EINVAL;
-  const socklen_t n = room < sizeof value ? room : socklen_t(sizeof value);
-  __builtin_memcpy(optval, &value, n);
-  *optlen = n;
-  return 0;
-}
-
 }  // namespace
 
 extern "C" int vyx_shutdown(int fd, int how) {
@@ -91,14 +81,5 @@ extern "C" int vyx_getpeername(int fd, sockaddr* addr, socklen_t* addrlen) {
   return leave_handler("vyx_getpeername", fd, err);
 }
 
-// Of the options only the pending error of a card connection is the record's; every
-// other option is the kernel twin's.
-extern "C" int vyx_getsockopt(int fd, int level, int optname, void* optval, socklen_t* optlen) {
-  socket_record* r = lookup_socket_record(fd);
-  if (level == SOL_SOCKET && optname == SO_ERROR && r->kind == RECORD_TCP) {
-    const int err = write_int_option(pending_error(r), optval, optlen);
-    return leave_handler("vyx_getsockopt", fd, err);
-  }
-  release_slot(fd);
-  return call_real(real_getsockopt, fd, level, optname, optval, optlen);
-}
+// SO_ERROR of a card connection, for getsockopt.
+int kvel::connection_error(socket_record* r) { return pending_error(r); }

@@ -66,6 +66,10 @@ struct socket_record {
   // destination; the next send without one aims it back. Written and read by the send
   // paths under the slot.
   uint8_t aimed_away;
+  // SO_RCVTIMEO and SO_SNDTIMEO in microseconds, 0 none: written by setsockopt, read by
+  // the blocking waits of any thread, both through wait_deadline.h's relaxed atomics.
+  uint64_t rcv_timeout_us;
+  uint64_t snd_timeout_us;
 };
 
 }  // namespace kvel

@@ -76,7 +76,7 @@ long receive_stream(data_call& c, rx_request& rq) {
     if (h == hold::ended) return got > 0 ? got : end_of_stream(c.rec);
     if (h == hold::nothing_yet) {
       if (got > 0 && !wait_all) break;
-      if (!blocking) return -EAGAIN;
+      if (!blocking || rq.until.passed()) return got > 0 ? got : -EAGAIN;
       if (!c.wait_turn()) return got > 0 ? got : -EBADF;
       continue;
     }

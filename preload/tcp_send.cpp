@@ -48,7 +48,7 @@ long send_stream(data_call& c, tx_request& rq) {
       sent += long(len);
     } else if (rc == -EAGAIN) {
       long result = 0;
-      if (!wait_for_room(c, rq.flags, sent, &result)) return result;
+      if (!wait_for_room(c, rq, sent, &result)) return result;
     } else if (rc != -EFAULT || !narrow_to_peer_mss(c.rec->handle, &piece_max)) {
       return sent > 0 ? sent : broken_pipe(rq.flags);
     }

@@ -47,7 +47,7 @@ long receive_datagram(data_call& c, rx_request& rq) {
       return (rq.flags & MSG_TRUNC) != 0 ? n : long(copied);
     }
     if (n != -EAGAIN) return -ENOTCONN;
-    if (!blocking) return -EAGAIN;
+    if (!blocking || rq.until.passed()) return -EAGAIN;
     if (!c.wait_turn()) return -EBADF;
   }
 }

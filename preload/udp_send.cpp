@@ -47,7 +47,7 @@ long send_datagram(data_call& c, tx_request& rq) {
     }
     if (rc != -EAGAIN) return sent > 0 ? sent : rc;
     long result = 0;
-    if (!wait_for_room(c, rq.flags, sent, &result)) return result;
+    if (!wait_for_room(c, rq, sent, &result)) return result;
   }
 }
 

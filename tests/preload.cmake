@@ -110,39 +110,37 @@ NOTRACE=1 $<TARGET_FILE:preload_helper_tsan> churn 8 100; rc=$?; rm -rf $dir; ex
   endforeach()
 endif()
 
+# A card test of a helper program under both libraries beside a Linux peer's script:
+# the test reaches the helper and the script through the compile definitions named.
+function(zl_program_test test helper helper_define peer_define peer_script timeout)
+  add_executable(${test} ${ZL_TEST_DIR}/${test}.cpp ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
+  target_include_directories(${test} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+  target_link_libraries(${test} PRIVATE GTest::gtest GTest::gtest_main)
+  target_compile_definitions(${test} PRIVATE
+      ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ${helper_define}="$<TARGET_FILE:${helper}>"
+      ${peer_define}="${ZL_TEST_DIR}/${peer_script}"
+      ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
+  add_dependencies(${test} zorvload zorvload_unsafe ${helper})
+  add_test(NAME card.${test}
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
+                   -- $<TARGET_FILE:${test}>)
+  set_tests_properties(card.${test} PROPERTIES TIMEOUT ${timeout})
+endfunction()
+
 # The receive and send calls on card sockets: a program's answers beside the kernel's.
 add_executable(data_calls_helper ${ZL_TEST_DIR}/data_calls_helper.cpp)
 target_link_libraries(data_calls_helper PRIVATE Threads::Threads)
-add_executable(preload_data_test ${ZL_TEST_DIR}/preload_data_test.cpp
-               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
-target_include_directories(preload_data_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
-target_link_libraries(preload_data_test PRIVATE GTest::gtest GTest::gtest_main)
-target_compile_definitions(preload_data_test PRIVATE
-    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_DATA_HELPER="$<TARGET_FILE:data_calls_helper>"
-    ZL_DATA_PEER="${ZL_TEST_DIR}/data_peer.py"
-    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
-add_dependencies(preload_data_test zorvload zorvload_unsafe data_calls_helper)
-add_test(NAME card.preload_data_test
-         COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
-                 -- $<TARGET_FILE:preload_data_test>)
-set_tests_properties(card.preload_data_test PROPERTIES TIMEOUT 900)
+zl_program_test(preload_data_test data_calls_helper ZL_DATA_HELPER ZL_DATA_PEER data_peer.py 900)
+
+# Socket options on card sockets: the tables as cases, timeouts, TTLs, membership.
+add_executable(option_cases_helper ${ZL_TEST_DIR}/option_cases_helper.cpp)
+zl_program_test(preload_options_test option_cases_helper ZL_OPTION_HELPER ZL_OPTION_PEER
+                option_peer.py 600)
 
 # The select and poll waits of a program on card sockets: its answers beside the kernel's.
 add_executable(poll_cases_helper ${ZL_TEST_DIR}/poll_cases_helper.cpp)
 target_link_libraries(poll_cases_helper PRIVATE Threads::Threads)
-add_executable(preload_poll_test ${ZL_TEST_DIR}/preload_poll_test.cpp
-               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
-target_include_directories(preload_poll_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
-target_link_libraries(preload_poll_test PRIVATE GTest::gtest GTest::gtest_main)
-target_compile_definitions(preload_poll_test PRIVATE
-    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_POLL_HELPER="$<TARGET_FILE:poll_cases_helper>"
-    ZL_DATA_PEER="${ZL_TEST_DIR}/data_peer.py"
-    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
-add_dependencies(preload_poll_test zorvload zorvload_unsafe poll_cases_helper)
-add_test(NAME card.preload_poll_test
-         COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
-                 -- $<TARGET_FILE:preload_poll_test>)
-set_tests_properties(card.preload_poll_test PROPERTIES TIMEOUT 600)
+zl_program_test(preload_poll_test poll_cases_helper ZL_POLL_HELPER ZL_DATA_PEER data_peer.py 600)
 
 # Debian programs on card sockets: what they receive beside what they receive without.
 add_executable(preload_card_programs_test ${ZL_TEST_DIR}/preload_card_programs_test.cpp

@@ -14,7 +14,7 @@ bool before(const timespec& a, const timespec& b) {
 
 }  // namespace
 
-int make_deadline(const timespec* timeout, wait_deadline* d) {
+int make_deadline(const timespec* timeout, poll_deadline* d) {
   d->set = timeout != nullptr;
   if (!d->set) return 0;
   if (timeout->tv_sec < 0 || timeout->tv_nsec < 0 || timeout->tv_nsec >= ns_per_s) return -EINVAL;
@@ -28,14 +28,14 @@ int make_deadline(const timespec* timeout, wait_deadline* d) {
   return 0;
 }
 
-bool deadline_passed(const wait_deadline& d) {
+bool deadline_passed(const poll_deadline& d) {
   if (!d.set) return false;
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return !before(now, d.at);
 }
 
-timespec time_left(const wait_deadline& d) {
+timespec time_left(const poll_deadline& d) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   if (!before(now, d.at)) return timespec{};

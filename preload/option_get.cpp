@@ -1,0 +1,188 @@
+// getsockopt on a managed socket: the values come from the record and the card's
+// session, except the TTLs and the blocking timeouts, which the kernel twin keeps.
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include "fd_lock.h"
+#include "handlers.h"
+#include "real_calls.h"
+#include "socket_options.h"
+#include "socket_setup.h"
+#include "trace_log.h"
+
+namespace kvel {
+
+namespace {
+
+constexpr char name[] = "vyx_getsockopt";
+constexpr int napi_id_option = 56;  // SO_INCOMING_NAPI_ID
+constexpr socklen_t tcp_info_size = 104;  // the fields up to tcpi_total_retrans
+constexpr socklen_t congestion_name_size = 16;
+
+struct query {
+  void* value;
+  socklen_t* len;
+};
+
+// An int result as the kernel writes it: at most *optlen bytes, *optlen the bytes
+// written. With exact set, only a 4-byte room is accepted.
+int put_int(const query& q, int value, bool exact = false) {
+  socklen_t room = 0;
+  if (q.value == nullptr || q.len == nullptr || !read_caller_memory(&room, q.len, sizeof room))
+    return EFAULT;
+  if (int(room) < 0 || (exact && room != sizeof value)) return EINVAL;
+  const socklen_t n = room < sizeof value ? room : socklen_t(sizeof value);
+  memcpy(q.value, &value, n);
+  *q.len = n;
+  return 0;
+}
+
+// The caller's room for a structure: its size, or 0 when the pointers are unusable.
+socklen_t room_of(const query& q) {
+  socklen_t room = 0;
+  if (q.value == nullptr || q.len == nullptr || !read_caller_memory(&room, q.len, sizeof room))
+    return 0;
+  return room;
+}
+
+int protocol_of(const socket_record* r) {
+  return r->type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
+}
+
+int kernel_query(const option_call& o, const query& q) {
+  return call_real(real_getsockopt, o.fd, o.level, o.name, q.value, q.len) == 0 ? 0 : errno;
+}
+
+int get_socket_option(const option_call& o, const query& q) {
+  socket_record* r = o.rec;
+  trace_line(name, "SOL_SOCKET\n");
+  switch (o.name) {
+    case SO_ERROR:
+      return put_int(q, r->kind == RECORD_TCP ? connection_error(r) : 0);
+    case SO_SNDBUF:
+      trace_line(name, "SO_SNDBUF %d\n", 16384);
+      return put_int(q, 16384);
+    case SO_RCVBUF:
+      trace_line(name, "SO_RCVBUF %d\n", int(r->rx_buffer_size * 2048));
+      return put_int(q, int(r->rx_buffer_size * 2048));
+    case SO_PRIORITY:
+      return put_int(q, int(r->priority));
+    case SO_TIMESTAMP:
+    case SO_TIMESTAMPNS:
+      return put_int(q, r->timestamping == o.name ? 1 : 0);
+    case SO_TIMESTAMPING:
+      return put_int(q, r->timestamping == o.name ? int(r->timestamping_flags) : 0);
+    // Programs that adopt a descriptor (a socket object made from a number) ask what it
+    // is: the record knows, and a refusal would make them fail.
+    case SO_TYPE:
+      return put_int(q, int(r->type));
+    case SO_DOMAIN:
+      return put_int(q, AF_INET);
+    case SO_PROTOCOL:
+      return put_int(q, protocol_of(r));
+    case SO_ACCEPTCONN:
+      return put_int(q, r->kind == RECORD_TCP_LISTENER ? 1 : 0);
+    case napi_id_option:
+      return put_int(q, 0);
+    case SO_RCVTIMEO:
+    case SO_SNDTIMEO:
+      return kernel_query(o, q);
+    default:
+      return ENOPROTOOPT;
+  }
+}
+
+// The Linux state of tcp_info for each public state of the card's connection.
+uint8_t linux_tcp_state(int state) {
+  switch (state) {
+    case ZORVSOCK_TCP_LISTEN: return 10;
+    case ZORVSOCK_TCP_ESTABLISHED: return 1;
+    case ZORVSOCK_TCP_SYN_RCV: return 3;
+    case ZORVSOCK_TCP_FIN_WAIT2: return 5;
+    case ZORVSOCK_TCP_FIN_WAIT1: return 4;
+    case ZORVSOCK_TCP_TIME_WAIT: return 6;
+    case ZORVSOCK_TCP_CLOSED: return 7;
+    case ZORVSOCK_TCP_CLOSING: return 11;
+    case ZORVSOCK_TCP_SYN_ST: return 2;
+    case ZORVSOCK_TCP_LAST_ACK: return 9;
+    case ZORVSOCK_TCP_CLOSE_WAIT: return 8;
+    default: return 0;
+  }
+}
+
+// TCP_INFO: the state and the peer's MSS of a card connection; every other field 0.
+int get_tcp_info(const socket_record* r, const query& q) {
+  if (room_of(q) < tcp_info_size) return EINVAL;
+  if (r->kind != RECORD_TCP) return ENOTCONN;
+  uint16_t mss = 0;
+  int len = sizeof mss;
+  if (zorvsock_get_opt(r->handle, ZORVSOCK_OPT_TCP_TX_MSS, &mss, &len) != 0) return EINVAL;
+  uint8_t info[tcp_info_size] = {};
+  info[0] = linux_tcp_state(zorvsock_tcp_get_status(r->handle));
+  const uint32_t mss32 = mss;
+  memcpy(info + offsetof(tcp_info, tcpi_rcv_mss), &mss32, sizeof mss32);
+  memcpy(q.value, info, sizeof info);
+  *q.len = tcp_info_size;
+  return 0;
+}
+
+int get_tcp_option(const option_call& o, const query& q) {
+  switch (o.name) {
+    case TCP_NODELAY:  // the card sends each piece at once
+      return put_int(q, 1, true);
+    case TCP_KEEPIDLE:
+    case TCP_KEEPINTVL:
+    case TCP_KEEPCNT:
+      return put_int(q, 0, true);
+    case TCP_INFO:
+      return get_tcp_info(o.rec, q);
+    case TCP_CONGESTION: {
+      if (room_of(q) != congestion_name_size) return EINVAL;
+      char text[congestion_name_size] = "none";
+      memcpy(q.value, text, sizeof text);
+      *q.len = 4;
+      return 0;
+    }
+    default:
+      return ENOPROTOOPT;
+  }
+}
+
+int get_ip_option(const option_call& o, const query& q) {
+  switch (o.name) {
+    case IP_TTL:
+    case IP_MULTICAST_TTL:
+      return kernel_query(o, q);
+    case IP_MULTICAST_LOOP:
+      return put_int(q, 0, true);
+    default:
+      return ENOPROTOOPT;
+  }
+}
+
+int get_option(const option_call& o, const query& q) {
+  if (!socket_kind(o.rec->kind)) return ENOTSOCK;
+  switch (o.level) {
+    case SOL_SOCKET:
+      return get_socket_option(o, q);
+    case IPPROTO_TCP:
+      return get_tcp_option(o, q);
+    case IPPROTO_IP:
+      return get_ip_option(o, q);
+    default:
+      return ENOPROTOOPT;
+  }
+}
+
+}  // namespace
+
+}  // namespace kvel
+
+using namespace kvel;
+
+extern "C" int vyx_getsockopt(int fd, int level, int optname, void* optval, socklen_t* optlen) {
+  const option_call o{fd, lookup_socket_record(fd), level, optname, nullptr, 0, nullptr};
+  return leave_handler(name, fd, get_option(o, query{optval, optlen}));
+}

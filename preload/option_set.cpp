@@ -1,0 +1,228 @@
+// setsockopt on a managed socket. The options that matter to the card go into the record
+// and its session: the TTLs, the UDP receive ring size, multicast membership and the
+// multicast interface, UDP segmentation, the receive time-stamp mode and the blocking
+// timeouts. Most others are accepted without effect, as the card's sessions have
+// nothing to set. A socket without a session yet passes every option the kernel twin
+// must keep to it, so that a later fallback finds the kernel socket as configured.
+#include <cerrno>
+#include <iterator>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <netinet/udp.h>
+
+#include "fd_lock.h"
+#include "handlers.h"
+#include "real_calls.h"
+#include "socket_options.h"
+#include "socket_setup.h"
+#include "trace_log.h"
+#include "wait_deadline.h"
+
+namespace kvel {
+
+namespace {
+
+constexpr char name[] = "vyx_setsockopt";
+constexpr int rcvbuf_min = 262144;        // the smallest UDP ring the card takes
+constexpr int rcvbuf_max = 134217728;
+constexpr int udp_segment_option = 103;   // UDP_SEGMENT
+constexpr long timeout_forever_s = 1000000000;  // far beyond any wait, and no overflow
+
+// Options the record or the session keeps itself, which the kernel pass of a socket
+// without a session leaves out (they reach the kernel twin on their own terms).
+bool kept_by_record(int level, int option) {
+  if (level == SOL_SOCKET) return option == SO_RCVTIMEO || option == SO_SNDTIMEO;
+  if (level == IPPROTO_IP)
+    return option == IP_TTL || option == IP_MULTICAST_TTL || option == IP_ADD_MEMBERSHIP ||
+           option == IP_DROP_MEMBERSHIP || option == IP_MULTICAST_IF;
+  return level == IPPROTO_UDP && option == udp_segment_option;
+}
+
+int int_option(const option_call& o, int* v) {
+  if (o.len != sizeof(int)) return EINVAL;
+  return read_option_int(o, v) ? 0 : EFAULT;
+}
+
+// IP_TTL and IP_MULTICAST_TTL: a byte or an int, 1..255; the kernel twin first, whose
+// refusal stands, then the record for later sessions and the session there is.
+int set_ttl(const option_call& o) {
+  int v = 0;
+  uint8_t byte = 0;
+  if (o.len == 0) return EINVAL;
+  if (o.len < sizeof(int) ? !read_caller_memory(&byte, o.value, 1) : !read_option_int(o, &v))
+    return EFAULT;
+  if (o.len < sizeof(int)) v = byte;
+  if (v < 1 || v > 255) return EINVAL;
+  if (const int err = kernel_option(o)) return err;
+  const bool unicast = o.name == IP_TTL;
+  (unicast ? o.rec->ttl : o.rec->multicast_ttl) = uint16_t(v);
+  if (o.rec->handle == nullptr) return 0;
+  const uint8_t b = uint8_t(v);
+  const int rc = zorvsock_set_opt(o.rec->handle, unicast ? ZORVSOCK_OPT_TTL : ZORVSOCK_OPT_MULTICAST_TTL, &b, 1);
+  if (rc < 0) trace_line(name, "Error(ignored) setting TTL: %d\n", rc);
+  return 0;
+}
+
+int set_ip_option(option_call& o) {
+  int v = 0;
+  switch (o.name) {
+    case IP_TTL:
+    case IP_MULTICAST_TTL:
+      return set_ttl(o);
+    case IP_ADD_MEMBERSHIP:
+      return add_membership(o);
+    case IP_DROP_MEMBERSHIP:  // the card session keeps the group until the socket ends
+      return kernel_option(o);
+    case IP_MULTICAST_IF:
+      return set_multicast_interface(o);
+    case IP_TOS:
+      return o.len == sizeof(int) ? 0 : EINVAL;
+    case IP_MULTICAST_LOOP:  // the card never loops its own datagrams back
+      if (o.value == nullptr || o.len != sizeof(int)) return EINVAL;
+      if (!read_option_int(o, &v)) return EFAULT;
+      return v == 0 ? 0 : EOPNOTSUPP;
+    default:
+      return 0;
+  }
+}
+
+// UDP_SEGMENT: the size the sends cut datagrams to; 0 turns it off, as the kernel's.
+int set_udp_option(const option_call& o) {
+  int v = 0;
+  if (o.name != udp_segment_option || o.len != sizeof(int)) return ENOPROTOOPT;
+  if (!read_option_int(o, &v)) return EFAULT;
+  if (v < 0 || v > 65535) {
+    trace_line(name, "Invalid UDP segment size %d\n", v);
+    return EINVAL;
+  }
+  o.rec->udp_segment = uint32_t(v);
+  kernel_option(o);
+  return 0;
+}
+
+// The UDP ring of later sessions, in 2 KiB units; a size the card cannot take puts the
+// default back and is refused.
+int set_receive_buffer(const option_call& o) {
+  int v = 0;
+  if (const int err = int_option(o, &v)) return err;
+  if (v < rcvbuf_min || v > rcvbuf_max) {
+    o.rec->rx_buffer_size = default_rx_buffer_units;
+    return EINVAL;
+  }
+  if (v % 4096 != 0)
+    trace_line(name, "Wrong RX DMA buffer size, not multiple of a 4Kb page: %d", v);
+  o.rec->rx_buffer_size = uint32_t((v + 2047) / 2048);
+  trace_line(name, "SO_RCVBUF %u\n", o.rec->rx_buffer_size);
+  return 0;
+}
+
+constexpr const char* stamping_flag_lines[] = {
+    "SOF_TIMESTAMPING_TX_HARDWARE not supported", "SOF_TIMESTAMPING_TX_SOFTWARE not supported",
+    "SOF_TIMESTAMPING_RX_HARDWARE set",           "SOF_TIMESTAMPING_RX_SOFTWARE not supported",
+    "SOF_TIMESTAMPING_SOFTWARE not supported",    "SOF_TIMESTAMPING_SYS_HARDWARE deprecated",
+    "SOF_TIMESTAMPING_RAW_HARDWARE set",          "SOF_TIMESTAMPING_OPT_ID not supported",
+    "SOF_TIMESTAMPING_TX_SCHED not supported",    "SOF_TIMESTAMPING_TX_ACK not supported",
+    "SOF_TIMESTAMPING_OPT_CMSG not supported",    "SOF_TIMESTAMPING_OPT_TSONLY not supported",
+    "SOF_TIMESTAMPING_OPT_STATS not supported",   "SOF_TIMESTAMPING_OPT_PKTINFO not supported",
+    "SOF_TIMESTAMPING_OPT_TX_SWHW not supported",
+};
+
+// SO_TIMESTAMP, SO_TIMESTAMPNS and SO_TIMESTAMPING: one receive time-stamp mode at a
+// time, switched off only by the same option with 0.
+int set_timestamping(const option_call& o) {
+  int v = 0;
+  if (o.len != sizeof(int)) return 0;
+  if (!read_option_int(o, &v)) return EFAULT;
+  socket_record* r = o.rec;
+  if (v == 0) {
+    if (r->timestamping == o.name) r->timestamping = 0;
+    return 0;
+  }
+  if (r->timestamping != 0 && r->timestamping != o.name) return EINVAL;
+  r->timestamping = uint8_t(o.name);
+  if (o.name != SO_TIMESTAMPING) return 0;
+  r->timestamping_flags = uint32_t(v);
+  for (unsigned bit = 0; bit < std::size(stamping_flag_lines); ++bit)
+    if ((uint32_t(v) >> bit) & 1) trace_line(name, "%s\n", stamping_flag_lines[bit]);
+  return 0;
+}
+
+// SO_RCVTIMEO and SO_SNDTIMEO: the kernel twin checks the value and keeps it for
+// getsockopt; the blocking calls of the card wait as long.
+int set_timeout(const option_call& o) {
+  timeval tv{};
+  if (o.len < sizeof tv) return EINVAL;
+  if (o.value == nullptr || !read_caller_memory(&tv, o.value, sizeof tv)) return EFAULT;
+  if (const int err = kernel_option(o)) return err;
+  // A negative time is the kernel's "do not wait": the shortest deadline there is; one
+  // of centuries is the kernel's "wait without end".
+  uint64_t us = tv.tv_sec < 0 ? 1 : uint64_t(tv.tv_sec) * 1000000 + uint64_t(tv.tv_usec);
+  if (tv.tv_sec >= timeout_forever_s) us = 0;
+  store_timeout(o.name == SO_RCVTIMEO ? o.rec->rcv_timeout_us : o.rec->snd_timeout_us, us);
+  return 0;
+}
+
+int set_socket_option(const option_call& o) {
+  int v = 0;
+  switch (o.name) {
+    case SO_REUSEADDR:
+    case SO_BROADCAST:
+    case SO_KEEPALIVE:
+      return o.len == sizeof(int) ? 0 : EINVAL;
+    case SO_RCVBUF:
+      return set_receive_buffer(o);
+    case SO_PRIORITY:
+      if (const int err = int_option(o, &v)) return err;
+      o.rec->priority = uint32_t(v);
+      return 0;
+    case SO_TIMESTAMP:
+    case SO_TIMESTAMPNS:
+    case SO_TIMESTAMPING:
+      return set_timestamping(o);
+    case SO_RCVTIMEO:
+    case SO_SNDTIMEO:
+      return set_timeout(o);
+    default:
+      return 0;
+  }
+}
+
+int set_option(option_call& o) {
+  if (!socket_kind(o.rec->kind)) return ENOTSOCK;
+  if (o.rec->kind == RECORD_INET && !kept_by_record(o.level, o.name)) kernel_option(o);
+  switch (o.level) {
+    case SOL_SOCKET:
+      return set_socket_option(o);
+    case IPPROTO_IP:
+      return set_ip_option(o);
+    case IPPROTO_TCP:
+      return 0;
+    case IPPROTO_UDP:
+      return set_udp_option(o);
+    default:
+      return ENOPROTOOPT;
+  }
+}
+
+}  // namespace
+
+bool read_option_int(const option_call& o, int* value) {
+  return o.value != nullptr && read_caller_memory(value, o.value, sizeof *value);
+}
+
+int kernel_option(const option_call& o) {
+  return call_real(real_setsockopt, o.fd, o.level, o.name, o.value, o.len) == 0 ? 0 : errno;
+}
+
+}  // namespace kvel
+
+using namespace kvel;
+
+extern "C" int vyx_setsockopt(int fd, int level, int optname, const void* optval,
+                              socklen_t optlen) {
+  option_call o{fd, lookup_socket_record(fd), level, optname, optval, optlen, nullptr};
+  const int err = set_option(o);
+  if (o.reason == nullptr) return leave_handler(name, fd, err);
+  fall_back(name, fd, o.reason);
+  return call_real(real_setsockopt, fd, level, optname, optval, optlen);
+}
