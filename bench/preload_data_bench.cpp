@@ -16,6 +16,8 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+
+#include "zorvload_lib.h"
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -58,17 +60,7 @@ struct interposer {
   close_fn close_entry = nullptr;
 
   interposer() {
-    std::string path;
-    if (const char* lib = getenv("ZORVLOAD_LIB")) {
-      path = lib;
-    } else {
-      char exe[PATH_MAX] = {};
-      const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-      const std::string dir(exe, n > 0 ? size_t(n) : 0);
-      path = dir.substr(0, dir.rfind('/')) + "/../preload/libzorvload.so";
-    }
-    setenv("NOTRACE", "1", 1);
-    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* h = card_bench::open_zorvload();
     if (h == nullptr) return;
     socket_entry = reinterpret_cast<socket_fn>(dlsym(h, "socket"));
     connect_entry = reinterpret_cast<connect_fn>(dlsym(h, "connect"));
