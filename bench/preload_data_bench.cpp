@@ -168,7 +168,9 @@ channel open_channel(way w, int type, uint16_t port) {
 
 void send_bench(benchmark::State& state, way w, int type) {
   const int len = int(state.range(0));
-  channel c = open_channel(w, type, type == SOCK_STREAM ? SINK_PORT : 9);
+  // The UDP source drops datagrams that are no request; a port without a listener would
+  // answer a connected kernel socket with a refusal.
+  channel c = open_channel(w, type, type == SOCK_STREAM ? SINK_PORT : UDP_SOURCE_PORT);
   if (!c.open()) return state.SkipWithError("no socket to the peer (run through run_preload_bench.sh)");
   const int burst = kvel::TX_RING_CREDITS / kvel::tx_send_credits(len);
   std::vector<uint8_t> payload(size_t(len), 0x5A);
