@@ -10,6 +10,8 @@
 #include <climits>
 #include <cstdlib>
 #include <dlfcn.h>
+
+#include "zorvload_lib.h"
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -29,17 +31,7 @@ struct interposer {
   close_fn close_entry = nullptr;
 
   interposer() {
-    std::string path;
-    if (const char* lib = getenv("ZORVLOAD_LIB")) {
-      path = lib;
-    } else {
-      char exe[PATH_MAX] = {};
-      ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-      std::string dir(exe, n > 0 ? size_t(n) : 0);
-      path = dir.substr(0, dir.rfind('/')) + "/../preload/libzorvload.so";
-    }
-    setenv("NOTRACE", "1", 1);
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = card_bench::open_zorvload();
     if (handle == nullptr) return;
     getsockname_entry = reinterpret_cast<getsockname_fn>(dlsym(handle, "getsockname"));
     write_entry = reinterpret_cast<write_fn>(dlsym(handle, "write"));

@@ -16,6 +16,8 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+
+#include "zorvload_lib.h"
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -58,17 +60,7 @@ struct interposer {
   close_fn close_entry = nullptr;
 
   interposer() {
-    std::string path;
-    if (const char* lib = getenv("ZORVLOAD_LIB")) {
-      path = lib;
-    } else {
-      char exe[PATH_MAX] = {};
-      const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-      const std::string dir(exe, n > 0 ? size_t(n) : 0);
-      path = dir.substr(0, dir.rfind('/')) + "/../preload/libzorvload.so";
-    }
-    setenv("NOTRACE", "1", 1);
-    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* h = card_bench::open_zorvload();
     if (h == nullptr) return;
     socket_entry = reinterpret_cast<socket_fn>(dlsym(h, "socket"));
     connect_entry = reinterpret_cast<connect_fn>(dlsym(h, "connect"));
@@ -176,7 +168,9 @@ channel open_channel(way w, int type, uint16_t port) {
 
 void send_bench(benchmark::State& state, way w, int type) {
   const int len = int(state.range(0));
-  channel c = open_channel(w, type, type == SOCK_STREAM ? SINK_PORT : 9);
+  // The UDP source drops datagrams that are no request; a port without a listener would
+  // answer a connected kernel socket with a refusal.
+  channel c = open_channel(w, type, type == SOCK_STREAM ? SINK_PORT : UDP_SOURCE_PORT);
   if (!c.open()) return state.SkipWithError("no socket to the peer (run through run_preload_bench.sh)");
   const int burst = kvel::TX_RING_CREDITS / kvel::tx_send_credits(len);
   std::vector<uint8_t> payload(size_t(len), 0x5A);

@@ -23,6 +23,15 @@ uint64_t counter(const std::string& name) {
   return at == std::string::npos ? 0 : strtoull(r.out.c_str() + at + name.size() + 1, nullptr, 0);
 }
 
+// The line in which a library names the TX write routine it chose, taken out of a
+// program's output.
+std::string without_routine_line(std::string out) {
+  const std::string chosen = "Using CPU feat: ";
+  for (size_t at; (at = out.find(chosen)) != std::string::npos;)
+    out.erase(at, out.find('\n', at) + 1 - at);
+  return out;
+}
+
 // A data_peer.py server in the peer namespace, listening before the constructor returns.
 struct peer_server {
   int port;
@@ -47,16 +56,13 @@ class DataCalls : public ::testing::TestWithParam<const char*> {
   }
   void TearDown() override { zt::run("rm -rf " + dir_); }
 
-  // The program's output; under a library without the line in which the library names
-  // the TX write routine it chose.
+  // The program's output (under a library without its routine line).
   zt::cmd_result helper(bool preloaded, const std::string& args) const {
     std::string env = "NOTRACE=1 ";
     if (preloaded)
       env += "LD_PRELOAD=" ZL_PRELOAD_PREFIX + std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA " ";
     zt::cmd_result r = zt::run("cd " + dir_ + " && timeout 120 env " + env + ZL_DATA_HELPER " " + args);
-    const std::string chosen = "Using CPU feat: ";
-    for (size_t at; (at = r.out.find(chosen)) != std::string::npos;)
-      r.out.erase(at, r.out.find('\n', at) + 1 - at);
+    r.out = without_routine_line(r.out);
     return r;
   }
   // The port of a case: each library and case has its own, so that a server of one run
@@ -104,6 +110,95 @@ TEST_P(DataCalls, ReaderAndWriterThreadsShareOneSocket) {
   EXPECT_EQ(card.status, 0);
   EXPECT_EQ(card.out, "reader and writer on one socket 16777216 ok same\n");
   EXPECT_GE(counter("tcp_tx_bytes") - tx0, uint64_t(16 << 20));
+}
+
+#ifdef ZL_DATA_HELPER_TSAN
+// The same with the library and the program built with the thread sanitizer: a report
+// ends the program with status 66.
+TEST_P(DataCalls, ReaderAndWriterThreadsUnderTheThreadSanitizer) {
+  peer_server peer("tcp", port(21), dir_);
+  const std::string lib = std::string(GetParam()).replace(std::string(GetParam()).find(".so"), 3, "_tsan.so");
+  auto r = zt::run("cd " + dir_ + " && timeout 300 env NOTRACE=1 TSAN_OPTIONS=halt_on_error=1:exitcode=66 "
+                   "LD_PRELOAD=" ZL_TSAN_LIB_DIR "/" + lib + " " ZL_DATA_HELPER_TSAN
+                   " threads 198.18.0.2 " + std::to_string(peer.port) + " 4");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(without_routine_line(r.out), "reader and writer on one socket 4194304 ok same\n");
+}
+#endif
+
+// ---- 64 MiB each way, by unmodified programs -------------------------------------------
+
+// Runs `server` in the background (it writes READY when it listens, or listens on
+// `port` in the peer namespace), then `client`, then waits for the server to end; the
+// outputs of both.
+std::string client_and_server(const std::string& dir, const std::string& server,
+                              const std::string& client, int port, bool server_signals) {
+  const std::string ready = dir + "/ready" + std::to_string(port), out = dir + "/server.out";
+  const std::string done = "server ended";
+  zt::run("rm -f " + ready + " && ((READY=" + ready + " " + server + "; echo " + done + ") >" +
+          out + " 2>&1 &)");
+  const std::string up = server_signals ? "[ -e " + ready + " ]"
+                                        : "[ -n \"$(nsenter --net=$ZORV_PEER_NETNS ss -Hltn sport = :" +
+                                              std::to_string(port) + ")\" ]";
+  zt::run("for i in $(seq 600); do " + up + " && break; sleep 0.05; done");
+  const std::string mine = zt::run(client).out;
+  zt::run("for i in $(seq 1200); do grep -q '" + done + "' " + out + " && break; sleep 0.1; done");
+  std::string theirs = zt::run("cat " + out).out;
+  if (const size_t at = theirs.find(done); at != std::string::npos) theirs.erase(at);
+  return without_routine_line(mine + theirs);
+}
+
+TEST_P(DataCalls, SixtyFourMebibytesEachWayByPythonClientsAndServers) {
+  const std::string py = "/usr/bin/python3 " ZL_BULK_TRANSFER " ";
+  const std::string local = "timeout 300 env NOTRACE=1 LD_PRELOAD=" ZL_PRELOAD_PREFIX +
+                            std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA " ";
+  const std::string peer = "nsenter --net=" + std::string(getenv("ZORV_PEER_NETNS")) + " ";
+  const struct {
+    const char* name;
+    bool we_serve;
+    const char* proto;
+    const char* counter;
+  } cases[] = {{"TCP client", false, "tcp", "tcp_tx_bytes"},
+               {"TCP server", true, "tcp", "tcp_tx_bytes"},
+               {"UDP client", false, "udp", "udp_tx_bytes"},
+               {"UDP server", true, "udp", "udp_tx_bytes"}};
+  int n = 30;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string p = std::to_string(port(n++));
+    const std::string addr = c.we_serve ? "198.18.0.1 " : "198.18.0.2 ";
+    const std::string server = (c.we_serve ? local : peer) + py + c.proto + "-server " + addr + p;
+    const std::string client = (c.we_serve ? peer : local) + py + c.proto + "-client " + addr + p;
+    const uint64_t tx0 = counter(c.counter);
+    const std::string out = client_and_server(dir_, server, client, port(n - 1), true);
+    EXPECT_EQ(out.substr(out.find("received")),
+              "received 67108864 bytes, same\nreceived 67108864 bytes, same\n");
+    EXPECT_GE(counter(c.counter) - tx0, uint64_t(64 << 20));
+  }
+}
+
+// socat, a C program, as a TCP client that sends a file and one that receives one.
+TEST_P(DataCalls, SixtyFourMebibytesEachWayBySocat) {
+  const std::string file = dir_ + "/data", got = dir_ + "/got";
+  zt::run("head -c 67108864 /dev/urandom > " + file);
+  const std::string local = "timeout 300 env NOTRACE=1 LD_PRELOAD=" ZL_PRELOAD_PREFIX +
+                            std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA " socat -u ";
+  const std::string peer = "nsenter --net=" + std::string(getenv("ZORV_PEER_NETNS")) + " socat -u ";
+  for (bool sending : {true, false}) {
+    SCOPED_TRACE(sending ? "sending" : "receiving");
+    const int p = port(sending ? 40 : 41);
+    const std::string listen = "TCP-LISTEN:" + std::to_string(p) + ",bind=198.18.0.2,reuseaddr ";
+    const std::string connect = "TCP:198.18.0.2:" + std::to_string(p) + " ";
+    const std::string sink = "OPEN:" + got + ",creat,trunc";
+    const uint64_t rx0 = counter("tcp_rx_delivered"), tx0 = counter("tcp_tx_bytes");
+    if (sending)
+      client_and_server(dir_, peer + listen + sink, local + file + " " + connect, p, false);
+    else
+      client_and_server(dir_, peer + listen + file, local + connect + sink, p, false);
+    EXPECT_EQ(zt::run("cmp " + file + " " + got + " && echo same").out, "same\n");
+    if (sending) EXPECT_GE(counter("tcp_tx_bytes") - tx0, uint64_t(64 << 20));
+    else EXPECT_GT(counter("tcp_rx_delivered") - rx0, uint64_t(40000));
+  }
 }
 
 }  // namespace
