@@ -63,13 +63,15 @@ void tx_pio::install_tx_write() {
   for (const tx_routine_choice& c : tx_routine_choices) {
     if (!(this->*c.feature) || (c.disabled_by && getenv(c.disabled_by))) continue;
     tx_write_ = c.routine;
-    puts(c.announcement);
+    // Standard error, not output: a program preloaded with the interposer keeps its
+    // output to itself (a line here would land inside the data it writes to a pipe).
+    fprintf(stderr, "%s\n", c.announcement);
     return;
   }
-  if (has_avx512f_) puts("Has AVX512F");
-  if (has_movdir64b_) puts("Has MOVDIR64b");
-  if (has_clflushopt_) puts("Has CLFLUSHOPT");
-  puts(KVEL_RED "Unsupported CPU, no AVX2 or CLFLUSHOPT support, aborting!");
+  if (has_avx512f_) fprintf(stderr, "%s\n", "Has AVX512F");
+  if (has_movdir64b_) fprintf(stderr, "%s\n", "Has MOVDIR64b");
+  if (has_clflushopt_) fprintf(stderr, "%s\n", "Has CLFLUSHOPT");
+  fputs(KVEL_RED "Unsupported CPU, no AVX2 or CLFLUSHOPT support, aborting!\n", stderr);
   exit(1);
 }
 

@@ -62,12 +62,6 @@ std::string connecting_client(int port, int n) {
          std::to_string(port) + "),timeout=30))\ntime.sleep(300)";
 }
 
-// The library prints the TX write routine it chose when it opens a session.
-std::string without_library_lines(std::string out) {
-  for (size_t at; (at = out.find("Using CPU feat: ")) != std::string::npos;)
-    out.erase(at, out.find('\n', at) + 1 - at);
-  return out;
-}
 
 // A listener on the card does not show in the kernel's tables: our server says when it
 // listens.
@@ -180,7 +174,7 @@ TEST_P(Ctl, SameResultsAsTheKernelOverCardSessions) {
     EXPECT_EQ(runs[0].status, 0) << runs[0].out;
     EXPECT_EQ(runs[1].status, 0) << runs[1].out;
     EXPECT_NE(runs[0].out.find(c.expect), std::string::npos) << runs[0].out;
-    EXPECT_EQ(without_library_lines(runs[1].out), runs[0].out);
+    EXPECT_EQ(zt::without_routine_line(runs[1].out), runs[0].out);
   }
 }
 
@@ -195,7 +189,7 @@ TEST_P(Ctl, FallbacksAreLoggedWithTheirReasonsAndBehaveAsTheKernel) {
   EXPECT_EQ(plain.status, 0) << plain.out;
   EXPECT_EQ(ours.status, 0) << ours.out;
   EXPECT_NE(plain.out.find("lo-connect ok"), std::string::npos) << plain.out;
-  EXPECT_EQ(without_library_lines(ours.out), plain.out);
+  EXPECT_EQ(zt::without_routine_line(ours.out), plain.out);
   const std::string log = status_log();
   for (const char* reason :
        {"bind IP does not use zorvnic interface",
@@ -214,7 +208,7 @@ TEST_P(Ctl, ABoundSocketKeepsItsPortAfterFallingBack) {
   auto ours = with(args);
   EXPECT_NE(plain.out.find("bind-same-port -1 EADDRINUSE"), std::string::npos) << plain.out;
   EXPECT_NE(plain.out.find("after fallback: port kept 1"), std::string::npos) << plain.out;
-  EXPECT_EQ(without_library_lines(ours.out), plain.out);
+  EXPECT_EQ(zt::without_routine_line(ours.out), plain.out);
   EXPECT_NE(status_log().find("connecting to a local IP"), std::string::npos);
 }
 
@@ -226,7 +220,7 @@ TEST_P(Ctl, ADescriptorClosedBehindACloseCallIsAFileAfterwards) {
   EXPECT_EQ(plain.out,
             "fclose: same number 1, file io ok\nclose_range: same number 1, file io ok\n"
             "dup2: same number 1, file io ok\n");
-  EXPECT_EQ(without_library_lines(ours.out), plain.out);
+  EXPECT_EQ(zt::without_routine_line(ours.out), plain.out);
 }
 
 // A server over the card writes 16 MiB and closes at once while 2 % of its frames are lost

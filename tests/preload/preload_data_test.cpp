@@ -23,15 +23,6 @@ uint64_t counter(const std::string& name) {
   return at == std::string::npos ? 0 : strtoull(r.out.c_str() + at + name.size() + 1, nullptr, 0);
 }
 
-// The line in which a library names the TX write routine it chose, taken out of a
-// program's output.
-std::string without_routine_line(std::string out) {
-  const std::string chosen = "Using CPU feat: ";
-  for (size_t at; (at = out.find(chosen)) != std::string::npos;)
-    out.erase(at, out.find('\n', at) + 1 - at);
-  return out;
-}
-
 // A data_peer.py server in the peer namespace, listening before the constructor returns.
 struct peer_server {
   int port;
@@ -62,7 +53,7 @@ class DataCalls : public ::testing::TestWithParam<const char*> {
     if (preloaded)
       env += "LD_PRELOAD=" ZL_PRELOAD_PREFIX + std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA " ";
     zt::cmd_result r = zt::run("cd " + dir_ + " && timeout 120 env " + env + ZL_DATA_HELPER " " + args);
-    r.out = without_routine_line(r.out);
+    r.out = zt::without_routine_line(r.out);
     return r;
   }
   // The port of a case: each library and case has its own, so that a server of one run
@@ -122,7 +113,7 @@ TEST_P(DataCalls, ReaderAndWriterThreadsUnderTheThreadSanitizer) {
                    "LD_PRELOAD=" ZL_TSAN_LIB_DIR "/" + lib + " " ZL_DATA_HELPER_TSAN
                    " threads 198.18.0.2 " + std::to_string(peer.port) + " 4");
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(without_routine_line(r.out), "reader and writer on one socket 4194304 ok same\n");
+  EXPECT_EQ(zt::without_routine_line(r.out), "reader and writer on one socket 4194304 ok same\n");
 }
 #endif
 
@@ -145,7 +136,7 @@ std::string client_and_server(const std::string& dir, const std::string& server,
   zt::run("for i in $(seq 1200); do grep -q '" + done + "' " + out + " && break; sleep 0.1; done");
   std::string theirs = zt::run("cat " + out).out;
   if (const size_t at = theirs.find(done); at != std::string::npos) theirs.erase(at);
-  return without_routine_line(mine + theirs);
+  return zt::without_routine_line(mine + theirs);
 }
 
 TEST_P(DataCalls, SixtyFourMebibytesEachWayByPythonClientsAndServers) {

@@ -27,19 +27,6 @@ uint64_t counter(const std::string& name) {
   return at == std::string::npos ? 0 : strtoull(r.out.c_str() + at + name.size() + 1, nullptr, 0);
 }
 
-// The program's own lines: the library announces the CPU path it chose for card writes
-// on the program's standard output, which no kernel run has.
-std::string program_lines(const std::string& out) {
-  std::string kept;
-  size_t at = 0;
-  while (at < out.size()) {
-    size_t end = out.find('\n', at);
-    end = end == std::string::npos ? out.size() : end + 1;
-    if (out.compare(at, 15, "Using CPU feat:") != 0) kept += out.substr(at, end - at);
-    at = end;
-  }
-  return kept;
-}
 
 // An option_peer.py in the peer namespace, ready before the constructor returns and
 // ended by its process id.
@@ -76,7 +63,7 @@ class Options : public ::testing::TestWithParam<const char*> {
     const std::string library = std::string(ZL_LIB_DIR) + "/" + GetParam();
     const std::string preload = preloaded ? "LD_PRELOAD=" ZL_PRELOAD_PREFIX + library + " " ZL_ENV_EXTRA : "";
     zt::cmd_result r = zt::run("cd " + dir_ + " && NOTRACE=1 " + preload + " timeout 120 " ZL_OPTION_HELPER " " + args);
-    r.out = program_lines(r.out);
+    r.out = zt::without_routine_line(r.out);
     return r;
   }
   // Each library and case has its own ports, so that a peer of one run never meets the next.

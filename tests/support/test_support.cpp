@@ -65,4 +65,13 @@ bool wait_until(const std::function<bool()>& done, int ms) {
   return true;
 }
 
+std::string without_routine_line(std::string out) {
+  const std::string chosen = "Using CPU feat: ";
+  for (size_t at; (at = out.find(chosen)) != std::string::npos;) {
+    const size_t end = out.find('\n', at);
+    out.erase(at, end == std::string::npos ? std::string::npos : end + 1 - at);
+  }
+  return out;
+}
+
 }  // namespace zt

@@ -23,6 +23,9 @@ long peer_snmp(const std::string& group, const std::string& field);
 bool launched();
 // Polls done until it holds (true) or ms have passed (false).
 bool wait_until(const std::function<bool()>& done, int ms = 3000);
+// A program's output without the library's announcement of its TX routine, which goes
+// to standard error and so lands among output captured together with it.
+std::string without_routine_line(std::string out);
 
 }  // namespace zt
 

@@ -388,9 +388,9 @@ TEST(TxSetup, MapsPagesChoosesRoutineAndEnablesTx) {
   s.set(0x28, 0xABCD1234);
   tx_pio tx;
   tx.owner_ = s.ref();
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   ASSERT_EQ(tx.setup_tx_window(0x11), 0);
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(out == "Using CPU feat: avx512f\n" || out == "Using CPU feat: avx2\n" ||
               out == "Using CPU feat: movdir64b\n")
       << out;
@@ -481,9 +481,9 @@ TEST(TxChoice, FirstAllowedRoutineIsAnnounced) {
     env_guard env(r.no_movdir, r.no_avx512);
     tx_pio tx;
     give(tx, r.f);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     tx.install_tx_write();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), r.line);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), r.line);
     EXPECT_TRUE(tx.tx_write_ == r.want) << r.line;
   }
 }
@@ -494,10 +494,10 @@ struct child_result { int status; std::string out; };
 child_result install_in_child(features f, const char* no_movdir, const char* no_avx512) {
   int pipefd[2];
   if (pipe(pipefd) != 0) return {-1, ""};
-  fflush(stdout);
+  fflush(stderr);
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(pipefd[1], 1);
+    dup2(pipefd[1], 2);
     env_guard env(no_movdir, no_avx512);
     tx_pio tx;
     give(tx, f);
@@ -534,9 +534,9 @@ TEST(TxChoice, NoAllowedRoutineEndsTheProcess) {
 TEST(TxChoice, ThisProcessorsFeatures) {
   env_guard env(nullptr, nullptr);
   tx_pio tx;
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   tx.choose_tx_write();
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = testing::internal::GetCapturedStderr();
   EXPECT_EQ(tx.has_avx2_, __builtin_cpu_supports("avx2") ? 1 : 0);
   EXPECT_EQ(tx.has_avx512f_, __builtin_cpu_supports("avx512f") ? 1 : 0);
   if (!tx.has_movdir64b_ && tx.has_avx512f_) {
