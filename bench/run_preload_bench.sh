@@ -2,8 +2,8 @@
 # run_preload_bench.sh [BUILD_DIR [BENCHMARK ARGS...]]
 #
 # Runs bench/preload_data_bench inside the test launcher: the simulator serves kvel0, and
-# a python3 peer at 198.18.0.2 keeps a TCP sink on port 9100 (reads and drops), a TCP
-# source on 9101 and a UDP source on 9102 (each answers an 8-byte request, u32 count and
+# a python3 peer at 198.18.0.2 (bench/bench_peer.py) keeps a TCP sink on port 9100 (reads
+# and drops), a TCP source on 9101 and a UDP source on 9102 (each answers an 8-byte request, u32 count and
 # u32 size little-endian, with count messages of size bytes, one segment or datagram
 # each). Prints the machine, the benchmark's table and, for each call and size, what the
 # interposer adds to the bare zorvsock call, beside the kernel's call.
@@ -21,49 +21,7 @@ bench=$1
 shift
 # One segment per message of the source: no corking of small writes behind each other.
 zorv_peer sysctl -q -w net.ipv4.tcp_autocorking=0
-zorv_peer python3 -c "
-import socket, struct, threading
-
-def sink(conn):
-    buf = bytearray(1 << 20)
-    while conn.recv_into(buf):
-        pass
-    conn.close()
-
-def source(conn):
-    conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    while True:
-        ask = conn.recv(8, socket.MSG_WAITALL)
-        if len(ask) < 8:
-            conn.close()
-            return
-        count, size = struct.unpack(\"<II\", ask)
-        for _ in range(count):
-            conn.sendall(bytes(size))
-
-def serve(port, handler):
-    s = socket.socket()
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind((\"198.18.0.2\", port))
-    s.listen(8)
-    while True:
-        conn, _ = s.accept()
-        threading.Thread(target=handler, args=(conn,), daemon=True).start()
-
-def udp_source():
-    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    u.bind((\"198.18.0.2\", 9102))
-    while True:
-        ask, src = u.recvfrom(64)
-        if len(ask) == 8:
-            count, size = struct.unpack(\"<II\", ask)
-            for _ in range(count):
-                u.sendto(bytes(size), src)
-
-threading.Thread(target=serve, args=(9100, sink), daemon=True).start()
-threading.Thread(target=serve, args=(9101, source), daemon=True).start()
-udp_source()
-" &
+zorv_peer python3 "$ZORV_BENCH_DIR/bench_peer.py" --ask count_size --udp &
 for ((i = 0; i < 200; i++)); do
   [[ $(zorv_peer ss -Hln "( sport = :9100 or sport = :9101 or sport = :9102 )" | wc -l) == 3 ]] && break
   sleep 0.05

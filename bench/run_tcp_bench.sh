@@ -2,7 +2,7 @@
 # run_tcp_bench.sh [BUILD_DIR [BENCHMARK ARGS...]]
 #
 # Runs bench/tcp_bench inside the test launcher: the simulator serves kvel0, and a
-# python3 peer at 198.18.0.2 keeps a sink on port 9100 (reads and drops everything) and
+# python3 peer at 198.18.0.2 (bench/bench_peer.py) keeps a sink on port 9100 (reads and drops everything) and
 # a source on port 9101 (answers an 8-byte little-endian count N with N bytes), each
 # connection in a thread of its own. Prints the machine, the benchmark's table, how many
 # times cheaper zorvsock_tcp_send is than the kernel's send for each size, and the bulk
@@ -20,43 +20,7 @@ bench=$1
 shift
 # The source pauses while the benchmark reads a burst: its next burst starts at full speed.
 zorv_peer sysctl -q -w net.ipv4.tcp_slow_start_after_idle=0
-zorv_peer python3 -c "
-import socket, threading
-
-def sink(conn):
-    buf = bytearray(1 << 20)
-    while conn.recv_into(buf):
-        pass
-    conn.close()
-
-def source(conn):
-    data = memoryview(bytes(1 << 20))
-    while True:
-        ask = b\"\"
-        while len(ask) < 8:
-            more = conn.recv(8 - len(ask))
-            if not more:
-                conn.close()
-                return
-            ask += more
-        left = int.from_bytes(ask, \"little\")
-        while left:
-            n = min(left, len(data))
-            conn.sendall(data[:n])
-            left -= n
-
-def serve(port, handler):
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind((\"198.18.0.2\", port))
-    s.listen(8)
-    while True:
-        conn, _ = s.accept()
-        threading.Thread(target=handler, args=(conn,), daemon=True).start()
-
-threading.Thread(target=serve, args=(9100, sink), daemon=True).start()
-serve(9101, source)
-" &
+zorv_peer python3 "$ZORV_BENCH_DIR/bench_peer.py" --ask total &
 for ((i = 0; i < 100; i++)); do
   [[ $(zorv_peer ss -Hltn "( sport = :9100 or sport = :9101 )" | wc -l) == 2 ]] && break
   sleep 0.05
