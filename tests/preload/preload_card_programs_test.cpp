@@ -12,11 +12,7 @@
 
 namespace {
 
-uint64_t counter(const std::string& name) {
-  const std::string out = "\n" + zt::sim_ctl("counters 0").out;
-  const size_t at = out.find("\n" + name + " ");
-  return at == std::string::npos ? 0 : strtoull(out.c_str() + at + name.size() + 2, nullptr, 0);
-}
+uint64_t counter(const std::string& name) { return uint64_t(zt::sim_counter(name)); }
 
 struct scenario {
   const char* name;

@@ -16,12 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-uint64_t counter(const std::string& name) {
-  zt::cmd_result r = zt::sim_ctl("counters 0");
-  size_t at = ("\n" + r.out).find("\n" + name + " ");
-  EXPECT_NE(at, std::string::npos) << name << " missing in:\n" << r.out;
-  return at == std::string::npos ? 0 : strtoull(r.out.c_str() + at + name.size() + 1, nullptr, 0);
-}
+uint64_t counter(const std::string& name) { return uint64_t(zt::sim_counter(name)); }
 
 // A data_peer.py server in the peer namespace, listening before the constructor returns.
 struct peer_server {

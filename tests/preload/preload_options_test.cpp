@@ -20,12 +20,7 @@ constexpr char card_ip[] = "198.18.0.1";
 constexpr char peer_ip[] = "198.18.0.2";
 constexpr char group[] = "239.1.2.3";
 
-uint64_t counter(const std::string& name) {
-  zt::cmd_result r = zt::sim_ctl("counters 0");
-  size_t at = ("\n" + r.out).find("\n" + name + " ");
-  EXPECT_NE(at, std::string::npos) << name << " missing in:\n" << r.out;
-  return at == std::string::npos ? 0 : strtoull(r.out.c_str() + at + name.size() + 1, nullptr, 0);
-}
+uint64_t counter(const std::string& name) { return uint64_t(zt::sim_counter(name)); }
 
 
 // An option_peer.py in the peer namespace, ready before the constructor returns and

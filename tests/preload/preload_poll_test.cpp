@@ -16,11 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-uint64_t tcp_segments_received() {
-  const std::string out = "\n" + zt::sim_ctl("counters 0").out;
-  const size_t at = out.find("\ntcp_rx_delivered ");
-  return at == std::string::npos ? 0 : strtoull(out.c_str() + at + 18, nullptr, 0);
-}
+uint64_t tcp_segments_received() { return uint64_t(zt::sim_counter("tcp_rx_delivered")); }
 
 class PollWaits : public ::testing::TestWithParam<const char*> {
  protected:

@@ -43,14 +43,6 @@ inline std::string lossy_wire_cc_args(std::string* why) {
   return "";
 }
 
-// A counter of port 0 ("tcp_tx_retransmits", or a session's "tcp0.reset_requests");
-// -1 when the simulator has none of that name.
-inline long sim_counter(const std::string& name) {
-  const cmd_result r = sim_ctl("counters 0");
-  std::map<std::string, std::string> c = parse_report(r.out);
-  return c.count(name) ? strtol(c[name].c_str(), nullptr, 10) : -1;
-}
-
 // The simulator's impairment of port 0's wire in the directions given ("tx": toward
 // the peer, "rx": from it), lifted at the end of the scope; ok false when refused.
 struct sim_impairment {

@@ -54,6 +54,12 @@ long peer_snmp(const std::string& group, const std::string& field) {
   return -1;
 }
 
+long sim_counter(const std::string& name) {
+  const std::string text = "\n" + sim_ctl("counters 0").out;
+  const size_t at = text.find("\n" + name + " ");
+  return at == std::string::npos ? -1 : strtol(text.c_str() + at + name.size() + 2, nullptr, 10);
+}
+
 bool launched() { return env_or("ZORV_LAUNCHED", "0") == "1"; }
 
 bool wait_until(const std::function<bool()>& done, int ms) {

@@ -19,6 +19,9 @@ cmd_result peer_run(const std::string& cmd);
 cmd_result sim_ctl(const std::string& cmd);
 // A counter of the peer's /proc/net/snmp ("Udp", "InCsumErrors"); -1 when absent.
 long peer_snmp(const std::string& group, const std::string& field);
+// A counter of port 0 in the simulator ("tcp_tx_retransmits", or a session's
+// "tcp0.reset_requests"); -1 when the simulator has none of that name.
+long sim_counter(const std::string& name);
 // True inside the test launcher (ZORV_LAUNCHED=1).
 bool launched();
 // Polls done until it holds (true) or ms have passed (false).
