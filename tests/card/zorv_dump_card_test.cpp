@@ -301,8 +301,10 @@ TEST_F(ZorvDump, PcapHoldsAJumboFrameWhole) {
   ASSERT_TRUE(wait_caught_up(0));
   EXPECT_EQ(dump.interrupt(), 0) << dump.proc.output();
   EXPECT_EQ(capinfos_type("/tmp/jumbo.pcap"), "Wireshark/tcpdump/... - nanosecond pcap");
-  auto frames = read_frames("/tmp/jumbo.pcap", IPV4);
-  auto peer = read_frames(wire0.file, IPV4);
+  // The datagrams only: an address resolution of the peer's may fall before the seek that
+  // empties the ring, after its own capture began.
+  auto frames = read_frames("/tmp/jumbo.pcap", "ip");
+  auto peer = read_frames(wire0.file, "ip");
   match_frames(frames, peer);
   int jumbo = 0;
   for (const frame_row& f : frames) jumbo += f.key.rfind("9014|", 0) == 0;
