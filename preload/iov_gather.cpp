@@ -9,14 +9,16 @@ namespace kvel {
 
 namespace {
 
-// Walks n bytes of the entries from the cursor on, handing each contiguous run to `each`
-// (its address in the entry and its length), and leaves the cursor past them.
-template <typename Each>
-void walk(iov_cursor& c, size_t n, Each each) {
+// What walk does with one contiguous run: its address in the entry and its length.
+using run_fn = void (*)(void* ctx, char* at, size_t run);
+
+// Walks n bytes of the entries from the cursor on, handing each run that holds bytes to
+// `each` (an empty entry's base may be null), and leaves the cursor past them.
+void walk(iov_cursor& c, size_t n, run_fn each, void* ctx) {
   c.left -= n;
   while (n > 0) {
     const size_t run = std::min(n, c.iov->iov_len - c.offset);
-    each(static_cast<char*>(c.iov->iov_base) + c.offset, run);
+    if (run > 0) each(ctx, static_cast<char*>(c.iov->iov_base) + c.offset, run);
     n -= run;
     c.offset += run;
     if (c.offset == c.iov->iov_len) {
@@ -50,14 +52,18 @@ ssize_t iov_total(const iovec* iov, long count) {
 
 void iov_cursor::put(const void* src, size_t n) {
   const char* from = static_cast<const char*>(src);
-  walk(*this, n, [&](char* to, size_t run) {
-    memcpy(to, from, run);
-    from += run;
-  });
+  walk(
+      *this, n,
+      [](void* ctx, char* to, size_t run) {
+        const char*& next = *static_cast<const char**>(ctx);
+        memcpy(to, next, run);
+        next += run;
+      },
+      &from);
 }
 
 void iov_cursor::skip(size_t n) {
-  walk(*this, n, [](char*, size_t) {});
+  walk(*this, n, [](void*, char*, size_t) {}, nullptr);
 }
 
 const void* iov_cursor::piece(size_t max, void* scratch, size_t* len) const {
@@ -66,10 +72,14 @@ const void* iov_cursor::piece(size_t max, void* scratch, size_t* len) const {
     return static_cast<const char*>(iov->iov_base) + offset;
   iov_cursor ahead = *this;
   char* to = static_cast<char*>(scratch);
-  walk(ahead, *len, [&](const char* from, size_t run) {
-    memcpy(to, from, run);
-    to += run;
-  });
+  walk(
+      ahead, *len,
+      [](void* ctx, char* from, size_t run) {
+        char*& next = *static_cast<char**>(ctx);
+        memcpy(next, from, run);
+        next += run;
+      },
+      &to);
   return scratch;
 }
 

@@ -167,6 +167,7 @@ add_executable(preload_card_programs_test ${ZL_TEST_DIR}/preload_card_programs_t
 target_include_directories(preload_card_programs_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
 target_link_libraries(preload_card_programs_test PRIVATE GTest::gtest GTest::gtest_main)
 target_compile_definitions(preload_card_programs_test PRIVATE
+    ZL_SANITIZED=$<BOOL:${ZORV_SANITIZE}>
     ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_CARD_SCRIPT="${ZL_TEST_DIR}/card_programs.sh"
     ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
 add_dependencies(preload_card_programs_test zorvload zorvload_unsafe)

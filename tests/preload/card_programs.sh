@@ -119,7 +119,7 @@ case $scenario in
     head -c 16000000 /dev/urandom > big.bin
     bg /dev/null $RUN "$python" -m http.server "$port" --bind "$ours"
     sleep 0.5
-    retry peer timeout 120 curl -sS -o fetched.bin "http://$ours:$port/big.bin"
+    retry peer timeout 120 curl -sS -o fetched.bin "http://$ours:$port/big.bin" 2>/dev/null
     echo "peer curl rc=$? $(cmp -s big.bin fetched.bin && echo same || echo differ)"
     ;;
   *)

@@ -75,6 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_P(CardPrograms, ReceiveWhatTheKernelDelivers) {
+  if (ZL_SANITIZED && std::string(std::get<1>(GetParam()).name) == "curl_client")
+    GTEST_SKIP() << "curl cannot host the sanitizer runtime alone (it hangs in setlocale); "
+                    "the normal build runs it";
   const auto kernel = run("env");
   ASSERT_EQ(kernel.status, 0) << kernel.out;
   const std::string name = std::get<1>(GetParam()).counter;
