@@ -38,8 +38,9 @@ retry() {
   for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done
   return 1
 }
-# What a program received. The library announces its TX routine on standard output,
-# which lands among a program's output: that line is not part of what was received.
+# What a program received. The library announces its TX routine on standard error,
+# which lands in files that hold a program's output and errors together: that line is
+# not part of what was received.
 received() { grep -v '^Using CPU feat:' "$1"; }
 request="a request from one side"
 reply="the reply from the other side"
