@@ -1,6 +1,7 @@
 // The record that the interposer keeps for each descriptor it serves itself.
 #pragma once
 #include <cstdint>
+#include <ctime>
 
 #include "zorvsock.h"
 
@@ -70,6 +71,22 @@ struct socket_record {
   // the blocking waits of any thread, both through wait_deadline.h's relaxed atomics.
   uint64_t rcv_timeout_us;
   uint64_t snd_timeout_us;
+
+  // An emulated eventfd (RECORD_EVENTFD): the counter is written - read (wrapping), never
+  // stored, so a writer only raises evfd_written and a reader only raises evfd_read.
+  uint32_t evfd_flags;
+  uint64_t evfd_written;
+  uint64_t evfd_read;
+  uint64_t evfd_snapshot;  // evfd_written as the last read or readiness test saw it
+
+  // An emulated timerfd (RECORD_TIMERFD): times in ns on tfd_clockid's clock.
+  uint32_t tfd_flags;
+  int32_t tfd_clockid;
+  uint64_t tfd_start;  // the first expiry of the current setting; 0: disarmed
+  uint64_t tfd_interval;
+  uint64_t tfd_deadline;  // the next expiry
+  itimerspec tfd_spec;    // the setting last given, as given
+  uint8_t tfd_expired;    // a readiness test saw the timer expired since the last read
 };
 
 }  // namespace kvel
