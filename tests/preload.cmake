@@ -23,16 +23,7 @@ target_link_libraries(preload_helper PRIVATE Threads::Threads)
 add_library(preload_early_calls SHARED ${ZL_TEST_DIR}/preload_early_calls.cpp)
 target_link_libraries(preload_early_calls PRIVATE Threads::Threads)
 
-# In the sanitizer build the libraries need the address sanitizer's runtime loaded first;
-# the Debian programs under test are not instrumented and their leaks are not ours.
-set(ZL_PRELOAD_PREFIX "")
-set(ZL_ENV_EXTRA "")
-if(ZORV_SANITIZE)
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
-                  OUTPUT_VARIABLE _asan OUTPUT_STRIP_TRAILING_WHITESPACE)
-  set(ZL_PRELOAD_PREFIX "${_asan}:")
-  set(ZL_ENV_EXTRA "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0")
-endif()
+include(${CMAKE_SOURCE_DIR}/tests/preload_env.cmake)
 
 add_executable(preload_programs_test ${ZL_TEST_DIR}/preload_programs_test.cpp
                ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)

@@ -287,6 +287,44 @@ TEST_F(ZorvDump, PcapngOfTwoPortsMatchesThePeersCaptures) {
                       "1", "kvel1", port_mac("kvel1"));
 }
 
+// An unmodified python3 under the preload library talking to an echo server in the peer:
+// its connection goes through a card TCP session, and the dump holds that traffic as the
+// peer saw it.
+TEST_F(ZorvDump, PcapngHoldsAPreloadedProgramsCardTraffic) {
+  const std::string text = "through the interposer";
+  child_process echo({"nsenter", "--net=" + std::string(getenv("ZORV_PEER_NETNS")), "python3",
+                      "-c",
+                      "import socket\n"
+                      "s = socket.create_server(('198.18.0.2', 40010)); print('listening', flush=True)\n"
+                      "c, _ = s.accept(); c.sendall(c.recv(100)); c.close()"},
+                     "/tmp/echo.log");
+  ASSERT_TRUE(echo.wait_output("listening")) << echo.output();
+  peer_capture wire0("wire0", "/tmp/preloaded.pcapng");
+  ASSERT_TRUE(wire0.ready());
+  ASSERT_EQ(zt::sim_ctl("capture 0 seek 0").status, 0);
+  dump_run dump({"-i", "kvel0", "-w", "/tmp/preloaded_dump.pcapng"});
+  ASSERT_TRUE(dump.started()) << dump.proc.output();
+  const long card_frames = zt::sim_counter("tcp_tx_frames");
+  zt::cmd_result client = zt::run(
+      "env " ZT_PRELOADED " python3 -c \"import socket; s = socket.create_connection(('198.18.0.2', "
+      "40010)); s.sendall(b'" + text + "'); print(s.recv(100).decode()); s.close()\"");
+  EXPECT_EQ(client.status, 0) << client.out;
+  EXPECT_EQ(zt::without_routine_line(client.out), text + "\n");
+  EXPECT_GT(zt::sim_counter("tcp_tx_frames"), card_frames) << "the connection missed the card";
+  EXPECT_EQ(echo.wait(), 0);
+  usleep(300000);
+  wire0.stop();
+  ASSERT_TRUE(wait_caught_up(0));
+  EXPECT_EQ(dump.interrupt(), 0) << dump.proc.output();
+  const std::string tcp = "tcp.port == 40010";
+  auto peer = read_frames(wire0.file, tcp);
+  EXPECT_GE(peer.size(), 6u) << "handshake, data both ways, ends";
+  expect_same_traffic(read_frames("/tmp/preloaded_dump.pcapng", tcp), peer, "0", "kvel0",
+                      port_mac("kvel0"));
+  auto payload = read_frames("/tmp/preloaded_dump.pcapng", tcp + " and frame contains \"" + text + "\"");
+  EXPECT_EQ(payload.size(), 2u) << "the request and its echo";
+}
+
 TEST_F(ZorvDump, PcapHoldsAJumboFrameWhole) {
   ASSERT_EQ(zt::run("ip link set kvel0 mtu 9000").status, 0);
   ASSERT_EQ(zt::peer_run("ip link set wire0 mtu 9000").status, 0);
