@@ -3,6 +3,7 @@
 // all.
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 
 #include "sim_conn.h"
 #include "sim_session.h"
@@ -43,8 +44,7 @@ int conn_set_udp_filter(sim_conn& conn, const unsigned char* arg) {
 }
 
 // A TCP session of the descriptor, with the table's mutex held: f done on it, or EINVAL.
-template <typename F>
-int with_tcp_session(sim_conn& conn, F f) {
+int with_tcp_session(sim_conn& conn, const std::function<int(tcp_state&)>& f) {
   if (!conn.session || conn.session->kind != SESSION_TCP) return EINVAL;
   std::lock_guard<std::mutex> lock(conn.card->sessions.mutex);
   return f(conn.session->tcp);
