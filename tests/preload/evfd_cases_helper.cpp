@@ -1,5 +1,6 @@
 // An ordinary program that uses eventfd and timerfd descriptors, alone and waited on
-// with poll beside a UDP socket connected to the Linux peer, and prints each answer.
+// with poll beside a UDP socket connected to the Linux peer (data_peer.py's UDP
+// server), and prints each answer.
 // The tests run it without a preload library, where the kernel's answers are the
 // reference, and under each library, which emulates both kinds. Times are printed only
 // as whether they lie where the kernel puts them.
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -65,6 +67,18 @@ void poll_case(const std::string& what, int fd, short events, int timeout_ms) {
   say(what, n, revents(p.revents));
 }
 
+// A blocking read that `other`, on a thread of its own, ends after at least min_ms.
+void blocking_read_case(const std::string& what, int fd, double min_ms,
+                        const std::function<void()>& other) {
+  std::thread thread(other);
+  const double start = now_ms();
+  uint64_t v = 0;
+  const long n = read_u64(fd, &v);
+  const double took = now_ms() - start;
+  say(what, n, "value " + std::to_string(v) + (took >= min_ms ? " waited" : " too soon"));
+  thread.join();
+}
+
 // eventfd counts, semaphore mode, overflow and short buffers, all without waiting.
 void eventfd_counts() {
   struct {
@@ -116,16 +130,10 @@ void eventfd_counts() {
 // A blocking read that another thread's write wakes, and a blocking write at the top.
 void eventfd_blocking() {
   const int fd = eventfd(0, 0);
-  std::thread writer([fd] {
+  blocking_read_case("eventfd blocking read woken by a writer", fd, 95, [fd] {
     sleep_ms(100);
     write_u64(fd, 42);
   });
-  const double start = now_ms();
-  uint64_t v = 0;
-  const long n = read_u64(fd, &v);
-  say("eventfd blocking read woken by a writer", n,
-      "value " + std::to_string(v) + (now_ms() - start >= 95 ? " waited" : " too soon"));
-  writer.join();
 
   say("eventfd fill to max", write_u64(fd, UINT64_MAX - 1));
   std::thread reader([fd] {
@@ -282,17 +290,11 @@ void timer_settings() {
 // A blocking read of a disarmed timer waits for a setting from another thread.
 void timer_blocking() {
   const int t = timerfd_create(CLOCK_MONOTONIC, 0);
-  std::thread setter([t] {
+  blocking_read_case("timerfd blocking read of a disarmed timer", t, 145, [t] {
     sleep_ms(100);
     itimerspec soon = spec_ms(50, 0);
     timerfd_settime(t, 0, &soon, nullptr);
   });
-  const double start = now_ms();
-  uint64_t v = 0;
-  const long n = read_u64(t, &v);
-  say("timerfd blocking read of a disarmed timer", n,
-      "value " + std::to_string(v) + (now_ms() - start >= 145 ? " waited" : " too soon"));
-  setter.join();
   close(t);
 }
 
@@ -328,6 +330,11 @@ void beside_sockets(int port) {
   poll_all("poll until a write of another thread", s, e, t, 3000);
   writer.join();
   read_case("read the eventfd", e);
+  const char ask[4] = {'N', 1, 0, 20};  // the peer sends one datagram of 20 bytes back
+  say("ask the peer for a datagram", long(send(s, ask, sizeof ask, 0)));
+  poll_all("poll until the datagram", s, e, t, 3000);
+  char datagram[64];
+  say("receive the datagram", long(recv(s, datagram, sizeof datagram, 0)));
   poll_all("poll none ready again", s, e, t, 0);
   close(t);
   close(e);

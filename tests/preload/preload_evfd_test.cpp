@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 
 #include "test_support.h"
 
@@ -21,12 +22,20 @@ class EmulatedDescriptors : public ::testing::TestWithParam<const char*> {
     char tmpl[] = "/tmp/zorvload_evfd.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
+    port_ = std::string(GetParam()) == "libzorvload.so" ? 19650 : 19660;
+    const std::string ready = dir_ + "/ready";
+    zt::peer_run("READY=" + ready + " /usr/bin/python3 " ZL_DATA_PEER " udp 198.18.0.2 " +
+                 std::to_string(port_) + " >/dev/null 2>&1 &");
+    ASSERT_TRUE(zt::wait_until([&] { return access(ready.c_str(), F_OK) == 0; }, 30000));
   }
-  void TearDown() override { zt::run("rm -rf " + dir_); }
+  void TearDown() override {
+    zt::peer_run("pkill -f 'data_peer.py udp 198.18.0.2 " + std::to_string(port_) + "'");
+    zt::run("rm -rf " + dir_);
+  }
 
   zt::cmd_result helper(const std::string& env) const {
-    zt::cmd_result r = zt::run("cd " + dir_ + " && timeout 120 env " + env + " " ZL_EVFD_HELPER
-                               " 198.18.0.2 19650");
+    zt::cmd_result r = zt::run("cd " + dir_ + " && timeout 60 env " + env + " " ZL_EVFD_HELPER
+                               " 198.18.0.2 " + std::to_string(port_));
     r.out = zt::without_routine_line(r.out);
     return r;
   }
@@ -42,6 +51,7 @@ class EmulatedDescriptors : public ::testing::TestWithParam<const char*> {
   }
 
   std::string dir_;
+  int port_ = 0;
 };
 
 INSTANTIATE_TEST_SUITE_P(Both, EmulatedDescriptors,
@@ -53,9 +63,11 @@ INSTANTIATE_TEST_SUITE_P(Both, EmulatedDescriptors,
 TEST_P(EmulatedDescriptors, AnswerAsTheKernelDoes) {
   auto kernel = helper("");
   ASSERT_EQ(kernel.status, 0) << kernel.out;
+  const long rx0 = zt::sim_counter("udp_rx_delivered");
   auto emulated = helper("NOTRACE=1 " + preload());
   EXPECT_EQ(emulated.status, 0);
   EXPECT_EQ(emulated.out, kernel.out);
+  EXPECT_GT(zt::sim_counter("udp_rx_delivered"), rx0);
 }
 
 // The same run traced: the descriptors were the emulation's, the UDP socket the card's,
