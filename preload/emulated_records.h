@@ -37,8 +37,7 @@ bool claim_socket_slot(int fd);
 // would no longer follow: the descriptor becomes the kernel's alone.
 void hand_to_kernel(int fd);
 void hand_all_to_kernel();
-// The same entered with the slot claimed; gives the slot back.
-void hand_claimed_to_kernel(int fd);
+// The same entered with the slot claimed, hand_claimed_to_kernel, is in data_call.h.
 
 // What a blocking emulated call waits for, tested with the slot claimed.
 using ready_test = bool (*)(int fd, socket_record* r, const void* context);
