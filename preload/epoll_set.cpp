@@ -50,6 +50,12 @@ epoll_set* epoll_set_of(int fd) {
   return r != nullptr && r->kind == RECORD_EPOLL ? r->epoll : nullptr;
 }
 
+bool is_epoll_set(int fd) {
+  if (unsigned(fd) >= unsigned(fd_table_size)) return false;
+  const uint32_t made = set_generation[fd].load(std::memory_order_acquire);
+  return made != 0 && made == slot_generation(fd);
+}
+
 void compact_members(epoll_set* set) {
   int kept = 0;
   int start = 0;

@@ -299,6 +299,13 @@ void refusals(int s) {
   say("unknown operation", ctl(ep, 7, s, EPOLLIN, SOCK));
   say("wait on a socket", epoll_wait(s, ev, 1, 0));
   say("wait for no events", epoll_wait(ep, ev, 0, 0));
+  // Failed requests leave the kernel's members counted as they are.
+  ctl(ep, EPOLL_CTL_ADD, pipe_rd, EPOLLIN, PIPE);
+  say("add the pipe twice", ctl(ep, EPOLL_CTL_ADD, pipe_rd, EPOLLIN, PIPE));
+  say("delete a stranger again", epoll_ctl(ep, EPOLL_CTL_DEL, pipe_wr, nullptr));
+  write_pipe();
+  say_wait("the pipe after failed requests", ep, 0);
+  drain_pipe();
   close(ep);
 }
 
@@ -327,11 +334,17 @@ void other_threads(int s) {
   waiter2.join();
   say("  the wait sees the pipe", got.n, got.text);
   drain_pipe();
+  // The thread sanitizer takes a close beside a call on the same descriptor for a race
+  // of the program's own.
+#ifndef __SANITIZE_THREAD__
   std::thread waiter3([&] { got = wait_for(ep, 1000); });
   usleep(100'000);
   t0 = now_s();
   say("close the set beside a wait", close(ep), prompt(t0));
   waiter3.join();
+#else
+  close(ep);
+#endif
 }
 
 void on_alarm(int) {}
