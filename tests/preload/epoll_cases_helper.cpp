@@ -27,45 +27,16 @@
 #include <utility>
 #include <vector>
 
+#include "wait_cases.h"
+
 namespace {
 
-sockaddr_in peer_addr;
-int closed_port;
-int pipe_rd, pipe_wr;  // a kernel member, readable once written
+using namespace wait_cases;
+
 const char* const names[] = {"sock", "sock2", "pipe", "old", "new", "client", "udp"};
 enum name_id { SOCK, SOCK2, PIPE, OLD, NEW, CLIENT, UDP };
 
-void say(const char* what, long result, const std::string& more = "") {
-  printf("%-40s %ld %s%s%s\n", what, result, result < 0 ? strerrorname_np(errno) : "ok",
-         more.empty() ? "" : " ", more.c_str());
-  fflush(stdout);
-}
-
-double now_s() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
-
 std::string prompt(double start) { return now_s() - start < 1.0 ? "promptly" : "late"; }
-
-void request(int s, char op, uint32_t n) {
-  uint8_t m[5] = {uint8_t(op)};
-  const uint32_t be = htonl(n);
-  memcpy(m + 1, &be, 4);
-  if (send(s, m, 5, MSG_NOSIGNAL) != 5) say("request failed", -1);
-}
-
-int connect_to(int port, bool nonblocking) {
-  int s = socket(AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
-  sockaddr_in a = peer_addr;
-  a.sin_port = htons(uint16_t(port));
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
-    say("connect", -1);
-    exit(1);
-  }
-  return s;
-}
 
 void receive(int s, size_t n) {
   std::vector<char> b(n);
@@ -347,19 +318,7 @@ void other_threads(int s) {
 #endif
 }
 
-void on_alarm(int) {}
-
-void alarm_in(int ms) {
-  itimerval t{};
-  t.it_value.tv_usec = ms * 1000;
-  setitimer(ITIMER_REAL, &t, nullptr);
-}
-
 void signals(int s) {
-  struct sigaction sa{};
-  sa.sa_handler = on_alarm;
-  sa.sa_flags = SA_RESTART;  // the waits end with EINTR all the same
-  sigaction(SIGALRM, &sa, nullptr);
   const int ep = epoll_create1(0);
   epoll_event ev[1];
   ctl(ep, EPOLL_CTL_ADD, s, EPOLLIN, SOCK);
@@ -429,15 +388,7 @@ void kernel_destination() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) return 2;
-  peer_addr.sin_family = AF_INET;
-  inet_pton(AF_INET, argv[1], &peer_addr.sin_addr);
-  peer_addr.sin_port = htons(uint16_t(atoi(argv[2])));
-  closed_port = atoi(argv[3]);
-  int fds[2];
-  if (pipe2(fds, O_NONBLOCK) != 0) return 2;
-  pipe_rd = fds[0];
-  pipe_wr = fds[1];
+  if (!start(argc, argv)) return 2;
   const int s = connect_to(ntohs(peer_addr.sin_port), false);
   level_and_edge(s);
   writable(s);
