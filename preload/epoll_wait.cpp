@@ -124,7 +124,7 @@ int sweep_members(epoll_set* set, epoll_event* out, int room) {
     last = i;
     if (m.reg.events & EPOLLONESHOT) m.armed = false;
   }
-  if (found == room) set->start = (last + 1) % n;
+  if (found > 0 && found == room) set->start = (last + 1) % n;
   if (gone) compact_members(set);
   return found;
 }

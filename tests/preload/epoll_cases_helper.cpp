@@ -180,6 +180,10 @@ void mixed(int s) {
   receive(s2, 10);
   say_wait("mixed: all read", ep, 0);
   close(s2);
+  epoll_ctl(ep, EPOLL_CTL_DEL, s, nullptr);
+  write_pipe();
+  say("kernel only, one at a time", 0, served(ep, 4));
+  drain_pipe();
   close(ep);
 }
 
