@@ -4,6 +4,7 @@
 // and find the record again by the slot's generation.
 #pragma once
 #include <cerrno>
+#include <sys/types.h>
 
 #include "fd_lock.h"
 #include "trace_log.h"
@@ -51,6 +52,9 @@ inline void store_shared(uint8_t& field, uint8_t value) {
   __atomic_store_n(&field, value, __ATOMIC_RELAXED);
 }
 
+// A result of the C library as a result of the data paths: bytes, or -errno.
+inline long kernel_result(ssize_t r) { return r < 0 ? -long(errno) : long(r); }
+
 // The hardware kind a data call serves on this record (RECORD_TCP or RECORD_UDP), or 0
 // when the call belongs to the C library.
 inline int data_kind(const socket_record* r) {
@@ -60,10 +64,17 @@ inline int data_kind(const socket_record* r) {
 
 }  // namespace kvel
 
+namespace kvel {
+// Gives a claimed slot back. An emulated eventfd or timerfd becomes the kernel's alone
+// first: a call that the emulation does not serve (readv, writev) changes the kernel
+// object behind the record's back.
+void hand_claimed_to_kernel(int fd);
+}  // namespace kvel
+
 // The start of a data handler: a record without a hardware session goes to the C library
 // with the caller's arguments unchanged, its kernel socket answering.
 #define ZL_KERNEL_RECORD(c, call, ...)          \
   if (kvel::data_kind(c.rec) == 0) {            \
-    kvel::release_slot(c.fd);                   \
+    kvel::hand_claimed_to_kernel(c.fd);         \
     return kvel::call_real(kvel::real_##call, __VA_ARGS__); \
   }

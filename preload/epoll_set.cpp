@@ -31,7 +31,10 @@ void hand_over(int epfd, epoll_set* set, int fd, uint32_t generation) {
     if (!m.armed) reg.events = 0;
     m.fd = -1;
     compact_members(set);
-    if (call_real(real_epoll_ctl, epfd, EPOLL_CTL_ADD, fd, &reg) == 0) ++set->kernel_count;
+    // A forked child's set is its parent's kernel set too, where the parent may have
+    // put the member already.
+    if (call_real(real_epoll_ctl, epfd, EPOLL_CTL_ADD, fd, &reg) == 0 || errno == EEXIST)
+      ++set->kernel_count;
     break;
   }
   pthread_mutex_unlock(&set->lock);

@@ -20,8 +20,10 @@
 #include <set>
 #include <string>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/timerfd.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -33,8 +35,8 @@ namespace {
 
 using namespace wait_cases;
 
-const char* const names[] = {"sock", "sock2", "pipe", "old", "new", "client", "udp"};
-enum name_id { SOCK, SOCK2, PIPE, OLD, NEW, CLIENT, UDP };
+const char* const names[] = {"sock", "sock2", "pipe", "old", "new", "client", "udp", "efd", "tfd"};
+enum name_id { SOCK, SOCK2, PIPE, OLD, NEW, CLIENT, UDP, EFD, TFD };
 
 std::string prompt(double start) { return now_s() - start < 1.0 ? "promptly" : "late"; }
 
@@ -367,6 +369,42 @@ void datagrams() {
   close(ep);
 }
 
+// An eventfd and a timerfd beside a card socket, level- and edge-triggered: an edge is
+// a write or an expiry that no wait has reported yet.
+void emulated_members(int s) {
+  const int ep = epoll_create1(0);
+  const int efd = eventfd(0, EFD_NONBLOCK);
+  const int tfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK);
+  ctl(ep, EPOLL_CTL_ADD, s, EPOLLIN, SOCK);
+  ctl(ep, EPOLL_CTL_ADD, efd, EPOLLIN | EPOLLOUT, EFD);
+  ctl(ep, EPOLL_CTL_ADD, tfd, EPOLLIN, TFD);
+  say_wait("eventfd writable, timer disarmed", ep, 0);
+  ctl(ep, EPOLL_CTL_MOD, efd, EPOLLIN | EPOLLET, EFD);
+  say_wait("eventfd edge: nothing written", ep, 0);
+  eventfd_write(efd, 1);
+  say_wait("eventfd edge: written", ep, 0);
+  say_wait("eventfd edge: not again", ep, 0);
+  eventfd_write(efd, 2);
+  say_wait("eventfd edge: written again", ep, 0);
+  eventfd_t value = 0;
+  eventfd_read(efd, &value);
+  say("eventfd read", long(value));
+  say_wait("eventfd edge: read", ep, 0);
+  itimerspec once{{0, 0}, {0, 50'000'000}};
+  timerfd_settime(tfd, 0, &once, nullptr);
+  say_wait("timer level: expires", ep, 2000);
+  say_wait("timer level: again", ep, 0);
+  ctl(ep, EPOLL_CTL_MOD, tfd, EPOLLIN | EPOLLET, TFD);
+  uint64_t expiries = 0;
+  say("timer read", read(tfd, &expiries, sizeof expiries), std::to_string(expiries));
+  timerfd_settime(tfd, 0, &once, nullptr);
+  say_wait("timer edge: expires", ep, 2000);
+  say_wait("timer edge: not again", ep, 0);
+  close(efd);
+  close(tfd);
+  close(ep);
+}
+
 // A member that turns out to be a kernel socket (its destination is not behind the
 // card) is answered by the kernel from then on.
 void kernel_destination() {
@@ -405,6 +443,7 @@ int main(int argc, char** argv) {
   other_threads(s);
   signals(s);
   datagrams();
+  emulated_members(s);
   kernel_destination();
   return 0;
 }
