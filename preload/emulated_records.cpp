@@ -8,6 +8,7 @@
 
 #include "real_calls.h"
 #include "signals_held.h"
+#include "socket_setup.h"
 #include "socket_records.h"
 #include "trace_log.h"
 
@@ -65,7 +66,7 @@ void hand_claimed_to_kernel(int fd) {
     return;
   }
   verbose_line("hand_to_kernel", "fd %d\n", fd);
-  free_record(take_record_for_close(fd));
+  drop_record(fd);
 }
 
 void hand_to_kernel(int fd) {
