@@ -7,7 +7,7 @@ set -uo pipefail
 scenario=$1 port=$2 work=$3
 RUN=${RUN:-env}
 python=/usr/bin/python3  # Debian's own, not a wrapper script found first on PATH
-ours=198.18.0.1 theirs=198.18.0.2
+ours=198.18.0.1 theirs=198.18.0.2 group=239.1.2.3
 peer() { nsenter --net="$ZORV_PEER_NETNS" "$@"; }
 cd "$work" || exit 1
 pids=()
@@ -108,6 +108,36 @@ case $scenario in
     bg /dev/null $RUN timeout 20 socat UDP-RECVFROM:"$port",bind="$ours",fork EXEC:"${upper[*]}"
     sleep 1
     echo "peer got: $(peer timeout 20 socat -t2 - UDP:"$ours:$port" < request.txt)"
+    ;;
+  socat_mcast_recv_address | socat_mcast_recv_index)
+    # Our socat joins the group by the interface's address or its name (index); the
+    # peer sends to the group until ours has taken one datagram.
+    [[ $scenario == *address ]] && on=$ours || on=kvel0
+    bg got.txt $RUN timeout 20 socat -u \
+      UDP4-RECV:"$port",ip-add-membership="$group:$on",readbytes="$(wc -c < request.txt)" -
+    wait_listen udp "$port"
+    while kill -0 "${pids[0]}" 2>/dev/null; do
+      peer socat -u - UDP4-DATAGRAM:"$group:$port",ip-multicast-if="$theirs" < request.txt
+      sleep 0.2
+    done
+    wait "${pids[0]}"
+    echo "rc=$? we got: $(received got.txt)"
+    ;;
+  socat_mcast_send | socat_mcast_send_bound)
+    # Our socat sends to the group on the card interface; the peer shows the TTL the
+    # datagram came with (and, from a bound socket, its source port).
+    strip='s/ port=[0-9]*//' opts=ip-multicast-ttl=5
+    [[ $scenario == *bound ]] && strip="s/ port=$((port + 1))$/ from the bound port/" \
+      opts=bind="$ours:$((port + 1))"
+    bg peer_got.txt peer timeout 20 socat -u -T1 \
+      UDP4-RECVFROM:"$port",ip-add-membership="$group:$theirs",ip-recvttl \
+      SYSTEM:'echo "ttl=$SOCAT_IP_TTL port=$SOCAT_PEERPORT"; cat'
+    wait_listen peer udp "$port"
+    $RUN timeout 20 socat -u - UDP4-DATAGRAM:"$group:$port",ip-multicast-if="$ours","$opts" \
+      < request.txt
+    echo "rc=$?"
+    wait "${pids[0]}"
+    received peer_got.txt | sed -e "$strip" -e "s/^/peer got: /"
     ;;
   curl_client)  # a file from the peer's http.server, byte-exact
     head -c 16000000 /dev/urandom > big.bin
