@@ -124,16 +124,17 @@ case $scenario in
     echo "rc=$? we got: $(received got.txt)"
     ;;
   socat_mcast_send | socat_mcast_send_bound)
-    # Our socat sends to the group on the card interface; the peer shows the TTL the
-    # datagram came with (and, from a bound socket, its source port).
-    strip='s/ port=[0-9]*//' opts=ip-multicast-ttl=5
+    # Our socat sends to the group on the card interface, by sendto; the bound one
+    # connects its socket to the group. The peer shows the TTL the datagram came with
+    # (and, from the bound socket, its source port).
+    strip='s/ port=[0-9]*//' opts=ip-multicast-ttl=5 kind=UDP4-DATAGRAM
     [[ $scenario == *bound ]] && strip="s/ port=$((port + 1))$/ from the bound port/" \
-      opts=bind="$ours:$((port + 1))"
+      opts=bind="$ours:$((port + 1))" kind=UDP4
     bg peer_got.txt peer timeout 20 socat -u -T1 \
       UDP4-RECVFROM:"$port",ip-add-membership="$group:$theirs",ip-recvttl \
       SYSTEM:'echo "ttl=$SOCAT_IP_TTL port=$SOCAT_PEERPORT"; cat'
     wait_listen peer udp "$port"
-    $RUN timeout 20 socat -u - UDP4-DATAGRAM:"$group:$port",ip-multicast-if="$ours","$opts" \
+    $RUN timeout 20 socat -u - "$kind:$group:$port",ip-multicast-if="$ours","$opts" \
       < request.txt
     echo "rc=$?"
     wait "${pids[0]}"
