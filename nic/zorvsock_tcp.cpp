@@ -141,6 +141,11 @@ extern "C" int zorvsock_tcp_get_status(zorvsock_handle* h) {
   return public_state(h);
 }
 
+extern "C" int zorvsock_tcp_was_reset(zorvsock_handle* h) {
+  if (!h) return EFAULT_;
+  return h->tcp.peer_reset.load();
+}
+
 extern "C" int zorvsock_tcp_get_peer(zorvsock_handle* h, uint32_t* ip, uint16_t* port) {
   if (!h || !ip || !port) return EFAULT_;
   if (public_state(h) < ZORVSOCK_TCP_SYN_RCV || h->kind == HANDLE_TCP_LISTEN) return ENOTCONN_;

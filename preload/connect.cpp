@@ -33,6 +33,12 @@ int still_connecting(int fd, socket_record* r) {
   return leave(fd, EINPROGRESS);
 }
 
+// A refused connect told to its caller: the error is cleared then, as the kernel's.
+int refused(int fd, socket_record* r) {
+  r->error_told = 1;
+  return leave(fd, ECONNREFUSED);
+}
+
 // The wait of a blocking connect: the slot is given up between polls, so that close or
 // another call on the descriptor go on meanwhile. SO_SNDTIMEO ends it as the kernel's.
 int wait_connected(int fd, socket_record* r) {
@@ -40,7 +46,7 @@ int wait_connected(int fd, socket_record* r) {
   wait_deadline until = wait_deadline::of(r->snd_timeout_us);
   for (;;) {
     const int state = zorvsock_tcp_get_status(r->handle);
-    if (state == ZORVSOCK_TCP_CLOSED) return leave(fd, ECONNREFUSED);
+    if (state == ZORVSOCK_TCP_CLOSED) return refused(fd, r);
     if (state >= ZORVSOCK_TCP_ESTABLISHED) return leave(fd, 0);
     if (until.passed()) return still_connecting(fd, r);
     if (!pause_slot(fd, generation)) {
@@ -60,7 +66,7 @@ int connect_again(int fd, socket_record* r) {
   if (state == ZORVSOCK_TCP_SYN_ST || state == ZORVSOCK_TCP_SYN_RCV) return leave(fd, EALREADY);
   if (r->pending == 0) return leave(fd, EISCONN);
   r->pending = 0;
-  return leave(fd, state == ZORVSOCK_TCP_CLOSED ? ECONNREFUSED : 0);
+  return state == ZORVSOCK_TCP_CLOSED ? refused(fd, r) : leave(fd, 0);
 }
 
 int start_tcp(int fd, socket_record* r, destination d) {

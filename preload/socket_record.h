@@ -63,6 +63,9 @@ struct socket_record {
   // makes sends fail with EPIPE.
   uint8_t shut_rd;
   uint8_t shut_wr;
+  // SO_ERROR has told how the connection ended (refused or reset): readiness reports no
+  // error after that, as the kernel clears it. Written and read under the slot.
+  uint8_t error_told;
   // A sendto or sendmsg with a destination aimed the UDP session away from the connected
   // destination; the next send without one aims it back. Written and read by the send
   // paths under the slot.

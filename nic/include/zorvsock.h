@@ -155,6 +155,9 @@ ZORVSOCK_API int zorvsock_tcp_disconnect(zorvsock_handle* h);
 ZORVSOCK_API void zorvsock_tcp_disable(zorvsock_handle* h);
 /* The connection's zorvsock_tcp_state; -14 null. */
 ZORVSOCK_API int zorvsock_tcp_get_status(zorvsock_handle* h);
+/* 1 when a reset from the peer ended the connection (TCP_CLOSED then tells a reset from
+ * an orderly end after our FIN), 0 otherwise; -14 null. */
+ZORVSOCK_API int zorvsock_tcp_was_reset(zorvsock_handle* h);
 /* The peer's address and port: 0; -14 null; -107 no connection. */
 ZORVSOCK_API int zorvsock_tcp_get_peer(zorvsock_handle* h, uint32_t* ip, uint16_t* port);
 /* "TCP_ESTABLISHED" ...; "TCP_UNKNOWN" for any other value. */

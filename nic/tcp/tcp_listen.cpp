@@ -72,6 +72,7 @@ void undo_passive_open(sw_tcp<tcp_hw_session>& tcp, tcp_hw_session& hw) {
   tcp.release();
   hw.release();
   tcp.state = TCP_CLOSE;
+  tcp.peer_reset = 0;
 }
 
 }  // namespace
