@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include "handshakes.h"
 #include "zorvsock.h"
 
 namespace kvel {
@@ -76,7 +77,7 @@ short record_events(socket_record* r) {
     case RECORD_TCP:
       return tcp_events(r);
     case RECORD_TCP_LISTENER:
-      return zorvsock_tcp_accept_ready(r->handle) > 0 ? POLLIN : 0;
+      return handshake_done(r) ? POLLIN : 0;
     case RECORD_UDP:
       return udp_events(r);
     default:

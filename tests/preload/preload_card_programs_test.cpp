@@ -28,6 +28,7 @@ const scenario scenarios[] = {
     {"socat_mcast_recv_address", "udp_rx_delivered"},
     {"socat_mcast_recv_index", "udp_rx_delivered"},
     {"socat_mcast_send", "udp_tx_frames"}, {"socat_mcast_send_bound", "udp_tx_frames"},
+    {"silent_client", "tcp_rx_delivered"}, {"mcast_fallback", "udp_rx_delivered"},
 };
 
 using param = std::tuple<const char*, scenario>;
