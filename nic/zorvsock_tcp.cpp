@@ -117,11 +117,28 @@ extern "C" int zorvsock_tcp_accept_ready(zorvsock_handle* h) {
   return waiting > 0 ? 1 : waiting;
 }
 
-extern "C" int zorvsock_tcp_accept(zorvsock_handle* l, zorvsock_handle* f) {
+namespace {
+
+// What both accept calls ask of their handles: 0 or the error to return.
+int accept_refusal(const zorvsock_handle* l, const zorvsock_handle* f) {
   if (!l || !f) return EFAULT_;
   if (l->kind != HANDLE_TCP_LISTENER) return EINVAL_;
   if (f->kind != HANDLE_NONE || engine_used(f)) return EFAULT_;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" int zorvsock_tcp_accept(zorvsock_handle* l, zorvsock_handle* f) {
+  if (const int refusal = accept_refusal(l, f)) return refusal;
   if (l->listener.accept_syn(f->tcp, f->tcp_hw, l->ttl) != 0) return EAGAIN_;
+  become_connection(f, l->listener.ifname_.c_str());
+  return 0;
+}
+
+extern "C" int zorvsock_tcp_accept_start(zorvsock_handle* l, zorvsock_handle* f) {
+  if (const int refusal = accept_refusal(l, f)) return refusal;
+  if (l->listener.answer_syn(f->tcp, f->tcp_hw, l->ttl) != 0) return EAGAIN_;
   become_connection(f, l->listener.ifname_.c_str());
   return 0;
 }
@@ -139,6 +156,11 @@ extern "C" void zorvsock_tcp_disable(zorvsock_handle* h) {
 extern "C" int zorvsock_tcp_get_status(zorvsock_handle* h) {
   if (!h) return EFAULT_;
   return public_state(h);
+}
+
+extern "C" int zorvsock_tcp_was_reset(zorvsock_handle* h) {
+  if (!h) return EFAULT_;
+  return h->tcp.peer_reset.load();
 }
 
 extern "C" int zorvsock_tcp_get_peer(zorvsock_handle* h, uint32_t* ip, uint16_t* port) {

@@ -8,6 +8,7 @@
 
 #include "fd_lock.h"
 #include "handlers.h"
+#include "handshakes.h"
 #include "real_calls.h"
 #include "route_lookup.h"
 #include "socket_records.h"
@@ -72,7 +73,7 @@ int wait_pending(int fd, socket_record* listener, bool may_wait) {
   wait_deadline until = wait_deadline::of(listener->rcv_timeout_us);
   for (;;) {
     if (listener->shut_rd != 0) return EINVAL;
-    if (zorvsock_tcp_accept_ready(listener->handle) > 0) return 0;
+    if (handshake_done(listener)) return 0;
     if (!may_wait || until.passed()) return EAGAIN;
     if (!pause_slot(fd, generation)) return EBADF;
   }
@@ -87,6 +88,7 @@ socket_record* connection_record(const socket_record* listener, zorvsock_handle*
   r->is_blocking = (flags & SOCK_NONBLOCK) ? 0 : 1;
   r->listening = 0;
   r->handle = h;
+  memset(r->handshake, 0, sizeof r->handshake);  // the listener's own
   r->sock_error = SOCKERR_NONE;
   r->shut_rd = 0;
   r->shut_wr = 0;
@@ -94,9 +96,9 @@ socket_record* connection_record(const socket_record* listener, zorvsock_handle*
   return r;
 }
 
-// Takes the waiting connection into a new descriptor; the placeholder kernel socket is
-// made first, so that a refusal (no descriptor, or one beyond the table) leaves the
-// connection waiting for a later accept, as the kernel's accept does.
+// Takes a connection whose handshake is done into a new descriptor; the placeholder
+// kernel socket is made first, so that a refusal (no descriptor, or one beyond the
+// table) leaves the connection waiting for a later accept, as the kernel's accept does.
 int take_connection(socket_record* listener, int flags, int* new_fd, sockaddr_in* peer) {
   int placeholder = call_real(real_socket, AF_INET, SOCK_STREAM | (flags & accept_flag_mask),
                               int(IPPROTO_TCP));
@@ -105,9 +107,8 @@ int take_connection(socket_record* listener, int flags, int* new_fd, sockaddr_in
     call_real(real_close, placeholder);
     return EMFILE;
   }
-  zorvsock_handle* h = init_handle(listener);
-  int err = h == nullptr ? ENOMEM : 0;
-  if (err == 0 && zorvsock_tcp_accept(listener->handle, h) != 0) err = EAGAIN;
+  zorvsock_handle* h = take_handshake(listener);
+  int err = h == nullptr ? EAGAIN : 0;
   socket_record* r = err == 0 ? connection_record(listener, h, flags) : nullptr;
   if (err == 0 && r == nullptr) err = ENOMEM;
   if (err != 0) {

@@ -43,10 +43,22 @@ const char* card_interface_of(uint32_t a, char* ifname) {
 
 int open_udp_session(int fd, socket_record* r) {
   if (!ensure_handle(r)) return leave(fd, ENOMEM);
-  const int rc = zorvsock_udp_configure(r->handle, r->ifname, r->local_port, 0, 0);
+  const int rc = configure_udp_session(r);
   if (rc < 0) return leave(fd, -rc);
   r->kind = RECORD_UDP;
   return leave(fd, 0);
+}
+
+// A datagram socket that joined a group on a card interface receives the group there,
+// on the port asked for, whichever address it binds to. The twin takes the same bind,
+// which checks and keeps the port; the address stays unrecorded, as nothing is bound to
+// a card address.
+int bind_to_group(int fd, socket_record* r, uint32_t a, uint16_t port) {
+  trace_line(name, "multicast bind to %X, port=%d, multicast_group_ip=%X\n", a, port,
+             r->multicast_group);
+  r->local_port = bind_kernel_twin(fd, a, port);
+  if (r->local_port == 0) return leave(fd, errno);
+  return open_udp_session(fd, r);
 }
 
 }  // namespace
@@ -59,6 +71,8 @@ extern "C" int vyx_bind(int fd, const sockaddr* addr, socklen_t addrlen) {
   uint32_t a = ntohl(in.sin_addr.s_addr);
   const uint16_t port = ntohs(in.sin_port);
   char ifname[lookup_name_size] = {};
+  if (reason == nullptr && r->multicast_group != 0 && r->type == SOCK_DGRAM)
+    return bind_to_group(fd, r, a, port);
   if (reason == nullptr) {
     trace_line(name, "bind to %X, port=%d\n", a, port);
     if (a == 0) a = default_bind_address();

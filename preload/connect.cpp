@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include "fd_lock.h"
+#include "group_route.h"
 #include "handlers.h"
 #include "real_calls.h"
 #include "route_lookup.h"
@@ -32,6 +33,12 @@ int still_connecting(int fd, socket_record* r) {
   return leave(fd, EINPROGRESS);
 }
 
+// A refused connect told to its caller: the error is cleared then, as the kernel's.
+int refused(int fd, socket_record* r) {
+  r->error_told = 1;
+  return leave(fd, ECONNREFUSED);
+}
+
 // The wait of a blocking connect: the slot is given up between polls, so that close or
 // another call on the descriptor go on meanwhile. SO_SNDTIMEO ends it as the kernel's.
 int wait_connected(int fd, socket_record* r) {
@@ -39,7 +46,7 @@ int wait_connected(int fd, socket_record* r) {
   wait_deadline until = wait_deadline::of(r->snd_timeout_us);
   for (;;) {
     const int state = zorvsock_tcp_get_status(r->handle);
-    if (state == ZORVSOCK_TCP_CLOSED) return leave(fd, ECONNREFUSED);
+    if (state == ZORVSOCK_TCP_CLOSED) return refused(fd, r);
     if (state >= ZORVSOCK_TCP_ESTABLISHED) return leave(fd, 0);
     if (until.passed()) return still_connecting(fd, r);
     if (!pause_slot(fd, generation)) {
@@ -59,7 +66,7 @@ int connect_again(int fd, socket_record* r) {
   if (state == ZORVSOCK_TCP_SYN_ST || state == ZORVSOCK_TCP_SYN_RCV) return leave(fd, EALREADY);
   if (r->pending == 0) return leave(fd, EISCONN);
   r->pending = 0;
-  return leave(fd, state == ZORVSOCK_TCP_CLOSED ? ECONNREFUSED : 0);
+  return state == ZORVSOCK_TCP_CLOSED ? refused(fd, r) : leave(fd, 0);
 }
 
 int start_tcp(int fd, socket_record* r, destination d) {
@@ -99,8 +106,8 @@ int start_udp(int fd, socket_record* r, destination d) {
 
 // The card interface and source address towards d, or the reason to leave it to the
 // kernel.
-const char* route_to(destination d, char* ifname, uint32_t* src) {
-  if (lookup_route_interface(d.ip, ifname, src) < 0)
+const char* route_to(const socket_record* r, destination d, char* ifname, uint32_t* src) {
+  if (!group_interface(r, d.ip, ifname, src) && lookup_route_interface(d.ip, ifname, src) < 0)
     return "failed to get name of interface used by destination IP";
   trace_line(name, "connect using nic %s (%08X)\n", ifname, *src);
   if (*src == d.ip) return "connecting to a local IP";
@@ -108,9 +115,10 @@ const char* route_to(destination d, char* ifname, uint32_t* src) {
   return nullptr;
 }
 
-// Interface, source and local port into the record; the twin keeps the port reserved.
+// Interface, source and local port into the record; the twin keeps the port reserved
+// (a bound socket's twin holds it already).
 int settle_local_side(int fd, socket_record* r, const char* ifname, uint32_t src) {
-  if (r->local_port == 0 || r->bind_ip == 0) r->local_port = bind_kernel_twin(fd, src, 0);
+  if (r->local_port == 0) r->local_port = bind_kernel_twin(fd, src, 0);
   if (r->local_port == 0) return EADDRNOTAVAIL;
   memcpy(r->ifname, ifname, sizeof r->ifname - 1);
   r->local_ip = src;
@@ -124,7 +132,7 @@ int connect_on_card(int fd, socket_record* r, destination d, const sockaddr* add
   trace_line(name, "connect to %X, port=%d (%s)\n", d.ip, d.port, udp ? "UDP" : "TCP");
   char ifname[lookup_name_size] = {};
   uint32_t src = 0;
-  const char* reason = route_to(d, ifname, &src);
+  const char* reason = route_to(r, d, ifname, &src);
   if (reason == nullptr && !ensure_handle(r)) reason = "cannot allocate zorvnic handle";
   if (reason != nullptr) {
     fall_back(name, fd, reason);

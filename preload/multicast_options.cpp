@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 
@@ -36,19 +35,6 @@ bool read_membership(const option_call& o, membership* m) {
   return true;
 }
 
-// The IPv4 address of the interface called ifname; 0 when it has none.
-uint32_t interface_address(const char* ifname) {
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return 0;
-  uint32_t found = 0;
-  for (const ifaddrs* e = list; e != nullptr && found == 0; e = e->ifa_next)
-    if (e->ifa_addr != nullptr && e->ifa_addr->sa_family == AF_INET &&
-        strcmp(e->ifa_name, ifname) == 0)
-      found = ntohl(reinterpret_cast<const sockaddr_in*>(e->ifa_addr)->sin_addr.s_addr);
-  freeifaddrs(list);
-  return found;
-}
-
 // The interface of a membership: by the address's subnet, or (a struct ip_mreqn with no
 // address) by index, whose own address then stands in for the one the caller left out.
 // Null, or the reason to leave the socket to the kernel.
@@ -60,7 +46,7 @@ const char* membership_interface(const option_call& o, const membership& m, char
       return "failed to get name of interface used by multicast IP_ADD_MEMBERSHIP";
   } else {
     if (m.index <= 0 || if_indextoname(unsigned(m.index), ifname) == nullptr ||
-        (*if_addr = interface_address(ifname)) == 0)
+        (*if_addr = lookup_interface_address(ifname)) == 0)
       return "failed to get name of interface used by multicast IP_ADD_MEMBERSHIP/imr_ifindex";
     wanted = *if_addr;
   }
@@ -78,10 +64,7 @@ int remake_udp_session(socket_record* r) {
     trace_line(name, "Cannot alocate zorvnic handle\n");
     return EPERM;
   }
-  zorvsock_disable_multicast(r->handle);
-  const int rc = zorvsock_udp_configure_multicast(r->handle, r->ifname, r->local_port,
-                                                  r->remote_ip, r->remote_port,
-                                                  r->multicast_group);
+  const int rc = configure_udp_session(r);
   return rc < 0 ? -rc : 0;
 }
 

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include "emulated_records.h"
+#include "handshakes.h"
 #include "zorvsock.h"
 
 namespace kvel {
@@ -25,10 +26,16 @@ short tcp_writable(socket_record* r) {
   return r->shut_wr != 0 || zorvsock_tcp_send_ready(r->handle) > 0 ? POLLOUT : 0;
 }
 
-// The connection's state decides what is left besides the bytes waiting. A connection
-// reaches CLOSED in order only through our own FIN (after the peer's, or acknowledged
-// in FIN_WAIT2 and TIME_WAIT), so CLOSED without it means a reset, a refused connect or
-// a handshake that timed out: an error.
+// A connection reaches CLOSED in order only through our own FIN (after the peer's, or
+// acknowledged in FIN_WAIT2 and TIME_WAIT), so CLOSED without it means a reset, a
+// refused connect or a handshake that timed out: an error. After our FIN a reset from
+// the peer is one too. SO_ERROR clears it.
+bool ended_in_error(socket_record* r) {
+  if (r->error_told != 0) return false;
+  return r->shut_wr == 0 || zorvsock_tcp_was_reset(r->handle) > 0;
+}
+
+// The connection's state decides what is left besides the bytes waiting.
 short tcp_state_events(socket_record* r, int state) {
   switch (state) {
     case ZORVSOCK_TCP_SYN_ST:
@@ -45,7 +52,7 @@ short tcp_state_events(socket_record* r, int state) {
     case ZORVSOCK_TCP_TIME_WAIT:
       return both_done;
     default:
-      return r->shut_wr != 0 ? both_done : both_done | POLLERR;
+      return ended_in_error(r) ? both_done | POLLERR : both_done;
   }
 }
 
@@ -71,7 +78,7 @@ short record_events(socket_record* r) {
     case RECORD_TCP:
       return tcp_events(r);
     case RECORD_TCP_LISTENER:
-      return zorvsock_tcp_accept_ready(r->handle) > 0 ? POLLIN : 0;
+      return handshake_done(r) ? POLLIN : 0;
     case RECORD_UDP:
       return udp_events(r);
     case RECORD_EVENTFD:

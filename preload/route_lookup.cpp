@@ -111,6 +111,18 @@ int lookup_interface_by_subnet(uint32_t addr, char* ifname, uint32_t* if_addr) {
   return result;
 }
 
+uint32_t lookup_interface_address(const char* ifname) {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return 0;
+  uint32_t found = 0;
+  for (const ifaddrs* e = list; e != nullptr && found == 0; e = e->ifa_next)
+    if (e->ifa_addr != nullptr && e->ifa_addr->sa_family == AF_INET &&
+        strcmp(e->ifa_name, ifname) == 0)
+      found = ntohl(reinterpret_cast<const sockaddr_in*>(e->ifa_addr)->sin_addr.s_addr);
+  freeifaddrs(list);
+  return found;
+}
+
 int lookup_route_interface(uint32_t dest, char* ifname, uint32_t* src) {
   if (lookup_route_netlink(dest, ifname, src) >= 1) return 0;
   return lookup_interface_by_subnet(dest, ifname, src);

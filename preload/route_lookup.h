@@ -18,6 +18,9 @@ int lookup_route_netlink(uint32_t dest, char* ifname, uint32_t* src);
 // its name and address, -1 when none does.
 int lookup_interface_by_subnet(uint32_t addr, char* ifname, uint32_t* if_addr);
 
+// The IPv4 address of the interface called ifname; 0 when it has none.
+uint32_t lookup_interface_address(const char* ifname);
+
 // The route, or else the subnet match: 0 or -1.
 int lookup_route_interface(uint32_t dest, char* ifname, uint32_t* src);
 

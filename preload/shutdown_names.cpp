@@ -47,14 +47,17 @@ int peer_of(const socket_record* r, sockaddr_in* name) {
 }
 
 // The pending error of a connection, as the kernel keeps it: none while the handshake
-// runs, a refused connect once to the caller that started it without waiting (reading
-// the error clears it), none otherwise.
+// runs; once the connection is closed, a refused connect to the caller that started it
+// without waiting, or a reset from the peer, told once (reading the error clears it);
+// none otherwise.
 int pending_error(socket_record* r) {
   const int state = zorvsock_tcp_get_status(r->handle);
   int value = 0;
-  if (r->pending != 0 && state == ZORVSOCK_TCP_CLOSED) {
-    value = ECONNREFUSED;
+  if (state == ZORVSOCK_TCP_CLOSED && r->error_told == 0) {
+    if (r->pending != 0) value = ECONNREFUSED;
+    else if (zorvsock_tcp_was_reset(r->handle) > 0) value = ECONNRESET;
     r->pending = 0;
+    r->error_told = value != 0;
   }
   trace_line("vyx_getsockopt", "SO_ERROR %d (TCP status: %s)\n", value,
              zorvsock_tcp_state_str(state));

@@ -30,6 +30,7 @@ enum socket_error : uint8_t {
 
 inline constexpr uint16_t ttl_not_set = 0xFFFF;
 inline constexpr uint32_t default_rx_buffer_units = 2048;  // 4 MiB in 2 KiB units
+inline constexpr int handshake_slots = 8;  // a listener's passive opens ahead of accept
 
 struct socket_record {
   uint8_t kind;
@@ -63,6 +64,14 @@ struct socket_record {
   // makes sends fail with EPIPE.
   uint8_t shut_rd;
   uint8_t shut_wr;
+  // SO_ERROR has told how the connection ended (refused or reset): readiness reports no
+  // error after that, as the kernel clears it. Written and read under the slot.
+  uint8_t error_told;
+  // A listener's handshakes under way or done and not yet accepted (handshakes.cpp):
+  // their handles and when each SYN was answered (CLOCK_MONOTONIC, ns). Written and
+  // read under the listener's slot.
+  zorvsock_handle* handshake[handshake_slots];
+  uint64_t handshake_since[handshake_slots];
   // A sendto or sendmsg with a destination aimed the UDP session away from the connected
   // destination; the next send without one aims it back. Written and read by the send
   // paths under the slot.

@@ -8,6 +8,7 @@
 #include "epoll_set.h"
 #include "fd_lock.h"
 #include "handlers.h"
+#include "handshakes.h"
 #include "real_calls.h"
 #include "socket_records.h"
 #include "trace_log.h"
@@ -33,6 +34,7 @@ void append_status_log(int fd, const char* reason) {
 void free_record(socket_record* record) {
   if (record == nullptr) return;
   if (record->kind == RECORD_EPOLL) free_epoll_set(record->epoll);
+  if (record->kind == RECORD_TCP_LISTENER) drop_handshakes(record);
   if (record->kind <= RECORD_INET && record->handle != nullptr)
     zorvsock_release_handle(record->handle);
   free(record);

@@ -43,6 +43,15 @@ bool ensure_handle(socket_record* record) {
   return true;
 }
 
+int configure_udp_session(socket_record* r) {
+  if (r->multicast_group == 0)
+    return zorvsock_udp_configure(r->handle, r->ifname, r->local_port, r->remote_ip,
+                                  r->remote_port);
+  zorvsock_disable_multicast(r->handle);
+  return zorvsock_udp_configure_multicast(r->handle, r->ifname, r->local_port, r->remote_ip,
+                                          r->remote_port, r->multicast_group);
+}
+
 uint16_t bind_kernel_twin(int fd, uint32_t addr, uint16_t port) {
   sockaddr_in a = make_inet_address(addr, port);
   int rc = call_real(real_bind, fd, reinterpret_cast<const sockaddr*>(&a), socklen_t(sizeof a));

@@ -18,6 +18,11 @@ zorvsock_handle* init_handle(const socket_record* record);
 // False when none could be acquired.
 bool ensure_handle(socket_record* record);
 
+// Makes the record's fresh handle its UDP session on local_port, towards the connected
+// destination if there is one: a session of the group the socket joined (whose
+// membership the kernel twin holds), or else a plain one. 0 or a negative errno value.
+int configure_udp_session(socket_record* record);
+
 // Binds the kernel twin of fd to addr:port, which reserves the port in the kernel (and
 // keeps it should the socket later fall back): the port bound, or 0 with errno set as
 // the kernel says (EADDRINUSE, ...).

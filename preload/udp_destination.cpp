@@ -5,6 +5,7 @@
 #include <cstring>
 #include <netinet/in.h>
 
+#include "group_route.h"
 #include "handlers.h"
 #include "route_lookup.h"
 #include "socket_setup.h"
@@ -57,13 +58,14 @@ long aim_datagram(data_call& c, const sockaddr* dest, socklen_t len) {
 
 namespace {
 
-bool behind_card(const sockaddr* dest, socklen_t len) {
+bool behind_card(const socket_record* r, const sockaddr* dest, socklen_t len) {
   sockaddr_in to{};
   if (len < sizeof to || !read_caller_memory(&to, dest, sizeof to) || to.sin_family != AF_INET)
     return false;
   const uint32_t ip = ntohl(to.sin_addr.s_addr);
   char ifname[lookup_name_size] = {};
   uint32_t src = 0;
+  if (group_interface(r, ip, ifname, &src)) return true;
   return lookup_route_interface(ip, ifname, &src) == 0 && src != ip && card_interface(ifname);
 }
 
@@ -71,7 +73,7 @@ bool behind_card(const sockaddr* dest, socklen_t len) {
 
 bool open_session_for(data_call& c, const sockaddr* dest, socklen_t len) {
   c.held = false;
-  if (!behind_card(dest, len)) {
+  if (!behind_card(c.rec, dest, len)) {
     release_slot(c.fd);
     return false;
   }

@@ -148,6 +148,11 @@ ZORVSOCK_API int zorvsock_tcp_accept_ready(zorvsock_handle* listener);
  * handshake: 0; -14 null or f not fresh; -22 not a listener; -11 nothing waiting or the
  * handshake failed (f stays fresh). */
 ZORVSOCK_API int zorvsock_tcp_accept(zorvsock_handle* listener, zorvsock_handle* f);
+/* The same without the wait: 0 once the SYN is answered, f then a connection whose
+ * handshake runs on its own (TCP_SYN_RCV until zorvsock_tcp_get_status shows it done, or
+ * TCP_CLOSED); the caller gives up one that takes too long by releasing f. -14, -22 as
+ * above; -11 nothing waiting or no answer sent (f stays fresh). */
+ZORVSOCK_API int zorvsock_tcp_accept_start(zorvsock_handle* listener, zorvsock_handle* f);
 /* Sends our FIN while our sending side is open: from TCP_ESTABLISHED to TCP_FIN_WAIT1,
  * from TCP_CLOSE_WAIT (the peer has closed its side) to TCP_LAST_ACK, where the peer's
  * ACK of our FIN closes. In any other state closes at once. 0; -14 null. */
@@ -155,6 +160,9 @@ ZORVSOCK_API int zorvsock_tcp_disconnect(zorvsock_handle* h);
 ZORVSOCK_API void zorvsock_tcp_disable(zorvsock_handle* h);
 /* The connection's zorvsock_tcp_state; -14 null. */
 ZORVSOCK_API int zorvsock_tcp_get_status(zorvsock_handle* h);
+/* 1 when a reset from the peer ended the connection (TCP_CLOSED then tells a reset from
+ * an orderly end after our FIN), 0 otherwise; -14 null. */
+ZORVSOCK_API int zorvsock_tcp_was_reset(zorvsock_handle* h);
 /* The peer's address and port: 0; -14 null; -107 no connection. */
 ZORVSOCK_API int zorvsock_tcp_get_peer(zorvsock_handle* h, uint32_t* ip, uint16_t* port);
 /* "TCP_ESTABLISHED" ...; "TCP_UNKNOWN" for any other value. */

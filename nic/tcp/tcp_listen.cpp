@@ -72,6 +72,7 @@ void undo_passive_open(sw_tcp<tcp_hw_session>& tcp, tcp_hw_session& hw) {
   tcp.release();
   hw.release();
   tcp.state = TCP_CLOSE;
+  tcp.peer_reset = 0;
 }
 
 }  // namespace
@@ -117,6 +118,14 @@ int tcp_listener::init(const char* ifname, uint16_t port, uint64_t tx_log_size) 
 }
 
 int tcp_listener::accept_syn(sw_tcp<tcp_hw_session>& tcp, tcp_hw_session& hw, uint8_t ttl) {
+  const int rc = answer_syn(tcp, hw, ttl);
+  if (rc != 0) return rc;
+  if (wait_established(tcp)) return 0;
+  undo_passive_open(tcp, hw);
+  return -107;
+}
+
+int tcp_listener::answer_syn(sw_tcp<tcp_hw_session>& tcp, tcp_hw_session& hw, uint8_t ttl) {
   if (fd_ < 0) return -1;
   uint8_t frame[SYN_FRAME_BUFFER];
   const ssize_t n = kvel::kvel_dev_read(fd_, frame, sizeof frame);
@@ -139,13 +148,12 @@ int tcp_listener::accept_syn(sw_tcp<tcp_hw_session>& tcp, tcp_hw_session& hw, ui
   tcp.set_state(TCP_LISTEN);
   tcp.process_syn_options(syn.seg);
   rc = tcp.send_syn_ack();
-  if (rc == 0) {
-    start_worker(tcp);
-    if (wait_established(tcp)) return 0;
-    rc = -107;
+  if (rc != 0) {
+    undo_passive_open(tcp, hw);
+    return rc;
   }
-  undo_passive_open(tcp, hw);
-  return rc;
+  start_worker(tcp);
+  return 0;
 }
 
 void tcp_listener::release() {

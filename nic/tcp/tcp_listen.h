@@ -26,6 +26,10 @@ struct tcp_listener {
   // negative. A failure after the session was set up gives the session and the worker
   // back, so the engine can serve a later passive open.
   int accept_syn(sw_tcp<tcp_hw_session>& tcp, tcp_hw_session& hw, uint8_t ttl);
+  // The same without the wait: 0 once the SYN is answered, the handshake then runs on
+  // the connection's worker (undo_passive_open gives it up); -11 nothing queued, else
+  // negative.
+  int answer_syn(sw_tcp<tcp_hw_session>& tcp, tcp_hw_session& hw, uint8_t ttl);
   void release();
 };
 

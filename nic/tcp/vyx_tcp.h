@@ -143,6 +143,11 @@ struct sw_tcp {
   // Written under the lock; the app looks at peer_fin_pending without it first.
   tcp_relaxed<uint8_t> peer_fin_pending;
   tcp_seq peer_fin_seq;
+  // A RST from the peer ended the connection, which a connection closed in order never
+  // shows. Written under the lock by the thread that meets the RST (cleared by a
+  // passive open that failed, before the engine serves another); the status calls of
+  // the app read it.
+  tcp_relaxed<uint8_t> peer_reset;
   // Serialises the state machine, every change of `state`, the control descriptor and
   // the resend schedule across the threads. The data path takes it only on rare events
   // (a FIN or RST, the first data, a repeated SYN-ACK).
@@ -187,6 +192,10 @@ struct sw_tcp {
     state = next;
   }
   void close() { enter_final(TCP_CLOSE); }
+  void close_by_reset() {
+    peer_reset = 1;
+    close();
+  }
 
   void enter_established() {
     trace(TCP_ESTABLISHED);
@@ -511,7 +520,7 @@ struct sw_tcp {
 
   void on_syn_sent(const tcp_segment& s) {
     if (s.has(TCP_RST)) {
-      if (s.has(TCP_ACK) && s.ack == tx_seq) close();
+      if (s.has(TCP_ACK) && s.ack == tx_seq) close_by_reset();
       return;
     }
     if (!s.has(TCP_SYN)) return;
@@ -532,7 +541,7 @@ struct sw_tcp {
 
   void on_syn_recv(const tcp_segment& s) {
     if (s.has(TCP_RST)) {
-      if (rst_in_window(s)) close();
+      if (rst_in_window(s)) close_by_reset();
       return;
     }
     if (s.has(TCP_SYN) || !s.has(TCP_ACK) || s.ack != tx_seq) return;
@@ -544,7 +553,7 @@ struct sw_tcp {
   // ESTABLISHED, FIN_WAIT1, FIN_WAIT2: the peer may still send.
   void on_receiving(const tcp_segment& s) {
     if (s.has(TCP_RST)) {
-      if (rst_in_window(s)) close();
+      if (rst_in_window(s)) close_by_reset();
       return;
     }
     if (s.has(TCP_SYN)) return;  // a repeated SYN-ACK: the ring scans acknowledge it
@@ -567,7 +576,7 @@ struct sw_tcp {
   // and wait for its ACK.
   void on_peer_closed(const tcp_segment& s) {
     if (s.has(TCP_RST)) {
-      if (!tcp_final_state(state) && rst_in_window(s)) close();
+      if (!tcp_final_state(state) && rst_in_window(s)) close_by_reset();
       return;
     }
     if (s.has(TCP_ACK) && !take_ack(s)) return;

@@ -7,7 +7,7 @@ set -uo pipefail
 scenario=$1 port=$2 work=$3
 RUN=${RUN:-env}
 python=/usr/bin/python3  # Debian's own, not a wrapper script found first on PATH
-ours=198.18.0.1 theirs=198.18.0.2
+ours=198.18.0.1 theirs=198.18.0.2 group=239.1.2.3
 peer() { nsenter --net="$ZORV_PEER_NETNS" "$@"; }
 cd "$work" || exit 1
 pids=()
@@ -42,6 +42,17 @@ retry() {
 # which lands in files that hold a program's output and errors together: that line is
 # not part of what was received.
 received() { grep -v '^Using CPU feat:' "$1"; }
+# feed_group: the peer sends the request to the group until our receiver (the first
+# program started) has ended, whose exit status follows.
+feed_group() {
+  wait_listen udp "$port"
+  while kill -0 "${pids[0]}" 2>/dev/null; do
+    peer socat -u - UDP4-DATAGRAM:"$group:$port",ip-multicast-if="$theirs" < request.txt
+    sleep 0.2
+  done
+  wait "${pids[0]}"
+  echo "rc=$?"
+}
 request="a request from one side"
 reply="the reply from the other side"
 printf '%s\n' "$request" > request.txt
@@ -108,6 +119,97 @@ case $scenario in
     bg /dev/null $RUN timeout 20 socat UDP-RECVFROM:"$port",bind="$ours",fork EXEC:"${upper[*]}"
     sleep 1
     echo "peer got: $(peer timeout 20 socat -t2 - UDP:"$ours:$port" < request.txt)"
+    ;;
+  socat_mcast_recv_address | socat_mcast_recv_index)
+    # Our socat joins the group by the interface's address or its name (index); the
+    # peer sends to the group until ours has taken one datagram.
+    [[ $scenario == *address ]] && on=$ours || on=kvel0
+    bg got.txt $RUN timeout 20 socat -u \
+      UDP4-RECV:"$port",ip-add-membership="$group:$on",readbytes="$(wc -c < request.txt)" -
+    feed_group
+    echo "we got: $(received got.txt)"
+    ;;
+  socat_mcast_send | socat_mcast_send_bound)
+    # Our socat sends to the group on the card interface, by sendto; the bound one
+    # connects its socket to the group. The peer shows the TTL the datagram came with
+    # (and, from the bound socket, its source port).
+    strip='s/ port=[0-9]*//' opts=ip-multicast-ttl=5 kind=UDP4-DATAGRAM
+    [[ $scenario == *bound ]] && strip="s/ port=$((port + 1))$/ from the bound port/" \
+      opts=bind="$ours:$((port + 1))" kind=UDP4
+    bg peer_got.txt peer timeout 20 socat -u -T1 \
+      UDP4-RECVFROM:"$port",ip-add-membership="$group:$theirs",ip-recvttl \
+      SYSTEM:'echo "ttl=$SOCAT_IP_TTL port=$SOCAT_PEERPORT"; cat'
+    wait_listen peer udp "$port"
+    $RUN timeout 20 socat -u - "$kind:$group:$port",ip-multicast-if="$ours","$opts" \
+      < request.txt
+    echo "rc=$?"
+    wait "${pids[0]}"
+    received peer_got.txt | sed -e "$strip" -e "s/^/peer got: /"
+    ;;
+  mcast_fallback)
+    # Our python3 joins the group on the card and takes a datagram there; then an
+    # option the card cannot serve hands the socket to the kernel, whose twin socket is
+    # bound and a member already: the group's datagrams still arrive.
+    cat > member.py <<PY
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+join = socket.inet_aton("$group") + socket.inet_aton("$ours")
+s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, join)
+s.bind(("", $port))
+print("first:", s.recv(100).decode().strip(), flush=True)
+s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton("127.0.0.1"))
+print("on the kernel:", s.recv(100).decode().strip(), flush=True)
+PY
+    bg got.txt $RUN timeout 40 "$python" member.py
+    feed_group
+    received got.txt
+    ;;
+  silent_client)
+    # Our python3 event loop (poll) serves a listener. A client of the peer's that sends
+    # its SYN and never completes the handshake (the peer's firewall drops our answer
+    # to it) must neither wake the loop nor stall it: the client behind it is served.
+    silent=$((port + 1))
+    cat > server.py <<PY
+import selectors, socket, time
+s = socket.socket()
+s.bind(("$ours", $port))
+s.listen(8)
+s.setblocking(False)
+loop = selectors.PollSelector()
+loop.register(s, selectors.EVENT_READ)
+print("listening", flush=True)
+end = time.monotonic() + 30
+while time.monotonic() < end:
+    if not loop.select(1):
+        continue
+    t = time.monotonic()
+    try:
+        c, _ = s.accept()
+    except BlockingIOError:
+        print("readable, but accept would wait")
+        continue
+    took = "at once" if time.monotonic() - t < 1 else "after a wait"
+    c.setblocking(True)
+    print("accepted", took, "and got:", c.recv(100).decode().strip())
+    break
+PY
+    bg got.txt $RUN timeout 40 "$python" server.py
+    for _ in $(seq 400); do grep -qs listening got.txt && break; sleep 0.05; done
+    peer nft -f - <<NFT
+table ip silent$port {
+  chain in {
+    type filter hook input priority 0;
+    tcp sport $port tcp dport $silent drop
+  }
+}
+NFT
+    bg /dev/null peer timeout 10 socat /dev/null TCP:"$ours:$port",sourceport="$silent"
+    sleep 0.5
+    retry peer timeout 20 socat - TCP:"$ours:$port" < request.txt 2>/dev/null
+    wait "${pids[0]}"
+    echo "rc=$?"
+    peer nft delete table ip silent$port
+    received got.txt
     ;;
   curl_client)  # a file from the peer's http.server, byte-exact
     head -c 16000000 /dev/urandom > big.bin

@@ -7,6 +7,7 @@ big-endian count n:
   H  read n bytes, answer their CRC-32 as 8 hex digits
   h  the same after a second's pause, so that the sender meets a full window
   C  send n bytes of the pattern, then end our side of the stream (FIN)
+  R  read to the end of the other side's stream, then reset the connection
 udp ADDR PORT: datagrams on PORT and PORT+1; the first byte of one on PORT asks:
   N  (count byte, 2-byte size) send count datagrams of the pattern of that size back
   L  answer the lengths of the datagrams received since the last L, as text
@@ -59,6 +60,12 @@ def serve_tcp(conn):
                 crc = zlib.crc32(got, crc)
                 n -= len(got)
             conn.sendall(b"%08x" % crc)
+        elif op == b"R":
+            while conn.recv(1 << 20):
+                pass
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            conn.close()
+            return
 
 
 def tcp(addr, port):

@@ -239,6 +239,27 @@ void closing(int s) {
   close(s);
 }
 
+// The peer resets the connection after our FIN: an error all the same, which SO_ERROR
+// tells once and so clears.
+void reset_after_fin() {
+  int s = connect_to(ntohs(peer_addr.sin_port), false);
+  request(s, 'R', 0);
+  shutdown(s, SHUT_WR);
+  const short events = POLLIN | POLLOUT | POLLRDHUP;
+  settle("poll of a reset after our FIN", s, events, POLLERR);
+  for (const char* what : {"SO_ERROR after the reset", "SO_ERROR once told"}) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+    say(what, err, strerrorname_np(err));
+  }
+  const short got = poll_one(s, events, 0);
+  say("poll once the reset is told", got, hex(got));
+  char b[8];
+  say("read after the reset", recv(s, b, sizeof b, 0), "");
+  close(s);
+}
+
 void refused() {
   int s = connect_to(closed_port, true);
   settle("poll of a refused connect", s, POLLIN | POLLOUT, POLLERR);
@@ -277,6 +298,7 @@ int main(int argc, char** argv) {
   signals(s);
   held_member(s);
   closing(s);
+  reset_after_fin();
   refused();
   datagrams();
   return 0;

@@ -25,6 +25,10 @@ const scenario scenarios[] = {
     {"socat_client", "tcp_rx_delivered"}, {"socat_server", "tcp_tx_bytes"},
     {"socat_udp_client", "udp_rx_delivered"}, {"socat_udp_server", "udp_tx_frames"},
     {"curl_client", "tcp_rx_delivered"},  {"http_server", "tcp_tx_bytes"},
+    {"socat_mcast_recv_address", "udp_rx_delivered"},
+    {"socat_mcast_recv_index", "udp_rx_delivered"},
+    {"socat_mcast_send", "udp_tx_frames"}, {"socat_mcast_send_bound", "udp_tx_frames"},
+    {"silent_client", "tcp_rx_delivered"}, {"mcast_fallback", "udp_rx_delivered"},
 };
 
 using param = std::tuple<const char*, scenario>;
