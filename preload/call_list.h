@@ -89,8 +89,8 @@
         "%d %p %p\n", (fd, static_cast<void*>(addr), static_cast<void*>(addrlen)))            \
   SOCKK(getsockname, int, (int fd, sockaddr* addr, socklen_t* addrlen), (fd, addr, addrlen),  \
         "%d %p %p\n", (fd, static_cast<void*>(addr), static_cast<void*>(addrlen)))            \
-  KERN(epoll_create, int, (int size), (size), "%d\n", (size))                                 \
-  KERN(epoll_create1, int, (int flags), (flags), "%d\n", (flags))                             \
+  OWN(epoll_create, int, (int size))                                                          \
+  OWN(epoll_create1, int, (int flags))                                                        \
   OWN(epoll_ctl, int, (int epfd, int op, int fd, epoll_event* event))                         \
   OWN(epoll_wait, int, (int epfd, epoll_event* events, int maxevents, int timeout_ms))        \
   OWN(epoll_pwait, int,                                                                       \

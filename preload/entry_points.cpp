@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <sys/ioctl.h>
 
+#include "epoll_set.h"
 #include "fd_lock.h"
 #include "handlers.h"
 #include "interposer_init.h"
@@ -237,22 +238,41 @@ int zl_entry_ppoll(pollfd* fds, nfds_t nfds, const timespec* timeout,
   return vyx_ppoll(fds, nfds, timeout, sigmask);
 }
 
-// Until emulated epoll sets exist every epoll descriptor is the kernel's.
+// Every epoll set is made emulated; the other epoll calls go to the emulation when their
+// set has a record.
+int zl_entry_epoll_create(int size) {
+  ensure_started();
+  trace_line("epoll_create", "%d\n", size);
+  if (size > 0) return vyx_epoll_create1(0);
+  errno = EINVAL;
+  return -1;
+}
+
+int zl_entry_epoll_create1(int flags) {
+  ensure_started();
+  trace_line("epoll_create1", "%d\n", flags);
+  return vyx_epoll_create1(flags);
+}
+
 int zl_entry_epoll_ctl(int epfd, int op, int fd, epoll_event* event) {
   ensure_started();
+  if (claim_slot(epfd)) return vyx_epoll_ctl(epfd, op, fd, event);
   verbose_line("epoll_ctl", "kernel\n");
   return call_real(real_epoll_ctl, epfd, op, fd, event);
 }
 
 int zl_entry_epoll_wait(int epfd, epoll_event* events, int maxevents, int timeout_ms) {
-  ensure_started();
-  verbose_line("epoll_wait", "kernel\n");
-  return call_real(real_epoll_wait, epfd, events, maxevents, timeout_ms);
+  return zl_entry_epoll_pwait(epfd, events, maxevents, timeout_ms, nullptr);
 }
 
 int zl_entry_epoll_pwait(int epfd, epoll_event* events, int maxevents, int timeout_ms,
                          const sigset_t* sigmask) {
   ensure_started();
+  if (claim_slot(epfd)) {
+    const timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1'000'000L};
+    return vyx_epoll_pwait2(epfd, events, maxevents, timeout_ms < 0 ? nullptr : &timeout,
+                            sigmask);
+  }
   verbose_line("epoll_pwait", "kernel\n");
   return call_real(real_epoll_pwait, epfd, events, maxevents, timeout_ms, sigmask);
 }
@@ -260,6 +280,7 @@ int zl_entry_epoll_pwait(int epfd, epoll_event* events, int maxevents, int timeo
 int zl_entry_epoll_pwait2(int epfd, epoll_event* events, int maxevents,
                           const timespec* timeout, const sigset_t* sigmask) {
   ensure_started();
+  if (claim_slot(epfd)) return vyx_epoll_pwait2(epfd, events, maxevents, timeout, sigmask);
   verbose_line("epoll_pwait2", "kernel\n");
   return call_real(real_epoll_pwait2, epfd, events, maxevents, timeout, sigmask);
 }

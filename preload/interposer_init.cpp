@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "close_release.h"
+#include "epoll_set.h"
 #include "fd_lock.h"
 #include "handlers.h"
 #include "log_files.h"
@@ -49,6 +50,7 @@ void after_fork_in_child() {
   release_trace_stream();
   reset_locks_after_fork();
   forget_closed_connections_after_fork();
+  reset_epoll_locks_after_fork();
   drop_records_lost_in_fork();
 }
 

@@ -7,6 +7,8 @@
 
 namespace kvel {
 
+struct epoll_set;
+
 // The numbers are fixed: handlers compare kinds by range (kinds up to RECORD_INET may
 // hold a handle, the emulated descriptors reuse that storage).
 enum record_kind : uint8_t {
@@ -54,9 +56,7 @@ struct socket_record {
   uint8_t multicast_if_set;
   uint8_t timestamping;
   uint32_t timestamping_flags;
-  void* epoll_members;
-  int32_t epoll_hw_count;
-  int32_t epoll_count;
+  epoll_set* epoll;  // RECORD_EPOLL: the set (epoll_set.h), owned by the record
   uint32_t udp_segment;
   uint32_t priority;
   // Set by shutdown: SHUT_RD makes receives give end of stream, SHUT_WR (our FIN sent)

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "epoll_set.h"
 #include "fd_lock.h"
 #include "handlers.h"
 #include "real_calls.h"
@@ -31,7 +32,7 @@ void append_status_log(int fd, const char* reason) {
 
 void free_record(socket_record* record) {
   if (record == nullptr) return;
-  if (record->kind == RECORD_EPOLL) free(record->epoll_members);
+  if (record->kind == RECORD_EPOLL) free_epoll_set(record->epoll);
   if (record->kind <= RECORD_INET && record->handle != nullptr)
     zorvsock_release_handle(record->handle);
   free(record);

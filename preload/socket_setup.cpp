@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "epoll_set.h"
 #include "fd_lock.h"
 #include "handlers.h"
 #include "real_calls.h"
@@ -60,7 +61,11 @@ int leave_handler(const char* name, int fd, int err) {
   return err != 0 ? -1 : 0;
 }
 
-void drop_record(int fd) { free_record(take_record_for_close(fd)); }
+void drop_record(int fd) {
+  const uint32_t generation = slot_generation(fd);
+  free_record(take_record_for_close(fd));
+  hand_members_to_kernel(fd, generation);
+}
 
 void fall_back(const char* name, int fd, const char* reason) {
   drop_record(fd);

@@ -28,7 +28,8 @@ uint16_t bind_kernel_twin(int fd, uint32_t addr, uint16_t port);
 int leave_handler(const char* name, int fd, int err);
 
 // Empties fd's slot and frees the record with its handle, giving the slot back: from
-// now on fd is a plain kernel socket.
+// now on fd is a plain kernel socket, which the epoll sets that have it as a member
+// register with their kernel sets.
 void drop_record(int fd);
 
 // drop_record, with the reason logged and a trace line naming the call that the kernel

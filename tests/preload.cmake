@@ -156,10 +156,16 @@ add_executable(option_cases_helper ${ZL_TEST_DIR}/option_cases_helper.cpp)
 zl_program_test(preload_options_test option_cases_helper ZL_OPTION_HELPER ZL_OPTION_PEER
                 option_peer.py 600)
 
-# The select and poll waits of a program on card sockets: its answers beside the kernel's.
+# The select, poll and epoll waits of programs on card sockets: their answers beside the
+# kernel's.
 add_executable(poll_cases_helper ${ZL_TEST_DIR}/poll_cases_helper.cpp)
 target_link_libraries(poll_cases_helper PRIVATE Threads::Threads)
 zl_program_test(preload_poll_test poll_cases_helper ZL_POLL_HELPER ZL_DATA_PEER data_peer.py 600)
+add_executable(epoll_cases_helper ${ZL_TEST_DIR}/epoll_cases_helper.cpp)
+target_link_libraries(epoll_cases_helper PRIVATE Threads::Threads)
+target_compile_definitions(preload_poll_test PRIVATE
+    ZL_EPOLL_HELPER="$<TARGET_FILE:epoll_cases_helper>")
+add_dependencies(preload_poll_test epoll_cases_helper)
 
 # Debian programs on card sockets: what they receive beside what they receive without.
 add_executable(preload_card_programs_test ${ZL_TEST_DIR}/preload_card_programs_test.cpp

@@ -1,5 +1,5 @@
-// The readiness waits of an ordinary program over card sockets, under both preload
-// libraries, against the Linux peer: every wait's answer is the one the kernel gives the
+// The readiness waits of ordinary programs over card sockets (select and poll in one,
+// epoll in the other), under both preload libraries, against the Linux peer: every wait's answer is the one the kernel gives the
 // same program without a preload library, and the simulator's counters show that the
 // card carried the connection.
 #include <gtest/gtest.h>
@@ -40,15 +40,26 @@ class PollWaits : public ::testing::TestWithParam<const char*> {
   }
 
   // The program's answers; the library's note of the TX routine it chose is not one.
-  zt::cmd_result helper(bool preloaded) const {
+  zt::cmd_result helper(const char* program, bool preloaded) const {
     std::string env = "NOTRACE=1 ";
     if (preloaded)
       env += "LD_PRELOAD=" ZL_PRELOAD_PREFIX + std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA " ";
-    zt::cmd_result r = zt::run("cd " + dir_ + " && timeout 120 env " + env + ZL_POLL_HELPER +
+    zt::cmd_result r = zt::run("cd " + dir_ + " && timeout 120 env " + env + program +
                                " 198.18.0.2 " + std::to_string(port_) + " " +
                                std::to_string(port_ + 50));
     r.out = zt::without_routine_line(r.out);
     return r;
+  }
+
+  // The program's answers without a library, then under it, with the card's counters.
+  void answers_as_the_kernel(const char* program) const {
+    auto kernel = helper(program, false);
+    ASSERT_EQ(kernel.status, 0) << kernel.out;
+    const uint64_t rx0 = tcp_segments_received();
+    auto card = helper(program, true);
+    EXPECT_EQ(card.status, 0);
+    EXPECT_EQ(card.out, kernel.out);
+    EXPECT_GT(tcp_segments_received(), rx0);
   }
 
   std::string dir_;
@@ -60,14 +71,8 @@ INSTANTIATE_TEST_SUITE_P(Both, PollWaits, ::testing::Values("libzorvload.so", "l
                            return std::string(info.param) == "libzorvload.so" ? "locked" : "unsafe";
                          });
 
-TEST_P(PollWaits, AnswerAsTheKernelDoes) {
-  auto kernel = helper(false);
-  ASSERT_EQ(kernel.status, 0) << kernel.out;
-  const uint64_t rx0 = tcp_segments_received();
-  auto card = helper(true);
-  EXPECT_EQ(card.status, 0);
-  EXPECT_EQ(card.out, kernel.out);
-  EXPECT_GT(tcp_segments_received(), rx0);
-}
+TEST_P(PollWaits, AnswerAsTheKernelDoes) { answers_as_the_kernel(ZL_POLL_HELPER); }
+
+TEST_P(PollWaits, EpollAnswersAsTheKernelDoes) { answers_as_the_kernel(ZL_EPOLL_HELPER); }
 
 }  // namespace

@@ -1,0 +1,129 @@
+// epoll_ctl on an emulated set. A member with a record goes into the set's table and
+// never into the kernel's set (its kernel twin would report what the card socket is
+// not); any other descriptor is the kernel's to register, and the set counts what the
+// kernel accepted, so that a wait asks the kernel exactly while it has members.
+#include <cerrno>
+
+#include "epoll_set.h"
+#include "fd_lock.h"
+#include "poll_wait.h"
+#include "real_calls.h"
+#include "trace_log.h"
+
+using namespace kvel;
+
+namespace {
+
+constexpr char name[] = "vyx_epoll_ctl";
+
+struct ignored_flag {
+  uint32_t bit;
+  const char* note;
+};
+
+// Bits a table member keeps in its mask without effect: the card has no urgent data,
+// wakes no one exclusively and holds no wakeup source.
+constexpr ignored_flag ignored[] = {
+    {EPOLLEXCLUSIVE, "zorvload does not support EPOLLEXCLUSIVE, flag ignored\n"},
+    {EPOLLWAKEUP, "zorvload does not support EPOLLWAKEUP, flag ignored\n"},
+    {EPOLLPRI, "zorvload does not support EPOLLPRI, event type ignored\n"},
+};
+
+void note_ignored(uint32_t events) {
+  for (const ignored_flag& f : ignored)
+    if (events & f.bit) trace_line(name, "%s", f.note);
+}
+
+// The entry of fd; one left by a closed socket whose number came back is dropped.
+int find_member(epoll_set* set, int fd) {
+  for (int i = 0; i < set->count; ++i) {
+    epoll_member& m = set->members[i];
+    if (m.fd != fd) continue;
+    if (m.generation == slot_generation(fd)) return i;
+    m.fd = -1;
+    compact_members(set);
+    return -1;
+  }
+  return -1;
+}
+
+void set_registration(epoll_member& m, const epoll_event& ev) {
+  m.reg = ev;
+  m.armed = true;
+  m.out_edge = (ev.events & (EPOLLOUT | EPOLLET)) == (EPOLLOUT | EPOLLET);
+}
+
+// The table's change for fd, whose slot is claimed: 0 or -errno, as the kernel answers.
+int change_table(epoll_set* set, int op, int fd, const epoll_event* ev) {
+  const int i = find_member(set, fd);
+  switch (op) {
+    case EPOLL_CTL_ADD:
+      if (i >= 0) return -EEXIST;
+      if (set->count == epoll_member_max) return -ENOSPC;
+      set->members[set->count] = epoll_member{{}, fd, slot_generation(fd), true, false};
+      set_registration(set->members[set->count++], *ev);
+      note_ignored(ev->events);
+      return 0;
+    case EPOLL_CTL_MOD:
+      if (i < 0) return -ENOENT;
+      if ((ev->events | set->members[i].reg.events) & EPOLLEXCLUSIVE) return -EINVAL;
+      set_registration(set->members[i], *ev);
+      return 0;
+    default:
+      if (i < 0) return -ENOENT;
+      set->members[i].fd = -1;
+      compact_members(set);
+      return 0;
+  }
+}
+
+// A member with a record, its slot claimed: checked as the kernel checks it first.
+int table_member(epoll_set* set, int op, int fd, const epoll_event* ev) {
+  if (op != EPOLL_CTL_ADD && op != EPOLL_CTL_MOD && op != EPOLL_CTL_DEL) return -EINVAL;
+  if (op != EPOLL_CTL_DEL && ev == nullptr) return -EFAULT;
+  pthread_mutex_lock(&set->lock);
+  const int result = change_table(set, op, fd, ev);
+  pthread_mutex_unlock(&set->lock);
+  return result;
+}
+
+int kernel_member(int epfd, epoll_set* set, int op, int fd, epoll_event* ev) {
+  pthread_mutex_lock(&set->lock);
+  int result = call_real(real_epoll_ctl, epfd, op, fd, ev);
+  if (result == 0 && op == EPOLL_CTL_ADD) ++set->kernel_count;
+  if (result == 0 && op == EPOLL_CTL_DEL) --set->kernel_count;
+  if (result != 0) result = -errno;
+  pthread_mutex_unlock(&set->lock);
+  return result;
+}
+
+// A nested epoll set is the kernel's member: its own kernel set is what the kernel sees.
+bool has_table_record(int fd) {
+  const socket_record* r = lookup_socket_record(fd);
+  return r != nullptr && r->kind != RECORD_EPOLL;
+}
+
+}  // namespace
+
+extern "C" int vyx_epoll_ctl(int epfd, int op, int fd, epoll_event* event) {
+  trace_line(name, "%d op=%d fd=%d events=%X\n", epfd, op, fd,
+             event != nullptr ? event->events : 0u);
+  epoll_set* set = epoll_set_of(epfd);
+  int result = 0;
+  if (set == nullptr) {
+    release_slot(epfd);
+    result = call_real(real_epoll_ctl, epfd, op, fd, event);
+    trace_return(name, result);
+    return result;
+  }
+  if (fd != epfd && has_table_record(fd) && claim_slot(fd)) {
+    result = table_member(set, op, fd, event);
+    release_slot(fd);
+  } else {
+    result = kernel_member(epfd, set, op, fd, event);
+  }
+  release_slot(epfd);
+  result = errno_result(result);
+  trace_return(name, result);
+  return result;
+}

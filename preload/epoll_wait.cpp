@@ -1,0 +1,251 @@
+// The wait of an emulated epoll set. A set with table members spins over sweeps: each
+// tests the members with the card's readiness calls and asks the kernel's set, without
+// waiting, when it has members of its own. A set without table members sleeps in the
+// kernel's call, in short slices, so that a member added by another thread is seen.
+// Between sweeps and slices the wait gives the set's slot up, so that epoll_ctl and
+// close from other threads never wait for its end.
+#include <cerrno>
+#include <poll.h>
+
+#include "data_call.h"
+#include "epoll_set.h"
+#include "fd_lock.h"
+#include "poll_wait.h"
+#include "readiness.h"
+#include "real_calls.h"
+#include "signals_held.h"
+#include "trace_log.h"
+
+using namespace kvel;
+
+namespace {
+
+constexpr char name[] = "vyx_epoll_pwait2";
+// How long a wait without table members sleeps in the kernel before it looks at the
+// table again: the delay before it sees a card socket that another thread added.
+constexpr int kernel_slice_ms = 20;
+constexpr int max_events = int(0x7fffffff / sizeof(epoll_event));
+
+struct wait_call {
+  int epfd;
+  uint32_t generation;  // of the set's slot when the call claimed it
+  bool held;            // the call holds the slot
+  epoll_event* events;
+  int maxevents;
+  poll_deadline deadline;
+};
+
+// ---- one member ------------------------------------------------------------------------
+
+// A socket without a hardware session yet is answered by its kernel socket.
+uint32_t kernel_socket_events(int fd, uint32_t wanted) {
+  pollfd p{fd, short(wanted), 0};
+  timespec zero{};
+  if (call_real(real_ppoll, &p, nfds_t(1), &zero, static_cast<const sigset_t*>(nullptr)) != 1)
+    return 0;
+  return uint16_t(p.revents) & wanted;
+}
+
+// Edge-triggered input of the emulated descriptors: something that no wait or read has
+// seen yet. A socket's input is reported while it waits, edge or level alike.
+bool fresh_input(const socket_record* r) {
+  switch (r->kind) {
+    case RECORD_EVENTFD:
+      return r->evfd_written != r->evfd_snapshot;
+    case RECORD_TIMERFD:
+      return r->tfd_expired == 0;
+    default:
+      return true;
+  }
+}
+
+// Edge-triggered output: reported once after a send met a full window or a connect
+// went on in the background (the record's pending), or once after the registration.
+// An error keeps pending, which SO_ERROR then reads.
+uint32_t take_out_edge(epoll_member& m, socket_record* r, uint32_t ev) {
+  if (ev & EPOLLERR) return ev;
+  if (!m.out_edge && load_shared(r->pending) == 0) return ev & ~uint32_t(EPOLLOUT);
+  m.out_edge = false;
+  store_shared(r->pending, 0);
+  return ev;
+}
+
+uint32_t record_member_events(epoll_member& m, socket_record* r) {
+  const uint32_t mask = m.reg.events;
+  const uint32_t wanted = (mask & (EPOLLIN | EPOLLOUT | EPOLLRDHUP)) | EPOLLERR | EPOLLHUP;
+  if (kernel_answers(r)) return kernel_socket_events(m.fd, wanted);
+  const bool edge = (mask & EPOLLET) != 0;
+  const bool fresh = !edge || fresh_input(r);
+  uint32_t ev = uint16_t(record_events(r)) & wanted;
+  if (edge && r->kind == RECORD_EVENTFD) r->evfd_snapshot = r->evfd_written;
+  if (!fresh) ev &= ~uint32_t(EPOLLIN);
+  if (edge && (ev & EPOLLOUT)) ev = take_out_edge(m, r, ev);
+  return ev;
+}
+
+// A member that another call holds is tested again in the next sweep; one whose socket
+// was closed (its slot emptied or given to a new record) is marked gone.
+uint32_t test_member(epoll_member& m) {
+  const int fd = m.fd;
+  switch (try_claim_slot(fd)) {
+    case slot_claim::empty:
+      m.fd = -1;
+      return 0;
+    case slot_claim::busy:
+      return 0;
+    case slot_claim::claimed:
+      break;
+  }
+  uint32_t ev = 0;
+  if (slot_generation(fd) != m.generation)
+    m.fd = -1;
+  else if (m.armed)
+    ev = record_member_events(m, lookup_socket_record(fd));
+  release_slot(fd);
+  return ev;
+}
+
+// ---- one sweep -------------------------------------------------------------------------
+
+// The table from the set's start on, into out; a sweep that fills out starts the next
+// one after the last member reported.
+int sweep_members(epoll_set* set, epoll_event* out, int room) {
+  const int n = set->count;
+  int found = 0;
+  int last = 0;
+  bool gone = false;
+  for (int k = 0; k < n && found < room; ++k) {
+    const int i = (set->start + k) % n;
+    epoll_member& m = set->members[i];
+    const uint32_t ev = test_member(m);
+    gone |= m.fd < 0;
+    if (ev == 0) continue;
+    out[found++] = epoll_event{ev, m.reg.data};
+    last = i;
+    if (m.reg.events & EPOLLONESHOT) m.armed = false;
+  }
+  if (found == room) set->start = (last + 1) % n;
+  if (gone) compact_members(set);
+  return found;
+}
+
+int ask_kernel(const wait_call& c, epoll_event* out, int room, const sigset_t* mask) {
+  const int n = call_real(real_epoll_pwait, c.epfd, out, room, 0, mask);
+  return n < 0 ? -errno : n;
+}
+
+// Takes a signal that mask admits, so that its handler ends the wait.
+int take_signals(const sigset_t* mask) {
+  timespec zero{};
+  return call_real(real_ppoll, static_cast<pollfd*>(nullptr), nfds_t(0), &zero, mask) < 0 ? -errno
+                                                                                        : 0;
+}
+
+// One sweep under the set's lock: the events found, or -errno. The kernel's set and the
+// table take turns at going first while events come, so neither starves the other.
+int sweep(const wait_call& c, epoll_set* set, const sigset_t* mask, bool signals) {
+  const bool kernel = set->kernel_count > 0;
+  bool asked = false;
+  int found = 0;
+  if (kernel && set->kernel_first) {
+    found = ask_kernel(c, c.events, c.maxevents, mask);
+    if (found < 0) return found;
+    asked = true;
+  }
+  found += sweep_members(set, c.events + found, c.maxevents - found);
+  if (kernel && !asked && found < c.maxevents) {
+    const int n = ask_kernel(c, c.events + found, c.maxevents - found, mask);
+    if (n < 0 && found == 0) return n;
+    found += n > 0 ? n : 0;
+    asked = true;
+  }
+  if (found > 0) {
+    set->kernel_first = !set->kernel_first;
+    return found;
+  }
+  return signals && !asked ? take_signals(mask) : 0;
+}
+
+// ---- the wait --------------------------------------------------------------------------
+
+// One sweep with the slot claimed; *table tells whether the set has table members.
+int locked_sweep(const wait_call& c, const sigset_t* mask, bool signals, bool* table) {
+  epoll_set* set = epoll_set_of(c.epfd);
+  pthread_mutex_lock(&set->lock);
+  *table = set->count > 0;
+  const int result = sweep(c, set, mask, signals);
+  pthread_mutex_unlock(&set->lock);
+  return result;
+}
+
+// Claims the set's slot again after a pause: false when the set was closed meanwhile.
+bool reclaim(wait_call& c) {
+  c.held = claim_slot(c.epfd);
+  if (c.held && slot_generation(c.epfd) == c.generation) return true;
+  if (c.held) release_slot(c.epfd);
+  c.held = false;
+  return false;
+}
+
+// While a wait spins, every signal is held back and taken only inside the kernel call of
+// each sweep, under the mask the wait admits, as the poll wait does. Ends with events,
+// an error, the deadline, or 0 once the table is empty.
+int spin(wait_call& c, const sigset_t* sigmask) {
+  const signals_held held;
+  const sigset_t admit = sigmask != nullptr ? *sigmask : held.saved;
+  for (;;) {
+    if (!pause_slot(c.epfd, c.generation)) {
+      c.held = false;
+      return -EBADF;
+    }
+    bool table = false;
+    const int result = locked_sweep(c, &admit, true, &table);
+    if (result != 0 || !table || deadline_passed(c.deadline)) return result;
+  }
+}
+
+int sleep_in_kernel(wait_call& c, const sigset_t* sigmask) {
+  int ms = kernel_slice_ms;
+  if (c.deadline.set) {
+    const timespec left = time_left(c.deadline);
+    const long left_ms = left.tv_sec * 1000 + (left.tv_nsec + 999'999) / 1'000'000;
+    if (left_ms < ms) ms = int(left_ms);
+  }
+  release_slot(c.epfd);
+  c.held = false;
+  const int n = call_real(real_epoll_pwait, c.epfd, c.events, c.maxevents, ms, sigmask);
+  const int err = errno;
+  if (!reclaim(c)) return n > 0 ? n : -EBADF;
+  return n < 0 ? -err : n;
+}
+
+int wait_set(wait_call& c, const sigset_t* sigmask) {
+  for (;;) {
+    bool table = false;
+    int result = locked_sweep(c, sigmask, false, &table);
+    if (result != 0 || deadline_passed(c.deadline)) return result;
+    result = table ? spin(c, sigmask) : sleep_in_kernel(c, sigmask);
+    if (result != 0 || deadline_passed(c.deadline)) return result;
+  }
+}
+
+int checked_wait(wait_call& c, const timespec* timeout, const sigset_t* sigmask) {
+  if (epoll_set_of(c.epfd) == nullptr || c.maxevents < 1 || c.maxevents > max_events)
+    return -EINVAL;
+  if (c.events == nullptr) return -EFAULT;
+  const int result = make_deadline(timeout, &c.deadline);
+  return result != 0 ? result : wait_set(c, sigmask);
+}
+
+}  // namespace
+
+extern "C" int vyx_epoll_pwait2(int epfd, epoll_event* events, int maxevents,
+                                const timespec* timeout, const sigset_t* sigmask) {
+  trace_line(name, "%d %d %p\n", epfd, maxevents, static_cast<const void*>(timeout));
+  wait_call c{epfd, slot_generation(epfd), true, events, maxevents, {}};
+  int result = checked_wait(c, timeout, sigmask);
+  if (c.held) release_slot(epfd);
+  result = errno_result(result);
+  trace_return(name, result);
+  return result;
+}
