@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 
+#include "emulated_records.h"
 #include "fd_lock.h"
 #include "handlers.h"
 #include "real_calls.h"
@@ -40,9 +41,13 @@ extern "C" int vyx_fcntl_ptrarg(int fd, int cmd, void* arg) {
 }
 
 // The kernel twin takes the flags first: the record follows only what it accepted.
+// A duplicate shares the kernel object, which an emulated record then leaves alone.
 extern "C" int vyx_fcntl_longarg(int fd, int cmd, long arg) {
   if (cmd != F_SETFL) {
-    release_slot(fd);
+    if (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC)
+      hand_claimed_to_kernel(fd);
+    else
+      release_slot(fd);
     return call_real(real_fcntl, fd, cmd, arg);
   }
   const int result = call_real(real_fcntl, fd, cmd, arg);

@@ -1,12 +1,13 @@
 // The one list of the calls that the preload library takes over. Every row names the
 // C-library function, its result and parameter list, and the shape of its entry point:
-//   SOCK  start-up at entry, trace line, a managed descriptor goes to vyx_<name>;
+//   SOCK  start-up at entry, trace line, a managed socket goes to vyx_<name> (an emulated
+//         eventfd or timerfd to its kernel object, which refuses socket calls);
 //   SOCKK as SOCK, with the verbose kernel line before the kernel path;
 //   DATA  as SOCK, but start-up is tested only on the way to the kernel;
 //   PASS  start-up at entry, trace line, the C library, a "fd=%d" line with the result;
 //   KERN  start-up at entry, trace line, the C library;
 //   LATEK trace line, start-up, the C library;
-//   OWN   an entry point written by hand in entry_points.cpp.
+//   OWN   an entry point written by hand (entry_points.cpp and the modules beside it).
 // All shapes but OWN carry the argument list and the trace line's fields and arguments;
 // SOCK, SOCKK and DATA may add a statement that traces more items after the line.
 // The rows are in binding order; the list generates the real_ pointers, their binding,
@@ -27,7 +28,7 @@
 
 #define ZORVLOAD_CALLS(SOCK, SOCKK, DATA, PASS, KERN, LATEK, OWN)                             \
   OWN(socket, int, (int domain, int type, int protocol))                                      \
-  SOCK(close, int, (int fd), (fd), "%d\n", (fd))                                              \
+  OWN(close, int, (int fd))                                                                   \
   SOCK(shutdown, int, (int fd, int how), (fd, how), "%d %d\n", (fd, how))                     \
   DATA(send, ssize_t, (int fd, const void* buf, size_t len, int flags), (fd, buf, len, flags), \
        "%d %d %x\n", (fd, int(len), flags))                                                   \
@@ -98,19 +99,16 @@
   OWN(epoll_pwait2, int,                                                                      \
       (int epfd, epoll_event* events, int maxevents, const timespec* timeout,                 \
        const sigset_t* sigmask))                                                              \
-  PASS(dup, int, (int fd), (fd), "%d\n", (fd))                                                \
+  OWN(dup, int, (int fd))                                                                     \
   OWN(dup2, int, (int fd, int fd2))                                                           \
   OWN(dup3, int, (int fd, int fd2, int flags))                                                \
-  KERN(eventfd, int, (unsigned int initval, int flags), (initval, flags), "%d %X\n",          \
-       (int(initval), unsigned(flags)))                                                       \
+  OWN(eventfd, int, (unsigned int initval, int flags))                                        \
   OWN(eventfd2, int, (unsigned int initval, int flags))                                       \
   PASS(signalfd, int, (int fd, const sigset_t* mask, int flags), (fd, mask, flags),           \
        "%d %d\n", (fd, flags))                                                                \
-  KERN(timerfd_create, int, (int clockid, int flags), (clockid, flags), "%d %d\n",            \
-       (clockid, flags))                                                                      \
-  LATEK(timerfd_settime, int,                                                                 \
-        (int fd, int flags, const itimerspec* new_value, itimerspec* old_value),              \
-        (fd, flags, new_value, old_value), "%d\n", (fd))                                      \
+  OWN(timerfd_create, int, (int clockid, int flags))                                          \
+  OWN(timerfd_settime, int,                                                                   \
+      (int fd, int flags, const itimerspec* new_value, itimerspec* old_value))                \
   LATEK(timerfd_gettime, int, (int fd, itimerspec* curr_value), (fd, curr_value), "%d\n",     \
         (fd))                                                                                 \
   OWN(pipe, int, (int fds[2]))                                                                \

@@ -1,12 +1,14 @@
 // Calls that close descriptors without a close call: close_range, closefrom, fclose of a
 // stream made on a socket, and dup2 or dup3 onto a socket. The socket's record goes
 // first, so that a later file given the same number never reaches a socket handler.
+// The source of a duplicate, when an emulated eventfd or timerfd, becomes the kernel's.
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <linux/close_range.h>
 
 #include "close_release.h"
+#include "emulated_records.h"
 #include "fd_lock.h"
 #include "handlers.h"
 #include "interposer_init.h"
@@ -32,9 +34,12 @@ void forget_range(unsigned int first, unsigned int last) {
     if (claim_slot(int(fd))) close_record(int(fd));
 }
 
-// dup2 and dup3 close fd2 only when they succeed, which needs fd open and different.
-void forget_target(int fd, int fd2) {
-  if (fd != fd2 && call_real(real_fcntl, fd, F_GETFD) >= 0 && claim_slot(fd2)) close_record(fd2);
+// dup2 and dup3 close fd2 only when they succeed, which needs fd open and different;
+// fd2 then shares fd's kernel object.
+void prepare_duplicate(int fd, int fd2) {
+  if (fd == fd2 || call_real(real_fcntl, fd, F_GETFD) < 0) return;
+  hand_to_kernel(fd);
+  if (claim_slot(fd2)) close_record(fd2);
 }
 
 }  // namespace
@@ -67,7 +72,7 @@ int zl_entry_fclose(FILE* stream) {
 int zl_entry_dup2(int fd, int fd2) {
   ensure_started();
   trace_line("dup2", "%d %d\n", fd, fd2);
-  forget_target(fd, fd2);
+  prepare_duplicate(fd, fd2);
   const int result = call_real(real_dup2, fd, fd2);
   trace_line("dup2", "fd=%d\n", result);
   return result;
@@ -76,7 +81,7 @@ int zl_entry_dup2(int fd, int fd2) {
 int zl_entry_dup3(int fd, int fd2, int flags) {
   ensure_started();
   trace_line("dup3", "%d %d %d\n", fd, fd2, flags);
-  forget_target(fd, fd2);
+  prepare_duplicate(fd, fd2);
   const int result = call_real(real_dup3, fd, fd2, flags);
   trace_line("dup3", "fd=%d\n", result);
   return result;

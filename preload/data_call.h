@@ -4,6 +4,7 @@
 // and find the record again by the slot's generation.
 #pragma once
 #include <cerrno>
+#include <sys/types.h>
 
 #include "fd_lock.h"
 #include "trace_log.h"
@@ -50,6 +51,9 @@ inline uint8_t load_shared(const uint8_t& field) {
 inline void store_shared(uint8_t& field, uint8_t value) {
   __atomic_store_n(&field, value, __ATOMIC_RELAXED);
 }
+
+// A result of the C library as a result of the data paths: bytes, or -errno.
+inline long kernel_result(ssize_t r) { return r < 0 ? -long(errno) : long(r); }
 
 // The hardware kind a data call serves on this record (RECORD_TCP or RECORD_UDP), or 0
 // when the call belongs to the C library.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <sys/ioctl.h>
 
+#include "emulated_records.h"
 #include "epoll_set.h"
 #include "fd_lock.h"
 #include "handlers.h"
@@ -33,7 +34,7 @@ ZORVLOAD_CALLS(ZL_DECLARE, ZL_DECLARE, ZL_DECLARE, ZL_DECLARE, ZL_DECLARE, ZL_DE
     ensure_started();                                              \
     if (trace_file) trace_line(#name, fmt, ZORVLOAD_UNPAREN targs);                \
     __VA_ARGS__;                                                   \
-    if (claim_slot(fd)) return vyx_##name args;                    \
+    if (claim_socket_slot(fd)) return vyx_##name args;             \
     return call_real(real_##name, ZORVLOAD_UNPAREN args);          \
   }
 #define ZL_SOCKK(name, ret, params, args, fmt, targs, ...)         \
@@ -41,7 +42,7 @@ ZORVLOAD_CALLS(ZL_DECLARE, ZL_DECLARE, ZL_DECLARE, ZL_DECLARE, ZL_DECLARE, ZL_DE
     ensure_started();                                              \
     if (trace_file) trace_line(#name, fmt, ZORVLOAD_UNPAREN targs);                \
     __VA_ARGS__;                                                   \
-    if (claim_slot(fd)) return vyx_##name args;                    \
+    if (claim_socket_slot(fd)) return vyx_##name args;             \
     if (verbose_file) verbose_line(#name, "kernel\n");                               \
     return call_real(real_##name, ZORVLOAD_UNPAREN args);          \
   }
@@ -163,7 +164,7 @@ int zl_entry_socket(int domain, int type, int protocol) {
 int zl_entry_accept(int fd, sockaddr* addr, socklen_t* addrlen) {
   ensure_started();
   trace_line("accept", "%d\n", fd);
-  if (claim_slot(fd)) return vyx_accept4(fd, addr, addrlen, 0);
+  if (claim_socket_slot(fd)) return vyx_accept4(fd, addr, addrlen, 0);
   return call_real(real_accept, fd, addr, addrlen);
 }
 
@@ -289,7 +290,7 @@ int zl_entry_epoll_pwait2(int epfd, epoll_event* events, int maxevents,
 int zl_entry_eventfd2(unsigned int initval, int flags) {
   ensure_started();
   trace_line("eventfd2", "%d %X\n", int(initval), unsigned(flags));
-  return call_real(real_eventfd, initval, flags);
+  return vyx_eventfd(initval, flags);
 }
 
 int zl_entry_pipe(int fds[2]) {
@@ -304,7 +305,9 @@ int zl_entry_pipe(int fds[2]) {
 pid_t zl_entry_fork() {
   ensure_started();
   trace_line("fork", "\n");
-  return call_real(real_fork);
+  const pid_t pid = call_real(real_fork);
+  if (pid >= 0) hand_all_to_kernel();
+  return pid;
 }
 
 // The seven entry points without a pointer of their own.
@@ -350,24 +353,17 @@ ZORVLOAD_EXPORT ssize_t __read_chk(int fd, void* buf, size_t count, size_t bufle
   return call_real(real_read, fd, buf, count);
 }
 
-// The emulated eventfd comes with its handlers; until then every descriptor is read and
-// written as the C library's eventfd_read and eventfd_write do.
+// As the C library's: an eight-byte read or write, here through the interposer's own
+// entry points, so that an emulated eventfd, a card socket and a kernel descriptor each
+// take it as their read and write would.
 ZORVLOAD_EXPORT int eventfd_read(int fd, eventfd_t* value) {
   trace_line("eventfd_read", "%d\n", fd);
-  ensure_started();
-  return call_real(real_read, fd, static_cast<void*>(value), sizeof *value) ==
-                 ssize_t(sizeof *value)
-             ? 0
-             : -1;
+  return zl_entry_read(fd, value, sizeof *value) == ssize_t(sizeof *value) ? 0 : -1;
 }
 
 ZORVLOAD_EXPORT int eventfd_write(int fd, eventfd_t value) {
   trace_line("eventfd_write", "%d %lu\n", fd, static_cast<unsigned long>(value));
-  ensure_started();
-  return call_real(real_write, fd, static_cast<const void*>(&value), sizeof value) ==
-                 ssize_t(sizeof value)
-             ? 0
-             : -1;
+  return zl_entry_write(fd, &value, sizeof value) == ssize_t(sizeof value) ? 0 : -1;
 }
 
 }  // extern "C"

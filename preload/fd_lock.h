@@ -50,6 +50,8 @@ uint32_t slot_generation(int fd);
 // with the slot claimed; true with the slot claimed again when it still holds the record
 // of `generation`, false with the slot given back when the descriptor was closed meanwhile.
 bool pause_slot(int fd, uint32_t generation);
+// The second half of a pause, for a wait that does more while the slot is given up.
+bool reclaim_slot(int fd, uint32_t generation);
 
 // The monitor's visit of every slot, each under the lock the design prescribes, taken
 // without waiting: a slot that a call holds is left for the next pass.

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include "emulated_records.h"
 #include "zorvsock.h"
 
 namespace kvel {
@@ -73,6 +74,10 @@ short record_events(socket_record* r) {
       return zorvsock_tcp_accept_ready(r->handle) > 0 ? POLLIN : 0;
     case RECORD_UDP:
       return udp_events(r);
+    case RECORD_EVENTFD:
+      return eventfd_events(r);
+    case RECORD_TIMERFD:
+      return timerfd_events(r);
     default:
       return 0;
   }

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "data_paths.h"
+#include "emulated_records.h"
 #include "handlers.h"
 #include "real_calls.h"
 
@@ -80,6 +81,7 @@ using namespace kvel;
 
 extern "C" ssize_t vyx_read(int fd, void* buf, size_t count) {
   data_call c = data_call::claimed(fd);
+  if (emulated_kind(c.rec)) return c.finish("vyx_read", read_emulated(c, buf, count));
   ZL_KERNEL_RECORD(c, read, fd, buf, count)
   const iovec one{buf, count};
   return c.finish("vyx_read", receive_into(c, &one, 1, 0, nullptr, nullptr, nullptr));

@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "data_paths.h"
+#include "emulated_records.h"
 #include "handlers.h"
 #include "real_calls.h"
 #include "udp_destination.h"
@@ -45,6 +46,7 @@ using namespace kvel;
 
 extern "C" ssize_t vyx_write(int fd, const void* buf, size_t count) {
   data_call c = data_call::claimed(fd);
+  if (emulated_kind(c.rec)) return c.finish("vyx_write", write_emulated(c, buf, count));
   ZL_KERNEL_RECORD(c, write, fd, buf, count)
   const iovec one{const_cast<void*>(buf), count};
   return c.finish("vyx_write", send_from(c, &one, 1, 0));

@@ -72,21 +72,32 @@ struct socket_record {
   uint64_t rcv_timeout_us;
   uint64_t snd_timeout_us;
 
-  // An emulated eventfd (RECORD_EVENTFD): the counter is written - read (wrapping), never
-  // stored, so a writer only raises evfd_written and a reader only raises evfd_read.
-  uint32_t evfd_flags;
+  // An emulated eventfd (RECORD_EVENTFD), its kernel object holding the same count. The
+  // count is written - read (wrapping) and never stored: writes only raise evfd_written,
+  // reads only raise (or, for a read that bypassed the interposer, catch up) evfd_read.
+  // Both are read by the readiness sweeps of any thread, and libzorvload_unsafe lets
+  // writers and readers of different threads meet: relaxed atomics (load_field and
+  // store_field, an atomic add where two writers or two semaphore readers may meet).
+  uint32_t evfd_flags;  // the creation's flags, never changed
   uint64_t evfd_written;
   uint64_t evfd_read;
-  uint64_t evfd_snapshot;  // evfd_written as the last read or readiness test saw it
+  // evfd_written as the last read or readiness test saw it, for edge-triggered waits:
+  // stored by both, from any thread, as a relaxed atomic.
+  uint64_t evfd_snapshot;
 
-  // An emulated timerfd (RECORD_TIMERFD): times in ns on tfd_clockid's clock.
-  uint32_t tfd_flags;
-  int32_t tfd_clockid;
-  uint64_t tfd_start;  // the first expiry of the current setting; 0: disarmed
-  uint64_t tfd_interval;
+  // An emulated timerfd (RECORD_TIMERFD), its kernel object armed alike: times in ns on
+  // tfd_clockid's clock. tfd_start, tfd_interval and tfd_deadline are written by the
+  // setting and by the read that takes the expiries (tfd_start and tfd_deadline) and
+  // read by the readiness sweeps of any thread: relaxed atomics through load_field and
+  // store_field. A sweep may meet a setting half-stored and answer once from the old
+  // deadline; the next sweep sees the new one.
+  int32_t tfd_clockid;    // the creation's clock, never changed
+  uint64_t tfd_start;     // the first expiry of the current setting; 0: disarmed
+  uint64_t tfd_interval;  // the period; 0 for a one-shot timer
   uint64_t tfd_deadline;  // the next expiry
-  itimerspec tfd_spec;    // the setting last given, as given
-  uint8_t tfd_expired;    // a readiness test saw the timer expired since the last read
+  // A readiness test saw the timer expired since the last read or setting: stored by the
+  // sweeps, the read and the setting of any thread (load_shared, store_shared).
+  uint8_t tfd_expired;
 };
 
 }  // namespace kvel

@@ -53,6 +53,20 @@ socket_record* alloc_socket_record() {
   return record;
 }
 
+socket_record* record_for_new_fd(int& fd, record_kind kind, int flags) {
+  if (fd < 0 || fd >= fd_table_size) return nullptr;
+  socket_record* record = alloc_socket_record();
+  if (record == nullptr) {
+    call_real(real_close, fd);
+    errno = ENOMEM;
+    fd = -1;
+    return nullptr;
+  }
+  record->kind = kind;
+  record->is_blocking = (flags & nonblock_flag) ? 0 : 1;
+  return record;
+}
+
 }  // namespace kvel
 
 using namespace kvel;
@@ -60,16 +74,9 @@ using namespace kvel;
 extern "C" int vyx_socket(int domain, int type, int protocol) {
   trace_line("vyx_socket", "type=%d, prot=%d\n", type, protocol);
   int fd = call_real(real_socket, domain, type, protocol);
-  if (fd < 0 || fd >= fd_table_size) return fd;
-  socket_record* record = alloc_socket_record();
-  if (record == nullptr) {
-    call_real(real_close, fd);
-    errno = ENOMEM;
-    return -1;
-  }
-  record->kind = RECORD_INET;
+  socket_record* record = record_for_new_fd(fd, RECORD_INET, type);
+  if (record == nullptr) return fd;
   record->type = uint32_t(type & ~(nonblock_flag | cloexec_flag));
-  record->is_blocking = (type & nonblock_flag) ? 0 : 1;
   record->rx_buffer_size = default_rx_buffer_units;
   assign_fd_slot(record, fd);
   trace_line("vyx_socket", "leave %d\n", fd);

@@ -29,7 +29,4 @@ inline bool first_datagram(const data_call& c, const void* dest) {
   return dest != nullptr && c.rec->kind == RECORD_INET && c.rec->type == SOCK_DGRAM;
 }
 
-// A result of the C library as a result of the data paths: bytes, or -errno.
-inline long kernel_result(ssize_t r) { return r < 0 ? -long(errno) : long(r); }
-
 }  // namespace kvel

@@ -188,6 +188,22 @@ if(ZORV_SANITIZE)
                        "GTEST_FILTER=-*socat_udp_server*")
 endif()
 
+# The emulated eventfd and timerfd: a program's answers beside the kernel's.
+add_executable(evfd_cases_helper ${ZL_TEST_DIR}/evfd_cases_helper.cpp)
+target_link_libraries(evfd_cases_helper PRIVATE Threads::Threads)
+add_executable(preload_evfd_test ${ZL_TEST_DIR}/preload_evfd_test.cpp
+               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
+target_include_directories(preload_evfd_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_link_libraries(preload_evfd_test PRIVATE GTest::gtest GTest::gtest_main)
+target_compile_definitions(preload_evfd_test PRIVATE
+    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_EVFD_HELPER="$<TARGET_FILE:evfd_cases_helper>"
+    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
+add_dependencies(preload_evfd_test zorvload zorvload_unsafe evfd_cases_helper)
+add_test(NAME card.preload_evfd_test
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
+                 -- $<TARGET_FILE:preload_evfd_test>)
+set_tests_properties(card.preload_evfd_test PROPERTIES TIMEOUT 600)
+
 # Event-driven Debian programs on card sockets: their checked results beside the kernel's.
 add_executable(preload_event_programs_test ${ZL_TEST_DIR}/preload_event_programs_test.cpp
                ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)

@@ -1,0 +1,111 @@
+// What the emulated eventfd and timerfd share: their place in the table, their hand-over
+// to the kernel, the refusal of socket calls, and the wait of a blocking call.
+#include "emulated_records.h"
+
+#include <csignal>
+#include <pthread.h>
+#include <sched.h>
+
+#include "real_calls.h"
+#include "signals_held.h"
+#include "socket_records.h"
+#include "trace_log.h"
+
+namespace kvel {
+
+namespace {
+
+// A signal whose handler ends the kernel's own read with EINTR: one without SA_RESTART
+// (with it, the kernel goes on waiting).
+bool interrupts_read(int sig) {
+  struct sigaction action {};
+  if (sigaction(sig, nullptr, &action) != 0 || (action.sa_flags & SA_RESTART) != 0) return false;
+  return (action.sa_flags & SA_SIGINFO) != 0 ||
+         (action.sa_handler != SIG_IGN && action.sa_handler != SIG_DFL);
+}
+
+// Lets in the signals that arrived while the wait held them back, so that their
+// handlers run now: true when one of them interrupts a read.
+bool take_signals(const sigset_t& admitted_before) {
+  sigset_t pending;
+  if (sigpending(&pending) != 0 || sigisemptyset(&pending)) return false;
+  bool arrived = false;
+  bool interrupts = false;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&pending, sig) != 1 || sigismember(&admitted_before, sig) == 1) continue;
+    arrived = true;
+    interrupts = interrupts || interrupts_read(sig);
+  }
+  if (!arrived) return false;
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &admitted_before, nullptr);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  return interrupts;
+}
+
+}  // namespace
+
+int publish_emulated(int fd, socket_record* r, const char* name) {
+  assign_fd_slot(r, fd);
+  trace_line(name, "leave %d\n", fd);
+  return fd;
+}
+
+bool claim_socket_slot(int fd) {
+  if (!claim_slot(fd)) return false;
+  if (!emulated_kind(lookup_socket_record(fd))) return true;
+  release_slot(fd);
+  return false;
+}
+
+void hand_claimed_to_kernel(int fd) {
+  if (!emulated_kind(lookup_socket_record(fd))) {
+    release_slot(fd);
+    return;
+  }
+  verbose_line("hand_to_kernel", "fd %d\n", fd);
+  free_record(take_record_for_close(fd));
+}
+
+void hand_to_kernel(int fd) {
+  if (emulated_kind(lookup_socket_record(fd)) && claim_slot(fd)) hand_claimed_to_kernel(fd);
+}
+
+void hand_all_to_kernel() {
+  for (int fd = 0, end = fd_table_end(); fd < end; ++fd) hand_to_kernel(fd);
+}
+
+// Signals are held back while the wait spins and let in with the slot given up, since
+// a handler may well call on the same descriptor (a write to wake the loop).
+int wait_emulated(data_call& c, ready_test ready, const void* context) {
+  if (ready(c.fd, c.rec, context)) return wait_ready;
+  const signals_held held;
+  for (;;) {
+    release_slot(c.fd);
+    const bool interrupted = take_signals(held.saved);
+    sched_yield();
+    if (!reclaim_slot(c.fd, c.generation)) {
+      c.held = false;
+      c.rec = nullptr;
+      return wait_lost;
+    }
+    if (interrupted) return -EINTR;
+    if (ready(c.fd, c.rec, context)) return wait_ready;
+  }
+}
+
+long read_emulated(data_call& c, void* buf, size_t count) {
+  if (c.rec->kind == RECORD_EVENTFD) return eventfd_read_record(c, buf, count);
+  return timerfd_read_record(c, buf, count);
+}
+
+// A timerfd takes no writes: its kernel object refuses them as Linux does.
+long write_emulated(data_call& c, const void* buf, size_t count) {
+  if (c.rec->kind == RECORD_EVENTFD) return eventfd_write_record(c, buf, count);
+  release_slot(c.fd);
+  c.held = false;
+  return kernel_result(call_real(real_write, c.fd, buf, count));
+}
+
+}  // namespace kvel

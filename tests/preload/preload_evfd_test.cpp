@@ -1,0 +1,76 @@
+// The emulated eventfd and timerfd under both preload libraries: a program's answers
+// (counts, overflow, semaphore mode, timers, blocking reads woken by other threads and
+// ended by signals, waits beside a card socket, duplicates, a forked child, socket
+// calls on them) are the ones the kernel gives the same program without a preload
+// library, and the library's log shows that it served the descriptors itself.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+class EmulatedDescriptors : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    ZT_REQUIRE_LAUNCHED();
+    char tmpl[] = "/tmp/zorvload_evfd.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { zt::run("rm -rf " + dir_); }
+
+  zt::cmd_result helper(const std::string& env) const {
+    zt::cmd_result r = zt::run("cd " + dir_ + " && timeout 120 env " + env + " " ZL_EVFD_HELPER
+                               " 198.18.0.2 19650");
+    r.out = zt::without_routine_line(r.out);
+    return r;
+  }
+  std::string preload() const {
+    return "LD_PRELOAD=" ZL_PRELOAD_PREFIX + std::string(ZL_LIB_DIR) + "/" + GetParam() +
+           " " ZL_ENV_EXTRA;
+  }
+  std::string log() const {
+    std::ifstream in(dir_ + "/trace.log");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::string dir_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Both, EmulatedDescriptors,
+                         ::testing::Values("libzorvload.so", "libzorvload_unsafe.so"),
+                         [](const auto& info) {
+                           return std::string(info.param) == "libzorvload.so" ? "locked" : "unsafe";
+                         });
+
+TEST_P(EmulatedDescriptors, AnswerAsTheKernelDoes) {
+  auto kernel = helper("");
+  ASSERT_EQ(kernel.status, 0) << kernel.out;
+  auto emulated = helper("NOTRACE=1 " + preload());
+  EXPECT_EQ(emulated.status, 0);
+  EXPECT_EQ(emulated.out, kernel.out);
+}
+
+// The same run traced: the descriptors were the emulation's, the UDP socket the card's,
+// and each duplicate and the fork handed the emulated descriptor to its kernel object.
+TEST_P(EmulatedDescriptors, ServedByTheInterposer) {
+  auto kernel = helper("");
+  ASSERT_EQ(kernel.status, 0) << kernel.out;
+  auto traced = helper("VERBOSE=1 ZORVLOAD_LOGFILE=" + dir_ + "/trace.log " + preload());
+  EXPECT_EQ(traced.status, 0);
+  EXPECT_EQ(traced.out, kernel.out);
+  const std::string l = log();
+  for (const char* line : {"vyx_eventfd leave", "vyx_timerfd_create leave",
+                           "vyx_timerfd_settime", "_eventfd_write overflow write",
+                           "vyx_connect", "hand_to_kernel fd"})
+    EXPECT_NE(l.find(line), std::string::npos) << line;
+}
+
+}  // namespace
