@@ -5,7 +5,7 @@
 // counters must show that the card carried at least the scenario's own traffic.
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "test_support.h"
@@ -37,6 +37,8 @@ const scenario scenarios[] = {
     {"sockperf_server", {{"tcp_listen_queued", 1}, {"tcp_tx_frames", 100}, {"udp_tx_frames", 100}}},
     {"sockperf_client", {{"tcp_rx_delivered", 100}, {"tcp_tx_frames", 100}, {"udp_tx_frames", 100}}},
 };
+
+void PrintTo(const scenario& s, std::ostream* os) { *os << s.name; }
 
 class EventPrograms : public ::testing::TestWithParam<scenario> {
  protected:
