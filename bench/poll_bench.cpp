@@ -4,46 +4,16 @@
 // many kernel UDP sockets in the same run. Runs preloaded with libzorvload through
 // bench/run_poll_bench.sh, which gives it the card; the kernel's figures come from the
 // system call itself, which the interposer does not see.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <vector>
+#include "bound_sockets.h"
 
 namespace {
 
-constexpr uint32_t card_address = 0xC6120001;  // 198.18.0.1, kvel0's own
-constexpr uint32_t loopback = 0x7F000001;
-
-// UDP sockets bound to addr, as pollfd entries asking POLLIN; the last one asks POLLOUT
-// when `one_ready`.
-std::vector<pollfd> bound_sockets(uint32_t addr, int n, bool one_ready) {
-  std::vector<pollfd> fds;
-  for (int i = 0; i < n; ++i) {
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(addr);
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      perror("poll_bench: socket or bind");
-      exit(1);
-    }
-    fds.push_back(pollfd{s, POLLIN, 0});
-  }
-  if (one_ready) fds.back().events = POLLOUT;
-  return fds;
-}
-
-void close_all(const std::vector<pollfd>& fds) {
-  for (const pollfd& p : fds) close(p.fd);
-}
+using namespace readiness_bench;
 
 int kernel_ppoll(pollfd* fds, nfds_t n) {
   timespec zero{};
@@ -52,6 +22,7 @@ int kernel_ppoll(pollfd* fds, nfds_t n) {
 
 void run(benchmark::State& state, uint32_t addr, bool one_ready, int (*wait)(pollfd*, nfds_t)) {
   std::vector<pollfd> fds = bound_sockets(addr, int(state.range(0)), one_ready);
+  if (fds.empty()) return state.SkipWithError("no sockets: out of card sessions?");
   const int want = one_ready ? 1 : 0;
   for (auto _ : state) {
     if (wait(fds.data(), fds.size()) != want) state.SkipWithError("unexpected readiness");
@@ -72,11 +43,5 @@ BENCHMARK(BM_poll_card_idle)->Arg(1)->Arg(64);
 BENCHMARK(BM_poll_kernel_idle)->Arg(1)->Arg(64)->Arg(1000);
 BENCHMARK(BM_poll_card_one_ready)->Arg(1)->Arg(64);
 BENCHMARK(BM_poll_kernel_one_ready)->Arg(1)->Arg(64)->Arg(1000);
-
-// 2000 sockets at once, beyond the usual 1024.
-[[maybe_unused]] const bool raised = [] {
-  rlimit lim{8192, 8192};
-  return setrlimit(RLIMIT_NOFILE, &lim) == 0;
-}();
 
 }  // namespace

@@ -64,10 +64,17 @@ inline int data_kind(const socket_record* r) {
 
 }  // namespace kvel
 
+namespace kvel {
+// Gives a claimed slot back. An emulated eventfd or timerfd becomes the kernel's alone
+// first: a call that the emulation does not serve (readv, writev) changes the kernel
+// object behind the record's back.
+void hand_claimed_to_kernel(int fd);
+}  // namespace kvel
+
 // The start of a data handler: a record without a hardware session goes to the C library
 // with the caller's arguments unchanged, its kernel socket answering.
 #define ZL_KERNEL_RECORD(c, call, ...)          \
   if (kvel::data_kind(c.rec) == 0) {            \
-    kvel::release_slot(c.fd);                   \
+    kvel::hand_claimed_to_kernel(c.fd);         \
     return kvel::call_real(kvel::real_##call, __VA_ARGS__); \
   }

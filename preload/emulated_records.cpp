@@ -8,6 +8,7 @@
 
 #include "real_calls.h"
 #include "signals_held.h"
+#include "socket_setup.h"
 #include "socket_records.h"
 #include "trace_log.h"
 
@@ -65,7 +66,7 @@ void hand_claimed_to_kernel(int fd) {
     return;
   }
   verbose_line("hand_to_kernel", "fd %d\n", fd);
-  free_record(take_record_for_close(fd));
+  drop_record(fd);
 }
 
 void hand_to_kernel(int fd) {
@@ -95,9 +96,17 @@ int wait_emulated(data_call& c, ready_test ready, const void* context) {
   }
 }
 
+// Both kinds take eight bytes; a blocking read waits here for its kind's readiness and,
+// once the record has left the slot, leaves the read to the kernel object.
 long read_emulated(data_call& c, void* buf, size_t count) {
-  if (c.rec->kind == RECORD_EVENTFD) return eventfd_read_record(c, buf, count);
-  return timerfd_read_record(c, buf, count);
+  if (count < sizeof(uint64_t)) return -EINVAL;
+  const bool eventfd = c.rec->kind == RECORD_EVENTFD;
+  if (c.rec->is_blocking != 0) {
+    const int waited = wait_emulated(c, eventfd ? eventfd_readable : timerfd_expired, nullptr);
+    if (waited == wait_lost) return kernel_result(call_real(real_read, c.fd, buf, count));
+    if (waited < 0) return waited;
+  }
+  return eventfd ? eventfd_take(c, buf, count) : timerfd_take(c, buf, count);
 }
 
 // A timerfd takes no writes: its kernel object refuses them as Linux does.

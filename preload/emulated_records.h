@@ -37,8 +37,7 @@ bool claim_socket_slot(int fd);
 // would no longer follow: the descriptor becomes the kernel's alone.
 void hand_to_kernel(int fd);
 void hand_all_to_kernel();
-// The same entered with the slot claimed; gives the slot back.
-void hand_claimed_to_kernel(int fd);
+// The same entered with the slot claimed, hand_claimed_to_kernel, is in data_call.h.
 
 // What a blocking emulated call waits for, tested with the slot claimed.
 using ready_test = bool (*)(int fd, socket_record* r, const void* context);
@@ -49,12 +48,19 @@ enum wait_outcome { wait_ready = 0, wait_lost = 1 };
 // given back.
 int wait_emulated(data_call& c, ready_test ready, const void* context);
 
-// The data calls and the readiness of the two kinds; results are -errno on failure.
+// The data calls, entered with the slot claimed; results are -errno on failure.
 long read_emulated(data_call& c, void* buf, size_t count);
 long write_emulated(data_call& c, const void* buf, size_t count);
-long eventfd_read_record(data_call& c, void* buf, size_t count);
+
+// Each kind's side of them: what a blocking read waits for, and the read without a wait
+// (EAGAIN when there is nothing to take).
+bool eventfd_readable(int fd, socket_record* r, const void*);
+bool timerfd_expired(int fd, socket_record* r, const void*);
+long eventfd_take(data_call& c, void* buf, size_t count);
+long timerfd_take(data_call& c, void* buf, size_t count);
 long eventfd_write_record(data_call& c, const void* buf, size_t count);
-long timerfd_read_record(data_call& c, void* buf, size_t count);
+
+// The readiness of each kind, in poll's terms.
 short eventfd_events(socket_record* r);
 short timerfd_events(socket_record* r);
 

@@ -34,12 +34,13 @@ void note_ignored(uint32_t events) {
     if (events & f.bit) trace_line(name, "%s", f.note);
 }
 
-// The entry of fd; one left by a closed socket whose number came back is dropped.
-int find_member(epoll_set* set, int fd) {
+// The entry of fd's socket of `generation`; one left by a closed socket whose number
+// came back is dropped.
+int find_member(epoll_set* set, int fd, uint32_t generation) {
   for (int i = 0; i < set->count; ++i) {
     epoll_member& m = set->members[i];
     if (m.fd != fd) continue;
-    if (m.generation == slot_generation(fd)) return i;
+    if (m.generation == generation) return i;
     m.fd = -1;
     compact_members(set);
     return -1;
@@ -53,14 +54,14 @@ void set_registration(epoll_member& m, const epoll_event& ev) {
   m.out_edge = (ev.events & (EPOLLOUT | EPOLLET)) == (EPOLLOUT | EPOLLET);
 }
 
-// The table's change for fd, whose slot is claimed: 0 or -errno, as the kernel answers.
-int change_table(epoll_set* set, int op, int fd, const epoll_event* ev) {
-  const int i = find_member(set, fd);
+// The table's change for fd's socket of `generation`: 0 or -errno, as the kernel answers.
+int change_table(epoll_set* set, int op, int fd, uint32_t generation, const epoll_event* ev) {
+  const int i = find_member(set, fd, generation);
   switch (op) {
     case EPOLL_CTL_ADD:
       if (i >= 0) return -EEXIST;
       if (set->count == epoll_member_max) return -ENOSPC;
-      set->members[set->count] = epoll_member{{}, fd, slot_generation(fd), true, false};
+      set->members[set->count] = epoll_member{{}, fd, generation, true, false};
       set_registration(set->members[set->count++], *ev);
       note_ignored(ev->events);
       return 0;
@@ -77,12 +78,12 @@ int change_table(epoll_set* set, int op, int fd, const epoll_event* ev) {
   }
 }
 
-// A member with a record, its slot claimed: checked as the kernel checks it first.
-int table_member(epoll_set* set, int op, int fd, const epoll_event* ev) {
+// A member with a record: checked as the kernel checks it first.
+int table_member(epoll_set* set, int op, int fd, uint32_t generation, const epoll_event* ev) {
   if (op != EPOLL_CTL_ADD && op != EPOLL_CTL_MOD && op != EPOLL_CTL_DEL) return -EINVAL;
   if (op != EPOLL_CTL_DEL && ev == nullptr) return -EFAULT;
   pthread_mutex_lock(&set->lock);
-  const int result = change_table(set, op, fd, ev);
+  const int result = change_table(set, op, fd, generation, ev);
   pthread_mutex_unlock(&set->lock);
   return result;
 }
@@ -97,10 +98,15 @@ int kernel_member(int epfd, epoll_set* set, int op, int fd, epoll_event* ev) {
   return result;
 }
 
-// A nested epoll set is the kernel's member: its own kernel set is what the kernel sees.
-bool has_table_record(int fd) {
-  const socket_record* r = lookup_socket_record(fd);
-  return r != nullptr && r->kind != RECORD_EPOLL;
+
+// Whether fd goes into the table, with the generation that names its socket. The slot
+// is not claimed (a claim here would order two slots by their roles, not their
+// numbers): the generation, read before the record, is the one a later fallback hands
+// over. A nested epoll set is the kernel's member: its kernel set is what it sees.
+bool table_candidate(int epfd, int fd, uint32_t* generation) {
+  if (fd == epfd || unsigned(fd) >= unsigned(fd_table_size)) return false;
+  *generation = slot_generation(fd);
+  return lookup_socket_record(fd) != nullptr && !is_epoll_set(fd);
 }
 
 }  // namespace
@@ -116,9 +122,9 @@ extern "C" int vyx_epoll_ctl(int epfd, int op, int fd, epoll_event* event) {
     trace_return(name, result);
     return result;
   }
-  if (fd != epfd && has_table_record(fd) && claim_slot(fd)) {
-    result = table_member(set, op, fd, event);
-    release_slot(fd);
+  uint32_t generation = 0;
+  if (table_candidate(epfd, fd, &generation)) {
+    result = table_member(set, op, fd, generation, event);
   } else {
     result = kernel_member(epfd, set, op, fd, event);
   }

@@ -31,7 +31,10 @@ void hand_over(int epfd, epoll_set* set, int fd, uint32_t generation) {
     if (!m.armed) reg.events = 0;
     m.fd = -1;
     compact_members(set);
-    if (call_real(real_epoll_ctl, epfd, EPOLL_CTL_ADD, fd, &reg) == 0) ++set->kernel_count;
+    // A forked child's set is its parent's kernel set too, where the parent may have
+    // put the member already.
+    if (call_real(real_epoll_ctl, epfd, EPOLL_CTL_ADD, fd, &reg) == 0 || errno == EEXIST)
+      ++set->kernel_count;
     break;
   }
   pthread_mutex_unlock(&set->lock);
@@ -48,6 +51,12 @@ void free_epoll_set(epoll_set* set) {
 epoll_set* epoll_set_of(int fd) {
   socket_record* r = lookup_socket_record(fd);
   return r != nullptr && r->kind == RECORD_EPOLL ? r->epoll : nullptr;
+}
+
+bool is_epoll_set(int fd) {
+  if (unsigned(fd) >= unsigned(fd_table_size)) return false;
+  const uint32_t made = set_generation[fd].load(std::memory_order_acquire);
+  return made != 0 && made == slot_generation(fd);
 }
 
 void compact_members(epoll_set* set) {

@@ -41,6 +41,9 @@ void free_epoll_set(epoll_set* set);
 // The record of a set, read with its slot claimed; null when fd is another kind.
 epoll_set* epoll_set_of(int fd);
 
+// Whether fd is an emulated set, without a look at its record.
+bool is_epoll_set(int fd);
+
 // Removes the entries marked gone, keeping the order of the rest and the sweep's start.
 void compact_members(epoll_set* set);
 

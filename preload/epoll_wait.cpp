@@ -8,6 +8,7 @@
 #include <poll.h>
 
 #include "data_call.h"
+#include "emulated_records.h"
 #include "epoll_set.h"
 #include "fd_lock.h"
 #include "poll_wait.h"
@@ -47,13 +48,14 @@ uint32_t kernel_socket_events(int fd, uint32_t wanted) {
 }
 
 // Edge-triggered input of the emulated descriptors: something that no wait or read has
-// seen yet. A socket's input is reported while it waits, edge or level alike.
+// seen yet (their readiness tests record what they saw). A socket's input is reported
+// while it waits, edge or level alike.
 bool fresh_input(const socket_record* r) {
   switch (r->kind) {
     case RECORD_EVENTFD:
-      return r->evfd_written != r->evfd_snapshot;
+      return load_field(r->evfd_written) != load_field(r->evfd_snapshot);
     case RECORD_TIMERFD:
-      return r->tfd_expired == 0;
+      return load_shared(r->tfd_expired) == 0;
     default:
       return true;
   }
@@ -77,7 +79,6 @@ uint32_t record_member_events(epoll_member& m, socket_record* r) {
   const bool edge = (mask & EPOLLET) != 0;
   const bool fresh = !edge || fresh_input(r);
   uint32_t ev = uint16_t(record_events(r)) & wanted;
-  if (edge && r->kind == RECORD_EVENTFD) r->evfd_snapshot = r->evfd_written;
   if (!fresh) ev &= ~uint32_t(EPOLLIN);
   if (edge && (ev & EPOLLOUT)) ev = take_out_edge(m, r, ev);
   return ev;
@@ -124,7 +125,7 @@ int sweep_members(epoll_set* set, epoll_event* out, int room) {
     last = i;
     if (m.reg.events & EPOLLONESHOT) m.armed = false;
   }
-  if (found == room) set->start = (last + 1) % n;
+  if (found > 0 && found == room) set->start = (last + 1) % n;
   if (gone) compact_members(set);
   return found;
 }

@@ -21,18 +21,6 @@ uint64_t count_of(const socket_record* r) {
   return load_field(r->evfd_written) - load_field(r->evfd_read);
 }
 
-// A count that a read may take. The kernel object agrees unless a read that bypassed
-// the interposer (readv, a kernel-side reader) took the value; the record forgets it
-// then, so that a blocking read never waits in the kernel with the slot held.
-bool readable(int fd, socket_record* r, const void*) {
-  const uint64_t written = load_field(r->evfd_written);
-  if (written == load_field(r->evfd_read)) return false;
-  pollfd p{fd, POLLIN, 0};
-  if (call_real(real_poll, &p, nfds_t(1), 0) != 0) return true;
-  store_field(r->evfd_read, written);
-  return false;
-}
-
 bool has_room(int, socket_record* r, const void* value) {
   return *static_cast<const uint64_t*>(value) <= count_max - count_of(r);
 }
@@ -49,13 +37,19 @@ void note_taken(socket_record* r, uint64_t written) {
 
 }  // namespace
 
-long eventfd_read_record(data_call& c, void* buf, size_t count) {
-  if (count < sizeof(uint64_t)) return -EINVAL;
-  if (c.rec->is_blocking != 0) {
-    const int waited = wait_emulated(c, readable, nullptr);
-    if (waited == wait_lost) return kernel_result(call_real(real_read, c.fd, buf, count));
-    if (waited < 0) return waited;
-  }
+// The kernel object agrees with the record unless a read that bypassed the interposer
+// (readv, a kernel-side reader) took the value; the record forgets it then, so that a
+// blocking read never waits in the kernel with the slot held.
+bool eventfd_readable(int fd, socket_record* r, const void*) {
+  const uint64_t written = load_field(r->evfd_written);
+  if (written == load_field(r->evfd_read)) return false;
+  pollfd p{fd, POLLIN, 0};
+  if (call_real(real_poll, &p, nfds_t(1), 0) != 0) return true;
+  store_field(r->evfd_read, written);
+  return false;
+}
+
+long eventfd_take(data_call& c, void* buf, size_t count) {
   socket_record* r = c.rec;
   const uint64_t written = load_field(r->evfd_written);
   if (written == load_field(r->evfd_read)) return -EAGAIN;

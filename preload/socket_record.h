@@ -10,7 +10,7 @@ namespace kvel {
 struct epoll_set;
 
 // The numbers are fixed: handlers compare kinds by range (kinds up to RECORD_INET may
-// hold a handle, the emulated descriptors reuse that storage).
+// hold a handle; the emulated eventfd and timerfd above it have fields of their own).
 enum record_kind : uint8_t {
   RECORD_TCP = 1,
   RECORD_TCP_LISTENER = 2,

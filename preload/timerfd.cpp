@@ -30,12 +30,6 @@ bool clock_now(const socket_record* r, uint64_t* now) {
   return true;
 }
 
-// A clock that cannot be read counts as expired: the read then asks the kernel.
-bool expired(int, socket_record* r, const void*) {
-  if (load_field(r->tfd_start) == 0) return false;
-  uint64_t now = 0;
-  return !clock_now(r, &now) || now >= load_field(r->tfd_deadline);
-}
 
 // The clock is read after the kernel armed its object, so that the record's deadline is
 // never before the kernel's: when the record finds the timer expired, so has the kernel.
@@ -67,23 +61,23 @@ void after_read(socket_record* r) {
 
 }  // namespace
 
-// A disarmed timer blocks a blocking read until a setting expires, as the kernel's does.
-long timerfd_read_record(data_call& c, void* buf, size_t count) {
-  if (count < sizeof(uint64_t)) return -EINVAL;
-  if (c.rec->is_blocking != 0) {
-    const int waited = wait_emulated(c, expired, nullptr);
-    if (waited == wait_lost) return kernel_result(call_real(real_read, c.fd, buf, count));
-    if (waited < 0) return waited;
-  } else if (!expired(c.fd, c.rec, nullptr)) {
-    return -EAGAIN;
-  }
+// A clock that cannot be read counts as expired: the read then asks the kernel. A
+// disarmed timer never expires, so a blocking read waits for a setting, as the kernel's.
+bool timerfd_expired(int, socket_record* r, const void*) {
+  if (load_field(r->tfd_start) == 0) return false;
+  uint64_t now = 0;
+  return !clock_now(r, &now) || now >= load_field(r->tfd_deadline);
+}
+
+long timerfd_take(data_call& c, void* buf, size_t count) {
+  if (!timerfd_expired(c.fd, c.rec, nullptr)) return -EAGAIN;
   const long taken = kernel_result(call_real(real_read, c.fd, buf, count));
   if (taken > 0) after_read(c.rec);
   return taken;
 }
 
 short timerfd_events(socket_record* r) {
-  if (!expired(-1, r, nullptr)) return 0;
+  if (!timerfd_expired(-1, r, nullptr)) return 0;
   store_shared(r->tfd_expired, 1);
   return POLLIN;
 }

@@ -127,6 +127,18 @@ function(zl_program_test test helper helper_define peer_define peer_script timeo
   set_tests_properties(card.${test} PROPERTIES TIMEOUT ${timeout})
 endfunction()
 
+# A helper built with the thread sanitizer, named to the test by the compile definition
+# `define`; the test finds both libraries built with it in ZL_TSAN_LIB_DIR.
+function(zl_tsan_helper test helper define)
+  add_executable(${helper}_tsan ${ZL_TEST_DIR}/${helper}.cpp)
+  target_compile_options(${helper}_tsan PRIVATE ${ZL_TSAN})
+  target_link_options(${helper}_tsan PRIVATE ${ZL_TSAN})
+  target_link_libraries(${helper}_tsan PRIVATE Threads::Threads)
+  target_compile_definitions(${test} PRIVATE ${define}="$<TARGET_FILE:${helper}_tsan>"
+                             ZL_TSAN_LIB_DIR="$<TARGET_FILE_DIR:zorvload_tsan>")
+  add_dependencies(${test} ${helper}_tsan zorvload_tsan zorvload_unsafe_tsan)
+endfunction()
+
 # The receive and send calls on card sockets: a program's answers beside the kernel's.
 add_executable(data_calls_helper ${ZL_TEST_DIR}/data_calls_helper.cpp)
 target_link_libraries(data_calls_helper PRIVATE Threads::Threads)
@@ -136,14 +148,7 @@ target_compile_definitions(preload_data_test PRIVATE
 # The reader and writer threads on one socket, with both libraries and the program built
 # with the thread sanitizer, where the build has no other sanitizer.
 if(NOT ZORV_SANITIZE)
-  add_executable(data_calls_helper_tsan ${ZL_TEST_DIR}/data_calls_helper.cpp)
-  target_compile_options(data_calls_helper_tsan PRIVATE ${ZL_TSAN})
-  target_link_options(data_calls_helper_tsan PRIVATE ${ZL_TSAN})
-  target_link_libraries(data_calls_helper_tsan PRIVATE Threads::Threads)
-  target_compile_definitions(preload_data_test PRIVATE
-      ZL_DATA_HELPER_TSAN="$<TARGET_FILE:data_calls_helper_tsan>"
-      ZL_TSAN_LIB_DIR="$<TARGET_FILE_DIR:zorvload_tsan>")
-  add_dependencies(preload_data_test data_calls_helper_tsan zorvload_tsan zorvload_unsafe_tsan)
+  zl_tsan_helper(preload_data_test data_calls_helper ZL_DATA_HELPER_TSAN)
 endif()
 # Not yet mended, run by hand: socat's 64 MiB through the card stalls (under study), and
 # the unsafe library's connect writes the record's kind while the monitor reads it
@@ -166,6 +171,13 @@ target_link_libraries(epoll_cases_helper PRIVATE Threads::Threads)
 target_compile_definitions(preload_poll_test PRIVATE
     ZL_EPOLL_HELPER="$<TARGET_FILE:epoll_cases_helper>")
 add_dependencies(preload_poll_test epoll_cases_helper)
+if(NOT ZORV_SANITIZE)
+  zl_tsan_helper(preload_poll_test epoll_cases_helper ZL_EPOLL_HELPER_TSAN)
+  # Not yet mended, run by hand: the unsafe library's connect writes the record's kind
+  # while the monitor reads it without a common lock (as in the data test).
+  set_tests_properties(card.preload_poll_test PROPERTIES ENVIRONMENT
+                       "GTEST_FILTER=-*ThreadSanitizer/unsafe")
+endif()
 
 # Debian programs on card sockets: what they receive beside what they receive without.
 add_executable(preload_card_programs_test ${ZL_TEST_DIR}/preload_card_programs_test.cpp
@@ -188,21 +200,25 @@ if(ZORV_SANITIZE)
                        "GTEST_FILTER=-*socat_udp_server*")
 endif()
 
-# The emulated eventfd and timerfd: a program's answers beside the kernel's.
+# The emulated eventfd and timerfd, waited on beside a card socket: a program's answers
+# beside the kernel's.
 add_executable(evfd_cases_helper ${ZL_TEST_DIR}/evfd_cases_helper.cpp)
 target_link_libraries(evfd_cases_helper PRIVATE Threads::Threads)
-add_executable(preload_evfd_test ${ZL_TEST_DIR}/preload_evfd_test.cpp
-               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
-target_include_directories(preload_evfd_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
-target_link_libraries(preload_evfd_test PRIVATE GTest::gtest GTest::gtest_main)
-target_compile_definitions(preload_evfd_test PRIVATE
-    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_EVFD_HELPER="$<TARGET_FILE:evfd_cases_helper>"
-    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
-add_dependencies(preload_evfd_test zorvload zorvload_unsafe evfd_cases_helper)
-add_test(NAME card.preload_evfd_test
-         COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
-                 -- $<TARGET_FILE:preload_evfd_test>)
-set_tests_properties(card.preload_evfd_test PROPERTIES TIMEOUT 600)
+zl_program_test(preload_evfd_test evfd_cases_helper ZL_EVFD_HELPER ZL_DATA_PEER data_peer.py 600)
+if(NOT ZORV_SANITIZE)
+  add_executable(evfd_cases_helper_tsan ${ZL_TEST_DIR}/evfd_cases_helper.cpp)
+  target_compile_options(evfd_cases_helper_tsan PRIVATE ${ZL_TSAN})
+  target_link_options(evfd_cases_helper_tsan PRIVATE ${ZL_TSAN})
+  target_link_libraries(evfd_cases_helper_tsan PRIVATE Threads::Threads)
+  target_compile_definitions(preload_evfd_test PRIVATE
+      ZL_EVFD_HELPER_TSAN="$<TARGET_FILE:evfd_cases_helper_tsan>"
+      ZL_TSAN_LIB_DIR="$<TARGET_FILE_DIR:zorvload_tsan>")
+  add_dependencies(preload_evfd_test evfd_cases_helper_tsan zorvload_tsan zorvload_unsafe_tsan)
+  # The unsafe library's connect of the UDP socket meets the monitor's read of the record
+  # without a common lock (the same report as the data test's, not yet mended).
+  set_tests_properties(card.preload_evfd_test PROPERTIES ENVIRONMENT
+                       "GTEST_FILTER=-*ThreadSanitizer/unsafe")
+endif()
 
 # Event-driven Debian programs on card sockets: their checked results beside the kernel's.
 add_executable(preload_event_programs_test ${ZL_TEST_DIR}/preload_event_programs_test.cpp

@@ -1,9 +1,11 @@
 // An ordinary program that uses eventfd and timerfd descriptors, alone and waited on
-// with poll beside a UDP socket connected to the Linux peer, and prints each answer.
+// with poll beside a UDP socket connected to the Linux peer (data_peer.py's UDP
+// server), and prints each answer.
 // The tests run it without a preload library, where the kernel's answers are the
 // reference, and under each library, which emulates both kinds. Times are printed only
 // as whether they lie where the kernel puts them.
 //   evfd_cases_helper ADDR PORT
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -12,13 +14,17 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -63,6 +69,18 @@ void poll_case(const std::string& what, int fd, short events, int timeout_ms) {
   pollfd p{fd, events, 0};
   const long n = poll(&p, 1, timeout_ms);
   say(what, n, revents(p.revents));
+}
+
+// A blocking read that `other`, on a thread of its own, ends after at least min_ms.
+void blocking_read_case(const std::string& what, int fd, double min_ms,
+                        const std::function<void()>& other) {
+  std::thread thread(other);
+  const double start = now_ms();
+  uint64_t v = 0;
+  const long n = read_u64(fd, &v);
+  const double took = now_ms() - start;
+  say(what, n, "value " + std::to_string(v) + (took >= min_ms ? " waited" : " too soon"));
+  thread.join();
 }
 
 // eventfd counts, semaphore mode, overflow and short buffers, all without waiting.
@@ -116,16 +134,10 @@ void eventfd_counts() {
 // A blocking read that another thread's write wakes, and a blocking write at the top.
 void eventfd_blocking() {
   const int fd = eventfd(0, 0);
-  std::thread writer([fd] {
+  blocking_read_case("eventfd blocking read woken by a writer", fd, 95, [fd] {
     sleep_ms(100);
     write_u64(fd, 42);
   });
-  const double start = now_ms();
-  uint64_t v = 0;
-  const long n = read_u64(fd, &v);
-  say("eventfd blocking read woken by a writer", n,
-      "value " + std::to_string(v) + (now_ms() - start >= 95 ? " waited" : " too soon"));
-  writer.join();
 
   say("eventfd fill to max", write_u64(fd, UINT64_MAX - 1));
   std::thread reader([fd] {
@@ -198,7 +210,8 @@ void timer_counts() {
   const int t = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK);
   itimerspec cur{};
   read_case("timerfd disarmed read", t);
-  say("timerfd disarmed gettime", timerfd_gettime(t, &cur),
+  int got = timerfd_gettime(t, &cur);
+  say("timerfd disarmed gettime", got,
       std::to_string(ms_of(cur.it_value)) + " " + std::to_string(ms_of(cur.it_interval)));
   poll_case("timerfd disarmed poll", t, POLLIN | POLLOUT, 0);
 
@@ -208,8 +221,8 @@ void timer_counts() {
   poll_case("timerfd poll 2000 ms", t, POLLIN | POLLOUT, 2000);
   read_case("timerfd one-shot read", t);
   read_case("timerfd read after the shot", t);
-  say("timerfd gettime after the shot", timerfd_gettime(t, &cur),
-      std::to_string(ms_of(cur.it_value)));
+  got = timerfd_gettime(t, &cur);
+  say("timerfd gettime after the shot", got, std::to_string(ms_of(cur.it_value)));
 
   itimerspec periodic = spec_ms(100, 50);
   const double set_at = now_ms();
@@ -232,7 +245,7 @@ void timer_counts() {
   itimerspec disarm = spec_ms(0, 70);
   say("timerfd disarm", timerfd_settime(t, 0, &disarm, nullptr));
   // The kernel reports what was left of the replaced setting here, not zero.
-  const int got = timerfd_gettime(t, &cur);
+  got = timerfd_gettime(t, &cur);
   say("timerfd gettime disarmed", got,
       std::string(ms_of(cur.it_value) <= 50 ? "within the old period " : "left ") +
           std::to_string(ms_of(cur.it_interval)));
@@ -246,9 +259,10 @@ void timer_counts() {
 void timer_settings() {
   const int t = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   itimerspec ten = spec_ms(10'000, 1'000);
-  itimerspec old{};
-  say("settime 10 s every 1 s", timerfd_settime(t, 0, &ten, &old),
-      std::to_string(ms_of(old.it_value)));
+  itimerspec old{{7, 0}, {7, 0}};
+  const int set = timerfd_settime(t, 0, &ten, &old);
+  say("settime 10 s every 1 s", set,
+      std::to_string(ms_of(old.it_value)) + " " + std::to_string(ms_of(old.it_interval)));
   sleep_ms(200);
   itimerspec five = spec_ms(5'000, 0);
   say("settime again", timerfd_settime(t, 0, &five, &old));
@@ -282,17 +296,11 @@ void timer_settings() {
 // A blocking read of a disarmed timer waits for a setting from another thread.
 void timer_blocking() {
   const int t = timerfd_create(CLOCK_MONOTONIC, 0);
-  std::thread setter([t] {
+  blocking_read_case("timerfd blocking read of a disarmed timer", t, 145, [t] {
     sleep_ms(100);
     itimerspec soon = spec_ms(50, 0);
     timerfd_settime(t, 0, &soon, nullptr);
   });
-  const double start = now_ms();
-  uint64_t v = 0;
-  const long n = read_u64(t, &v);
-  say("timerfd blocking read of a disarmed timer", n,
-      "value " + std::to_string(v) + (now_ms() - start >= 145 ? " waited" : " too soon"));
-  setter.join();
   close(t);
 }
 
@@ -328,6 +336,11 @@ void beside_sockets(int port) {
   poll_all("poll until a write of another thread", s, e, t, 3000);
   writer.join();
   read_case("read the eventfd", e);
+  const char ask[4] = {'N', 1, 0, 20};  // the peer sends one datagram of 20 bytes back
+  say("ask the peer for a datagram", long(send(s, ask, sizeof ask, 0)));
+  poll_all("poll until the datagram", s, e, t, 3000);
+  char datagram[64];
+  say("receive the datagram", long(recv(s, datagram, sizeof datagram, 0)));
   poll_all("poll none ready again", s, e, t, 0);
   close(t);
   close(e);
@@ -370,6 +383,60 @@ void duplicates() {
   read_case("read timer original", t);
   close(td);
   close(t);
+}
+
+// readv and writev reach the kernel object, and later waits see what they did.
+void vector_calls() {
+  const int e = eventfd(0, EFD_NONBLOCK);
+  uint64_t value = 3;
+  iovec one{&value, sizeof value};
+  say("writev 3", long(writev(e, &one, 1)));
+  poll_case("poll after writev", e, POLLIN, 0);
+  read_case("read after writev", e);
+  say("write 5", write_u64(e, 5));
+  const long n = long(readv(e, &one, 1));
+  say("readv", n, "value " + std::to_string(value));
+  poll_case("poll after readv", e, POLLIN, 0);
+  read_case("read after readv", e);
+  close(e);
+}
+
+// A kernel epoll set and select over both kinds.
+void other_waits() {
+  const int e = eventfd(0, EFD_NONBLOCK);
+  const int t = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK);
+  const int ep = epoll_create1(0);
+  epoll_event ev{EPOLLIN, {.u32 = 1}};
+  epoll_ctl(ep, EPOLL_CTL_ADD, e, &ev);
+  ev.data.u32 = 2;
+  epoll_ctl(ep, EPOLL_CTL_ADD, t, &ev);
+  const auto wait = [ep](const char* what, int timeout_ms) {
+    epoll_event out[2] = {};
+    const int n = epoll_wait(ep, out, 2, timeout_ms);
+    std::string which;
+    for (int i = 0; i < n; ++i) which += out[i].data.u32 == 1 ? "eventfd " : "timerfd ";
+    say(what, n, which);
+  };
+  wait("epoll_wait none ready", 0);
+  say("write 1", write_u64(e, 1));
+  wait("epoll_wait after a write", 0);
+  read_case("read the eventfd", e);
+  itimerspec shot = spec_ms(50, 0);
+  timerfd_settime(t, 0, &shot, nullptr);
+  wait("epoll_wait for the timer", 2000);
+  read_case("read the timer", t);
+  wait("epoll_wait none ready again", 0);
+  close(ep);
+  say("write 2", write_u64(e, 2));
+  fd_set rd;
+  FD_ZERO(&rd);
+  FD_SET(e, &rd);
+  FD_SET(t, &rd);
+  timeval none{0, 0};
+  const int n = select(std::max(e, t) + 1, &rd, nullptr, nullptr, &none);
+  say("select", n, std::string(FD_ISSET(e, &rd) ? "eventfd " : "") + (FD_ISSET(t, &rd) ? "timerfd" : ""));
+  close(t);
+  close(e);
 }
 
 // The kernel object, as a forked child sees it: the parent's writes and arming, and the
@@ -464,6 +531,8 @@ int main(int argc, char** argv) {
   timer_blocking();
   beside_sockets(port);
   duplicates();
+  vector_calls();
+  other_waits();
   fork_child();
   wrong_kinds(port);
   return 0;

@@ -24,17 +24,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "wait_cases.h"
+
 namespace {
 
-sockaddr_in peer_addr;
-int closed_port;
-int pipe_rd, pipe_wr;  // a kernel member, readable once written
+using namespace wait_cases;
 
-void say(const char* what, long result, const std::string& more = "") {
-  printf("%-34s %ld %s%s%s\n", what, result, result < 0 ? strerrorname_np(errno) : "ok",
-         more.empty() ? "" : " ", more.c_str());
-  fflush(stdout);
-}
 
 std::string hex(long v) {
   char b[16];
@@ -42,34 +37,10 @@ std::string hex(long v) {
   return b;
 }
 
-double now_s() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
-
 // Whether a wait of `ms` lasted that long and not much more.
 std::string kept(double start, int ms) {
   const double took = (now_s() - start) * 1000;
   return took >= ms - 5 && took < ms + 900 ? "kept" : "took " + std::to_string(int(took)) + " ms";
-}
-
-void request(int s, char op, uint32_t n) {
-  uint8_t m[5] = {uint8_t(op)};
-  const uint32_t be = htonl(n);
-  memcpy(m + 1, &be, 4);
-  if (send(s, m, 5, MSG_NOSIGNAL) != 5) say("request failed", -1);
-}
-
-int connect_to(int port, bool nonblocking) {
-  int s = socket(AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
-  sockaddr_in a = peer_addr;
-  a.sin_port = htons(uint16_t(port));
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
-    say("connect", -1);
-    exit(1);
-  }
-  return s;
 }
 
 short poll_one(int fd, short events, int ms) {
@@ -211,19 +182,7 @@ void high_descriptors() {
   drain_pipe();
 }
 
-void on_alarm(int) {}
-
-void alarm_in(int ms) {
-  itimerval t{};
-  t.it_value.tv_usec = ms * 1000;
-  setitimer(ITIMER_REAL, &t, nullptr);
-}
-
 void signals(int s) {
-  struct sigaction sa{};
-  sa.sa_handler = on_alarm;
-  sa.sa_flags = SA_RESTART;  // the waits end with EINTR all the same
-  sigaction(SIGALRM, &sa, nullptr);
   alarm_in(100);
   say("poll ended by a handler", poll_one(s, POLLIN, 5000), "");
   alarm_in(100);
@@ -308,17 +267,9 @@ void datagrams() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) return 2;
-  peer_addr.sin_family = AF_INET;
-  inet_pton(AF_INET, argv[1], &peer_addr.sin_addr);
-  peer_addr.sin_port = htons(uint16_t(atoi(argv[2])));
-  closed_port = atoi(argv[3]);
+  if (!start(argc, argv)) return 2;
   rlimit lim{4096, 4096};
   setrlimit(RLIMIT_NOFILE, &lim);
-  int fds[2];
-  if (pipe2(fds, O_NONBLOCK) != 0) return 2;
-  pipe_rd = fds[0];
-  pipe_wr = fds[1];
   int s = connect_to(ntohs(peer_addr.sin_port), false);
   timeouts(s);
   data_and_members(s);

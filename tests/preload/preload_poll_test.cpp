@@ -40,10 +40,10 @@ class PollWaits : public ::testing::TestWithParam<const char*> {
   }
 
   // The program's answers; the library's note of the TX routine it chose is not one.
-  zt::cmd_result helper(const char* program, bool preloaded) const {
+  // `preload` names the library, empty for none.
+  zt::cmd_result helper(const std::string& program, const std::string& preload) const {
     std::string env = "NOTRACE=1 ";
-    if (preloaded)
-      env += "LD_PRELOAD=" ZL_PRELOAD_PREFIX + std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA " ";
+    if (!preload.empty()) env += "LD_PRELOAD=" + preload + " ";
     zt::cmd_result r = zt::run("cd " + dir_ + " && timeout 120 env " + env + program +
                                " 198.18.0.2 " + std::to_string(port_) + " " +
                                std::to_string(port_ + 50));
@@ -51,12 +51,17 @@ class PollWaits : public ::testing::TestWithParam<const char*> {
     return r;
   }
 
-  // The program's answers without a library, then under it, with the card's counters.
-  void answers_as_the_kernel(const char* program) const {
-    auto kernel = helper(program, false);
+  std::string library() const {
+    return ZL_PRELOAD_PREFIX + std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA;
+  }
+
+  // The program's answers without a library, then under it (the library named, by
+  // default the parameter), with the card's counters.
+  void answers_as_the_kernel(const std::string& program, std::string preload = "") const {
+    auto kernel = helper(program, "");
     ASSERT_EQ(kernel.status, 0) << kernel.out;
     const uint64_t rx0 = tcp_segments_received();
-    auto card = helper(program, true);
+    auto card = helper(program, preload.empty() ? library() : preload);
     EXPECT_EQ(card.status, 0);
     EXPECT_EQ(card.out, kernel.out);
     EXPECT_GT(tcp_segments_received(), rx0);
@@ -74,5 +79,17 @@ INSTANTIATE_TEST_SUITE_P(Both, PollWaits, ::testing::Values("libzorvload.so", "l
 TEST_P(PollWaits, AnswerAsTheKernelDoes) { answers_as_the_kernel(ZL_POLL_HELPER); }
 
 TEST_P(PollWaits, EpollAnswersAsTheKernelDoes) { answers_as_the_kernel(ZL_EPOLL_HELPER); }
+
+#ifdef ZL_EPOLL_HELPER_TSAN
+// The same with the library and the program built with the thread sanitizer (a wait
+// beside epoll_ctl and close from other threads): a report ends the program with
+// status 66.
+TEST_P(PollWaits, EpollUnderTheThreadSanitizer) {
+  std::string lib = GetParam();
+  lib.replace(lib.find(".so"), 3, "_tsan.so");
+  answers_as_the_kernel(ZL_EPOLL_HELPER_TSAN, ZL_TSAN_LIB_DIR "/" + lib +
+                                                  " TSAN_OPTIONS=halt_on_error=1:exitcode=66");
+}
+#endif
 
 }  // namespace

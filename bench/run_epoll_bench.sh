@@ -1,0 +1,1 @@
+run_poll_bench.sh
