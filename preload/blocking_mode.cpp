@@ -14,17 +14,21 @@ namespace kvel {
 
 namespace {
 
-int set_blocking(int fd, uint8_t blocking) {
+int set_blocking(int fd, uint8_t blocking, const char* name) {
   lookup_socket_record(fd)->is_blocking = blocking;
-  trace_line("vyx_set_socket_blocking", "set fd=%d %s\n", fd,
-             blocking ? "blocking" : "non-blocking");
+  trace_line(name, "set fd=%d %s\n", fd, blocking ? "blocking" : "non-blocking");
   return 0;
+}
+
+// The commands that the record takes no part in, named in the verbose log.
+void note_kernel_command(const char* name, int cmd) {
+  verbose_line(name, "Unknown fcntl %d\n", cmd);
 }
 
 }  // namespace
 
-int vyx_set_socket_nonblocking(int fd) { return set_blocking(fd, 0); }
-int vyx_set_socket_blocking(int fd) { return set_blocking(fd, 1); }
+int vyx_set_socket_nonblocking(int fd) { return set_blocking(fd, 0, "vyx_set_socket_nonblocking"); }
+int vyx_set_socket_blocking(int fd) { return set_blocking(fd, 1, "vyx_set_socket_blocking"); }
 
 }  // namespace kvel
 
@@ -32,11 +36,15 @@ using namespace kvel;
 
 extern "C" int vyx_fcntl_noarg(int fd, int cmd) {
   release_slot(fd);
-  return call_real(real_fcntl, fd, cmd);
+  if (cmd != F_GETFL) note_kernel_command("vyx_fcntl_noarg", cmd);
+  const int result = call_real(real_fcntl, fd, cmd);
+  if (cmd == F_GETFL) verbose_line("vyx_fcntl_noarg", "leave %d\n", result);
+  return result;
 }
 
 extern "C" int vyx_fcntl_ptrarg(int fd, int cmd, void* arg) {
   release_slot(fd);
+  note_kernel_command("vyx_fcntl_ptrarg", cmd);
   return call_real(real_fcntl, fd, cmd, arg);
 }
 
@@ -48,6 +56,7 @@ extern "C" int vyx_fcntl_longarg(int fd, int cmd, long arg) {
       hand_claimed_to_kernel(fd);
     else
       release_slot(fd);
+    note_kernel_command("vyx_fcntl_longarg", cmd);
     return call_real(real_fcntl, fd, cmd, arg);
   }
   const int result = call_real(real_fcntl, fd, cmd, arg);

@@ -71,7 +71,8 @@ TEST_P(EmulatedDescriptors, AnswerAsTheKernelDoes) {
 }
 
 // The same run traced: the descriptors were the emulation's, the UDP socket the card's,
-// and each duplicate and the fork handed the emulated descriptor to its kernel object.
+// each duplicate and the fork handed the emulated descriptor to its kernel object, and
+// fcntl named what the record follows and what it leaves to the kernel.
 TEST_P(EmulatedDescriptors, ServedByTheInterposer) {
   auto kernel = helper("");
   ASSERT_EQ(kernel.status, 0) << kernel.out;
@@ -81,7 +82,8 @@ TEST_P(EmulatedDescriptors, ServedByTheInterposer) {
   const std::string l = log();
   for (const char* line : {"vyx_eventfd leave", "vyx_timerfd_create leave",
                            "vyx_timerfd_settime", "_eventfd_write overflow write",
-                           "vyx_connect", "hand_to_kernel fd"})
+                           "vyx_connect", "hand_to_kernel fd", "vyx_fcntl_noarg leave 2050",
+                           "vyx_set_socket_blocking set fd=", "vyx_fcntl_longarg Unknown fcntl 1030"})
     EXPECT_NE(l.find(line), std::string::npos) << line;
 }
 
