@@ -54,12 +54,7 @@ class EventPrograms : public ::testing::TestWithParam<scenario> {
   // never meets the next.
   zt::cmd_result run(const std::string& runner) {
     port_ += 10;
-    const std::string work = dir_ + "/" + std::to_string(port_);
-    zt::run("mkdir -p " + work);
-    zt::cmd_result r = zt::run("RUN='" + runner + "' timeout 900 bash " ZL_EVENT_SCRIPT " " +
-                               GetParam().name + " " + std::to_string(port_) + " " + work);
-    r.out = zt::without_routine_line(r.out);
-    return r;
+    return zt::run_scenario(ZL_EVENT_SCRIPT, runner, GetParam().name, port_, dir_, 900);
   }
 
   std::string dir_;
