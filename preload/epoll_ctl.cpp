@@ -98,7 +98,6 @@ int kernel_member(int epfd, epoll_set* set, int op, int fd, epoll_event* ev) {
   return result;
 }
 
-
 // Whether fd goes into the table, with the generation that names its socket. The slot
 // is not claimed (a claim here would order two slots by their roles, not their
 // numbers): the generation, read before the record, is the one a later fallback hands
@@ -112,8 +111,11 @@ bool table_candidate(int epfd, int fd, uint32_t* generation) {
 }  // namespace
 
 extern "C" int vyx_epoll_ctl(int epfd, int op, int fd, epoll_event* event) {
-  trace_line(name, "%d op=%d fd=%d events=%X\n", epfd, op, fd,
-             event != nullptr ? event->events : 0u);
+  if (trace_file != nullptr) {
+    epoll_event given{};
+    read_caller_memory(&given, event, sizeof given);
+    trace_line(name, "%d op=%d fd=%d events=%X\n", epfd, op, fd, given.events);
+  }
   epoll_set* set = epoll_set_of(epfd);
   int result = 0;
   if (set == nullptr) {
