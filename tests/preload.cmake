@@ -210,3 +210,22 @@ if(NOT ZORV_SANITIZE)
   set_tests_properties(card.preload_evfd_test PROPERTIES ENVIRONMENT
                        "GTEST_FILTER=-*ThreadSanitizer/unsafe")
 endif()
+
+# Event-driven Debian programs on card sockets: their checked results beside the kernel's.
+add_executable(preload_event_programs_test ${ZL_TEST_DIR}/preload_event_programs_test.cpp
+               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
+target_include_directories(preload_event_programs_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_link_libraries(preload_event_programs_test PRIVATE GTest::gtest GTest::gtest_main)
+target_compile_definitions(preload_event_programs_test PRIVATE
+    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_EVENT_SCRIPT="${ZL_TEST_DIR}/event_programs.sh"
+    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
+add_dependencies(preload_event_programs_test zorvload)
+# In three shards, each in a launch of its own, so that ctest runs them side by side: the
+# redis scenario alone takes minutes.
+foreach(shard 0 1 2)
+  add_test(NAME card.preload_event_programs_test_${shard}
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
+                   -- $<TARGET_FILE:preload_event_programs_test>)
+  set_tests_properties(card.preload_event_programs_test_${shard} PROPERTIES TIMEOUT 1200
+                       ENVIRONMENT "GTEST_TOTAL_SHARDS=3;GTEST_SHARD_INDEX=${shard}")
+endforeach()

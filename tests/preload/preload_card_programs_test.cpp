@@ -47,13 +47,8 @@ class CardPrograms : public ::testing::TestWithParam<param> {
   // never meets the next.
   zt::cmd_result run(const std::string& runner) {
     port_ += 2;
-    const std::string work = dir_ + "/" + std::to_string(port_);
-    zt::run("mkdir -p " + work);
-    zt::cmd_result r = zt::run("RUN='" + runner + "' timeout 300 bash " ZL_CARD_SCRIPT " " +
-                               std::get<1>(GetParam()).name + " " + std::to_string(port_) +
-                               " " + work);
-    r.out = zt::without_routine_line(r.out);
-    return r;
+    return zt::run_scenario(ZL_CARD_SCRIPT, runner, std::get<1>(GetParam()).name, port_, dir_,
+                            300);
   }
 
   std::string dir_;

@@ -71,6 +71,18 @@ bool wait_until(const std::function<bool()>& done, int ms) {
   return true;
 }
 
+cmd_result run_scenario(const std::string& script, const std::string& runner,
+                        const std::string& scenario, int port, const std::string& dir,
+                        int timeout_s) {
+  const std::string work = dir + "/" + std::to_string(port);
+  run("mkdir -p " + work);
+  cmd_result r = run("RUN=" + shell_quote(runner) + " timeout " + std::to_string(timeout_s) +
+                     " bash " + script + " " + scenario + " " + std::to_string(port) + " " +
+                     work);
+  r.out = without_routine_line(r.out);
+  return r;
+}
+
 std::string without_routine_line(std::string out) {
   const std::string chosen = "Using CPU feat: ";
   for (size_t at; (at = out.find(chosen)) != std::string::npos;) {

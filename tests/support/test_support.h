@@ -26,6 +26,13 @@ long sim_counter(const std::string& name);
 bool launched();
 // Polls done until it holds (true) or ms have passed (false).
 bool wait_until(const std::function<bool()>& done, int ms = 3000);
+// One scenario of a script that runs programs on our side through $RUN and on the peer
+// side (card_programs.sh and the like): `RUN=runner bash script scenario port DIR`, with
+// DIR a new directory below dir named after the port, cut short after timeout_s; its
+// output without the library's routine line.
+cmd_result run_scenario(const std::string& script, const std::string& runner,
+                        const std::string& scenario, int port, const std::string& dir,
+                        int timeout_s);
 // A program's output without the library's announcement of its TX routine, which goes
 // to standard error and so lands among output captured together with it.
 std::string without_routine_line(std::string out);
