@@ -184,8 +184,8 @@ void visit_records(void (*check)(int fd, socket_record* record)) {
 
 // The child has only the forking thread: owners that were other threads are gone.
 void reset_locks_after_fork() {
-  slot_owner* me = this_thread_owner_if_made();
-  if (me != nullptr) me->inside.store(-1, std::memory_order_relaxed);
+  forget_other_threads_after_fork();
+  const slot_owner* me = this_thread_owner_if_made();
   for (int fd = 0, end = fd_table_end(); fd < end; ++fd) {
     fd_slot& slot = _vyx_fd_table[fd];
     pthread_mutex_init(&slot.mutex, nullptr);

@@ -17,9 +17,6 @@ namespace {
 constexpr int pool_size = 4096;
 slot_owner pool[pool_size];
 
-// This thread's entry; initial-exec, so that the fast path reads it with one load.
-[[gnu::tls_model("initial-exec")]] thread_local slot_owner* current = nullptr;
-
 pthread_key_t exit_key;
 pthread_once_t exit_key_once = PTHREAD_ONCE_INIT;
 
@@ -27,7 +24,7 @@ pthread_once_t exit_key_once = PTHREAD_ONCE_INIT;
 // closing a socket) takes a fresh entry rather than one that another thread may get.
 void give_back(void* entry) {
   auto* owner = static_cast<slot_owner*>(entry);
-  current = nullptr;
+  current_owner = nullptr;
   owner->inside.store(-1, std::memory_order_release);
   owner->in_use.store(false, std::memory_order_release);
 }
@@ -48,12 +45,19 @@ bool fences_available() {
   return registered;
 }
 
+// One past the highest entry ever taken: the scans stop there.
+std::atomic<int> pool_end{0};
+
 slot_owner* take_entry() {
-  for (slot_owner& entry : pool) {
+  for (int i = 0; i < pool_size; ++i) {
+    slot_owner& entry = pool[i];
     bool free = false;
     if (entry.in_use.load(std::memory_order_relaxed) ||
         !entry.in_use.compare_exchange_strong(free, true, std::memory_order_acq_rel))
       continue;
+    int end = pool_end.load(std::memory_order_relaxed);
+    while (end <= i && !pool_end.compare_exchange_weak(end, i + 1, std::memory_order_relaxed)) {
+    }
     return &entry;
   }
   return nullptr;
@@ -61,14 +65,29 @@ slot_owner* take_entry() {
 
 }  // namespace
 
-slot_owner* this_thread_owner_if_made() { return current; }
+thread_local slot_owner* current_owner = nullptr;
 
 slot_owner* this_thread_owner() {
-  if (current != nullptr || !fences_available()) return current;
+  if (current_owner != nullptr || !fences_available()) return current_owner;
   pthread_once(&exit_key_once, make_exit_key);
-  current = take_entry();
-  if (current != nullptr) pthread_setspecific(exit_key, current);
-  return current;
+  current_owner = take_entry();
+  if (current_owner != nullptr) pthread_setspecific(exit_key, current_owner);
+  return current_owner;
+}
+
+bool any_thread_inside(int fd) {
+  for (int i = 0, end = pool_end.load(std::memory_order_acquire); i < end; ++i)
+    if (pool[i].inside.load(std::memory_order_acquire) == fd) return true;
+  return false;
+}
+
+void forget_other_threads_after_fork() {
+  for (int i = 0, end = pool_end.load(std::memory_order_relaxed); i < end; ++i) {
+    if (&pool[i] == current_owner) continue;
+    pool[i].inside.store(-1, std::memory_order_relaxed);
+    pool[i].in_use.store(false, std::memory_order_relaxed);
+  }
+  if (current_owner != nullptr) current_owner->inside.store(-1, std::memory_order_relaxed);
 }
 
 void fence_all_threads() {

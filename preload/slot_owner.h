@@ -25,9 +25,18 @@ struct slot_owner {
 // process cannot fence other threads (the slots are then taken by their mutex only).
 slot_owner* this_thread_owner();
 
-// The entry that this thread already has, null before its first this_thread_owner():
-// the fast path reads it without making one.
-slot_owner* this_thread_owner_if_made();
+// The entry that this thread already has, null before its first this_thread_owner();
+// initial-exec, so that the fast path reads it with one load and no call.
+[[gnu::tls_model("initial-exec")]] extern thread_local slot_owner* current_owner;
+inline slot_owner* this_thread_owner_if_made() { return current_owner; }
+
+// True while some thread's entry says it is inside fd's slot; read after a fence, so
+// that a mark made before it is seen (libzorvload_unsafe's close waits on this).
+bool any_thread_inside(int fd);
+
+// A forked child has only the forking thread: the other entries' marks are lost with
+// their threads, and the entries go back to the pool.
+void forget_other_threads_after_fork();
 
 // Every thread of the process has passed a full memory barrier once this returns: a
 // store made before it is seen by any owner's next load, and an owner's store made

@@ -1,7 +1,8 @@
-// The descriptor slots of libzorvload: one holder at a time whichever way each thread
+// The descriptor slots. libzorvload: one holder at a time whichever way each thread
 // comes in (as the slot's owner without the mutex, through the mutex from another thread,
 // a pause between polls, the readiness sweep's try, the monitor's visit), the owner
-// passing from thread to thread, and a forked child whose owner threads are gone.
+// passing from thread to thread. libzorvload_unsafe: close returns the record only once
+// no call is inside. Both: a forked child whose other threads are gone.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,8 +40,6 @@ struct guarded {
 guarded shared_state;
 constexpr int lock_fd = 7;
 
-void visit_from_monitor(int, socket_record*) { shared_state.visit(-1); }
-
 struct slot_fixture : ::testing::Test {
   socket_record record{};
   void SetUp() override {
@@ -51,6 +50,9 @@ struct slot_fixture : ::testing::Test {
     if (claim_slot(lock_fd)) take_record_for_close(lock_fd);
   }
 };
+
+#if !ZORVLOAD_UNSAFE
+void visit_from_monitor(int, socket_record*) { shared_state.visit(-1); }
 
 // Every way in, from six threads at once: no two holders, no lost count.
 TEST_F(slot_fixture, one_holder_whichever_way_each_thread_comes) {
@@ -141,9 +143,73 @@ TEST_F(slot_fixture, close_by_another_thread_empties_the_owned_slot) {
   later.join();
 }
 
+#else
+// A read the compiler keeps.
+void keep_read(const uint8_t& field) { asm volatile("" : : "r"(field)); }
+
+// Close from another thread waits until a call inside has left: what the call wrote is
+// there when close returns.
+TEST_F(slot_fixture, close_waits_for_the_call_inside) {
+  std::atomic<int> step{0};
+  std::thread call([&step] {
+    ASSERT_TRUE(claim_slot(lock_fd));
+    step = 1;
+    while (step.load() != 2) std::this_thread::yield();
+    shared_state.visit(1);
+    release_slot(lock_fd);
+  });
+  while (step.load() != 1) std::this_thread::yield();
+  std::atomic<bool> closed{false};
+  long seen = -1;
+  std::thread closer([&] {
+    ASSERT_TRUE(claim_slot(lock_fd));
+    EXPECT_EQ(take_record_for_close(lock_fd), &record);
+    closed = true;
+    seen = shared_state.count;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(closed.load());
+  step = 2;
+  call.join();
+  closer.join();
+  EXPECT_EQ(seen, 1);
+}
+
+// Calls from several threads, some inside a second slot already (counted, not marked),
+// while another thread closes: once close has returned, no call reads the record (the
+// thread sanitizer build sees the write after close against any such read).
+TEST_F(slot_fixture, no_call_reads_the_record_after_close) {
+  socket_record other{};
+  assign_fd_slot(&other, lock_fd + 1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, this] {
+      for (;;) {
+        const bool nested = t % 2 == 1 && claim_slot(lock_fd + 1);
+        if (!claim_slot(lock_fd)) {
+          if (nested) release_slot(lock_fd + 1);
+          return;
+        }
+        keep_read(record.kind);
+        release_slot(lock_fd);
+        if (nested) release_slot(lock_fd + 1);
+      }
+    });
+  }
+  std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(claim_slot(lock_fd));
+  socket_record* taken = take_record_for_close(lock_fd);
+  ASSERT_EQ(taken, &record);
+  taken->kind = 99;  // as a free would
+  for (auto& t : threads) t.join();
+  ASSERT_TRUE(claim_slot(lock_fd + 1));
+  take_record_for_close(lock_fd + 1);
+}
+#endif
+
 #if !defined(__SANITIZE_THREAD__)
-// Forking while another thread is inside the slot as its owner: the child, which has
-// only the forking thread, gets the slot.
+// Forking while another thread is inside the slot: the child, which has only the forking
+// thread, gets the slot and closes it.
 TEST_F(slot_fixture, forked_child_takes_a_slot_whose_owner_was_inside) {
   std::atomic<int> step{0};
   std::thread owner([&step] {
@@ -159,7 +225,8 @@ TEST_F(slot_fixture, forked_child_takes_a_slot_whose_owner_was_inside) {
   if (child == 0) {
     reset_locks_after_fork();
     alarm(10);
-    _exit(claim_slot(lock_fd) ? 0 : 1);
+    if (!claim_slot(lock_fd)) _exit(1);
+    _exit(take_record_for_close(lock_fd) == &record ? 0 : 2);
   }
   step = 2;
   owner.join();
