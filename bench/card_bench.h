@@ -42,14 +42,21 @@ inline bool window_drained(const kvel::tx_pio& tx) {
   return true;
 }
 
-// Times `burst` calls of send_one (true when the call did its work) and books the time
-// per call as the iteration's; false as soon as a call fails.
+// The seconds per call of `burst` calls of send_one (true when the call did its work);
+// *ok false as soon as a call fails.
+template <typename Send>
+double burst_seconds(int burst, Send send_one, bool* ok) {
+  const auto t0 = clock_type::now();
+  *ok = true;
+  for (int i = 0; i < burst && *ok; ++i) *ok = send_one();
+  return seconds_since(t0) / burst;
+}
+
+// Times a burst and books the time per call as the iteration's; false when a call failed.
 template <typename Send>
 bool timed_burst(benchmark::State& state, int burst, Send send_one) {
-  const auto t0 = clock_type::now();
   bool ok = true;
-  for (int i = 0; i < burst && ok; ++i) ok = send_one();
-  state.SetIterationTime(seconds_since(t0) / burst);
+  state.SetIterationTime(burst_seconds(burst, send_one, &ok));
   return ok;
 }
 

@@ -38,9 +38,10 @@ for kind in ("tcp", "udp"):
             own, bare, kernel = (runs.get(name % w) for w in ("interposed", "zorvsock", "kernel"))
             if own and bare and kernel:
                 print("%s %s %4s bytes: interposer %.1f ns, bare zorvsock %.1f ns (+%.1f ns),"
-                      " kernel %.1f ns (again: %d, %d)" % (kind, call, size, own["real_time"],
-                      bare["real_time"], own["real_time"] - bare["real_time"], kernel["real_time"],
-                      own.get("again", 0), bare.get("again", 0)))
+                      " kernel %.1f ns (again: %d, %d; bursts redone: %d, %d)" % (kind, call, size,
+                      own["real_time"], bare["real_time"], own["real_time"] - bare["real_time"],
+                      kernel["real_time"], own.get("again", 0), bare.get("again", 0),
+                      own.get("redone", 0), bare.get("redone", 0)))
 PY
 '
 export ZORV_BENCH_DIR=$root/bench ZORV_BUILD=$build

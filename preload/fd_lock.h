@@ -1,7 +1,9 @@
 // The descriptor table and its locking. Two designs implement this interface, one file
-// each: fd_lock_mutex.cpp (a mutex per descriptor, held for the whole call) and
-// fd_lock_global.cpp (one global mutex for the monitor, listen and close, a wait in
-// close, and liveness checks in blocking loops).
+// each: fd_lock_mutex.cpp (one call at a time per descriptor: its owner thread enters
+// without a locked instruction, others through its mutex) and fd_lock_global.cpp (one
+// global mutex for the monitor, listen and close, a wait in close for the calls inside,
+// and liveness checks in blocking loops). Both keep locked instructions off the path of
+// a call by the usual thread (slot_owner.h says why).
 #pragma once
 #include "socket_record.h"
 

@@ -61,6 +61,25 @@ add_test(NAME card.preload_ctl_test
                  -- $<TARGET_FILE:preload_ctl_test>)
 set_tests_properties(card.preload_ctl_test PROPERTIES TIMEOUT 600)
 
+# The descriptor slots' locking of both libraries on its own (unsafe: 0 or 1), with the
+# thread sanitizer too where the build has no other sanitizer (below).
+set(ZL_FD_LOCK_SOURCES ${ZL_TEST_DIR}/preload_fd_lock_test.cpp
+    ${CMAKE_SOURCE_DIR}/preload/fd_lock_mutex.cpp ${CMAKE_SOURCE_DIR}/preload/fd_lock_global.cpp
+    ${CMAKE_SOURCE_DIR}/preload/slot_owner.cpp ${CMAKE_SOURCE_DIR}/preload/fd_table_end.cpp
+    ${CMAKE_SOURCE_DIR}/preload/fd_pause.cpp)
+function(zl_fd_lock_test name unsafe)
+  add_executable(${name} ${ZL_FD_LOCK_SOURCES})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/preload
+                             ${CMAKE_SOURCE_DIR}/nic ${CMAKE_SOURCE_DIR}/nic/include)
+  target_compile_definitions(${name} PRIVATE ZORVLOAD_UNSAFE=${unsafe})
+  target_compile_options(${name} PRIVATE ${ARGN})
+  target_link_options(${name} PRIVATE ${ARGN})
+  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main Threads::Threads)
+  add_test(NAME unit.${name} COMMAND ${name})
+endfunction()
+zl_fd_lock_test(preload_fd_lock_test 0)
+zl_fd_lock_test(preload_fd_lock_unsafe_test 1)
+
 # The thread sanitizer, where the build has no other sanitizer: both libraries and the
 # helper built with it, the many-threads run traced and untraced. (Forking a threaded
 # process is left out: the sanitizer's own locks may deadlock in the child.)
@@ -87,6 +106,8 @@ if(NOT ZORV_SANITIZE)
   endforeach()
   target_compile_definitions(zorvload_tsan PRIVATE ZORVLOAD_UNSAFE=0)
   target_compile_definitions(zorvload_unsafe_tsan PRIVATE ZORVLOAD_UNSAFE=1)
+  zl_fd_lock_test(preload_fd_lock_tsan_test 0 ${ZL_TSAN})
+  zl_fd_lock_test(preload_fd_lock_unsafe_tsan_test 1 ${ZL_TSAN})
   add_executable(preload_helper_tsan ${ZL_TEST_DIR}/preload_helper.cpp)
   target_compile_options(preload_helper_tsan PRIVATE ${ZL_TSAN})
   target_link_options(preload_helper_tsan PRIVATE ${ZL_TSAN})
