@@ -1,13 +1,15 @@
 // A data call on a claimed descriptor: the record it started with, and the waits of a
 // blocking call, which give the slot up between polls (a reader and a writer on one
-// socket, close and shutdown from another thread and the monitor all go on meanwhile)
-// and find the record again by the slot's generation.
+// socket, close and shutdown from another thread and the monitor all go on meanwhile),
+// find the record again by the slot's generation, and end when a signal handler asks.
 #pragma once
 #include <cerrno>
 #include <sys/types.h>
 
 #include "fd_lock.h"
 #include "trace_log.h"
+#include "wait_deadline.h"
+#include "wait_signals.h"
 
 namespace kvel {
 
@@ -16,24 +18,28 @@ struct data_call {
   uint32_t generation;  // the slot's generation when the call claimed it
   socket_record* rec;   // null once the descriptor was closed during a wait
   bool held;            // the call still holds the slot
+  wait_signals signals;  // held back from the first pause to the call's end
 
   static data_call claimed(int fd) {
-    return {fd, slot_generation(fd), lookup_socket_record(fd), true};
+    return {fd, slot_generation(fd), lookup_socket_record(fd), true, {}};
   }
 
-  // One pause of a blocking wait: false when the descriptor was closed meanwhile (the
-  // slot is given back then, and the record must not be touched again).
-  bool wait_turn() {
-    if (pause_slot(fd, generation)) return true;
+  // One pause of a blocking wait until `until`: 0 to poll again; -EINTR when a signal
+  // handler ended the wait; -EBADF when the descriptor was closed meanwhile (the slot is
+  // given back then, and the record must not be touched again).
+  int wait_turn(const wait_deadline& until) {
+    if (const int interrupted = signals.take(until.timeout_us != 0)) return interrupted;
+    if (pause_slot(fd, generation)) return 0;
     held = false;
     rec = nullptr;
-    return false;
+    return -EBADF;
   }
 
   // Gives the slot back (once) and answers in POSIX style: a result below 0 is -errno.
   long finish(const char* name, long result) {
     if (held) release_slot(fd);
     held = false;
+    signals.end();
     if (result < 0) {
       errno = int(-result);
       result = -1;

@@ -35,15 +35,17 @@ inline bool blocking_call(const socket_record* r, int flags) {
 // A send found no room in the card or the peer's window. A blocking call waits its
 // turn and tries again (true); otherwise *result is the call's answer: what was sent,
 // or EAGAIN (also once SO_SNDTIMEO ran out) with the record marked for the epoll wait,
-// or EBADF when the descriptor was closed during the wait.
+// EINTR when a signal handler ended the wait, or EBADF when the descriptor was closed
+// during it.
 inline bool wait_for_room(data_call& c, tx_request& rq, long sent, long* result) {
   if (!blocking_call(c.rec, rq.flags) || rq.until.passed()) {
     store_shared(c.rec->pending, 1);
     *result = sent > 0 ? sent : -EAGAIN;
     return false;
   }
-  if (c.wait_turn()) return true;
-  *result = sent > 0 ? sent : -EBADF;
+  const int ended = c.wait_turn(rq.until);
+  if (ended == 0) return true;
+  *result = sent > 0 ? sent : ended;
   return false;
 }
 

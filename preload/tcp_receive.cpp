@@ -77,7 +77,7 @@ long receive_stream(data_call& c, rx_request& rq) {
     if (h == hold::nothing_yet) {
       if (got > 0 && !wait_all) break;
       if (!blocking || rq.until.passed()) return got > 0 ? got : -EAGAIN;
-      if (!c.wait_turn()) return got > 0 ? got : -EBADF;
+      if (const int ended = c.wait_turn(rq.until)) return got > 0 ? got : ended;
       continue;
     }
     got += long(deliver(c.rec, rq.to, peek));

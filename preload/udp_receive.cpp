@@ -48,7 +48,7 @@ long receive_datagram(data_call& c, rx_request& rq) {
     }
     if (n != -EAGAIN) return -ENOTCONN;
     if (!blocking || rq.until.passed()) return -EAGAIN;
-    if (!c.wait_turn()) return -EBADF;
+    if (const int ended = c.wait_turn(rq.until)) return ended;
   }
 }
 

@@ -191,6 +191,9 @@ NFT
     retry peer timeout 120 curl -sS -o fetched.bin "http://$ours:$port/big.bin" 2>/dev/null
     echo "peer curl rc=$? $(cmp -s big.bin fetched.bin && echo same || echo differ)"
     ;;
+  iperf3_* | sockperf_*)
+    . "$(dirname "${BASH_SOURCE[0]}")/perf_programs.sh"
+    ;;
   *)
     echo "unknown scenario $scenario" >&2
     exit 2

@@ -12,8 +12,10 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/udp.h>
+#include <csignal>
 #include <string>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
@@ -275,6 +277,47 @@ void udp_receives(int s) {
   say("recv MSG_DONTWAIT nothing", recv(s, buf, 10, MSG_DONTWAIT));
 }
 
+void on_alarm(int) {}
+
+// SIGALRM in `ms` milliseconds, to a handler installed with `flags`.
+void alarm_in(int ms, int flags) {
+  struct sigaction how {};
+  how.sa_handler = on_alarm;
+  how.sa_flags = flags;
+  sigaction(SIGALRM, &how, nullptr);
+  itimerval once{{0, 0}, {0, ms * 1000}};
+  setitimer(ITIMER_REAL, &once, nullptr);
+}
+
+// A blocked recv and a signal handler: EINTR, unless the handler asks for calls to be
+// restarted on a socket without a receive timeout.
+void udp_signals(int s) {
+  uint8_t buf[64];
+  alarm_in(100, 0);
+  say("recv ended by a handler", recv(s, buf, sizeof buf, 0));
+
+  // The datagram comes from a thread that keeps SIGALRM away, so that the handler runs
+  // on the thread blocked in recv.
+  sigset_t alarm;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+  std::thread later([s] {
+    usleep(400000);
+    ask(s, 1, 20);
+  });
+  pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+  alarm_in(50, SA_RESTART);
+  say("recv on after SA_RESTART", recv(s, buf, sizeof buf, 0));
+  later.join();
+
+  const timeval two_seconds{2, 0}, none{0, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &two_seconds, sizeof two_seconds);
+  alarm_in(50, SA_RESTART);
+  say("recv with SO_RCVTIMEO, SA_RESTART", recv(s, buf, sizeof buf, 0));
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+}
+
 void udp_sends(int s) {
   static uint8_t data[4000];
   lengths(s);
@@ -311,6 +354,7 @@ void udp_sends(int s) {
 int udp_calls() {
   int s = connect_peer(SOCK_DGRAM);
   udp_receives(s);
+  udp_signals(s);
   udp_sends(s);
   close(s);
   return 0;
