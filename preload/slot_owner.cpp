@@ -34,15 +34,20 @@ void make_exit_key() { pthread_key_create(&exit_key, give_back); }
 long membarrier(int cmd) { return syscall(SYS_membarrier, cmd, 0, 0); }
 
 // The fast fence needs the process registered once; without it no thread becomes an
-// owner, and every call takes the slot's mutex.
+// owner, and every call takes the slot's mutex. 1 registered, -1 refused, 0 not asked
+// yet: two threads may both ask (registering twice does no harm), and no lock is held
+// that a fork could leave taken in the child.
+std::atomic<int> fence_state{0};
+
 bool fences_available() {
-  static const bool registered = [] {
+  int state = fence_state.load(std::memory_order_acquire);
+  if (state == 0) {
     const int saved = errno;
-    const bool ok = membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0;
+    state = membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0 ? 1 : -1;
     errno = saved;
-    return ok;
-  }();
-  return registered;
+    fence_state.store(state, std::memory_order_release);
+  }
+  return state == 1;
 }
 
 // One past the highest entry ever taken: the scans stop there.
