@@ -188,24 +188,20 @@ bool reclaim(wait_call& c) {
   return false;
 }
 
-// While a wait spins, every signal is held back and taken only inside the kernel call of
-// each sweep, under the mask the wait admits, as the poll wait does. Ends with events,
-// an error, the deadline, or 0 once the table is empty.
-int spin(wait_call& c, const sigset_t* sigmask) {
-  const signals_held held;
-  const sigset_t admit = sigmask != nullptr ? *sigmask : held.saved;
+// Ends with events, an error, the deadline, or 0 once the table is empty.
+int spin(wait_call& c, const sigset_t* admit) {
   for (;;) {
     if (!pause_slot(c.epfd, c.generation)) {
       c.held = false;
       return -EBADF;
     }
     bool table = false;
-    const int result = locked_sweep(c, &admit, true, &table);
+    const int result = locked_sweep(c, admit, true, &table);
     if (result != 0 || !table || deadline_passed(c.deadline)) return result;
   }
 }
 
-int sleep_in_kernel(wait_call& c, const sigset_t* sigmask) {
+int sleep_in_kernel(wait_call& c, const sigset_t* admit) {
   int ms = kernel_slice_ms;
   if (c.deadline.set) {
     const timespec left = time_left(c.deadline);
@@ -214,18 +210,26 @@ int sleep_in_kernel(wait_call& c, const sigset_t* sigmask) {
   }
   release_slot(c.epfd);
   c.held = false;
-  const int n = call_real(real_epoll_pwait, c.epfd, c.events, c.maxevents, ms, sigmask);
+  const int n = call_real(real_epoll_pwait, c.epfd, c.events, c.maxevents, ms, admit);
   const int err = errno;
   if (!reclaim(c)) return n > 0 ? n : -EBADF;
   return n < 0 ? -err : n;
 }
 
+// After a first sweep that found nothing, every signal is held back and taken only
+// inside the kernel calls, under the mask the wait admits, as the poll wait does: a
+// handler that runs then ends the wait with EINTR, instead of running unseen between two
+// sweeps or two slices.
 int wait_set(wait_call& c, const sigset_t* sigmask) {
+  bool table = false;
+  int result = locked_sweep(c, sigmask, false, &table);
+  if (result != 0 || deadline_passed(c.deadline)) return result;
+  const signals_held held;
+  const sigset_t admit = sigmask != nullptr ? *sigmask : held.saved;
   for (;;) {
-    bool table = false;
-    int result = locked_sweep(c, sigmask, false, &table);
+    result = table ? spin(c, &admit) : sleep_in_kernel(c, &admit);
     if (result != 0 || deadline_passed(c.deadline)) return result;
-    result = table ? spin(c, sigmask) : sleep_in_kernel(c, sigmask);
+    result = locked_sweep(c, &admit, true, &table);
     if (result != 0 || deadline_passed(c.deadline)) return result;
   }
 }

@@ -396,7 +396,8 @@ void emulated_members(int s) {
   say_wait("timer level: again", ep, 0);
   ctl(ep, EPOLL_CTL_MOD, tfd, EPOLLIN | EPOLLET, TFD);
   uint64_t expiries = 0;
-  say("timer read", read(tfd, &expiries, sizeof expiries), std::to_string(expiries));
+  const long got = read(tfd, &expiries, sizeof expiries);
+  say("timer read", got, std::to_string(expiries));
   timerfd_settime(tfd, 0, &once, nullptr);
   say_wait("timer edge: expires", ep, 2000);
   say_wait("timer edge: not again", ep, 0);
