@@ -226,14 +226,7 @@ add_executable(evfd_cases_helper ${ZL_TEST_DIR}/evfd_cases_helper.cpp)
 target_link_libraries(evfd_cases_helper PRIVATE Threads::Threads)
 zl_program_test(preload_evfd_test evfd_cases_helper ZL_EVFD_HELPER ZL_DATA_PEER data_peer.py 600)
 if(NOT ZORV_SANITIZE)
-  add_executable(evfd_cases_helper_tsan ${ZL_TEST_DIR}/evfd_cases_helper.cpp)
-  target_compile_options(evfd_cases_helper_tsan PRIVATE ${ZL_TSAN})
-  target_link_options(evfd_cases_helper_tsan PRIVATE ${ZL_TSAN})
-  target_link_libraries(evfd_cases_helper_tsan PRIVATE Threads::Threads)
-  target_compile_definitions(preload_evfd_test PRIVATE
-      ZL_EVFD_HELPER_TSAN="$<TARGET_FILE:evfd_cases_helper_tsan>"
-      ZL_TSAN_LIB_DIR="$<TARGET_FILE_DIR:zorvload_tsan>")
-  add_dependencies(preload_evfd_test evfd_cases_helper_tsan zorvload_tsan zorvload_unsafe_tsan)
+  zl_tsan_helper(preload_evfd_test evfd_cases_helper ZL_EVFD_HELPER_TSAN)
   # The unsafe library's connect of the UDP socket meets the monitor's read of the record
   # without a common lock (the same report as the data test's, not yet mended).
   set_tests_properties(card.preload_evfd_test PROPERTIES ENVIRONMENT
