@@ -15,6 +15,7 @@
 #include "socket_setup.h"
 #include "trace_log.h"
 #include "wait_deadline.h"
+#include "wait_signals.h"
 
 using namespace kvel;
 
@@ -67,14 +68,16 @@ int open_listener(int fd, socket_record* r) {
 
 // Waits for a connection while the call may: the slot is given up between polls, so that
 // close or shutdown (SHUT_RD) from another thread ends the wait, SO_RCVTIMEO as the
-// kernel's. 0, or an errno value.
+// kernel's, a signal handler as the kernel's (wait_signals.h). 0, or an errno value.
 int wait_pending(int fd, socket_record* listener, bool may_wait) {
   const uint32_t generation = slot_generation(fd);
   wait_deadline until = wait_deadline::of(listener->rcv_timeout_us);
+  wait_signals signals;
   for (;;) {
     if (listener->shut_rd != 0) return EINVAL;
     if (handshake_done(listener)) return 0;
     if (!may_wait || until.passed()) return EAGAIN;
+    if (signals.take(until.timeout_us != 0) != 0) return EINTR;
     if (!pause_slot(fd, generation)) return EBADF;
   }
 }

@@ -12,6 +12,7 @@
 #include "socket_setup.h"
 #include "trace_log.h"
 #include "wait_deadline.h"
+#include "wait_signals.h"
 
 using namespace kvel;
 
@@ -40,15 +41,21 @@ int refused(int fd, socket_record* r) {
 }
 
 // The wait of a blocking connect: the slot is given up between polls, so that close or
-// another call on the descriptor go on meanwhile. SO_SNDTIMEO ends it as the kernel's.
+// another call on the descriptor go on meanwhile. SO_SNDTIMEO ends it as the kernel's;
+// a signal handler too (wait_signals.h), with EINTR, the connection going on.
 int wait_connected(int fd, socket_record* r) {
   const uint32_t generation = slot_generation(fd);
   wait_deadline until = wait_deadline::of(r->snd_timeout_us);
+  wait_signals signals;
   for (;;) {
     const int state = zorvsock_tcp_get_status(r->handle);
     if (state == ZORVSOCK_TCP_CLOSED) return refused(fd, r);
     if (state >= ZORVSOCK_TCP_ESTABLISHED) return leave(fd, 0);
     if (until.passed()) return still_connecting(fd, r);
+    if (signals.take(until.timeout_us != 0) != 0) {
+      r->pending = 1;
+      return leave(fd, EINTR);
+    }
     if (!pause_slot(fd, generation)) {
       errno = EBADF;
       trace_return(name, -1);

@@ -13,11 +13,14 @@ struct wait_signals {
   bool holding = false;  // the thread's mask is all signals, `saved` the caller's own
   sigset_t saved;
 
+  ~wait_signals() { end(); }
+
   // At each pause of a wait: 0 to go on waiting, -EINTR once a handler that asks for
   // it has run. Under SO_RCVTIMEO or SO_SNDTIMEO (`timed`) every handler does, as the
   // kernel never restarts a socket call with a timeout.
   int take(bool timed);
-  // At the call's end: the caller's mask back (a signal still pending runs now).
+  // At the wait's end (at the latest when the object goes): the caller's mask back; a
+  // signal still pending runs now.
   void end();
 };
 

@@ -82,17 +82,24 @@ iperf3_scenario() {
 }
 
 # sockperf_<pp|tp>_<udp|tcp>_<select|poll>_<client|server>: ping-pong or throughput for
-# a second over the two sockets of a feed file, waited on with select or poll.
+# a second over the two sockets of a feed file, waited on with select or poll; with
+# "blocking" in place of the wait, over one socket in blocking calls (the server's
+# recvfrom, or accept and recv, ended by SIGINT).
 sockperf_scenario() {
   local parts=(${scenario//_/ })
-  local mode=${parts[1]} kind=${parts[2]} mux=${parts[3]:0:1} side=${parts[4]}
+  local mode=${parts[1]} kind=${parts[2]} wait=${parts[3]} side=${parts[4]}
   local at=$theirs
   [[ $side == server ]] && at=$ours
   local letter=U
   [[ $kind == tcp ]] && letter=T
+  local sockets=(-f feed.txt -F "${wait:0:1}")
   printf '%s:%s:%d\n' "$letter" "$at" "$port" "$letter" "$at" "$((port + 1))" > feed.txt
-  local server=(timeout 60 sockperf sr -f feed.txt -F "$mux")
-  local client=(timeout 60 sockperf "$mode" -f feed.txt -F "$mux" -t 1)
+  if [[ $wait == blocking ]]; then
+    sockets=(-i "$at" -p "$port")
+    [[ $kind == tcp ]] && sockets+=(--tcp)
+  fi
+  local server=(timeout 60 sockperf sr "${sockets[@]}")
+  local client=(timeout 60 sockperf "$mode" "${sockets[@]}" -t 1)
   [[ $mode == pp ]] && client+=(--data-integrity)
   if [[ $side == client ]]; then
     in_peer server.txt "${server[@]}"

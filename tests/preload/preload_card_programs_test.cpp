@@ -56,6 +56,8 @@ const scenario scenarios[] = {
     {"sockperf_tp_tcp_select_server", "tcp_rx_delivered", 100},
     {"sockperf_tp_tcp_poll_client", "tcp_tx_bytes", 14000},
     {"sockperf_tp_tcp_poll_server", "tcp_rx_delivered", 100},
+    {"sockperf_pp_udp_blocking_server", "udp_rx_delivered", 100},
+    {"sockperf_pp_tcp_blocking_server", "tcp_rx_delivered", 100},
 };
 
 using param = std::tuple<const char*, scenario>;
