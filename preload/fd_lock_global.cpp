@@ -1,5 +1,6 @@
 // libzorvload_unsafe: no lock per descriptor. One global mutex covers the monitor's
-// visits, the switch to listening and the clearing of a slot in close; each slot counts
+// visits, every change of a record's kind (listen, connect, bind) and the clearing of a
+// slot in close; each slot counts
 // the calls working on its record, and close frees a record only once that count has
 // dropped to zero, so that no call ever uses a freed record.
 // Compiled in when the build selects it (ZORVLOAD_UNSAFE 1).
@@ -71,6 +72,9 @@ socket_record* take_record_for_close(int fd) {
   while (slot.users.load() != 0) sched_yield();
   return record;
 }
+
+void begin_record_change() { pthread_mutex_lock(&fd_table_lock); }
+void end_record_change() { pthread_mutex_unlock(&fd_table_lock); }
 
 void visit_records(void (*check)(int fd, socket_record* record)) {
   for (int fd = 0, end = fd_table_end(); fd < end; ++fd) {

@@ -69,6 +69,9 @@ socket_record* take_record_for_close(int fd) {
   return record;
 }
 
+void begin_record_change() {}
+void end_record_change() {}
+
 void visit_records(void (*check)(int fd, socket_record* record)) {
   for (int fd = 0, end = fd_table_end(); fd < end; ++fd) {
     fd_slot& slot = _vyx_fd_table[fd];
