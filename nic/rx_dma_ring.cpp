@@ -31,14 +31,21 @@ int rx_dma_ring::setup_rx_ring(int requested) {
   void* ring = kvel_dev_mmap(*owner_.dev_fd, size_t(bytes), PROT_READ | PROT_WRITE,
                              KVEL_MMAP_RX_RING);
   if (ring == MAP_FAILED) return -ENOMEM;
-  return attach(ring, bytes);
+  // The driver maps fresh pages, zero as every new mapping of the kernel's is: clearing
+  // them again would make the whole ring resident (16 MiB a TCP connection, more than a
+  // host has for thousands of connections) where a quiet connection touches a page.
+  return start(ring, bytes);
 }
 
 int rx_dma_ring::attach(void* base, int bytes) {
+  memset(base, 0, size_t(bytes));
+  return start(base, bytes);
+}
+
+int rx_dma_ring::start(void* base, int bytes) {
   base_ = static_cast<uint8_t*>(base);
   size_ = bytes;
   lines_ = bytes / RX_LINE_BYTES;
-  memset(base_, 0, size_t(size_));
   owner_.write_reg(SESSION_REG_RX_RDPTR, 0);
   owner_.write_reg(SESSION_REG_RX_WRPTR, 0);
   owner_.write_reg(SESSION_REG_RX_DROPPED, 0);

@@ -60,9 +60,11 @@ int open_listener(int fd, socket_record* r) {
     zorvsock_release_handle(h);
     return -rc;
   }
+  begin_record_change();
   r->handle = h;
   r->listening = 1;
   r->kind = RECORD_TCP_LISTENER;
+  end_record_change();
   return 0;
 }
 

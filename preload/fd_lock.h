@@ -55,6 +55,12 @@ bool pause_slot(int fd, uint32_t generation);
 // The second half of a pause, for a wait that does more while the slot is given up.
 bool reclaim_slot(int fd, uint32_t generation);
 
+// A change of what a record is (its kind, handle and listening flag), which the monitor's
+// visits read, is made between these two. In the one-lock design they take that lock;
+// in the other the caller's hold on the slot already keeps the monitor away.
+void begin_record_change();
+void end_record_change();
+
 // The monitor's visit of every slot, each under the lock the design prescribes, taken
 // without waiting: a slot that a call holds is left for the next pass.
 void visit_records(void (*check)(int fd, socket_record* record));

@@ -1,9 +1,9 @@
 // libzorvload_unsafe: no lock per descriptor. One global mutex covers the monitor's
-// visits, the switch to listening and the clearing of a slot in close; close frees a
-// record only once no call is working on it. A call marks itself inside the slot in its
-// thread's entry (slot_owner.h) with a plain store, which close sees after its fence; a
-// call made while its thread is already inside another slot, or without an entry, is
-// counted in the slot instead (a locked instruction).
+// visits, every change of a record's kind (listen, connect, bind) and the clearing of a
+// slot in close; close frees a record only once no call is working on it. A call marks
+// itself inside the slot in its thread's entry (slot_owner.h) with a plain store, which
+// close sees after its fence; a call made while its thread is already inside another
+// slot, or without an entry, is counted in the slot instead (a locked instruction).
 // Compiled in when the build selects it (ZORVLOAD_UNSAFE 1).
 #if ZORVLOAD_UNSAFE
 #include <atomic>
@@ -93,6 +93,9 @@ socket_record* take_record_for_close(int fd) {
   while (slot.users.load() != 0 || any_thread_inside(fd)) sched_yield();
   return record;
 }
+
+void begin_record_change() { pthread_mutex_lock(&fd_table_lock); }
+void end_record_change() { pthread_mutex_unlock(&fd_table_lock); }
 
 void visit_records(void (*check)(int fd, socket_record* record)) {
   for (int fd = 0, end = fd_table_end(); fd < end; ++fd) {

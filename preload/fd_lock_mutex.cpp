@@ -156,6 +156,9 @@ socket_record* take_record_for_close(int fd) {
   return record;
 }
 
+void begin_record_change() {}
+void end_record_change() {}
+
 // The slots are taken in groups under one fence: a pass costs one fence per group
 // rather than one per socket. A slot whose owner is inside is left for the next pass.
 void visit_records(void (*check)(int fd, socket_record* record)) {

@@ -19,9 +19,9 @@ namespace {
 constexpr uint64_t BUILD_HASH = 0x5A17C0D;
 constexpr uint64_t SYNTHESIS_TIME = 1700000000;  // seconds since the epoch
 
-// Session counts the simulated card advertises per port.
-constexpr uint64_t DATA_CHANNELS = 8, ETH_SESSIONS = 1, TCP_SESSIONS = 64, UDP_SESSIONS = 64,
-                   TAP_SESSIONS = 1;
+// Session counts the simulated card advertises per port; TCP and UDP come from the
+// device's configuration.
+constexpr uint64_t DATA_CHANNELS = 8, ETH_SESSIONS = 1, TAP_SESSIONS = 1;
 
 std::string region_name(const char* what, const std::string& id) {
   return "zorvnic-" + std::string(what) + "-" + id;
@@ -32,7 +32,7 @@ bool fail(std::string* error, const std::string& what) {
   return false;
 }
 
-void fill_fiber_page(const sim_port& port) {
+void fill_fiber_page(const sim_port& port, const device_config& dev) {
   const port_config& c = port.conf;
   const sim_region& page = port.fiber;
   page.set_reg(FIBER_IDENTITY, c.identity);
@@ -42,8 +42,8 @@ void fill_fiber_page(const sim_port& port) {
   page.set_reg(FIBER_MAC, c.mac);
   page.set_reg(FIBER_DATA_CH_NB, DATA_CHANNELS);
   page.set_reg(FIBER_ETH_SESSION_NB, ETH_SESSIONS);
-  page.set_reg(FIBER_TCP_SESSION_NB, TCP_SESSIONS);
-  page.set_reg(FIBER_UDP_SESSION_NB, UDP_SESSIONS);
+  page.set_reg(FIBER_TCP_SESSION_NB, dev.tcp_sessions);
+  page.set_reg(FIBER_UDP_SESSION_NB, dev.udp_sessions);
   page.set_reg(FIBER_TAP_SESSION_NB, TAP_SESSIONS);
   page.set_reg(FIBER_TYPE, c.type);
   // The delays are signed numbers in the low 32 bits.
@@ -70,7 +70,7 @@ bool build_device(const device_config& conf, sim_card* card, std::string* error)
     port->conf = pc;
     if (!port->fiber.create(region_name("fiber", pc.ifname).c_str(), kvel::KVEL_PAGE_SIZE, false))
       return fail(error, "fiber page of " + pc.ifname);
-    fill_fiber_page(*port);
+    fill_fiber_page(*port, conf);
     if (!capture_create(*port, conf.capture_mb)) return fail(error, "capture memory of " + pc.ifname);
     card->ports.push_back(port.get());
     dev->ports.push_back(std::move(port));

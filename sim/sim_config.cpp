@@ -5,6 +5,7 @@
 #include <set>
 
 #include "sim_parse.h"
+#include "sim_session_page.h"
 
 namespace zsim {
 namespace {
@@ -90,6 +91,11 @@ bool config_reader::device_option(device_config& dev, const std::string& key,
     if (!number(key, value, 4096, &v)) return false;
     if (v == 0) return fail("capture_mb must be at least 1");
     dev.capture_mb = uint32_t(v);
+    return true;
+  }
+  if (key == "tcp_sessions" || key == "udp_sessions") {
+    if (!number(key, value, MAX_SESSIONS_PER_KIND, &v)) return false;
+    (key == "tcp_sessions" ? dev.tcp_sessions : dev.udp_sessions) = uint32_t(v);
     return true;
   }
   return fail("unknown device option \"" + key + "\"");

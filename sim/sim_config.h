@@ -1,5 +1,5 @@
 // The simulator's card configuration: devices and their ports, read from a file of
-// lines ("device ID [tsc_khz=N] [capture_mb=N]", "port IFNAME [key=value]...", the port
+// lines ("device ID [tsc_khz=N] [capture_mb=N] [tcp_sessions=N] [udp_sessions=N]", "port IFNAME [key=value]...", the port
 // keys tap, mac, speed, type, identity, tx_delay_ps, rx_delay_ps, wire, tcp_give_up_ms
 // and tcp_rto_min_ms).
 #pragma once
@@ -35,6 +35,10 @@ struct device_config {
   std::string id;  // node /dev/zorvnic_<id>
   uint32_t tsc_khz = 2400000;
   uint32_t capture_mb = 16;
+  // Sessions each port offers, as a card built for many connections does. An unused
+  // session costs nothing; one in use costs its pages and a few descriptors.
+  uint32_t tcp_sessions = 4096;
+  uint32_t udp_sessions = 2048;
   std::vector<port_config> ports;
 };
 

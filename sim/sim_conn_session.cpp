@@ -22,7 +22,7 @@ int conn_alloc_session(sim_conn& conn, char kind, int port_index) {
   unsigned advertised = kind == SESSION_UDP   ? FIBER_UDP_SESSION_NB
                         : kind == SESSION_TCP ? FIBER_TCP_SESSION_NB
                                               : FIBER_ETH_SESSION_NB;
-  int limit = int(std::min<uint64_t>(port->fiber.reg(advertised), IDENTITY_SLOT_MASK + 1));
+  int limit = int(std::min<uint64_t>(port->fiber.reg(advertised), MAX_SESSIONS_PER_KIND));
   sim_session_table& table = conn.card->sessions;
   std::lock_guard<std::mutex> lock(table.mutex);
   int slot = table.free_slot(port, kind, limit);

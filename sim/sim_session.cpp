@@ -45,7 +45,7 @@ std::unique_ptr<sim_session> session_make(char kind, sim_port* port, int index, 
     return nullptr;
   s->regs.set_reg(REG_IDENTITY / 8, uint64_t(uint8_t(kind)) << IDENTITY_KIND_SHIFT |
                                         hdr_len << IDENTITY_HDR_LEN_SHIFT |
-                                        (uint64_t(slot) & IDENTITY_SLOT_MASK));
+                                        identity_slot_bits(uint64_t(slot)));
   s->regs.set_reg(REG_HDR_LEN / 8, hdr_len);
   retx_configure(s->retx, int64_t(port->conf.tcp_give_up_ms) * NS_PER_MS,
                  int64_t(port->conf.tcp_rto_min_ms) * NS_PER_MS);

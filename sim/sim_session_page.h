@@ -24,6 +24,15 @@ constexpr uint64_t CONTROL_RX_ENABLE = 1u << 1;
 
 constexpr unsigned IDENTITY_KIND_SHIFT = 24;
 constexpr unsigned IDENTITY_HDR_LEN_SHIFT = 9;  // a non-zero field makes 0x070 valid
-constexpr uint64_t IDENTITY_SLOT_MASK = 0x1ff;  // the session's number on its port
+// The session's number on its port: its low nine bits in bits 8..0, the rest in 23..16,
+// so that a port may offer more sessions than nine bits can number.
+constexpr uint64_t IDENTITY_SLOT_MASK = 0x1ff;
+constexpr unsigned IDENTITY_SLOT_HIGH_SHIFT = 16;
+constexpr uint64_t IDENTITY_SLOT_HIGH_MASK = 0xff;
+constexpr uint64_t MAX_SESSIONS_PER_KIND = (IDENTITY_SLOT_HIGH_MASK + 1) * (IDENTITY_SLOT_MASK + 1);
+
+constexpr uint64_t identity_slot_bits(uint64_t slot) {
+  return (slot & IDENTITY_SLOT_MASK) | (slot >> 9 & IDENTITY_SLOT_HIGH_MASK) << IDENTITY_SLOT_HIGH_SHIFT;
+}
 
 }  // namespace zsim

@@ -3,7 +3,9 @@
 // its mutex is held by whoever looks at a session or listener or changes one.
 #pragma once
 #include <atomic>
+#include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace zsim {
@@ -17,6 +19,9 @@ struct sim_session_table {
   std::vector<sim_session*> sessions;
   std::vector<sim_listener*> listeners;  // owned by their descriptors too
   std::atomic<int> count{0};             // lets the datapath skip the mutex while there are none
+  // The numbers in use per port and kind, so that finding a free one costs a look at
+  // one flag per number rather than a walk of every session for each.
+  std::map<std::pair<const sim_port*, char>, std::vector<bool>> numbers_used;
   // Readable once a session is added: the datapath, which waits long while there is no
   // window to watch, starts watching at once.
   int wake_fd;

@@ -19,7 +19,7 @@
 #include "kvel_ioctl.h"
 #include "session_open.h"
 #include "tcp_frame.h"
-#include "tcp_pkt_sock.h"
+#include "tcp_pkt_shared.h"
 #include "zorvfiber.h"
 #include "zorvtime.h"
 
@@ -77,21 +77,13 @@ int tcp_hw_session::init_local_ip(const char* ifname) {
 }
 
 // The socket only sends, and sends on the card's own interface: for a VLAN connection
-// the frame carries its 802.1Q tag itself (send_control_segment).
+// the frame carries its 802.1Q tag itself (send_control_segment). Every session on the
+// interface shares it.
 int tcp_hw_session::open_packet_socket(const char* ifname) {
-  if (pkt_fd_ >= 0) close(pkt_fd_);
-  pkt_fd_ = kvel::open_send_only_packet_socket();
-  if (pkt_fd_ < 0) pkt_fd_ = kvel::receive_handed_packet_socket();
+  kvel::pkt_socket_release(pkt_fd_);
   const kvel::vlan_name vn = kvel::split_vlan_name(ifname);
-  sockaddr_ll addr{};
-  addr.sll_family = AF_PACKET;
-  addr.sll_protocol = htons(ETH_P_ALL);
-  addr.sll_ifindex = int(if_nametoindex(vn.name.c_str()));
-  if (pkt_fd_ >= 0 && addr.sll_ifindex > 0 &&
-      bind(pkt_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
-    return 0;
-  if (pkt_fd_ >= 0) close(pkt_fd_);
-  pkt_fd_ = -1;
+  pkt_fd_ = kvel::pkt_socket_acquire(int(if_nametoindex(vn.name.c_str())));
+  if (pkt_fd_ >= 0) return 0;
   TCP_INIT_DIAG("Could not init PF_PACKET on %s\n\n", ifname);
   return -1;
 }
@@ -190,7 +182,7 @@ void tcp_hw_session::release_pages() {
   tx_pio_.unmap();
   txack_ = nullptr;
   control_ = 0;
-  if (pkt_fd_ >= 0) close(pkt_fd_);
+  kvel::pkt_socket_release(pkt_fd_);
   pkt_fd_ = -1;
 }
 

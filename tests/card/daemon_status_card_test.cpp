@@ -28,7 +28,7 @@ TEST(DaemonStatus, PortDumpShowsWhatTheDaemonWrote) {
   const std::string fiber =
       "Fiber 0 speed 10G type NORMAL\nMAC HW " + kvel::mac_u64_to_string(zt::fiber_get(0, 4)) +
       ", MAC in use " + kvel::mac_to_string(mac) +
-      "\ndata_ch_nb 8\neth_session_nb 1\ntcp_session_nb 64\nudp_session_nb 64\n"
+      "\ndata_ch_nb 8\neth_session_nb 1\ntcp_session_nb 4096\nudp_session_nb 2048\n"
       "tap_session_nb 1\nudp_loopback_en 0\nlocal_ip " + std::to_string(zt::fiber_get(0, 14)) +
       "\nlocal_ip_mask " + std::to_string(zt::fiber_get(0, 15)) + "\nstatus 3\nrx-locked 1\n"
       "rx-pcs-locked (=link up) 1\n";

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -282,13 +283,31 @@ TEST_F(SimUdp, AllocationRefusesBadPortsAndSecondSessions) {
   EXPECT_EQ(b.get(0) & 0x1ff, 1u);
   EXPECT_EQ(c.get(0) & 0x1ff, 0u);
 
+  const uint64_t offered = zt::fiber_get(0, 9);
   zt::fiber_set(0, 9, 2);  // the port now offers two UDP sessions
   card_session d;
   EXPECT_EQ(d.allocate(0), ENOSPC);
-  zt::fiber_set(0, 9, 64);
+  zt::fiber_set(0, 9, offered);
   a.close();
   ASSERT_TRUE(d.open(0));
   EXPECT_EQ(d.get(0) & 0x1ff, 0u) << "a released number is given again";
+}
+
+// A port offers the sessions its device line names (the TCP count its default), and
+// numbers past nine bits carry on in the identity's bits 23..16.
+TEST_F(SimUdp, PortOffersTheConfiguredSessionsNumberedPastNineBits) {
+  EXPECT_EQ(zt::fiber_get(0, 9), 600u) << "udp_sessions of the device line";
+  EXPECT_EQ(zt::fiber_get(0, 8), 4096u) << "the default TCP sessions";
+  std::vector<std::unique_ptr<card_session>> held;
+  for (int i = 0; i < 514; ++i) {
+    held.push_back(std::make_unique<card_session>());
+    ASSERT_TRUE(held.back()->open(0, SMALL_RING)) << "session " << i;
+  }
+  for (int i : {0, 511, 512, 513}) {
+    const uint64_t id = held[size_t(i)]->get(0);
+    EXPECT_EQ((id & 0x1ff) | (id >> 16 & 0xff) << 9, uint64_t(i)) << std::hex << id;
+    EXPECT_EQ(id >> 24 & 0xff, uint64_t('Q'));
+  }
 }
 
 TEST_F(SimUdp, FilterAndRegionsNeedASessionAndSaneArguments) {

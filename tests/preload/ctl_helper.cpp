@@ -2,6 +2,7 @@
 // preload library: each mode connects, binds, listens or accepts against Linux peers and
 // prints what the test compares (results with errno names, never numbers that change
 // from run to run).
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -252,35 +253,50 @@ int open_descriptors() {
   return n;
 }
 
-// n connections accepted on descriptors above 1023 (the low ones filled first) with
-// RLIMIT_NOFILE 4096; prints how many descriptors a connection costs the process.
+// Echoes the few bytes the peer sent first on c; true when they came back whole.
+bool echo_greeting(int c) {
+  char buf[64];
+  const ssize_t n = recv(c, buf, sizeof buf, 0);
+  return n > 0 && send(c, buf, size_t(n), 0) == n;
+}
+
+// n connections accepted with RLIMIT_NOFILE 4096 (the low descriptors filled up to
+// fill_to first), each echoing its greeting, and every one held; prints how many
+// descriptors a connection costs the process, then holds them until the peer closes
+// the first.
 int many_accepts(const char* ip, int port, int n, int fill_to) {
   rlimit lim{4096, 4096};
   if (setrlimit(RLIMIT_NOFILE, &lim) != 0) return report("setrlimit", -1), 1;
   int l = tcp_socket();
   sockaddr_in a = inet(ip, port);
   report("bind", bind(l, sa(&a), sizeof a));
-  report("listen", listen(l, 64));
-  fflush(stdout);
+  report("listen", listen(l, 128));
   std::vector<int> fill;
   int null_fd = open("/dev/null", O_RDONLY);
   while (fill.empty() || fill.back() < fill_to - 1) fill.push_back(dup(null_fd));
-  int above = 0, named = 0;
+  int above = 0, named = 0, echoed = 0, highest = 0;
   const int before = open_descriptors();
+  std::vector<int> held;
   for (int i = 0; i < n; ++i) {
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     int c = accept(l, sa(&peer), &len);
     if (c < 0) return report("accept", -1), 1;
     above += c > 1023;
+    highest = std::max(highest, c);
     sockaddr_in p{};
     socklen_t plen = sizeof p;
     named += getpeername(c, sa(&p), &plen) == 0 && p.sin_addr.s_addr == peer.sin_addr.s_addr;
-    fill.push_back(c);
+    echoed += echo_greeting(c);
+    held.push_back(c);
   }
   fprintf(stderr, "descriptors per connection %.1f\n",
           double(open_descriptors() - before) / n);
-  printf("accepted %d above-1023 %d named %d\n", n, above, named);
+  printf("accepted %d above-1023 %d named %d echoed %d highest %d\n", n, above, named, echoed,
+         highest);
+  char end;
+  recv(held[0], &end, 1, 0);
+  for (int fd : held) close(fd);
   for (int fd : fill) close(fd);
   close(null_fd);
   close(l);

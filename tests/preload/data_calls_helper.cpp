@@ -384,12 +384,34 @@ int reader_and_writer(long mib) {
   return 0;
 }
 
+// A reader blocked in recv while a writer thread sends on the same socket, woken by a
+// third thread's shutdown (SHUT_RD: end of stream) or close; printed once it has ended.
+int woken_readers() {
+  for (const char* way : {"shutdown", "close"}) {
+    int s = connect_peer();
+    std::thread reader([s] {
+      char b[64];
+      while (recv(s, b, sizeof b, 0) > 0) {
+      }
+    });
+    std::thread writer([s] { send(s, "x", 1, MSG_NOSIGNAL); });
+    usleep(300000);
+    std::thread closer([s, way] { strcmp(way, "close") == 0 ? close(s) : shutdown(s, SHUT_RD); });
+    closer.join();
+    writer.join();
+    reader.join();
+    printf("reader woken by %s\n", way);
+    if (strcmp(way, "shutdown") == 0) close(s);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc < 4) {
-    fprintf(stderr, "usage: data_calls_helper tcp|udp|threads ADDR PORT [MIB]\n");
+    fprintf(stderr, "usage: data_calls_helper tcp|udp|threads|woken-readers ADDR PORT [MIB]\n");
     return 2;
   }
   peer_addr.sin_family = AF_INET;
@@ -399,5 +421,6 @@ int main(int argc, char** argv) {
   if (mode == "tcp") return tcp_calls();
   if (mode == "udp") return udp_calls();
   if (mode == "threads") return reader_and_writer(argc > 4 ? atol(argv[4]) : 4);
+  if (mode == "woken-readers") return woken_readers();
   return 2;
 }

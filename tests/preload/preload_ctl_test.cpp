@@ -301,23 +301,53 @@ TEST_P(Ctl, CloseOrShutdownFromAnotherThreadEndsABlockedAcceptOrConnect) {
       << connect_closed.out;
 }
 
-// Accepted connections on descriptors above 1023 (the simulator's port offers 64 TCP
-// sessions, so the peer makes fewer than the 2000 a card would take).
-TEST_P(Ctl, AcceptedConnectionsAboveDescriptor1023) {
+// Makes n connections to the card address, one after the other, each sending a
+// greeting, then reads every echo and keeps them open.
+std::string greeting_client(int port, int n) {
+  return "import socket,resource,time\nresource.setrlimit(resource.RLIMIT_NOFILE,(8192,8192))\n"
+         "held=[]\nfor i in range(" + std::to_string(n) + "):\n c=socket.create_connection((\"" +
+         card_ip + "\"," + std::to_string(port) + "),timeout=60)\n c.sendall(b\"hello %d\"%i)\n"
+         " held.append(c)\nok=sum(c.recv(64)==b\"hello %d\"%i for i,c in enumerate(held))\n"
+         "print(\"echoed\",ok,flush=True)\ntime.sleep(300)";
+}
+
+// Card TCP sessions of port 0 that delivered something to the program.
+int busy_tcp_sessions() {
+  std::istringstream lines(zt::sim_ctl("counters 0").out);
+  int busy = 0;
+  for (std::string line; std::getline(lines, line);)
+    busy += line.starts_with("tcp") && line.find(".rx_delivered ") != std::string::npos &&
+            !line.ends_with(" 0");
+  return busy;
+}
+
+// 2000 accepted connections with RLIMIT_NOFILE 4096, each echoing a greeting over its own
+// card session: their descriptors reach far past 1023 and stay inside the table.
+TEST_P(Ctl, TwoThousandAcceptedConnectionsEchoOverCardSessions) {
   ZT_REQUIRE_LAUNCHED();
-  const int n = 48;
-  const std::string out = dir_ + "/many.out";
-  {
-    background server("env " + preload() + ZL_CTL_HELPER + " many-accepts 198.18.0.1 " +
-                          std::to_string(port_) + " " + std::to_string(n) + " 1100",
-                      out);
-    ASSERT_TRUE(wait_for_text(out, "listen ok"));
-    peer_program peer(connecting_client(port_, n), "/dev/null");
-    // Dozens of handshakes through the simulator take long on a loaded machine.
-    wait_for_text(out, "accepted ", "\x01", 120);
-  }
+  const int n = 2000;
+  const std::string out = dir_ + "/many.out", peer_out = dir_ + "/peer.out";
+  background server("env " + preload() + ZL_CTL_HELPER + " many-accepts 198.18.0.1 " +
+                        std::to_string(port_) + " " + std::to_string(n) + " 0",
+                    out);
+  ASSERT_TRUE(wait_for_text(out, "listen ok"));
+  peer_program peer(greeting_client(port_, n), peer_out);
+  // Thousands of handshakes through the simulator take long on a loaded machine.
+  ASSERT_TRUE(wait_for_text(out, "accepted ", "accept -1", 400)) << read_file(out);
+  ASSERT_TRUE(wait_for_text(peer_out, "echoed ", "Error", 60)) << read_file(peer_out);
   const std::string many = read_file(out);
-  EXPECT_NE(many.find("accepted 48 above-1023 48 named 48"), std::string::npos) << many;
+  int accepted = 0, above = 0, named = 0, echoed = 0, highest = 0;
+  ASSERT_EQ(sscanf(many.substr(many.find("accepted ")).c_str(),
+                   "accepted %d above-1023 %d named %d echoed %d highest %d", &accepted, &above,
+                   &named, &echoed, &highest), 5) << many;
+  EXPECT_EQ(accepted, n);
+  EXPECT_EQ(named, n);
+  EXPECT_EQ(echoed, n);
+  EXPECT_GT(above, n / 2) << many;
+  EXPECT_LT(highest, 4096);
+  EXPECT_NE(read_file(peer_out).find("echoed " + std::to_string(n)), std::string::npos)
+      << read_file(peer_out);
+  EXPECT_GE(busy_tcp_sessions(), n);
   std::cout << many;  // with what a connection costs in descriptors
 }
 

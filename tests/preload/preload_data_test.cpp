@@ -99,16 +99,31 @@ TEST_P(DataCalls, ReaderAndWriterThreadsShareOneSocket) {
 }
 
 #ifdef ZL_DATA_HELPER_TSAN
-// The same with the library and the program built with the thread sanitizer: a report
-// ends the program with status 66.
+// The helper built with the thread sanitizer, under the library's sanitized build: a
+// report ends the program with status 66.
+zt::cmd_result run_sanitized(const std::string& dir, const std::string& lib_name,
+                             const std::string& args) {
+  std::string lib = lib_name;
+  lib.replace(lib.find(".so"), 3, "_tsan.so");
+  return zt::run("cd " + dir + " && timeout 300 env NOTRACE=1 TSAN_OPTIONS=halt_on_error=1:exitcode=66 "
+                 "LD_PRELOAD=" ZL_TSAN_LIB_DIR "/" + lib + " " ZL_DATA_HELPER_TSAN " " + args);
+}
+
+// The reader and writer threads of the test above, sanitized.
 TEST_P(DataCalls, ReaderAndWriterThreadsUnderTheThreadSanitizer) {
   peer_server peer("tcp", port(21), dir_);
-  const std::string lib = std::string(GetParam()).replace(std::string(GetParam()).find(".so"), 3, "_tsan.so");
-  auto r = zt::run("cd " + dir_ + " && timeout 300 env NOTRACE=1 TSAN_OPTIONS=halt_on_error=1:exitcode=66 "
-                   "LD_PRELOAD=" ZL_TSAN_LIB_DIR "/" + lib + " " ZL_DATA_HELPER_TSAN
-                   " threads 198.18.0.2 " + std::to_string(peer.port) + " 4");
+  auto r = run_sanitized(dir_, GetParam(), "threads 198.18.0.2 " + std::to_string(peer.port) + " 4");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(zt::without_routine_line(r.out), "reader and writer on one socket 4194304 ok same\n");
+}
+
+// A reader blocked in recv beside a writer, woken by shutdown or close from a third thread.
+TEST_P(DataCalls, BlockedReaderWokenByAnotherThreadUnderTheThreadSanitizer) {
+  peer_server peer("tcp", port(23), dir_);
+  auto r = run_sanitized(dir_, GetParam(), "woken-readers 198.18.0.2 " + std::to_string(peer.port));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(zt::without_routine_line(r.out),
+            "reader woken by shutdown\nreader woken by close\n");
 }
 #endif
 
