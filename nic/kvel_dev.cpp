@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "kvel_ioctl.h"
 #include "kvel_mmio_registry.h"
@@ -166,6 +167,11 @@ void* kvel_dev_mmap(int fd, size_t len, int prot, long offset) {
 int kvel_dev_munmap(void* addr, size_t len) {
   if (registry_in_use()) mmio_unregister(addr, len);
   return munmap(addr, len);
+}
+
+void kvel_dev_zero(int fd, void* addr, size_t len) {
+  if (is_simulator(fd) && madvise(addr, len, MADV_REMOVE) == 0) return;
+  memset(addr, 0, len);
 }
 
 ssize_t kvel_dev_read(int fd, void* buf, size_t count) {

@@ -25,6 +25,10 @@ int kvel_dev_ioctl(int fd, unsigned long cmd, void* arg);
 // offset is one of the KVEL_MMAP_* region selectors.
 void* kvel_dev_mmap(int fd, size_t len, int prot, long offset);
 int kvel_dev_munmap(void* addr, size_t len);
+// Fills a region mapped by kvel_dev_mmap with zeros. The simulator's memory is given back
+// instead of written, which reads as zeros without making every page of the region
+// resident (a card's memory is resident anyway).
+void kvel_dev_zero(int fd, void* addr, size_t len);
 ssize_t kvel_dev_read(int fd, void* buf, size_t count);
 int kvel_dev_close(int fd);
 

@@ -31,9 +31,7 @@ int rx_dma_ring::setup_rx_ring(int requested) {
   void* ring = kvel_dev_mmap(*owner_.dev_fd, size_t(bytes), PROT_READ | PROT_WRITE,
                              KVEL_MMAP_RX_RING);
   if (ring == MAP_FAILED) return -ENOMEM;
-  // The driver maps fresh pages, zero as every new mapping of the kernel's is: clearing
-  // them again would make the whole ring resident (16 MiB a TCP connection, more than a
-  // host has for thousands of connections) where a quiet connection touches a page.
+  kvel_dev_zero(*owner_.dev_fd, ring, size_t(bytes));
   return start(ring, bytes);
 }
 

@@ -43,7 +43,7 @@ struct rx_dma_ring {
   // Starts a stopped card on the mapped ring at base: ring cleared, pointers reset, slot
   // header length taken, receive enabled once the card has taken the size.
   int attach(void* base, int bytes);
-  // attach on a ring known to be zero.
+  // attach on a ring already cleared.
   int start(void* base, int bytes);
   // Gives back the ring; safe in any state of set-up.
   void unmap();
