@@ -28,7 +28,7 @@ int shut_down(socket_record* r, int how) {
       r->kind == RECORD_TCP || (r->kind == RECORD_UDP && r->remote_ip != 0);
   if (!connected) return ENOTCONN;
   if (wr && r->kind == RECORD_TCP && r->shut_wr == 0) zorvsock_tcp_disconnect(r->handle);
-  if (rd) r->shut_rd = 1;
+  if (rd) __atomic_store_n(&r->shut_rd, uint8_t(1), __ATOMIC_RELAXED);  // a blocked reader polls it
   if (wr) r->shut_wr = 1;
   return 0;
 }
