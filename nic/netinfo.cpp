@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "unaligned.h"
 #include "sys_calls.h"
 
 namespace kvel {
@@ -29,12 +30,6 @@ constexpr useconds_t NEIGHBOUR_PAUSE_US = 10000;
 constexpr uint16_t NEIGHBOUR_PROVOKE_PORT = 65534;
 constexpr size_t NL_HDRLEN = NLMSG_ALIGN(sizeof(nlmsghdr));
 constexpr size_t ROUTE_ATTRS_AT = NL_HDRLEN + NLMSG_ALIGN(sizeof(rtmsg));
-
-uint32_t load_u32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
 
 bool mac_is_zero(const uint8_t mac[6]) {
   for (int i = 0; i < 6; i++)

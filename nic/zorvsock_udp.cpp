@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "unaligned.h"
 #include "zorvsock.h"
 #include "zorvsock_handle.h"
 
@@ -11,17 +12,6 @@ namespace {
 
 constexpr int SEND_POLLS = 100;  // reads of the feedback word before "no room"
 constexpr int READY_POLLS = 2;
-
-uint32_t load_u32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-uint16_t load_u16(const uint8_t* p) {
-  uint16_t v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
 
 // A session configured without a destination answers the datagram last received: the
 // first send adopts its sender's address (and is not sent), later ones go there.

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "unaligned.h"
+
 namespace zsim {
 namespace {
 
@@ -11,22 +13,10 @@ constexpr uint32_t BROADCAST = 0xffffffff;
 
 bool is_multicast(uint32_t ip) { return (ip >> 28) == 0xe; }
 
-uint16_t load16(const unsigned char* p) {
-  uint16_t v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-
-uint32_t load32(const unsigned char* p) {
-  uint32_t v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-
 }  // namespace
 
 int udp_send_lines(const unsigned char* first_line) {
-  size_t len = load16(first_line);
+  size_t len = load_u16(first_line);
   // The payload follows the descriptor directly: lines of 64 bytes after the first 32.
   return int((DESC_BYTES + len + LINE_BYTES - 1) / LINE_BYTES);
 }
@@ -50,10 +40,10 @@ bool udp_filter_parse(const unsigned char* arg, udp_filter* f) {
   uint8_t slot = arg[16];
   if (slot > VLAN_SLOTS) return false;
   f->set = true;
-  f->match = load32(arg + 4);
-  f->port = load16(arg + 8);
+  f->match = load_u32(arg + 4);
+  f->port = load_u16(arg + 8);
   f->vlan_slot = slot;
-  f->mask = load32(arg + 20);
+  f->mask = load_u32(arg + 20);
   return true;
 }
 

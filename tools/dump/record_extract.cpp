@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "unaligned.h"
 #include "capture_writer.h"
 
 namespace zdump {
@@ -12,22 +13,10 @@ namespace {
 constexpr size_t REASM_BYTES = 2u << 20;  // a whole stretch and less than a record of carry
 constexpr int64_t NS_PER_S = 1000000000;
 
-uint16_t get16(const unsigned char* p) {
-  uint16_t v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-
-uint32_t get32(const unsigned char* p) {
-  uint32_t v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-
 // The record's card time corrected by its direction's delay, clamped at 0 so that a
 // time near 0 does not wrap to the far future.
 int64_t record_time(const packet_context* ctx, const unsigned char* rec) {
-  int64_t t = int64_t(get32(rec + 4)) * NS_PER_S + int64_t(get32(rec));
+  int64_t t = int64_t(load_u32(rec + 4)) * NS_PER_S + int64_t(load_u32(rec));
   t += rec[10] ? ctx->tx_corr_ns : ctx->rx_corr_ns;
   return t < 0 ? 0 : t;
 }
@@ -38,7 +27,7 @@ int64_t cut_records(packet_context* ctx, capture_writer* w, uint32_t ifid, const
   uint64_t a = ctx->align, o = 0;
   while (pending - o >= a) {
     const unsigned char* rec = buf + o;
-    uint16_t len = get16(rec + 8);
+    uint16_t len = load_u16(rec + 8);
     uint64_t padded = (uint64_t(len) + a - 1) / a * a;
     if (pending - o - a < padded) break;  // the rest comes with the next stretch
     int64_t t = record_time(ctx, rec);
