@@ -262,3 +262,13 @@ foreach(shard 0 1 2)
   set_tests_properties(card.preload_event_programs_test_${shard} PROPERTIES TIMEOUT 1200
       ENVIRONMENT "GTEST_TOTAL_SHARDS=3;GTEST_SHARD_INDEX=${shard};${ZL_EVENT_FILTER}")
 endforeach()
+
+# Programs over the card wait by busy polling, as the library's waits are built: each
+# of these tests keeps several processors busy at once (the programs' waiting threads,
+# the simulator's data path, the peer). ctest counts them so, so that a parallel run
+# does not starve the waits and time limits of the tests beside them.
+set_tests_properties(card.preload_perf_programs_test card.preload_event_programs_test_0
+                     card.preload_event_programs_test_1 card.preload_event_programs_test_2
+                     PROPERTIES PROCESSORS 3)
+set_tests_properties(card.preload_card_programs_test card.preload_ctl_test
+                     card.preload_data_test card.preload_programs_test PROPERTIES PROCESSORS 2)

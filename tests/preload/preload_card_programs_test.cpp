@@ -31,7 +31,9 @@ const scenario scenarios[] = {
     {"socat_mcast_send", "udp_tx_frames"}, {"socat_mcast_send_bound", "udp_tx_frames"},
     {"silent_client", "tcp_rx_delivered"}, {"mcast_fallback", "udp_rx_delivered"},
     // iperf3 moves 4 MiB over TCP (at least 2873 segments of 1460 bytes) and 2 MiB over
-    // UDP (1437 datagrams); sockperf runs for a second, in thousands of messages.
+    // UDP (1437 datagrams); sockperf runs for a second, in thousands of messages, but a
+    // ping-pong on a machine loaded by the sanitizer build may make fewer than a hundred
+    // round trips in it: ten prove that the card carried them.
     {"iperf3_tcp_client", "tcp_tx_bytes", 4194304},
     {"iperf3_tcp_server", "tcp_rx_delivered", 2873},
     {"iperf3_tcp_reverse_client", "tcp_rx_delivered", 2873},
@@ -40,14 +42,14 @@ const scenario scenarios[] = {
     {"iperf3_udp_server", "udp_rx_delivered", 1437},
     {"iperf3_udp_reverse_client", "udp_rx_delivered", 1437},
     {"iperf3_udp_reverse_server", "udp_tx_frames", 1437},
-    {"sockperf_pp_udp_select_client", "udp_rx_delivered", 100},
-    {"sockperf_pp_udp_select_server", "udp_rx_delivered", 100},
-    {"sockperf_pp_udp_poll_client", "udp_rx_delivered", 100},
-    {"sockperf_pp_udp_poll_server", "udp_rx_delivered", 100},
-    {"sockperf_pp_tcp_select_client", "tcp_rx_delivered", 100},
-    {"sockperf_pp_tcp_select_server", "tcp_rx_delivered", 100},
-    {"sockperf_pp_tcp_poll_client", "tcp_rx_delivered", 100},
-    {"sockperf_pp_tcp_poll_server", "tcp_rx_delivered", 100},
+    {"sockperf_pp_udp_select_client", "udp_rx_delivered", 10},
+    {"sockperf_pp_udp_select_server", "udp_rx_delivered", 10},
+    {"sockperf_pp_udp_poll_client", "udp_rx_delivered", 10},
+    {"sockperf_pp_udp_poll_server", "udp_rx_delivered", 10},
+    {"sockperf_pp_tcp_select_client", "tcp_rx_delivered", 10},
+    {"sockperf_pp_tcp_select_server", "tcp_rx_delivered", 10},
+    {"sockperf_pp_tcp_poll_client", "tcp_rx_delivered", 10},
+    {"sockperf_pp_tcp_poll_server", "tcp_rx_delivered", 10},
     {"sockperf_tp_udp_select_client", "udp_tx_frames", 1000},
     {"sockperf_tp_udp_select_server", "udp_rx_delivered", 1000},
     {"sockperf_tp_udp_poll_client", "udp_tx_frames", 1000},
@@ -56,8 +58,8 @@ const scenario scenarios[] = {
     {"sockperf_tp_tcp_select_server", "tcp_rx_delivered", 100},
     {"sockperf_tp_tcp_poll_client", "tcp_tx_bytes", 14000},
     {"sockperf_tp_tcp_poll_server", "tcp_rx_delivered", 100},
-    {"sockperf_pp_udp_blocking_server", "udp_rx_delivered", 100},
-    {"sockperf_pp_tcp_blocking_server", "tcp_rx_delivered", 100},
+    {"sockperf_pp_udp_blocking_server", "udp_rx_delivered", 10},
+    {"sockperf_pp_tcp_blocking_server", "tcp_rx_delivered", 10},
 };
 
 using param = std::tuple<const char*, scenario>;

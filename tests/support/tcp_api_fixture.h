@@ -46,11 +46,13 @@ struct handle_ptr {
   handle_ptr& operator=(const handle_ptr&) = delete;
 };
 
-// The public states a connection passes through until it shows `want` (or 5 s pass),
+// The public states a connection passes through until it shows `want` (or 30 s pass),
 // each recorded once.
 inline std::vector<int> states_until(zorvsock_handle* h, int want) {
   std::vector<int> seen;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  // Generous: the peer that moves the state on may be a python3 that a busy machine
+  // starts slowly; the wait ends as soon as the state is reached.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (std::chrono::steady_clock::now() < deadline) {
     const int s = zorvsock_tcp_get_status(h);
     if (seen.empty() || seen.back() != s) seen.push_back(s);

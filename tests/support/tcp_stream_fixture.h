@@ -27,7 +27,7 @@ struct stream_peer {
   explicit stream_peer(const std::string& args)
       : job(ZT_TCP_STREAM_PEER, args + " --ready {ready}") {}
   bool wait_ready() const {
-    return wait_until([&] { return access(job.ready.c_str(), F_OK) == 0; }, 10000);
+    return wait_until([&] { return access(job.ready.c_str(), F_OK) == 0; }, 30000);
   }
   std::map<std::string, std::string> report() { return job.report(); }
 };

@@ -76,8 +76,9 @@ struct peer_job {
     if (thread.joinable()) thread.join();
     std::remove(ready.c_str());
   }
+  // A python3 peer may take many seconds to start on a machine busy with other tests.
   bool wait_ready() const {
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 1200; ++i) {
       if (access(ready.c_str(), F_OK) == 0) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
