@@ -68,12 +68,14 @@ case $scenario in
   socat_client)  # the request piped in, the reply read back after our end of stream
     bg /dev/null peer timeout 20 socat TCP-LISTEN:"$port",bind="$theirs",reuseaddr EXEC:"${upper[*]}"
     wait_listen peer tcp "$port"
-    echo "we got: $($RUN timeout 20 socat - TCP:"$theirs:$port" < request.txt)"
+    # -t: after our end of stream socat waits this long for the reply's (0.5 s by default,
+    # which a busy machine's peer may need to start its EXEC).
+    echo "we got: $($RUN timeout 20 socat -t10 - TCP:"$theirs:$port" < request.txt)"
     ;;
   socat_server)
     bg /dev/null $RUN timeout 20 socat TCP-LISTEN:"$port",bind="$ours",reuseaddr EXEC:"${upper[*]}"
     sleep 0.2
-    got=$(retry peer timeout 20 socat - TCP:"$ours:$port" < request.txt 2>/dev/null)
+    got=$(retry peer timeout 20 socat -t10 - TCP:"$ours:$port" < request.txt 2>/dev/null)
     echo "peer got: $got"
     ;;
   socat_udp_client)
@@ -171,7 +173,7 @@ table ip silent$port {
 NFT
     bg /dev/null peer timeout 10 socat /dev/null TCP:"$ours:$port",sourceport="$silent"
     sleep 0.5
-    retry peer timeout 20 socat - TCP:"$ours:$port" < request.txt 2>/dev/null
+    retry peer timeout 20 socat -t10 - TCP:"$ours:$port" < request.txt 2>/dev/null
     wait "${pids[0]}"
     echo "rc=$?"
     peer nft delete table ip silent$port
