@@ -267,8 +267,14 @@ endforeach()
 # of these tests keeps several processors busy at once (the programs' waiting threads,
 # the simulator's data path, the peer). ctest counts them so, so that a parallel run
 # does not starve the waits and time limits of the tests beside them.
+# The longest of them start first (a higher COST), so that none is left to run alone at
+# the end of the run.
 set_tests_properties(card.preload_perf_programs_test card.preload_event_programs_test_0
                      card.preload_event_programs_test_1 card.preload_event_programs_test_2
                      PROPERTIES PROCESSORS 3)
 set_tests_properties(card.preload_card_programs_test card.preload_ctl_test
                      card.preload_data_test card.preload_programs_test PROPERTIES PROCESSORS 2)
+set_tests_properties(card.preload_perf_programs_test PROPERTIES COST 400)
+set_tests_properties(card.preload_ctl_test card.preload_data_test PROPERTIES COST 300)
+set_tests_properties(card.preload_card_programs_test card.preload_event_programs_test_0
+                     PROPERTIES COST 200)
