@@ -105,11 +105,11 @@ socket_record* connection_record(const socket_record* listener, zorvsock_handle*
 // kernel socket is made first, so that a refusal (no descriptor, or one beyond the
 // table) leaves the connection waiting for a later accept, as the kernel's accept does.
 int take_connection(socket_record* listener, int flags, int* new_fd, sockaddr_in* peer) {
-  int placeholder = call_real(real_socket, AF_INET, SOCK_STREAM | (flags & accept_flag_mask),
+  int placeholder = real_socket(AF_INET, SOCK_STREAM | (flags & accept_flag_mask),
                               int(IPPROTO_TCP));
   if (placeholder < 0) return errno;
   if (placeholder >= fd_table_size) {
-    call_real(real_close, placeholder);
+    real_close(placeholder);
     return EMFILE;
   }
   zorvsock_handle* h = take_handshake(listener);
@@ -118,7 +118,7 @@ int take_connection(socket_record* listener, int flags, int* new_fd, sockaddr_in
   if (err == 0 && r == nullptr) err = ENOMEM;
   if (err != 0) {
     if (h != nullptr) zorvsock_release_handle(h);
-    call_real(real_close, placeholder);
+    real_close(placeholder);
     return err;
   }
   *peer = make_inet_address(r->remote_ip, r->remote_port);
@@ -166,4 +166,8 @@ extern "C" int vyx_accept4(int fd, sockaddr* addr, socklen_t* addrlen, int flags
   }
   trace_return(accept_name, new_fd);
   return new_fd;
+}
+
+extern "C" int vyx_accept(int fd, sockaddr* addr, socklen_t* addrlen) {
+  return vyx_accept4(fd, addr, addrlen, 0);
 }

@@ -83,7 +83,7 @@ extern "C" int vyx_bind(int fd, const sockaddr* addr, socklen_t addrlen) {
   if (reason == nullptr) reason = card_interface_of(a, ifname);
   if (reason != nullptr) {
     fall_back(name, fd, reason);
-    return call_real(real_bind, fd, addr, addrlen);
+    return real_bind(fd, addr, addrlen);
   }
   r->local_port = bind_kernel_twin(fd, a, port);
   if (r->local_port == 0) return leave(fd, errno);

@@ -37,7 +37,7 @@ using namespace kvel;
 extern "C" int vyx_fcntl_noarg(int fd, int cmd) {
   release_slot(fd);
   if (cmd != F_GETFL) note_kernel_command("vyx_fcntl_noarg", cmd);
-  const int result = call_real(real_fcntl, fd, cmd);
+  const int result = real_fcntl(fd, cmd);
   if (cmd == F_GETFL) verbose_line("vyx_fcntl_noarg", "leave %d\n", result);
   return result;
 }
@@ -45,7 +45,7 @@ extern "C" int vyx_fcntl_noarg(int fd, int cmd) {
 extern "C" int vyx_fcntl_ptrarg(int fd, int cmd, void* arg) {
   release_slot(fd);
   note_kernel_command("vyx_fcntl_ptrarg", cmd);
-  return call_real(real_fcntl, fd, cmd, arg);
+  return real_fcntl(fd, cmd, arg);
 }
 
 // The kernel twin takes the flags first: the record follows only what it accepted.
@@ -57,9 +57,9 @@ extern "C" int vyx_fcntl_longarg(int fd, int cmd, long arg) {
     else
       release_slot(fd);
     note_kernel_command("vyx_fcntl_longarg", cmd);
-    return call_real(real_fcntl, fd, cmd, arg);
+    return real_fcntl(fd, cmd, arg);
   }
-  const int result = call_real(real_fcntl, fd, cmd, arg);
+  const int result = real_fcntl(fd, cmd, arg);
   if (result == 0) (arg & O_NONBLOCK) ? vyx_set_socket_nonblocking(fd) : vyx_set_socket_blocking(fd);
   release_slot(fd);
   return result;

@@ -1,19 +1,28 @@
-// The one list of the calls that the preload library takes over. Every row names the
-// C-library function, its result and parameter list, and the shape of its entry point:
-//   SOCK  start-up at entry, trace line, a managed socket goes to vyx_<name> (an emulated
-//         eventfd or timerfd to its kernel object, which refuses socket calls);
-//   SOCKK as SOCK, with the verbose kernel line before the kernel path;
-//   DATA  as SOCK, but start-up is tested only on the way to the kernel;
-//   PASS  start-up at entry, trace line, the C library, a "fd=%d" line with the result;
-//   KERN  start-up at entry, trace line, the C library;
-//   LATEK trace line, start-up, the C library;
-//   OWN   an entry point written by hand (entry_points.cpp and the modules beside it).
-// All shapes but OWN carry the argument list and the trace line's fields and arguments;
-// SOCK, SOCKK and DATA may add a statement that traces more items after the line.
-// The rows are in binding order; the list generates the real_ pointers, their binding,
-// the generated entry points and their dispatch.
+// The one list of the calls that the preload library takes over. Every row is
+// X(shape, name, result, parameters, arguments, ...): the C-library function, and after
+// its arguments the fields of its shape. The shapes:
+//   ROUTE  descriptor-routed: start-up, the trace line, the extra trace items, then the
+//          descriptor goes to vyx_<name> when the claim takes it, else to the C library,
+//          with the verbose "kernel" line first when the row says `noted`
+//          (claim, noted or quiet, trace, extra items);
+//   DATA   descriptor-routed on the data path: as ROUTE, but start-up is tested only on
+//          the way to the C library (claim, trace, extra items);
+//   WHOLE  start-up, the trace line, then vyx_<name> with all the arguments: the calls
+//          whose work lies in their module, descriptor-creating calls and waits over many
+//          descriptors (trace);
+//   PASS   start-up, the trace line, a statement, the C library (trace, statement);
+//   PASSFD as PASS, then a "fd=%d" line with the result: the calls that give the kernel's
+//          descriptors (trace, statement);
+//   VARG   variadic: the parameters are the fixed ones; start-up, then vyx_<name> with
+//          them and the rest as a va_list, which it traces (the last fixed parameter);
+//   ASM    an entry point written in assembly beside its module (vfork).
+// A trace field is the trace line's format and arguments in parentheses, or () for none.
+// The rows are in binding order; the list generates the real_ pointers with their
+// fallbacks and binding (real_calls.h), the vyx_ handlers' declarations (handlers.h) and
+// the entry points (entry_points.cpp).
 #pragma once
 #include <csignal>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <poll.h>
@@ -26,96 +35,133 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 
-#define ZORVLOAD_CALLS(SOCK, SOCKK, DATA, PASS, KERN, LATEK, OWN)                             \
-  OWN(socket, int, (int domain, int type, int protocol))                                      \
-  OWN(close, int, (int fd))                                                                   \
-  SOCK(shutdown, int, (int fd, int how), (fd, how), "%d %d\n", (fd, how))                     \
-  DATA(send, ssize_t, (int fd, const void* buf, size_t len, int flags), (fd, buf, len, flags), \
-       "%d %d %x\n", (fd, int(len), flags))                                                   \
-  DATA(sendto, ssize_t,                                                                       \
-       (int fd, const void* buf, size_t len, int flags, const sockaddr* addr,                 \
-        socklen_t addrlen),                                                                   \
-       (fd, buf, len, flags, addr, addrlen), "%d %d %x %d\n",                                 \
-       (fd, int(len), flags, int(addrlen)))                                                   \
-  DATA(sendmsg, ssize_t, (int fd, const msghdr* msg, int flags), (fd, msg, flags), "%d %x\n",  \
-       (fd, flags), trace_msg_iovecs("sendmsg", msg))                                         \
-  DATA(sendmmsg, int, (int fd, mmsghdr* vec, unsigned int vlen, int flags),                   \
-       (fd, vec, vlen, flags), "%d %x %d\n", (fd, flags, int(vlen)))                          \
-  DATA(write, ssize_t, (int fd, const void* buf, size_t count), (fd, buf, count), "%d %d\n",  \
-       (fd, int(count)))                                                                      \
-  DATA(writev, ssize_t, (int fd, const iovec* iov, int iovcnt), (fd, iov, iovcnt), "%d %d\n", \
-       (fd, iovcnt), trace_iovecs("writev", iov, iovcnt))                                     \
-  DATA(recv, ssize_t, (int fd, void* buf, size_t len, int flags), (fd, buf, len, flags),      \
-       "%d %d %x\n", (fd, int(len), flags))                                                   \
-  DATA(recvfrom, ssize_t,                                                                     \
-       (int fd, void* buf, size_t len, int flags, sockaddr* src, socklen_t* addrlen),         \
-       (fd, buf, len, flags, src, addrlen), "%d %d %x %p %p\n",                               \
-       (fd, int(len), flags, static_cast<void*>(src), static_cast<void*>(addrlen)),           \
-       trace_source_address(src, addrlen))                                                    \
-  DATA(recvmsg, ssize_t, (int fd, msghdr* msg, int flags), (fd, msg, flags), "%d %x\n",        \
-       (fd, flags), trace_msg_iovecs("recvmsg", msg))                                         \
-  DATA(recvmmsg, int, (int fd, mmsghdr* vec, unsigned int vlen, int flags, timespec* timeout), \
-       (fd, vec, vlen, flags, timeout), "%d %x %d\n", (fd, flags, int(vlen)))                 \
-  DATA(read, ssize_t, (int fd, void* buf, size_t count), (fd, buf, count), "%d %d\n",         \
-       (fd, int(count)))                                                                      \
-  DATA(readv, ssize_t, (int fd, const iovec* iov, int iovcnt), (fd, iov, iovcnt), "%d %d\n",  \
-       (fd, iovcnt), trace_iovecs("readv", iov, iovcnt))                                      \
-  SOCK(listen, int, (int fd, int backlog), (fd, backlog), "%d %d\n", (fd, backlog))           \
-  SOCK(bind, int, (int fd, const sockaddr* addr, socklen_t addrlen), (fd, addr, addrlen),     \
-       "%d %d\n", (fd, int(addrlen)))                                                         \
-  SOCK(connect, int, (int fd, const sockaddr* addr, socklen_t addrlen), (fd, addr, addrlen),  \
-       "%d %p %d\n", (fd, static_cast<const void*>(addr), int(addrlen)))                      \
-  OWN(accept, int, (int fd, sockaddr* addr, socklen_t* addrlen))                              \
-  SOCK(accept4, int, (int fd, sockaddr* addr, socklen_t* addrlen, int flags),                 \
-       (fd, addr, addrlen, flags), "%d %x\n", (fd, flags))                                    \
-  OWN(select, int, (int nfds, fd_set* rd, fd_set* wr, fd_set* ex, timeval* timeout))          \
-  OWN(pselect, int,                                                                           \
-      (int nfds, fd_set* rd, fd_set* wr, fd_set* ex, const timespec* timeout,                 \
-       const sigset_t* sigmask))                                                              \
-  OWN(poll, int, (pollfd * fds, nfds_t nfds, int timeout_ms))                                 \
-  OWN(ppoll, int,                                                                             \
-      (pollfd * fds, nfds_t nfds, const timespec* timeout, const sigset_t* sigmask))          \
-  OWN(fcntl, int, (int fd, int cmd, ...))                                                     \
-  OWN(fcntl64, int, (int fd, int cmd, ...))                                                   \
-  OWN(ioctl, int, (int fd, unsigned long request, ...))                                       \
-  SOCK(getsockopt, int, (int fd, int level, int optname, void* optval, socklen_t* optlen),    \
-       (fd, level, optname, optval, optlen), "%d %d (%s) %d (%s)\n",                          \
-       (fd, level, level_name(level), optname, option_name(level, optname)),                  \
-       trace_optlen_in("getsockopt", optlen))                                                 \
-  SOCKK(setsockopt, int, (int fd, int level, int optname, const void* optval, socklen_t optlen), \
-        (fd, level, optname, optval, optlen), "%d %d (%s) %d (%s)\n",                         \
-        (fd, level, level_name(level), optname, option_name(level, optname)),                 \
-        trace_option_bytes("setsockopt", optval, optlen))                                     \
-  SOCKK(getpeername, int, (int fd, sockaddr* addr, socklen_t* addrlen), (fd, addr, addrlen),  \
-        "%d %p %p\n", (fd, static_cast<void*>(addr), static_cast<void*>(addrlen)))            \
-  SOCKK(getsockname, int, (int fd, sockaddr* addr, socklen_t* addrlen), (fd, addr, addrlen),  \
-        "%d %p %p\n", (fd, static_cast<void*>(addr), static_cast<void*>(addrlen)))            \
-  OWN(epoll_create, int, (int size))                                                          \
-  OWN(epoll_create1, int, (int flags))                                                        \
-  OWN(epoll_ctl, int, (int epfd, int op, int fd, epoll_event* event))                         \
-  OWN(epoll_wait, int, (int epfd, epoll_event* events, int maxevents, int timeout_ms))        \
-  OWN(epoll_pwait, int,                                                                       \
-      (int epfd, epoll_event* events, int maxevents, int timeout_ms, const sigset_t* sigmask)) \
-  OWN(epoll_pwait2, int,                                                                      \
-      (int epfd, epoll_event* events, int maxevents, const timespec* timeout,                 \
-       const sigset_t* sigmask))                                                              \
-  OWN(dup, int, (int fd))                                                                     \
-  OWN(dup2, int, (int fd, int fd2))                                                           \
-  OWN(dup3, int, (int fd, int fd2, int flags))                                                \
-  OWN(eventfd, int, (unsigned int initval, int flags))                                        \
-  OWN(eventfd2, int, (unsigned int initval, int flags))                                       \
-  PASS(signalfd, int, (int fd, const sigset_t* mask, int flags), (fd, mask, flags),           \
-       "%d %d\n", (fd, flags))                                                                \
-  OWN(timerfd_create, int, (int clockid, int flags))                                          \
-  OWN(timerfd_settime, int,                                                                   \
-      (int fd, int flags, const itimerspec* new_value, itimerspec* old_value))                \
-  LATEK(timerfd_gettime, int, (int fd, itimerspec* curr_value), (fd, curr_value), "%d\n",     \
-        (fd))                                                                                 \
-  OWN(pipe, int, (int fds[2]))                                                                \
-  OWN(fork, pid_t, ())                                                                        \
-  OWN(vfork, pid_t, ())                                                                       \
-  OWN(close_range, int, (unsigned int first, unsigned int last, int flags))                   \
-  OWN(closefrom, void, (int lowfd))                                                           \
-  OWN(fclose, int, (FILE * stream))
+#define ZORVLOAD_CALLS(X)                                                                         \
+  X(WHOLE, socket, int, (int domain, int type, int protocol), (domain, type, protocol),           \
+    ("%d %d %d (%s)\n", domain, type, protocol, level_name(protocol)))                            \
+  X(ROUTE, close, int, (int fd), (fd), claim_slot(fd), quiet, ("%d\n", fd))                       \
+  X(ROUTE, shutdown, int, (int fd, int how), (fd, how), claim_socket_slot(fd), quiet,             \
+    ("%d %d\n", fd, how))                                                                         \
+  X(DATA, send, ssize_t, (int fd, const void* buf, size_t len, int flags),                        \
+    (fd, buf, len, flags), claim_slot(fd), ("%d %d %x\n", fd, int(len), flags))                   \
+  X(DATA, sendto, ssize_t,                                                                        \
+    (int fd, const void* buf, size_t len, int flags, const sockaddr* addr, socklen_t addrlen),    \
+    (fd, buf, len, flags, addr, addrlen), claim_slot(fd),                                         \
+    ("%d %d %x %d\n", fd, int(len), flags, int(addrlen)))                                         \
+  X(DATA, sendmsg, ssize_t, (int fd, const msghdr* msg, int flags), (fd, msg, flags),             \
+    claim_slot(fd), ("%d %x\n", fd, flags), trace_msg_iovecs("sendmsg", msg))                     \
+  X(DATA, sendmmsg, int, (int fd, mmsghdr* vec, unsigned int vlen, int flags),                    \
+    (fd, vec, vlen, flags), claim_slot(fd), ("%d %x %d\n", fd, flags, int(vlen)))                 \
+  X(DATA, write, ssize_t, (int fd, const void* buf, size_t count), (fd, buf, count),              \
+    claim_slot(fd), ("%d %d\n", fd, int(count)))                                                  \
+  X(DATA, writev, ssize_t, (int fd, const iovec* iov, int iovcnt), (fd, iov, iovcnt),             \
+    claim_slot(fd), ("%d %d\n", fd, iovcnt), trace_iovecs("writev", iov, iovcnt))                 \
+  X(DATA, recv, ssize_t, (int fd, void* buf, size_t len, int flags), (fd, buf, len, flags),       \
+    claim_slot(fd), ("%d %d %x\n", fd, int(len), flags))                                          \
+  X(DATA, recvfrom, ssize_t,                                                                      \
+    (int fd, void* buf, size_t len, int flags, sockaddr* src, socklen_t* addrlen),                \
+    (fd, buf, len, flags, src, addrlen), claim_slot(fd),                                          \
+    ("%d %d %x %p %p\n", fd, int(len), flags, static_cast<void*>(src),                            \
+     static_cast<void*>(addrlen)),                                                                \
+    trace_source_address(src, addrlen))                                                           \
+  X(DATA, recvmsg, ssize_t, (int fd, msghdr* msg, int flags), (fd, msg, flags), claim_slot(fd),   \
+    ("%d %x\n", fd, flags), trace_msg_iovecs("recvmsg", msg))                                     \
+  X(DATA, recvmmsg, int, (int fd, mmsghdr* vec, unsigned int vlen, int flags, timespec* timeout), \
+    (fd, vec, vlen, flags, timeout), claim_slot(fd), ("%d %x %d\n", fd, flags, int(vlen)))        \
+  X(DATA, read, ssize_t, (int fd, void* buf, size_t count), (fd, buf, count), claim_slot(fd),     \
+    ("%d %d\n", fd, int(count)))                                                                  \
+  X(DATA, readv, ssize_t, (int fd, const iovec* iov, int iovcnt), (fd, iov, iovcnt),              \
+    claim_slot(fd), ("%d %d\n", fd, iovcnt), trace_iovecs("readv", iov, iovcnt))                  \
+  X(ROUTE, listen, int, (int fd, int backlog), (fd, backlog), claim_socket_slot(fd), quiet,       \
+    ("%d %d\n", fd, backlog))                                                                     \
+  X(ROUTE, bind, int, (int fd, const sockaddr* addr, socklen_t addrlen), (fd, addr, addrlen),     \
+    claim_socket_slot(fd), quiet, ("%d %d\n", fd, int(addrlen)))                                  \
+  X(ROUTE, connect, int, (int fd, const sockaddr* addr, socklen_t addrlen),                       \
+    (fd, addr, addrlen), claim_socket_slot(fd), quiet,                                            \
+    ("%d %p %d\n", fd, static_cast<const void*>(addr), int(addrlen)))                             \
+  X(ROUTE, accept, int, (int fd, sockaddr* addr, socklen_t* addrlen), (fd, addr, addrlen),        \
+    claim_socket_slot(fd), quiet, ("%d\n", fd))                                                   \
+  X(ROUTE, accept4, int, (int fd, sockaddr* addr, socklen_t* addrlen, int flags),                 \
+    (fd, addr, addrlen, flags), claim_socket_slot(fd), quiet, ("%d %x\n", fd, flags))             \
+  X(WHOLE, select, int, (int nfds, fd_set* rd, fd_set* wr, fd_set* ex, timeval* timeout),         \
+    (nfds, rd, wr, ex, timeout), ("%d timeout=%p\n", nfds, static_cast<void*>(timeout)))          \
+  X(WHOLE, pselect, int,                                                                          \
+    (int nfds, fd_set* rd, fd_set* wr, fd_set* ex, const timespec* timeout,                       \
+     const sigset_t* sigmask),                                                                    \
+    (nfds, rd, wr, ex, timeout, sigmask), ("%d\n", nfds))                                         \
+  X(WHOLE, poll, int, (pollfd * fds, nfds_t nfds, int timeout_ms), (fds, nfds, timeout_ms),       \
+    ("%d timeout_ms=%d\n", int(nfds), timeout_ms))                                                \
+  X(WHOLE, ppoll, int,                                                                            \
+    (pollfd * fds, nfds_t nfds, const timespec* timeout, const sigset_t* sigmask),                \
+    (fds, nfds, timeout, sigmask),                                                                \
+    ("%d timeout=%p\n", int(nfds), static_cast<const void*>(timeout)))                            \
+  X(VARG, fcntl, int, (int fd, int cmd), (fd, cmd), cmd)                                          \
+  X(VARG, fcntl64, int, (int fd, int cmd), (fd, cmd), cmd)                                        \
+  X(VARG, ioctl, int, (int fd, unsigned long request), (fd, request), request)                    \
+  X(ROUTE, getsockopt, int, (int fd, int level, int optname, void* optval, socklen_t* optlen),    \
+    (fd, level, optname, optval, optlen), claim_socket_slot(fd), quiet,                           \
+    ("%d %d (%s) %d (%s)\n", fd, level, level_name(level), optname,                               \
+     option_name(level, optname)),                                                                \
+    trace_optlen_in("getsockopt", optlen))                                                        \
+  X(ROUTE, setsockopt, int,                                                                       \
+    (int fd, int level, int optname, const void* optval, socklen_t optlen),                       \
+    (fd, level, optname, optval, optlen), claim_socket_slot(fd), noted,                           \
+    ("%d %d (%s) %d (%s)\n", fd, level, level_name(level), optname,                               \
+     option_name(level, optname)),                                                                \
+    trace_option_bytes("setsockopt", optval, optlen))                                             \
+  X(ROUTE, getpeername, int, (int fd, sockaddr* addr, socklen_t* addrlen),                        \
+    (fd, addr, addrlen), claim_socket_slot(fd), noted,                                            \
+    ("%d %p %p\n", fd, static_cast<void*>(addr), static_cast<void*>(addrlen)))                    \
+  X(ROUTE, getsockname, int, (int fd, sockaddr* addr, socklen_t* addrlen),                        \
+    (fd, addr, addrlen), claim_socket_slot(fd), noted,                                            \
+    ("%d %p %p\n", fd, static_cast<void*>(addr), static_cast<void*>(addrlen)))                    \
+  X(WHOLE, epoll_create, int, (int size), (size), ("%d\n", size))                                 \
+  X(WHOLE, epoll_create1, int, (int flags), (flags), ("%d\n", flags))                             \
+  X(ROUTE, epoll_ctl, int, (int epfd, int op, int fd, epoll_event* event),                        \
+    (epfd, op, fd, event), claim_slot(epfd), noted, ())                                           \
+  X(ROUTE, epoll_wait, int, (int epfd, epoll_event* events, int maxevents, int timeout_ms),       \
+    (epfd, events, maxevents, timeout_ms), claim_slot(epfd), noted, ())                           \
+  X(ROUTE, epoll_pwait, int,                                                                      \
+    (int epfd, epoll_event* events, int maxevents, int timeout_ms, const sigset_t* sigmask),      \
+    (epfd, events, maxevents, timeout_ms, sigmask), claim_slot(epfd), noted, ())                  \
+  X(ROUTE, epoll_pwait2, int,                                                                     \
+    (int epfd, epoll_event* events, int maxevents, const timespec* timeout,                       \
+     const sigset_t* sigmask),                                                                    \
+    (epfd, events, maxevents, timeout, sigmask), claim_slot(epfd), noted, ())                     \
+  X(PASSFD, dup, int, (int fd), (fd), ("%d\n", fd), hand_to_kernel(fd))                           \
+  X(PASSFD, dup2, int, (int fd, int fd2), (fd, fd2), ("%d %d\n", fd, fd2),                        \
+    prepare_duplicate(fd, fd2))                                                                   \
+  X(PASSFD, dup3, int, (int fd, int fd2, int flags), (fd, fd2, flags),                            \
+    ("%d %d %d\n", fd, fd2, flags), prepare_duplicate(fd, fd2))                                   \
+  X(WHOLE, eventfd, int, (unsigned int initval, int flags), (initval, flags),                     \
+    ("%d %X\n", int(initval), unsigned(flags)))                                                   \
+  X(WHOLE, eventfd2, int, (unsigned int initval, int flags), (initval, flags),                    \
+    ("%d %X\n", int(initval), unsigned(flags)))                                                   \
+  X(PASSFD, signalfd, int, (int fd, const sigset_t* mask, int flags), (fd, mask, flags),          \
+    ("%d %d\n", fd, flags))                                                                       \
+  X(WHOLE, timerfd_create, int, (int clockid, int flags), (clockid, flags),                       \
+    ("%d %d\n", clockid, flags))                                                                  \
+  X(DATA, timerfd_settime, int,                                                                   \
+    (int fd, int flags, const itimerspec* new_value, itimerspec* old_value),                      \
+    (fd, flags, new_value, old_value), claim_timer_slot(fd), ("%d\n", fd))                        \
+  X(PASS, timerfd_gettime, int, (int fd, itimerspec* curr_value), (fd, curr_value),               \
+    ("%d\n", fd))                                                                                 \
+  X(WHOLE, pipe, int, (int fds[2]), (fds), ())                                                    \
+  X(WHOLE, fork, pid_t, (), (), ("\n"))                                                           \
+  X(ASM, vfork, pid_t, (), ())                                                                    \
+  X(PASS, close_range, int, (unsigned int first, unsigned int last, int flags),                   \
+    (first, last, flags), ("%u %u %d\n", first, last, flags),                                     \
+    forget_closed_range(first, last, flags))                                                      \
+  X(PASS, closefrom, void, (int lowfd), (lowfd), ("%d\n", lowfd), forget_closed_from(lowfd))      \
+  X(PASS, fclose, int, (FILE * stream), (stream), (), forget_stream(stream))
 
 #define ZORVLOAD_UNPAREN(...) __VA_ARGS__
+
+// A row's whole parameter list: a variadic call's fixed parameters and the ellipsis.
+#define ZORVLOAD_PARAMS(shape, params) ZORVLOAD_PARAMS_##shape params
+#define ZORVLOAD_PARAMS_ROUTE(...) (__VA_ARGS__)
+#define ZORVLOAD_PARAMS_DATA(...) (__VA_ARGS__)
+#define ZORVLOAD_PARAMS_WHOLE(...) (__VA_ARGS__)
+#define ZORVLOAD_PARAMS_PASS(...) (__VA_ARGS__)
+#define ZORVLOAD_PARAMS_PASSFD(...) (__VA_ARGS__)
+#define ZORVLOAD_PARAMS_ASM(...) (__VA_ARGS__)
+#define ZORVLOAD_PARAMS_VARG(...) (__VA_ARGS__, ...)

@@ -59,8 +59,7 @@ void push_closing(closing_connection* list) {
 bool reset_requested(int fd) {
   linger l{};
   socklen_t len = sizeof l;
-  return call_real(real_getsockopt, fd, SOL_SOCKET, SO_LINGER, static_cast<void*>(&l), &len) ==
-             0 &&
+  return real_getsockopt(fd, SOL_SOCKET, SO_LINGER, static_cast<void*>(&l), &len) == 0 &&
          l.l_onoff != 0 && l.l_linger == 0;
 }
 
@@ -82,7 +81,7 @@ void release(closing_connection* c) {
   verbose_line("monitor_thread_entry", "releasing closed connection (%s)\n",
                zorvsock_tcp_state_str(zorvsock_tcp_get_status(c->record->handle)));
   free_record(c->record);
-  if (c->twin >= 0) call_real(real_close, c->twin);
+  if (c->twin >= 0) real_close(c->twin);
   free(c);
 }
 
@@ -93,7 +92,7 @@ bool hand_to_monitor(int fd, socket_record* r) {
   const int state = zorvsock_tcp_get_status(r->handle);
   if (state == ZORVSOCK_TCP_ESTABLISHED || state == ZORVSOCK_TCP_CLOSE_WAIT)
     zorvsock_tcp_disconnect(r->handle);
-  *c = {nullptr, r, call_real(real_fcntl, fd, F_DUPFD_CLOEXEC, twin_fd_floor),
+  *c = {nullptr, r, real_fcntl(fd, F_DUPFD_CLOEXEC, twin_fd_floor),
         monotonic_ns() + close_bound_ns};
   push_closing(c);
   return true;
@@ -149,7 +148,7 @@ extern "C" int vyx_close(int fd) {
     trace_return("vyx_close", -1);
     return -1;
   }
-  const int result = call_real(real_close, fd);
+  const int result = real_close(fd);
   trace_return("vyx_close", result);
   return result;
 }

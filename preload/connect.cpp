@@ -147,7 +147,7 @@ int connect_on_card(int fd, socket_record* r, destination d, const sockaddr* add
   if (reason == nullptr && !ensure_handle(r)) reason = "cannot allocate zorvnic handle";
   if (reason != nullptr) {
     fall_back(name, fd, reason);
-    return call_real(real_connect, fd, addr, addrlen);
+    return real_connect(fd, addr, addrlen);
   }
   if (int err = settle_local_side(fd, r, ifname, src)) return leave(fd, err);
   return udp ? start_udp(fd, r, d) : start_tcp(fd, r, d);
@@ -169,7 +169,7 @@ extern "C" int vyx_connect(int fd, const sockaddr* addr, socklen_t addrlen) {
   }
   if (reason != nullptr) {
     fall_back(name, fd, reason);
-    return call_real(real_connect, fd, addr, addrlen);
+    return real_connect(fd, addr, addrlen);
   }
   if (r->type == SOCK_STREAM && r->kind != RECORD_INET) return connect_again(fd, r);
   return connect_on_card(fd, r, {ntohl(in.sin_addr.s_addr), ntohs(in.sin_port)}, addr, addrlen);

@@ -82,5 +82,5 @@ void hand_claimed_to_kernel(int fd);
 #define ZL_KERNEL_RECORD(c, call, ...)          \
   if (kvel::data_kind(c.rec) == 0) {            \
     kvel::hand_claimed_to_kernel(c.fd);         \
-    return kvel::call_real(kvel::real_##call, __VA_ARGS__); \
+    return kvel::real_##call(__VA_ARGS__); \
   }

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include "handlers.h"
 #include "real_calls.h"
 #include "signals_held.h"
 #include "socket_setup.h"
@@ -53,12 +54,23 @@ int publish_emulated(int fd, socket_record* r, const char* name) {
   return fd;
 }
 
-bool claim_socket_slot(int fd) {
+namespace {
+
+// Claims fd's slot when its record is of the kinds `wanted` accepts.
+bool claim_slot_of(int fd, bool (*wanted)(const socket_record*)) {
   if (!claim_slot(fd)) return false;
-  if (!emulated_kind(lookup_socket_record(fd))) return true;
+  if (wanted(lookup_socket_record(fd))) return true;
   release_slot(fd);
   return false;
 }
+
+bool socket_kind(const socket_record* r) { return !emulated_kind(r); }
+bool timer_kind(const socket_record* r) { return r->kind == RECORD_TIMERFD; }
+
+}  // namespace
+
+bool claim_socket_slot(int fd) { return claim_slot_of(fd, socket_kind); }
+bool claim_timer_slot(int fd) { return claim_slot_of(fd, timer_kind); }
 
 void hand_claimed_to_kernel(int fd) {
   if (!emulated_kind(lookup_socket_record(fd))) {
@@ -103,7 +115,7 @@ long read_emulated(data_call& c, void* buf, size_t count) {
   const bool eventfd = c.rec->kind == RECORD_EVENTFD;
   if (c.rec->is_blocking != 0) {
     const int waited = wait_emulated(c, eventfd ? eventfd_readable : timerfd_expired, nullptr);
-    if (waited == wait_lost) return kernel_result(call_real(real_read, c.fd, buf, count));
+    if (waited == wait_lost) return kernel_result(real_read(c.fd, buf, count));
     if (waited < 0) return waited;
   }
   return eventfd ? eventfd_take(c, buf, count) : timerfd_take(c, buf, count);
@@ -114,7 +126,16 @@ long write_emulated(data_call& c, const void* buf, size_t count) {
   if (c.rec->kind == RECORD_EVENTFD) return eventfd_write_record(c, buf, count);
   release_slot(c.fd);
   c.held = false;
-  return kernel_result(call_real(real_write, c.fd, buf, count));
+  return kernel_result(real_write(c.fd, buf, count));
 }
 
 }  // namespace kvel
+
+using namespace kvel;
+
+// A forked child shares every emulated descriptor's kernel object with its parent.
+extern "C" pid_t vyx_fork() {
+  const pid_t pid = real_fork();
+  if (pid >= 0) hand_all_to_kernel();
+  return pid;
+}

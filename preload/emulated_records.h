@@ -32,6 +32,9 @@ int publish_emulated(int fd, socket_record* r, const char* name);
 // Claims fd's slot for a socket call: false (slot given back) when fd has no record or
 // an emulated one, whose kernel object then refuses the call as Linux does.
 bool claim_socket_slot(int fd);
+// Claims fd's slot for timerfd_settime: false (slot given back) when fd is no emulated
+// timerfd, whose kernel object (or the kernel's refusal) then answers.
+bool claim_timer_slot(int fd);
 
 // A duplicate or a forked child shares the kernel object, which the record's counters
 // would no longer follow: the descriptor becomes the kernel's alone.
@@ -65,11 +68,3 @@ short eventfd_events(socket_record* r);
 short timerfd_events(socket_record* r);
 
 }  // namespace kvel
-
-extern "C" {
-__attribute__((visibility("default"))) int vyx_eventfd(unsigned int initval, int flags);
-__attribute__((visibility("default"))) int vyx_timerfd_create(int clockid, int flags);
-__attribute__((visibility("default"))) int vyx_timerfd_settime(int fd, int flags,
-                                                               const itimerspec* new_value,
-                                                               itimerspec* old_value);
-}

@@ -6,6 +6,7 @@
 
 #include "epoll_set.h"
 #include "fd_lock.h"
+#include "handlers.h"
 #include "poll_wait.h"
 #include "real_calls.h"
 #include "trace_log.h"
@@ -90,7 +91,7 @@ int table_member(epoll_set* set, int op, int fd, uint32_t generation, const epol
 
 int kernel_member(int epfd, epoll_set* set, int op, int fd, epoll_event* ev) {
   pthread_mutex_lock(&set->lock);
-  int result = call_real(real_epoll_ctl, epfd, op, fd, ev);
+  int result = real_epoll_ctl(epfd, op, fd, ev);
   if (result == 0 && op == EPOLL_CTL_ADD) ++set->kernel_count;
   if (result == 0 && op == EPOLL_CTL_DEL) --set->kernel_count;
   if (result != 0) result = -errno;
@@ -120,7 +121,7 @@ extern "C" int vyx_epoll_ctl(int epfd, int op, int fd, epoll_event* event) {
   int result = 0;
   if (set == nullptr) {
     release_slot(epfd);
-    result = call_real(real_epoll_ctl, epfd, op, fd, event);
+    result = real_epoll_ctl(epfd, op, fd, event);
     trace_return(name, result);
     return result;
   }

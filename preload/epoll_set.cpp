@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "fd_lock.h"
+#include "handlers.h"
 #include "real_calls.h"
 #include "socket_records.h"
 #include "trace_log.h"
@@ -33,7 +34,7 @@ void hand_over(int epfd, epoll_set* set, int fd, uint32_t generation) {
     compact_members(set);
     // A forked child's set is its parent's kernel set too, where the parent may have
     // put the member already.
-    if (call_real(real_epoll_ctl, epfd, EPOLL_CTL_ADD, fd, &reg) == 0 || errno == EEXIST)
+    if (real_epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &reg) == 0 || errno == EEXIST)
       ++set->kernel_count;
     break;
   }
@@ -98,13 +99,13 @@ using namespace kvel;
 
 extern "C" int vyx_epoll_create1(int flags) {
   trace_line("vyx_epoll_create1", "%X\n", unsigned(flags));
-  const int fd = call_real(real_epoll_create1, flags);
+  const int fd = real_epoll_create1(flags);
   if (fd < 0 || fd >= fd_table_size) return fd;
   socket_record* record = alloc_socket_record();
   auto* set = static_cast<epoll_set*>(record != nullptr ? calloc(1, sizeof(epoll_set)) : nullptr);
   if (set == nullptr) {
     free(record);
-    call_real(real_close, fd);
+    real_close(fd);
     errno = ENOMEM;
     return -1;
   }
@@ -115,4 +116,11 @@ extern "C" int vyx_epoll_create1(int flags) {
   set_generation[fd].store(slot_generation(fd), std::memory_order_release);
   trace_line("vyx_epoll_create1", "leave %d\n", fd);
   return fd;
+}
+
+// Every epoll set is made emulated; epoll_create's size only has to be positive.
+extern "C" int vyx_epoll_create(int size) {
+  if (size > 0) return vyx_epoll_create1(0);
+  errno = EINVAL;
+  return -1;
 }

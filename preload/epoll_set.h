@@ -56,14 +56,3 @@ void hand_members_to_kernel(int fd, uint32_t generation);
 void reset_epoll_locks_after_fork();
 
 }  // namespace kvel
-
-extern "C" {
-__attribute__((visibility("default"))) int vyx_epoll_create1(int flags);
-// Both are entered with epfd's slot claimed and give it back.
-__attribute__((visibility("default"))) int vyx_epoll_ctl(int epfd, int op, int fd,
-                                                         epoll_event* event);
-__attribute__((visibility("default"))) int vyx_epoll_pwait2(int epfd, epoll_event* events,
-                                                            int maxevents,
-                                                            const timespec* timeout,
-                                                            const sigset_t* sigmask);
-}

@@ -11,6 +11,7 @@
 #include "emulated_records.h"
 #include "epoll_set.h"
 #include "fd_lock.h"
+#include "handlers.h"
 #include "poll_wait.h"
 #include "readiness.h"
 #include "real_calls.h"
@@ -42,7 +43,7 @@ struct wait_call {
 uint32_t kernel_socket_events(int fd, uint32_t wanted) {
   pollfd p{fd, short(wanted), 0};
   timespec zero{};
-  if (call_real(real_ppoll, &p, nfds_t(1), &zero, static_cast<const sigset_t*>(nullptr)) != 1)
+  if (real_ppoll(&p, nfds_t(1), &zero, static_cast<const sigset_t*>(nullptr)) != 1)
     return 0;
   return uint16_t(p.revents) & wanted;
 }
@@ -131,15 +132,14 @@ int sweep_members(epoll_set* set, epoll_event* out, int room) {
 }
 
 int ask_kernel(const wait_call& c, epoll_event* out, int room, const sigset_t* mask) {
-  const int n = call_real(real_epoll_pwait, c.epfd, out, room, 0, mask);
+  const int n = real_epoll_pwait(c.epfd, out, room, 0, mask);
   return n < 0 ? -errno : n;
 }
 
 // Takes a signal that mask admits, so that its handler ends the wait.
 int take_signals(const sigset_t* mask) {
   timespec zero{};
-  return call_real(real_ppoll, static_cast<pollfd*>(nullptr), nfds_t(0), &zero, mask) < 0 ? -errno
-                                                                                        : 0;
+  return real_ppoll(static_cast<pollfd*>(nullptr), nfds_t(0), &zero, mask) < 0 ? -errno : 0;
 }
 
 // One sweep under the set's lock: the events found, or -errno. The kernel's set and the
@@ -210,7 +210,7 @@ int sleep_in_kernel(wait_call& c, const sigset_t* admit) {
   }
   release_slot(c.epfd);
   c.held = false;
-  const int n = call_real(real_epoll_pwait, c.epfd, c.events, c.maxevents, ms, admit);
+  const int n = real_epoll_pwait(c.epfd, c.events, c.maxevents, ms, admit);
   const int err = errno;
   if (!reclaim(c)) return n > 0 ? n : -EBADF;
   return n < 0 ? -err : n;
@@ -253,4 +253,14 @@ extern "C" int vyx_epoll_pwait2(int epfd, epoll_event* events, int maxevents,
   result = errno_result(result);
   trace_return(name, result);
   return result;
+}
+
+extern "C" int vyx_epoll_pwait(int epfd, epoll_event* events, int maxevents, int timeout_ms,
+                               const sigset_t* sigmask) {
+  const timespec timeout = milliseconds(timeout_ms);
+  return vyx_epoll_pwait2(epfd, events, maxevents, timeout_ms < 0 ? nullptr : &timeout, sigmask);
+}
+
+extern "C" int vyx_epoll_wait(int epfd, epoll_event* events, int maxevents, int timeout_ms) {
+  return vyx_epoll_pwait(epfd, events, maxevents, timeout_ms, nullptr);
 }

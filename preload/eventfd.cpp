@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 
 #include "emulated_records.h"
+#include "handlers.h"
 #include "real_calls.h"
 #include "socket_records.h"
 #include "trace_log.h"
@@ -44,7 +45,7 @@ bool eventfd_readable(int fd, socket_record* r, const void*) {
   const uint64_t written = load_field(r->evfd_written);
   if (written == load_field(r->evfd_read)) return false;
   pollfd p{fd, POLLIN, 0};
-  if (call_real(real_poll, &p, nfds_t(1), 0) != 0) return true;
+  if (real_poll(&p, nfds_t(1), 0) != 0) return true;
   store_field(r->evfd_read, written);
   return false;
 }
@@ -53,7 +54,7 @@ long eventfd_take(data_call& c, void* buf, size_t count) {
   socket_record* r = c.rec;
   const uint64_t written = load_field(r->evfd_written);
   if (written == load_field(r->evfd_read)) return -EAGAIN;
-  const long taken = kernel_result(call_real(real_read, c.fd, buf, count));
+  const long taken = kernel_result(real_read(c.fd, buf, count));
   store_field(r->evfd_snapshot, written);
   if (taken > 0) note_taken(r, written);
   if (taken == -EAGAIN) store_field(r->evfd_read, written);  // a bypassing read took it
@@ -72,11 +73,11 @@ long eventfd_write_record(data_call& c, const void* buf, size_t count) {
     if (c.rec->is_blocking == 0) return -EAGAIN;
     const int waited = wait_emulated(c, has_room, &value);
     if (waited == wait_lost)
-      return kernel_result(call_real(real_write, c.fd, static_cast<const void*>(&value), sizeof value));
+      return kernel_result(real_write(c.fd, static_cast<const void*>(&value), sizeof value));
     if (waited < 0) return waited;
   }
   const long put =
-      kernel_result(call_real(real_write, c.fd, static_cast<const void*>(&value), sizeof value));
+      kernel_result(real_write(c.fd, static_cast<const void*>(&value), sizeof value));
   if (put > 0) __atomic_fetch_add(&c.rec->evfd_written, value, __ATOMIC_RELAXED);
   return put;
 }
@@ -94,10 +95,13 @@ using namespace kvel;
 
 extern "C" int vyx_eventfd(unsigned int initval, int flags) {
   trace_line("vyx_eventfd", "%u %d\n", initval, flags);
-  int fd = call_real(real_eventfd, initval, flags);
+  int fd = real_eventfd(initval, flags);
   socket_record* r = record_for_new_fd(fd, RECORD_EVENTFD, flags);
   if (r == nullptr) return fd;
   r->evfd_flags = uint32_t(flags);
   r->evfd_written = initval;
   return publish_emulated(fd, r, "vyx_eventfd");
 }
+
+// eventfd2 is the flags form of eventfd; the C library exports it under that name only.
+extern "C" int vyx_eventfd2(unsigned int initval, int flags) __attribute__((alias("vyx_eventfd")));

@@ -52,7 +52,7 @@ int protocol_of(const socket_record* r) {
 }
 
 int kernel_query(const option_call& o, const query& q) {
-  return call_real(real_getsockopt, o.fd, o.level, o.name, q.value, q.len) == 0 ? 0 : errno;
+  return real_getsockopt(o.fd, o.level, o.name, q.value, q.len) == 0 ? 0 : errno;
 }
 
 int get_socket_option(const option_call& o, const query& q) {

@@ -211,7 +211,7 @@ bool read_option_int(const option_call& o, int* value) {
 }
 
 int kernel_option(const option_call& o) {
-  return call_real(real_setsockopt, o.fd, o.level, o.name, o.value, o.len) == 0 ? 0 : errno;
+  return real_setsockopt(o.fd, o.level, o.name, o.value, o.len) == 0 ? 0 : errno;
 }
 
 }  // namespace kvel
@@ -224,5 +224,5 @@ extern "C" int vyx_setsockopt(int fd, int level, int optname, const void* optval
   const int err = set_option(o);
   if (o.reason == nullptr) return leave_handler(name, fd, err);
   fall_back(name, fd, o.reason);
-  return call_real(real_setsockopt, fd, level, optname, optval, optlen);
+  return real_setsockopt(fd, level, optname, optval, optlen);
 }

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 
 #include "fd_lock.h"
+#include "handlers.h"
 #include "readiness.h"
 #include "real_calls.h"
 #include "signals_held.h"
@@ -79,7 +80,7 @@ bool test_entry(pollfd& p, nfds_t index, kernel_members& k) {
 int ask_kernel(pollfd* fds, kernel_members& k, const sigset_t* mask, bool always) {
   if (k.count == 0 && !always) return 0;
   timespec zero{};
-  const int n = call_real(real_ppoll, k.entries, k.count, &zero, mask);
+  const int n = real_ppoll(k.entries, k.count, &zero, mask);
   if (n < 0) return -errno;
   for (nfds_t i = 0; i < k.count; ++i) fds[k.origin[i]].revents = k.entries[i].revents;
   return n;
@@ -115,7 +116,7 @@ int spin(pollfd* fds, nfds_t nfds, kernel_members& k, const poll_deadline& d,
 
 int sleep_in_kernel(pollfd* fds, nfds_t nfds, const poll_deadline& d, const sigset_t* sigmask) {
   timespec left = d.set ? time_left(d) : timespec{};
-  const int n = call_real(real_ppoll, fds, nfds, d.set ? &left : nullptr, sigmask);
+  const int n = real_ppoll(fds, nfds, d.set ? &left : nullptr, sigmask);
   return n < 0 ? -errno : n;
 }
 
@@ -153,4 +154,9 @@ extern "C" int vyx_ppoll(pollfd* fds, nfds_t nfds, const timespec* timeout,
   result = errno_result(result);
   trace_line("vyx_ppoll", "leave %d\n", result);
   return result;
+}
+
+extern "C" int vyx_poll(pollfd* fds, nfds_t nfds, int timeout_ms) {
+  const timespec timeout = milliseconds(timeout_ms);
+  return vyx_ppoll(fds, nfds, timeout_ms < 0 ? nullptr : &timeout, nullptr);
 }

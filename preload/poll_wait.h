@@ -33,6 +33,10 @@ nfds_t descriptor_limit(nfds_t nfds);
 // in force while the call waits.
 int wait_poll(pollfd* fds, nfds_t nfds, const poll_deadline& d, const sigset_t* sigmask);
 
+// A timeout given in milliseconds (poll's, epoll_wait's) as the timespec of the waits;
+// a negative one, no timeout, is the caller's to test.
+inline timespec milliseconds(int ms) { return timespec{ms / 1000, (ms % 1000) * 1'000'000L}; }
+
 // A result of the waits in the C library's form: -errno becomes -1 with errno set.
 inline int errno_result(int result) {
   if (result >= 0) return result;
@@ -41,15 +45,3 @@ inline int errno_result(int result) {
 }
 
 }  // namespace kvel
-
-extern "C" {
-__attribute__((visibility("default"))) int vyx_ppoll(pollfd* fds, nfds_t nfds,
-                                                     const timespec* timeout,
-                                                     const sigset_t* sigmask);
-// timeout, when given, is left holding the time that was not used, as the kernel's
-// select leaves it (pselect passes a copy).
-__attribute__((visibility("default"))) int vyx_pselect(int nfds, fd_set* readfds,
-                                                       fd_set* writefds, fd_set* exceptfds,
-                                                       timespec* timeout,
-                                                       const sigset_t* sigmask);
-}

@@ -27,8 +27,7 @@ struct route_request {
 int send_route_request(int sock, uint32_t dest) {
   sockaddr_nl local{};
   local.nl_family = AF_NETLINK;
-  if (call_real(real_bind, sock, reinterpret_cast<const sockaddr*>(&local),
-                socklen_t(sizeof local)) != 0)
+  if (real_bind(sock, reinterpret_cast<const sockaddr*>(&local), socklen_t(sizeof local)) != 0)
     return -1;
   route_request req{};
   req.header.nlmsg_len = sizeof req;
@@ -41,8 +40,7 @@ int send_route_request(int sock, uint32_t dest) {
   req.dst_attr.rta_len = RTA_LENGTH(sizeof req.dst);
   req.dst_attr.rta_type = RTA_DST;
   req.dst = htonl(dest);
-  return call_real(real_send, sock, static_cast<const void*>(&req), sizeof req, 0) ==
-                 ssize_t(sizeof req)
+  return real_send(sock, static_cast<const void*>(&req), sizeof req, 0) == ssize_t(sizeof req)
              ? 0
              : -1;
 }
@@ -80,15 +78,15 @@ int parse_route_reply(const char* reply, int len, char* ifname, uint32_t* src) {
 
 int lookup_route_netlink(uint32_t dest, char* ifname, uint32_t* src) {
   *src = 0;
-  int sock = call_real(real_socket, AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  int sock = real_socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
   if (sock < 0) return -1;
   alignas(nlmsghdr) char reply[reply_size] = {};
   int result = -1;
   if (send_route_request(sock, dest) == 0) {
-    ssize_t n = call_real(real_recv, sock, static_cast<void*>(reply), sizeof reply, 0);
+    ssize_t n = real_recv(sock, static_cast<void*>(reply), sizeof reply, 0);
     if (n >= 0) result = parse_route_reply(reply, int(n), ifname, src);
   }
-  call_real(real_close, sock);
+  real_close(sock);
   return result;
 }
 

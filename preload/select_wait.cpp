@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "handlers.h"
 #include "poll_wait.h"
 #include "trace_log.h"
 
@@ -94,10 +95,10 @@ int emulate_select(select_sets& s, poll_deadline& d, const sigset_t* sigmask) {
   return result;
 }
 
-}  // namespace
-
-extern "C" int vyx_pselect(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
-                           timespec* timeout, const sigset_t* sigmask) {
+// timeout, when given, is left holding the time that was not used, as the kernel's select
+// leaves it.
+int select_until(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+                 timespec* timeout, const sigset_t* sigmask) {
   trace_line("vyx_pselect", "%d %p %p %p %p\n", nfds, static_cast<void*>(readfds),
              static_cast<void*>(writefds), static_cast<void*>(exceptfds),
              static_cast<void*>(timeout));
@@ -112,4 +113,34 @@ extern "C" int vyx_pselect(int nfds, fd_set* readfds, fd_set* writefds, fd_set* 
   result = errno_result(result);
   trace_return("vyx_pselect", result);
   return result;
+}
+
+// select's timeout as pselect's; microseconds beyond a second carry into the seconds,
+// as the kernel takes them.
+timespec timeval_to_timespec(const timeval& tv) {
+  return timespec{tv.tv_sec + tv.tv_usec / 1'000'000, (tv.tv_usec % 1'000'000) * 1000L};
+}
+
+}  // namespace
+
+// The waits run in the interposer whatever descriptors they name: a card socket's data
+// never reaches its kernel socket.
+extern "C" int vyx_select(int nfds, fd_set* rd, fd_set* wr, fd_set* ex, timeval* timeout) {
+  if (timeout == nullptr) return select_until(nfds, rd, wr, ex, nullptr, nullptr);
+  timeval given{};
+  if (!read_caller_memory(&given, timeout, sizeof given)) {
+    errno = EFAULT;
+    return -1;
+  }
+  timespec left = timeval_to_timespec(given);
+  const int result = select_until(nfds, rd, wr, ex, &left, nullptr);
+  if (result >= 0) *timeout = timeval{left.tv_sec, left.tv_nsec / 1000};
+  return result;
+}
+
+extern "C" int vyx_pselect(int nfds, fd_set* rd, fd_set* wr, fd_set* ex, const timespec* timeout,
+                           const sigset_t* sigmask) {
+  timespec copy{};
+  if (timeout != nullptr) copy = *timeout;
+  return select_until(nfds, rd, wr, ex, timeout != nullptr ? &copy : nullptr, sigmask);
 }

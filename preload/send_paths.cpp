@@ -63,7 +63,7 @@ extern "C" ssize_t vyx_sendto(int fd, const void* buf, size_t len, int flags,
                               const sockaddr* addr, socklen_t addrlen) {
   data_call c = data_call::claimed(fd);
   if (first_datagram(c, addr) && !open_session_for(c, addr, addrlen))
-    return call_real(real_sendto, fd, buf, len, flags, addr, addrlen);
+    return real_sendto(fd, buf, len, flags, addr, addrlen);
   ZL_KERNEL_RECORD(c, sendto, fd, buf, len, flags, addr, addrlen)
   const iovec one{const_cast<void*>(buf), len};
   return c.finish("vyx_sendto", send_from(c, &one, 1, flags, addr, addrlen));
@@ -74,7 +74,7 @@ extern "C" ssize_t vyx_sendmsg(int fd, const msghdr* msg, int flags) {
   const void* dest = msg != nullptr ? msg->msg_name : nullptr;
   if (first_datagram(c, dest) &&
       !open_session_for(c, static_cast<const sockaddr*>(dest), msg->msg_namelen))
-    return call_real(real_sendmsg, fd, msg, flags);
+    return real_sendmsg(fd, msg, flags);
   ZL_KERNEL_RECORD(c, sendmsg, fd, msg, flags)
   return c.finish("vyx_sendmsg", send_message(c, msg, flags));
 }

@@ -19,6 +19,13 @@ namespace {
 
 constexpr int nonblock_flag = 0x800;
 constexpr int cloexec_flag = 0x80000;
+constexpr int domain_inet = 2;
+
+// IPv4 stream and datagram sockets are the card's; any other kind is the kernel's.
+bool served_socket(int domain, int type) {
+  const int base = type & ~(nonblock_flag | cloexec_flag);
+  return domain == domain_inet && (base == SOCK_STREAM || base == SOCK_DGRAM);
+}
 
 void append_status_log(int fd, const char* reason) {
   const char* path = getenv("ZORVLOAD_STATUS_LOG");
@@ -59,7 +66,7 @@ socket_record* record_for_new_fd(int& fd, record_kind kind, int flags) {
   if (fd < 0 || fd >= fd_table_size) return nullptr;
   socket_record* record = alloc_socket_record();
   if (record == nullptr) {
-    call_real(real_close, fd);
+    real_close(fd);
     errno = ENOMEM;
     fd = -1;
     return nullptr;
@@ -73,9 +80,15 @@ socket_record* record_for_new_fd(int& fd, record_kind kind, int flags) {
 
 using namespace kvel;
 
+// Only the card's kinds get a record; the others are logged as the kernel's.
 extern "C" int vyx_socket(int domain, int type, int protocol) {
-  trace_line("vyx_socket", "type=%d, prot=%d\n", type, protocol);
-  int fd = call_real(real_socket, domain, type, protocol);
+  const bool served = served_socket(domain, type);
+  if (served) trace_line("vyx_socket", "type=%d, prot=%d\n", type, protocol);
+  int fd = real_socket(domain, type, protocol);
+  if (!served) {
+    vyx_log_kernel_fallback_socket(fd, "not IPv4");
+    return fd;
+  }
   socket_record* record = record_for_new_fd(fd, RECORD_INET, type);
   if (record == nullptr) return fd;
   record->type = uint32_t(type & ~(nonblock_flag | cloexec_flag));

@@ -54,11 +54,11 @@ int configure_udp_session(socket_record* r) {
 
 uint16_t bind_kernel_twin(int fd, uint32_t addr, uint16_t port) {
   sockaddr_in a = make_inet_address(addr, port);
-  int rc = call_real(real_bind, fd, reinterpret_cast<const sockaddr*>(&a), socklen_t(sizeof a));
+  int rc = real_bind(fd, reinterpret_cast<const sockaddr*>(&a), socklen_t(sizeof a));
   verbose_line("get_local_port", "binding to IP %08X port %d ret=%d\n", addr, port, rc);
   if (rc != 0) return 0;
   socklen_t len = sizeof a;
-  if (call_real(real_getsockname, fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+  if (real_getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
   trace_line("get_local_port", "Using local port %d\n", ntohs(a.sin_port));
   return ntohs(a.sin_port);
 }

@@ -8,6 +8,7 @@
 #include <sys/timerfd.h>
 
 #include "emulated_records.h"
+#include "handlers.h"
 #include "real_calls.h"
 #include "socket_records.h"
 #include "trace_log.h"
@@ -71,7 +72,7 @@ bool timerfd_expired(int, socket_record* r, const void*) {
 
 long timerfd_take(data_call& c, void* buf, size_t count) {
   if (!timerfd_expired(c.fd, c.rec, nullptr)) return -EAGAIN;
-  const long taken = kernel_result(call_real(real_read, c.fd, buf, count));
+  const long taken = kernel_result(real_read(c.fd, buf, count));
   if (taken > 0) after_read(c.rec);
   return taken;
 }
@@ -88,7 +89,7 @@ using namespace kvel;
 
 extern "C" int vyx_timerfd_create(int clockid, int flags) {
   trace_line("vyx_timerfd_create", "%d %d\n", clockid, flags);
-  int fd = call_real(real_timerfd_create, clockid, flags);
+  int fd = real_timerfd_create(clockid, flags);
   socket_record* r = record_for_new_fd(fd, RECORD_TIMERFD, flags);
   if (r == nullptr) return fd;
   r->tfd_clockid = clockid;
@@ -98,8 +99,7 @@ extern "C" int vyx_timerfd_create(int clockid, int flags) {
 extern "C" int vyx_timerfd_settime(int fd, int flags, const itimerspec* new_value,
                                    itimerspec* old_value) {
   data_call c = data_call::claimed(fd);
-  const long result =
-      kernel_result(call_real(real_timerfd_settime, fd, flags, new_value, old_value));
+  const long result = kernel_result(real_timerfd_settime(fd, flags, new_value, old_value));
   if (result == 0) arm(c.rec, flags, *new_value);
   trace_line("vyx_timerfd_settime", "%lu %lu %lu\n", load_field(c.rec->tfd_start),
              load_field(c.rec->tfd_interval), load_field(c.rec->tfd_deadline));

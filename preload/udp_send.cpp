@@ -18,7 +18,7 @@ constexpr size_t message_max = 65507;    // the largest UDP message, as the kern
 long send_by_kernel(const data_call& c, const tx_request& rq) {
   msghdr m{const_cast<sockaddr*>(rq.dest), rq.destlen, const_cast<iovec*>(rq.from.iov),
            size_t(rq.from.count), nullptr, 0, 0};
-  return kernel_result(call_real(real_sendmsg, c.fd, &m, rq.flags));
+  return kernel_result(real_sendmsg(c.fd, &m, rq.flags));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // vfork cannot return through a frame of its own: the child would unwind the frame that
 // the parent then resumes in. The entry point therefore traces in an ordinary function,
 // then jumps into the C library's vfork with the caller's return address in place.
-#include <cerrno>
 #include <unistd.h>
 
 #include "handlers.h"
@@ -9,19 +8,10 @@
 #include "real_calls.h"
 #include "trace_log.h"
 
-namespace {
-
-pid_t vfork_missing() {
-  errno = ENOSYS;
-  return -1;
-}
-
-}  // namespace
-
 extern "C" [[gnu::used]] pid_t (*zl_vfork_target())() {
   kvel::ensure_started();
   kvel::trace_line("vfork", "\n");
-  return kvel::real_vfork != nullptr ? kvel::real_vfork : vfork_missing;
+  return kvel::real_vfork;
 }
 
 // The stack stays 16-byte aligned around the call; after it the stack is exactly as the

@@ -43,7 +43,7 @@ int wait_signals::take(bool timed) {
   if (!any) return 0;
   // The handlers run inside this call, under the caller's own mask.
   timespec zero{};
-  call_real(real_ppoll, nullptr, nfds_t(0), &zero, &saved);
+  real_ppoll(nullptr, nfds_t(0), &zero, &saved);
   return stops ? -EINTR : 0;
 }
 
