@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -42,7 +43,14 @@ using zt::stream_peer;
 constexpr uint64_t MIB = 1 << 20;
 constexpr uint64_t OUR_SEED = 2;   // the stream we send (the peer's --recv-seed default)
 constexpr uint64_t PEER_SEED = 1;  // the stream the peer sends (its --seed default)
-constexpr auto STREAM_DEADLINE = 120s;
+// A stream is stalled once no byte has moved either way for this long. Slowness is no
+// fault: the sequence numbers' wrap moves 3 GiB our way, which takes minutes in the
+// sanitizer build on a busy machine.
+constexpr auto STALL_LIMIT = 60s;
+// The peer's own limit on the connection for such long streams (tcp_stream_peer
+// --timeout): far beyond any pace the stall limit lets through, so that the peer never
+// closes a connection that is merely slow.
+constexpr const char* LONG_PEER_TIMEOUT = " --timeout 480";
 
 // What one connection carried, seen from the application.
 struct stream_result {
@@ -50,6 +58,7 @@ struct stream_result {
   zt::stream_hash sent_hash;
   zt::stream_check received{PEER_SEED};
   int end = 0;  // the receive's result that ended the peer's stream (0: not seen)
+  int send_error = 0;  // a send's result that ended our stream (0: none)
   bool stalled = false;
 };
 
@@ -59,14 +68,15 @@ struct stream_result {
 std::string stall_report(zorvsock_handle* h) {
   const auto& t = h->tcp;
   std::string out =
-      "tx_seq " + std::to_string(t.tx_seq.load().v) + " bk_tx_ack " + std::to_string(t.bk_tx_ack.load().v) +
+      "state " + std::string(zorvsock_tcp_state_str(zorvsock_tcp_get_status(h))) + " tx_seq " + std::to_string(t.tx_seq.load().v) + " bk_tx_ack " + std::to_string(t.bk_tx_ack.load().v) +
       " rx_seq " + std::to_string(t.rx_seq.load().v) + " bk_rx_ack " + std::to_string(t.bk_rx_ack.load().v) +
       " rx_rdptr " + std::to_string(t.rx_rdptr) + " card wrptr " +
       std::to_string(kvel::mmio_read64(h->tcp_hw.reg_, kvel::SESSION_REG_RX_WRPTR)) + "\nring:";
   int slots = 0, holding = 0;
   vyxtcp::tcp_walk_ring(h->tcp, [&](vyxtcp::tcp_ring_slot& rs) {
     if (slots++ < 8)
-      out += " [" + std::to_string(rs.seg.seq.v) + "+" + std::to_string(rs.seg.payload_len) + "]";
+      out += " [" + std::to_string(rs.seg.seq.v) + "+" + std::to_string(rs.seg.payload_len) +
+             " flags " + std::to_string(rs.seg.flags) + "]";
     if (rs.ok && vyxtcp::tcp_seq::in_window(t.rx_seq, rs.seg.seq, rs.seg.payload_len)) ++holding;
     return true;
   });
@@ -78,15 +88,21 @@ std::string stall_report(zorvsock_handle* h) {
 }
 
 // Sends `out` bytes of our stream and receives the peer's until `in` bytes or its end
-// have come, on this thread, both at once; gives up at the deadline.
+// have come, on this thread, both at once; gives up once the stream stalls (STALL_LIMIT)
+// or our sending side has ended.
 stream_result run_streams(zorvsock_handle* h, uint64_t out, uint64_t in) {
   stream_result r;
   zt::stream_source src(OUR_SEED);
   std::vector<uint8_t> buf(4 * MIB);
   size_t pos = buf.size();
-  const auto deadline = clk::now() + STREAM_DEADLINE;
-  while (r.sent < out || (r.received.bytes() < in && r.end == 0)) {
-    if (clk::now() > deadline) {
+  uint64_t moved = 0;
+  auto last_progress = clk::now();
+  while ((r.sent < out && r.send_error == 0) || (r.received.bytes() < in && r.end == 0)) {
+    const auto now = clk::now();
+    if (r.sent + r.received.bytes() != moved) {
+      moved = r.sent + r.received.bytes();
+      last_progress = now;
+    } else if (now - last_progress > STALL_LIMIT) {
       r.stalled = true;
       ADD_FAILURE() << "stalled: " << stall_report(h);
       break;
@@ -99,7 +115,12 @@ stream_result run_streams(zorvsock_handle* h, uint64_t out, uint64_t in) {
       }
       const int piece = int(std::min<uint64_t>(
           {uint64_t(std::min(1460, h->tcp.tx_mss.load())), buf.size() - pos, out - r.sent}));
-      if (zorvsock_tcp_send(h, buf.data() + pos, piece, nullptr) != 0) break;
+      const int rc = zorvsock_tcp_send(h, buf.data() + pos, piece, nullptr);
+      if (rc != 0 && rc != -EAGAIN) {
+        r.send_error = rc;
+        ADD_FAILURE() << "send: " << rc << ": " << stall_report(h);
+      }
+      if (rc != 0) break;
       r.sent_hash.update(buf.data() + pos, size_t(piece));
       pos += size_t(piece);
       r.sent += uint64_t(piece);
@@ -444,7 +465,8 @@ TEST_F(TcpStream, SequenceNumbersWrapInBothDirectionsOnOneConnection) {
   constexpr uint64_t PAST_WRAP = 8 * MIB;
   const uint64_t ours = (uint64_t(1) << 32) - (OUR_ISN + 1) + PAST_WRAP;
   const uint64_t theirs = PEER_WRAP_WITHIN + PAST_WRAP;
-  stream_peer peer("listen " + std::to_string(PORT) + " --repeat --send " + std::to_string(theirs));
+  stream_peer peer("listen " + std::to_string(PORT) + " --repeat --send " + std::to_string(theirs) +
+                   LONG_PEER_TIMEOUT);
   ASSERT_TRUE(peer.wait_ready());
   with_random_bytes(OUR_ISN, [&] {
     std::unique_ptr<zt::handle_ptr> h;
