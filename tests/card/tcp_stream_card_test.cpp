@@ -87,27 +87,37 @@ std::string stall_report(zorvsock_handle* h) {
          "\npeer: " + zt::peer_run("ss -tinH").out;
 }
 
-// Sends `out` bytes of our stream and receives the peer's until `in` bytes or its end
-// have come, on this thread, both at once; gives up once the stream stalls (STALL_LIMIT)
-// or our sending side has ended.
-stream_result run_streams(zorvsock_handle* h, uint64_t out, uint64_t in) {
+// Our stream sent and the peer's received on one connection, on this thread, both at
+// once; run again, it goes on where it stopped.
+struct stream_run {
+  explicit stream_run(zorvsock_handle* handle) : h(handle) {}
+  zorvsock_handle* h;
   stream_result r;
-  zt::stream_source src(OUR_SEED);
-  std::vector<uint8_t> buf(4 * MIB);
+  zt::stream_source src{OUR_SEED};
+  std::vector<uint8_t> buf = std::vector<uint8_t>(4 * MIB);
   size_t pos = buf.size();
-  uint64_t moved = 0;
-  auto last_progress = clk::now();
-  while ((r.sent < out && r.send_error == 0) || (r.received.bytes() < in && r.end == 0)) {
-    const auto now = clk::now();
-    if (r.sent + r.received.bytes() != moved) {
-      moved = r.sent + r.received.bytes();
-      last_progress = now;
-    } else if (now - last_progress > STALL_LIMIT) {
-      r.stalled = true;
-      ADD_FAILURE() << "stalled: " << stall_report(h);
-      break;
+
+  // Until `out` bytes of ours have been sent and `in` bytes or the end of the peer's
+  // have come; gives up once the stream stalls (STALL_LIMIT) or our sending side ends.
+  void run(uint64_t out, uint64_t in) {
+    uint64_t moved = 0;
+    auto last_progress = clk::now();
+    while ((r.sent < out && r.send_error == 0) || (r.received.bytes() < in && r.end == 0)) {
+      const auto now = clk::now();
+      if (r.sent + r.received.bytes() != moved) {
+        moved = r.sent + r.received.bytes();
+        last_progress = now;
+      } else if (now - last_progress > STALL_LIMIT) {
+        r.stalled = true;
+        ADD_FAILURE() << "stalled: " << stall_report(h);
+        return;
+      }
+      send_burst(out);
+      receive_burst();
     }
-    // A burst of sends while the window allows, then what has arrived.
+  }
+  // Sends while the window allows, up to `out` bytes in all.
+  void send_burst(uint64_t out) {
     for (int i = 0; i < 64 && r.sent < out; ++i) {
       if (pos == buf.size()) {
         src.fill(buf.data(), buf.size());
@@ -120,21 +130,31 @@ stream_result run_streams(zorvsock_handle* h, uint64_t out, uint64_t in) {
         r.send_error = rc;
         ADD_FAILURE() << "send: " << rc << ": " << stall_report(h);
       }
-      if (rc != 0) break;
+      if (rc != 0) return;
       r.sent_hash.update(buf.data() + pos, size_t(piece));
       pos += size_t(piece);
       r.sent += uint64_t(piece);
     }
+  }
+  // Takes what has arrived.
+  void receive_burst() {
     for (int i = 0; i < 64 && r.end == 0; ++i) {
       const void* data = nullptr;
       const int len = zorvsock_tcp_zc_receive(h, &data, nullptr);
       if (len < 0) r.end = len;
-      if (len <= 0) break;
+      if (len <= 0) return;
       r.received.take(static_cast<const uint8_t*>(data), size_t(len));
       zorvsock_tcp_zc_receive_done(h);
     }
   }
-  return r;
+};
+
+// Sends `out` bytes of our stream and receives the peer's until `in` bytes or its end
+// have come (stream_run).
+stream_result run_streams(zorvsock_handle* h, uint64_t out, uint64_t in) {
+  stream_run s(h);
+  s.run(out, in);
+  return s.r;
 }
 
 // Our stream as the peer reports it: every byte, in order, nothing more.
@@ -163,8 +183,8 @@ class TcpStream : public zt::tcp_api_test {};
 
 // ---- Bulk both ways, with and without a lossy wire ------------------------------------
 
-// Loss toward the peer: its firewall drops a share of the card's frames as they come
-// off the wire. (A drop on the way out would not do for the peer's own frames: its
+// Loss toward the peer: its firewall drops a share of the card's frames (all of them
+// at 100 %) as they come off the wire. (A drop on the way out would not do for the peer's own frames: its
 // kernel learns of it and sends again at once, no retransmission needed.)
 struct peer_random_loss {
   std::string table = "zt_loss";
@@ -174,7 +194,8 @@ struct peer_random_loss {
         zt::peer_run(
             "nft add table netdev " + table + " && nft add chain netdev " + table +
             " in '{ type filter hook ingress device wire0 priority 0 ; }' && nft add rule netdev " +
-            table + " in meta l4proto tcp numgen random mod 100 lt " + std::to_string(percent) +
+            table + " in meta l4proto tcp " +
+            (percent < 100 ? "numgen random mod 100 lt " + std::to_string(percent) : "") +
             " drop")
             .status == 0;
   }
@@ -281,6 +302,45 @@ TEST_F(TcpStream, LongSendWhileThePeersFramesAreLostEndsAndEveryByteArrives) {
   auto rep = peer.report();
   expect_peer_got(rep, r);
   EXPECT_GT(as_u64(rep["retrans"]), 0u) << "the wire lost none of the peer's frames";
+}
+
+// ---- Our last segments lost on the wire ---------------------------------------------------
+
+// The peer's firewall drops every frame of ours from the moment our stream is within
+// TAIL bytes of its end until the card has resent into the loss. Nothing follows the
+// lost segments to draw duplicate ACKs, so only the card's retransmission timer makes
+// them good (the peer's stream, whose ACKs are lost meanwhile, the peer's own timer).
+// Both streams end whole, and the connection closes in order.
+TEST_F(TcpStream, OurLastSegmentsLostOnTheWireAreResentAndBothStreamsEndWhole) {
+  constexpr uint16_t PORT = 7560;
+  const uint64_t n = 16 * MIB;
+  constexpr uint32_t TAIL = 64 * 1024;
+  stream_peer peer("listen " + std::to_string(PORT) + " --send " + std::to_string(n));
+  zt::handle_ptr h;
+  connect_to(h.h, peer, PORT);
+  ASSERT_FALSE(HasFatalFailure());
+  stream_run s(h.h);
+  s.run(n - TAIL, n);
+  ASSERT_FALSE(HasFatalFailure());
+  bool resent_into_loss = false;
+  {
+    const long before = sim_counter("tcp_tx_retransmits");
+    peer_random_loss all_ours(100);
+    ASSERT_TRUE(all_ours.ok);
+    s.run(n, n);
+    resent_into_loss = zt::wait_until(
+        [&] { return sim_counter("tcp_tx_retransmits") > before; }, 30000);
+  }
+  // The peer has all once the card's resends have gone through.
+  EXPECT_TRUE(zt::wait_until(
+      [&] { return h.h->tcp.bk_tx_ack.load() == h.h->tcp.tx_seq.load(); }, 60000))
+      << stall_report(h.h);
+  const stream_result& r = s.r;
+  EXPECT_TRUE(resent_into_loss) << "the card did not resend while the wire lost our tail";
+  expect_we_got(r, n);
+  close_ours(h.h);
+  auto rep = peer.report();
+  expect_peer_got(rep, r);
 }
 
 // ---- A peer that closes right after its data ------------------------------------------
