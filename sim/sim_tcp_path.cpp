@@ -146,10 +146,10 @@ bool moves_rcv_nxt(const tcp_state& t, const tcp_view& v) {
          seq_after(v.seq + tcp_seq_len(v), t.rcv_nxt);
 }
 
-// A segment without payload from before rcv_nxt (a keepalive, a probe of our window,
-// a FIN resent after our ACK of it was lost) is not acceptable: the software owes it an
-// ACK of where the connection stands, which the card does not send by itself. An ACK
-// at rcv_nxt is no such segment.
+// A segment without payload from before rcv_nxt (a keepalive or a probe of our window,
+// at rcv_nxt - 1) is not acceptable: the software owes it an ACK of where the
+// connection stands, which the card does not send by itself. An ACK at rcv_nxt is no
+// such segment.
 bool before_window(const tcp_state& t, const tcp_view& v) {
   return t.rcv_known && v.payload_len == 0 && seq_after(t.rcv_nxt, v.seq);
 }
