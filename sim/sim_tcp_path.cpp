@@ -146,6 +146,14 @@ bool moves_rcv_nxt(const tcp_state& t, const tcp_view& v) {
          seq_after(v.seq + tcp_seq_len(v), t.rcv_nxt);
 }
 
+// A segment without payload from before rcv_nxt (a keepalive or a probe of our window,
+// at rcv_nxt - 1) is not acceptable: the software owes it an ACK of where the
+// connection stands, which the card does not send by itself. An ACK at rcv_nxt is no
+// such segment.
+bool before_window(const tcp_state& t, const tcp_view& v) {
+  return t.rcv_known && v.payload_len == 0 && seq_after(t.rcv_nxt, v.seq);
+}
+
 void deliver(sim_session& s, const tcp_view& v) {
   tcp_state& t = s.tcp;
   if (!tcp_checksums_ok(v))
@@ -156,8 +164,8 @@ void deliver(sim_session& s, const tcp_view& v) {
   bool offload = s.regs.reg(REG_ACK_OFFLOAD / 8) == ACK_OFFLOAD_ON;
   bool next = in_order(t, v);
   bool acked_beyond = (v.flags & TCP_ACK) && (!t.snd_known || seq_after(v.ack, t.snd_nxt));
-  bool software =
-      !offload || (v.flags & TCP_CONTROL_FLAGS) || acked_beyond || (v.payload_len && !next);
+  bool software = !offload || (v.flags & TCP_CONTROL_FLAGS) || acked_beyond ||
+                  (v.payload_len && !next) || before_window(t, v);
   if (offload && (v.flags & TCP_ACK) && !acked_beyond) note_ack(t, v);
   if (offload && !software && v.payload_len == 0) {
     publish_txack(s);

@@ -18,6 +18,14 @@ void resend_first(sim_session& s, bool fast) {
   if (fast) bump(s.counters.tx_fast_retransmits, s.wire->counters.tcp_tx_fast_retransmits);
 }
 
+// A reset from before what the card has received is stale: the peer's answer to a
+// segment of ours that acknowledged less (its FIN not yet taken, say), which the
+// software leaves aside as well. Retransmission goes on, and the peer's answer to the
+// next resend, which acknowledges all, ends the connection or shows it alive.
+bool reset_acceptable(const tcp_state& t, const tcp_view& v) {
+  return !t.rcv_known || !seq_after(t.rcv_nxt, v.seq);
+}
+
 }  // namespace
 
 void retx_sent(sim_session& s, const tcp_tx_desc& d, const unsigned char* frame, size_t len) {
@@ -28,7 +36,10 @@ void retx_sent(sim_session& s, const tcp_tx_desc& d, const unsigned char* frame,
 }
 
 void retx_peer(sim_session& s, const tcp_view& v) {
-  if (v.flags & TCP_RST) return retx_stop(s.retx);
+  if (v.flags & TCP_RST) {
+    if (reset_acceptable(s.tcp, v)) retx_stop(s.retx);
+    return;
+  }
   if (!(v.flags & TCP_ACK) || !s.tcp.snd_known) return;
   retx_ack_in a{v.ack, v.window, v.payload_len == 0 && !(v.flags & TCP_CONTROL_FLAGS),
                 s.tcp.snd_nxt};

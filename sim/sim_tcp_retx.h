@@ -1,7 +1,8 @@
 // The card's data retransmission on a bound TCP session: the segments with payload
 // that its TX window sends are kept until the peer acknowledges them and resent on
 // timeout and on duplicate ACKs, and a peer's shut window is probed; the handshake, FIN
-// and RST stay the software's to resend. A reset either way ends it. The caller holds
+// and RST stay the software's to resend. Our reset ends it, and so does the peer's
+// unless it is stale (from before what the card has received). The caller holds
 // the session table's mutex.
 #pragma once
 #include <cstddef>

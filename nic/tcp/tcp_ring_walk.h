@@ -22,10 +22,21 @@ struct tcp_ring_slot {
   tcp_segment seg;
 
   // The flag is shared by the worker and the application's thread: whichever takes it
-  // (an atomic exchange) acts on the segment, the other leaves it.
+  // (an atomic exchange) acts on the segment, the other leaves it. Only a set flag is
+  // written: a walk that meets no flag stores nothing into the ring, which the card may
+  // be refilling behind a walk that has fallen a lap behind.
   uint16_t* flag_word() const { return reinterpret_cast<uint16_t*>(slot + TCP_SLOT_SW_FLAG); }
   bool flagged() const { return __atomic_load_n(flag_word(), __ATOMIC_ACQUIRE) != 0; }
-  bool take_flag() const { return __atomic_exchange_n(flag_word(), uint16_t(0), __ATOMIC_ACQ_REL) != 0; }
+  bool take_flag() const {
+    return flagged() && __atomic_exchange_n(flag_word(), uint16_t(0), __ATOMIC_ACQ_REL) != 0;
+  }
+  // A segment without payload, SYN, FIN or RST from before `rx_seq` (a keepalive or a
+  // probe of our window, at rx_seq - 1): not acceptable, so it is owed an ACK of where
+  // we are (RFC 793), which carries our window as well. A pure ACK at rx_seq is not.
+  bool owes_ack_before(tcp_seq rx_seq) const {
+    return ok && seg.payload_len == 0 && !(seg.flags & (TCP_SYN | TCP_FIN | TCP_RST)) &&
+           seg.seq < rx_seq;
+  }
   // The sequence number of the last payload byte; one before seq without payload.
   tcp_seq last_byte() const { return seg.seq + seg.payload_len - 1; }
 };

@@ -54,6 +54,14 @@ bool tcp_take_control(sw_tcp<Session>& t, tcp_ring_slot& rs, bool (*open)(int)) 
   return true;
 }
 
+// A segment from before our window (`window`: rx_seq when the peer sent it, as far as
+// we know) that the card left to software (tcp_ring_slot::owes_ack_before) draws one
+// ACK of where we are: whichever thread takes its flag answers it.
+template <typename Session>
+void tcp_answer_before_window(sw_tcp<Session>& t, const tcp_ring_slot& rs, tcp_seq window) {
+  if (rs.owes_ack_before(window) && rs.take_flag()) tcp_ring_doorbell(t, t.ack_point());
+}
+
 // The control segments the card reports waiting, handled before a send; nothing is
 // released. False when the connection can no longer send. It does not count as
 // receiving: the worker goes on acknowledging for a sender that does not receive.
@@ -193,7 +201,7 @@ int tcp_send_ready(sw_tcp<Session>& t) {
 // the FIN again on every call.
 template <typename Session>
 int tcp_receive_ended(sw_tcp<Session>& t) {
-  if (t.state == TCP_CLOSE_WAIT) tcp_release_consumed(t);
+  if (t.state == TCP_CLOSE_WAIT) tcp_release_consumed(t, t.rx_seq);
   return -ENOTCONN;
 }
 
@@ -218,7 +226,11 @@ int tcp_zc_receive(sw_tcp<Session>& t, const void** data, uint64_t* rx_ts_ns, in
       result = -ENOTCONN;
       return false;
     }
-    if (!rs.ok || rs.seg.payload_len == 0) return true;
+    if (!rs.ok) return true;
+    if (rs.seg.payload_len == 0) {
+      tcp_answer_before_window(t, rs, t.rx_seq);
+      return true;
+    }
     if (!t.rx_data_seen) t.rx_data_seen = 1;
     if (!tcp_seq::in_window(t.rx_seq, rs.seg.seq, rs.seg.payload_len)) {
       // Old or beyond a gap: the peer learns once where we are, a duplicate ACK for
@@ -278,8 +290,11 @@ void tcp_ack_gap_filled(sw_tcp<Session>& t) {
 // Gives the ring back every slot at its head that is wholly consumed; stops at the first
 // one that is not, and where a FIN or RST ends the connection. The peer's FIN that
 // leaves us in CLOSE_WAIT does not stop it: everything before that FIN is consumed.
+// A slot from before `window` (rx_seq before the consumption that frees it) that the
+// card left to software and no receive met is answered as it goes: a probe behind data.
+// One at `window` is not: it was no probe when it came.
 template <typename Session>
-void tcp_release_consumed(sw_tcp<Session>& t) {
+void tcp_release_consumed(sw_tcp<Session>& t, tcp_seq window) {
   kvel::rx_dma_ring& ring = t.hw->rx_dma_;
   tcp_walk_ring(t, [&](tcp_ring_slot& rs) {
     if (rs.ok && (rs.seg.flags & (TCP_FIN | TCP_RST))) {
@@ -287,6 +302,7 @@ void tcp_release_consumed(sw_tcp<Session>& t) {
       if (!tcp_receive_open(t.state) && t.state != TCP_CLOSE_WAIT) return false;
     }
     if (rs.ok && rs.last_byte() >= t.rx_seq) return false;
+    tcp_answer_before_window(t, rs, window);
     ring.release_slot();
     t.rx_rdptr = ring.rdptr_;
     return true;
@@ -297,11 +313,12 @@ void tcp_release_consumed(sw_tcp<Session>& t) {
 // the consumed slots. A second call without a receive in between consumes nothing.
 template <typename Session>
 int tcp_zc_receive_done(sw_tcp<Session>& t) {
+  const tcp_seq window = t.rx_seq;
   t.consume_rx(uint32_t(t.pending_len));
   t.pending_len = 0;
   if (t.rx_gap_filled) tcp_ack_gap_filled(t);
   else tcp_ack_consumed(t);
-  tcp_release_consumed(t);
+  tcp_release_consumed(t, window);
   return 0;
 }
 

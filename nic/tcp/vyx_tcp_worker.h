@@ -86,6 +86,15 @@ bool tcp_reack_syn(sw_tcp<S>& tcp, const tcp_ring_slot& s) {
   return true;
 }
 
+// A segment from before our window that the card left to software
+// (tcp_ring_slot::owes_ack_before): one ACK of where we are. True when the slot was one.
+template <typename S>
+bool tcp_worker_answer_before_window(sw_tcp<S>& tcp, const tcp_ring_slot& s) {
+  if (!s.owes_ack_before(tcp.rx_seq)) return false;
+  if (s.take_flag()) tcp_worker_send(tcp, TCP_ACK, tcp.ack_point(), tcp.tx_seq);
+  return true;
+}
+
 // Data without FIN or RST while the peer may send: what matters of it is acknowledged
 // (the idle ACK here, or the receive path), and its own acknowledgement reaches the
 // card's block.
@@ -99,17 +108,18 @@ inline bool tcp_plain_data(const tcp_ring_slot& s) {
 template <typename S>
 void tcp_worker_scan(sw_tcp<S>& tcp) {
   tcp_walk_ring(tcp, [&tcp](const tcp_ring_slot& s) {
-    if (!s.ok || tcp_reack_syn(tcp, s)) return true;
+    if (!s.ok || tcp_reack_syn(tcp, s) || tcp_worker_answer_before_window(tcp, s)) return true;
     if (tcp_plain_data(s) && tcp_receive_open(tcp.state)) return true;
     if (s.take_flag()) tcp.tcp_process_fsm_rx(s.header, s.len);
     return true;
   });
 }
 
-// A data segment the card left to software, taken by this thread: it is owed one ACK.
-// The receive path takes such segments the same way, so each draws one ACK only.
-inline bool tcp_take_flagged_data(const tcp_ring_slot& s) {
-  return s.ok && tcp_plain_data(s) && s.take_flag();
+// A data segment the card left to software, or a segment from before our window,
+// taken by this thread: it is owed one ACK. The receive path takes such segments the
+// same way, so each draws one ACK only.
+inline bool tcp_take_owed(const tcp_ring_slot& s, tcp_seq rx_seq) {
+  return s.ok && (tcp_plain_data(s) || s.owes_ack_before(rx_seq)) && s.take_flag();
 }
 
 // The application has not called the receive for about 10 ms. A counter read on
@@ -141,7 +151,7 @@ template <typename S>
 void tcp_idle_ack(sw_tcp<S>& tcp) {
   int owed = 0;
   const tcp_seq a = tcp_in_order_end(tcp, tcp_idle_ack_start(tcp), [&](const tcp_ring_slot& s) {
-    if (!tcp_reack_syn(tcp, s) && tcp_take_flagged_data(s)) owed += 1;
+    if (!tcp_reack_syn(tcp, s) && tcp_take_owed(s, tcp.rx_seq)) owed += 1;
   });
   if (a != tcp.rx_highest) owed = std::max(owed, 1);
   tcp.rx_highest = a;

@@ -80,12 +80,15 @@ struct card_connection {
     ASSERT_TRUE(t.send(DATA_FLAGS, snd, peer_seq, data));
     snd += uint32_t(data.size());
   }
-  // A pure ACK from the peer's side of the connection, sent on the wire.
-  void peer_ack(const zt::peer_wire& wire, uint32_t ack) const {
+  // A segment without payload from the peer's side of the connection, sent on the wire.
+  void peer_segment(const zt::peer_wire& wire, uint32_t seq, uint32_t ack, uint8_t flags) const {
     zt::segment_addr a{zt::port_mac(k), t.peer_mac, t.remote_ip,
                        port_ip(k, 1),   PEER_PORT,  local_port};
-    std::vector<unsigned char> f = zt::tcp_frame(a, peer_seq, ack, TCP_ACK);
+    std::vector<unsigned char> f = zt::tcp_frame(a, seq, ack, flags);
     ASSERT_TRUE(wire.send_frame(f.data(), f.size()));
+  }
+  void peer_ack(const zt::peer_wire& wire, uint32_t ack) const {
+    peer_segment(wire, peer_seq, ack, TCP_ACK);
   }
   // The handshake with the peer's kernel listening on listen_fd; its accepted socket.
   int handshake(int listen_fd) {
@@ -147,6 +150,33 @@ TEST(SimTcpRetx, UnacknowledgedSegmentIsResentUntilTheResetRequest) {
   EXPECT_EQ(after["tcp_reset_requests"] - before["tcp_reset_requests"], 1u);
   EXPECT_EQ(after["tcp0.reset_requests"], 1u);
   EXPECT_EQ(after["tcp0.tx_fast_retransmits"], 0u);
+}
+
+// A reset from before what the card has received is stale: the peer's kernel answers
+// so a segment of ours that acknowledged less (sent before its FIN was taken) once its
+// socket is gone. The card goes on resending, and the resend, which acknowledges all,
+// draws the reset that counts; that one ends the resends. Port 1: the default timers.
+TEST(SimTcpRetx, StaleResetLeavesResendsGoingAndAFreshOneEndsThem) {
+  ZT_REQUIRE_LAUNCHED();
+  zt::peer_wire wire(1);
+  card_connection c(1, PHANTOM_HOST);
+  // The peer's SYN-ACK shows the card where the peer's numbers stand.
+  constexpr uint32_t PEER_ISN = 7000;
+  c.peer_segment(wire, PEER_ISN, c.snd, TCP_SYN | TCP_ACK);
+  zt::tcp_slot syn_ack;
+  ASSERT_TRUE(c.t.receive(&syn_ack));
+  c.peer_seq = PEER_ISN + 1;
+  c.send_data("unanswered");
+  wire_segment s;
+  ASSERT_TRUE(next_data(wire, c.local_port, &s));
+  c.peer_segment(wire, PEER_ISN, 0, zt::TCP_RST);
+  ASSERT_TRUE(next_data(wire, c.local_port, &s, 5000)) << "the stale reset stopped the resends";
+  EXPECT_EQ(s.payload, "unanswered");
+  c.peer_segment(wire, c.peer_seq, 0, zt::TCP_RST);
+  const uint64_t resent = counter(1, "tcp_tx_retransmits");
+  EXPECT_FALSE(next_data(wire, c.local_port, &s, 5000)) << "resent after the reset";
+  EXPECT_EQ(counter(1, "tcp_tx_retransmits"), resent);
+  EXPECT_EQ(c.t.txack().flags & RESET_REQUEST, 0);
 }
 
 // A segment lost on the wire toward the peer's kernel is resent: the peer reads the

@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -42,7 +43,14 @@ using zt::stream_peer;
 constexpr uint64_t MIB = 1 << 20;
 constexpr uint64_t OUR_SEED = 2;   // the stream we send (the peer's --recv-seed default)
 constexpr uint64_t PEER_SEED = 1;  // the stream the peer sends (its --seed default)
-constexpr auto STREAM_DEADLINE = 120s;
+// A stream is stalled once no byte has moved either way for this long. Slowness is no
+// fault: the sequence numbers' wrap moves 3 GiB our way, which takes minutes in the
+// sanitizer build on a busy machine.
+constexpr auto STALL_LIMIT = 60s;
+// The peer's own limit on the connection for such long streams (tcp_stream_peer
+// --timeout): far beyond any pace the stall limit lets through, so that the peer never
+// closes a connection that is merely slow.
+constexpr const char* LONG_PEER_TIMEOUT = " --timeout 480";
 
 // What one connection carried, seen from the application.
 struct stream_result {
@@ -50,6 +58,7 @@ struct stream_result {
   zt::stream_hash sent_hash;
   zt::stream_check received{PEER_SEED};
   int end = 0;  // the receive's result that ended the peer's stream (0: not seen)
+  int send_error = 0;  // a send's result that ended our stream (0: none)
   bool stalled = false;
 };
 
@@ -59,14 +68,15 @@ struct stream_result {
 std::string stall_report(zorvsock_handle* h) {
   const auto& t = h->tcp;
   std::string out =
-      "tx_seq " + std::to_string(t.tx_seq.load().v) + " bk_tx_ack " + std::to_string(t.bk_tx_ack.load().v) +
+      "state " + std::string(zorvsock_tcp_state_str(zorvsock_tcp_get_status(h))) + " tx_seq " + std::to_string(t.tx_seq.load().v) + " bk_tx_ack " + std::to_string(t.bk_tx_ack.load().v) +
       " rx_seq " + std::to_string(t.rx_seq.load().v) + " bk_rx_ack " + std::to_string(t.bk_rx_ack.load().v) +
       " rx_rdptr " + std::to_string(t.rx_rdptr) + " card wrptr " +
       std::to_string(kvel::mmio_read64(h->tcp_hw.reg_, kvel::SESSION_REG_RX_WRPTR)) + "\nring:";
   int slots = 0, holding = 0;
   vyxtcp::tcp_walk_ring(h->tcp, [&](vyxtcp::tcp_ring_slot& rs) {
     if (slots++ < 8)
-      out += " [" + std::to_string(rs.seg.seq.v) + "+" + std::to_string(rs.seg.payload_len) + "]";
+      out += " [" + std::to_string(rs.seg.seq.v) + "+" + std::to_string(rs.seg.payload_len) +
+             " flags " + std::to_string(rs.seg.flags) + "]";
     if (rs.ok && vyxtcp::tcp_seq::in_window(t.rx_seq, rs.seg.seq, rs.seg.payload_len)) ++holding;
     return true;
   });
@@ -77,21 +87,37 @@ std::string stall_report(zorvsock_handle* h) {
          "\npeer: " + zt::peer_run("ss -tinH").out;
 }
 
-// Sends `out` bytes of our stream and receives the peer's until `in` bytes or its end
-// have come, on this thread, both at once; gives up at the deadline.
-stream_result run_streams(zorvsock_handle* h, uint64_t out, uint64_t in) {
+// Our stream sent and the peer's received on one connection, on this thread, both at
+// once; run again, it goes on where it stopped.
+struct stream_run {
+  explicit stream_run(zorvsock_handle* handle) : h(handle) {}
+  zorvsock_handle* h;
   stream_result r;
-  zt::stream_source src(OUR_SEED);
-  std::vector<uint8_t> buf(4 * MIB);
+  zt::stream_source src{OUR_SEED};
+  std::vector<uint8_t> buf = std::vector<uint8_t>(4 * MIB);
   size_t pos = buf.size();
-  const auto deadline = clk::now() + STREAM_DEADLINE;
-  while (r.sent < out || (r.received.bytes() < in && r.end == 0)) {
-    if (clk::now() > deadline) {
-      r.stalled = true;
-      ADD_FAILURE() << "stalled: " << stall_report(h);
-      break;
+
+  // Until `out` bytes of ours have been sent and `in` bytes or the end of the peer's
+  // have come; gives up once the stream stalls (STALL_LIMIT) or our sending side ends.
+  void run(uint64_t out, uint64_t in) {
+    uint64_t moved = 0;
+    auto last_progress = clk::now();
+    while ((r.sent < out && r.send_error == 0) || (r.received.bytes() < in && r.end == 0)) {
+      const auto now = clk::now();
+      if (r.sent + r.received.bytes() != moved) {
+        moved = r.sent + r.received.bytes();
+        last_progress = now;
+      } else if (now - last_progress > STALL_LIMIT) {
+        r.stalled = true;
+        ADD_FAILURE() << "stalled: " << stall_report(h);
+        return;
+      }
+      send_burst(out);
+      receive_burst();
     }
-    // A burst of sends while the window allows, then what has arrived.
+  }
+  // Sends while the window allows, up to `out` bytes in all.
+  void send_burst(uint64_t out) {
     for (int i = 0; i < 64 && r.sent < out; ++i) {
       if (pos == buf.size()) {
         src.fill(buf.data(), buf.size());
@@ -99,21 +125,36 @@ stream_result run_streams(zorvsock_handle* h, uint64_t out, uint64_t in) {
       }
       const int piece = int(std::min<uint64_t>(
           {uint64_t(std::min(1460, h->tcp.tx_mss.load())), buf.size() - pos, out - r.sent}));
-      if (zorvsock_tcp_send(h, buf.data() + pos, piece, nullptr) != 0) break;
+      const int rc = zorvsock_tcp_send(h, buf.data() + pos, piece, nullptr);
+      if (rc != 0 && rc != -EAGAIN) {
+        r.send_error = rc;
+        ADD_FAILURE() << "send: " << rc << ": " << stall_report(h);
+      }
+      if (rc != 0) return;
       r.sent_hash.update(buf.data() + pos, size_t(piece));
       pos += size_t(piece);
       r.sent += uint64_t(piece);
     }
+  }
+  // Takes what has arrived.
+  void receive_burst() {
     for (int i = 0; i < 64 && r.end == 0; ++i) {
       const void* data = nullptr;
       const int len = zorvsock_tcp_zc_receive(h, &data, nullptr);
       if (len < 0) r.end = len;
-      if (len <= 0) break;
+      if (len <= 0) return;
       r.received.take(static_cast<const uint8_t*>(data), size_t(len));
       zorvsock_tcp_zc_receive_done(h);
     }
   }
-  return r;
+};
+
+// Sends `out` bytes of our stream and receives the peer's until `in` bytes or its end
+// have come (stream_run).
+stream_result run_streams(zorvsock_handle* h, uint64_t out, uint64_t in) {
+  stream_run s(h);
+  s.run(out, in);
+  return s.r;
 }
 
 // Our stream as the peer reports it: every byte, in order, nothing more.
@@ -142,8 +183,8 @@ class TcpStream : public zt::tcp_api_test {};
 
 // ---- Bulk both ways, with and without a lossy wire ------------------------------------
 
-// Loss toward the peer: its firewall drops a share of the card's frames as they come
-// off the wire. (A drop on the way out would not do for the peer's own frames: its
+// Loss toward the peer: its firewall drops a share of the card's frames (all of them
+// at 100 %) as they come off the wire. (A drop on the way out would not do for the peer's own frames: its
 // kernel learns of it and sends again at once, no retransmission needed.)
 struct peer_random_loss {
   std::string table = "zt_loss";
@@ -153,7 +194,8 @@ struct peer_random_loss {
         zt::peer_run(
             "nft add table netdev " + table + " && nft add chain netdev " + table +
             " in '{ type filter hook ingress device wire0 priority 0 ; }' && nft add rule netdev " +
-            table + " in meta l4proto tcp numgen random mod 100 lt " + std::to_string(percent) +
+            table + " in meta l4proto tcp " +
+            (percent < 100 ? "numgen random mod 100 lt " + std::to_string(percent) : "") +
             " drop")
             .status == 0;
   }
@@ -260,6 +302,45 @@ TEST_F(TcpStream, LongSendWhileThePeersFramesAreLostEndsAndEveryByteArrives) {
   auto rep = peer.report();
   expect_peer_got(rep, r);
   EXPECT_GT(as_u64(rep["retrans"]), 0u) << "the wire lost none of the peer's frames";
+}
+
+// ---- Our last segments lost on the wire ---------------------------------------------------
+
+// The peer's firewall drops every frame of ours from the moment our stream is within
+// TAIL bytes of its end until the card has resent into the loss. Nothing follows the
+// lost segments to draw duplicate ACKs, so only the card's retransmission timer makes
+// them good (the peer's stream, whose ACKs are lost meanwhile, the peer's own timer).
+// Both streams end whole, and the connection closes in order.
+TEST_F(TcpStream, OurLastSegmentsLostOnTheWireAreResentAndBothStreamsEndWhole) {
+  constexpr uint16_t PORT = 7560;
+  const uint64_t n = 16 * MIB;
+  constexpr uint32_t TAIL = 64 * 1024;
+  stream_peer peer("listen " + std::to_string(PORT) + " --send " + std::to_string(n));
+  zt::handle_ptr h;
+  connect_to(h.h, peer, PORT);
+  ASSERT_FALSE(HasFatalFailure());
+  stream_run s(h.h);
+  s.run(n - TAIL, n);
+  ASSERT_FALSE(HasFatalFailure());
+  bool resent_into_loss = false;
+  {
+    const long before = sim_counter("tcp_tx_retransmits");
+    peer_random_loss all_ours(100);
+    ASSERT_TRUE(all_ours.ok);
+    s.run(n, n);
+    resent_into_loss = zt::wait_until(
+        [&] { return sim_counter("tcp_tx_retransmits") > before; }, 30000);
+  }
+  // The peer has all once the card's resends have gone through.
+  EXPECT_TRUE(zt::wait_until(
+      [&] { return h.h->tcp.bk_tx_ack.load() == h.h->tcp.tx_seq.load(); }, 60000))
+      << stall_report(h.h);
+  const stream_result& r = s.r;
+  EXPECT_TRUE(resent_into_loss) << "the card did not resend while the wire lost our tail";
+  expect_we_got(r, n);
+  close_ours(h.h);
+  auto rep = peer.report();
+  expect_peer_got(rep, r);
 }
 
 // ---- A peer that closes right after its data ------------------------------------------
@@ -444,7 +525,8 @@ TEST_F(TcpStream, SequenceNumbersWrapInBothDirectionsOnOneConnection) {
   constexpr uint64_t PAST_WRAP = 8 * MIB;
   const uint64_t ours = (uint64_t(1) << 32) - (OUR_ISN + 1) + PAST_WRAP;
   const uint64_t theirs = PEER_WRAP_WITHIN + PAST_WRAP;
-  stream_peer peer("listen " + std::to_string(PORT) + " --repeat --send " + std::to_string(theirs));
+  stream_peer peer("listen " + std::to_string(PORT) + " --repeat --send " + std::to_string(theirs) +
+                   LONG_PEER_TIMEOUT);
   ASSERT_TRUE(peer.wait_ready());
   with_random_bytes(OUR_ISN, [&] {
     std::unique_ptr<zt::handle_ptr> h;

@@ -474,6 +474,33 @@ TEST_F(DataReceive, FinWait2_DataStillArrives) {
   EXPECT_EQ(tcp.state, TCP_TIME_WAIT);
 }
 
+// A segment without payload from before our window (a keepalive, a probe of our window,
+// both at rx_seq - 1) that the card left to software draws one ACK of where we are,
+// however often the ring is walked, whether the receive meets it first or the release
+// passes it behind consumed data; a flagged pure ACK at rx_seq draws none.
+TEST_F(DataReceive, BeforeWindow_ProbeAnsweredOncePureAckNot) {
+  const uint32_t start = tcp.rx_seq.load().v;
+  put(start, TCP_ACK, 0, true);
+  const uint8_t* probe = put(start - 1, TCP_ACK, 0, true);
+  const void* data = nullptr;
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), 0);
+  EXPECT_EQ(take_doorbell(), doorbell_for(start));
+  EXPECT_EQ(sw_flag(probe), 0);
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), 0);
+  EXPECT_EQ(take_doorbell(), 0u) << "once per segment";
+  // Behind data the receive stops short of it; the release answers it as it passes.
+  put(start, TCP_ACK, 100);
+  const uint8_t* behind = put(start - 1, TCP_ACK, 0, true);
+  put(start + 100, TCP_ACK, 0, true);
+  expect_receive(start, 100);
+  EXPECT_EQ(sw_flag(behind), 1);
+  tcp_zc_receive_done(tcp);
+  EXPECT_EQ(take_doorbell(), doorbell_for(start + 100));
+  EXPECT_EQ(take_doorbell(), 0u);
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), 0);
+  EXPECT_EQ(take_doorbell(), 0u) << "the pure ACK at rx_seq";
+}
+
 TEST_F(DataReceive, Reset_EndsReceiving) {
   put(rx_at(0), TCP_RST, 0, true);
   const void* data = nullptr;

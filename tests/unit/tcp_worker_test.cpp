@@ -346,6 +346,57 @@ TEST_P(tcp_worker_flagged, each_flagged_data_segment_acknowledged_once) {
 
 INSTANTIATE_TEST_SUITE_P(data_seen, tcp_worker_flagged, testing::Bool());
 
+// While the application does not receive, a segment without payload from before our
+// window that the card left to software (a keepalive or a probe of our window at
+// rx_seq - 1, or after the peer's FIN at the FIN's number) draws one ACK of where we
+// are from the worker, however many passes meet it; a flagged pure ACK at rx_seq draws
+// none. Established before and after the first data, and in the states in which the
+// peer may still send or probe.
+struct probe_case {
+  const char* name;
+  int state;
+  bool data_seen;
+};
+
+struct tcp_worker_probe : tcp_worker, testing::WithParamInterface<probe_case> {};
+
+TEST_P(tcp_worker_probe, answered_once_per_segment_and_pure_ack_at_rx_seq_not) {
+  const probe_case& c = GetParam();
+  establish();
+  tcp.rx_data_seen = c.data_seen;
+  if (c.state == TCP_CLOSE_WAIT) deliver({TCP_FIN | TCP_ACK});
+  if (c.state == TCP_FIN_WAIT2) {
+    tcp.disconnect();
+    deliver({TCP_ACK});
+  }
+  ASSERT_EQ(tcp.state, c.state);
+  tcp.last_rx_tsc = clock.tsc;
+  advance_ms(20);
+  const size_t sent = hw.control.size();
+  place({TCP_ACK}, true);
+  pass();
+  EXPECT_EQ(hw.control.size(), sent) << "a pure ACK at rx_seq";
+  for (size_t probes = 1; probes <= 2; ++probes) {
+    const int probe = place({TCP_ACK, -1}, true);
+    pass();
+    pass();
+    ASSERT_EQ(hw.control.size(), sent + probes);
+    EXPECT_EQ(last_control().desc.tcp_flags, TCP_ACK);
+    EXPECT_EQ(last_control().desc.ack, tcp.rx_seq.load().v);
+    EXPECT_EQ(last_control().desc.seq, tcp.tx_seq.load().v);
+    EXPECT_FALSE(ring.flagged(probe));
+  }
+  EXPECT_EQ(tcp.state, c.state);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, tcp_worker_probe,
+    testing::Values(probe_case{"established_before_data", TCP_ESTABLISHED, false},
+                    probe_case{"established_after_data", TCP_ESTABLISHED, true},
+                    probe_case{"fin_wait2", TCP_FIN_WAIT2, true},
+                    probe_case{"close_wait", TCP_CLOSE_WAIT, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(tcp_worker, idle_measure_ignores_a_counter_ahead_of_ours) {
   establish();
   place({TCP_ACK, 0, 0, PEER_WINDOW, 100}, false);
