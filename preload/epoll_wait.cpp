@@ -143,7 +143,9 @@ int take_signals(const sigset_t* mask) {
 }
 
 // One sweep under the set's lock: the events found, or -errno. The kernel's set and the
-// table take turns at going first while events come, so neither starves the other.
+// table take turns at going first while events come, so neither starves the other. A
+// sweep that found nothing takes the signals that mask admits even when it asked the
+// kernel's set: epoll_pwait with a zero timeout delivers none.
 int sweep(const wait_call& c, epoll_set* set, const sigset_t* mask, bool signals) {
   const bool kernel = set->kernel_count > 0;
   bool asked = false;
@@ -158,13 +160,12 @@ int sweep(const wait_call& c, epoll_set* set, const sigset_t* mask, bool signals
     const int n = ask_kernel(c, c.events + found, c.maxevents - found, mask);
     if (n < 0 && found == 0) return n;
     found += n > 0 ? n : 0;
-    asked = true;
   }
   if (found > 0) {
     set->kernel_first = !set->kernel_first;
     return found;
   }
-  return signals && !asked ? take_signals(mask) : 0;
+  return signals ? take_signals(mask) : 0;
 }
 
 // ---- the wait --------------------------------------------------------------------------

@@ -203,12 +203,8 @@ foreach(part card perf)
                    -- $<TARGET_FILE:preload_card_programs_test>)
   set_tests_properties(card.preload_${part}_programs_test PROPERTIES TIMEOUT 1200)
 endforeach()
-# Not yet understood, run by hand: since a blocking send ends with EINTR or a partial
-# count when a signal handler runs, the peer of sockperf's TCP throughput client over the
-# card counts fewer messages than the client says it sent (sockperf ends its run with a
-# timer signal, often while a send waits for room on the card, seldom on the kernel's).
 set_tests_properties(card.preload_perf_programs_test PROPERTIES ENVIRONMENT
-                     "GTEST_FILTER=${ZL_PERF_PROGRAMS}-*sockperf_tp_tcp_*_client*")
+                     "GTEST_FILTER=${ZL_PERF_PROGRAMS}")
 set_tests_properties(card.preload_card_programs_test PROPERTIES ENVIRONMENT
                      "GTEST_FILTER=-${ZL_PERF_PROGRAMS}")
 # Not yet mended, run by hand: in the address-sanitizer build the test program itself
@@ -240,10 +236,12 @@ add_dependencies(preload_event_programs_test zorvload)
 # redis scenario alone takes minutes. In the sanitizer build it would take a quarter of an
 # hour on a busy machine (1.6 million requests, 800 accepts), so the normal build alone
 # runs it.
-# Not yet mended, run by hand: nginx under wrk over the card meets a socket error now and
-# then, and sockperf's epoll-mode server once stopped answering the peer's TCP ping-pong
-# (a run held the test for its whole limit).
-set(ZL_EVENT_FILTER "GTEST_FILTER=-*nginx_server*:*sockperf_server*")
+# Not yet found, run by hand: sockperf's epoll-mode server once stopped answering the
+# peer's TCP ping-pong (a run held the test for its whole limit). Not seen again in 65
+# runs in a row under a load average of 20 to 60; its set holds only card sockets (the
+# listener and the accepted connection), so the SIGTERM deafness of waits over card and
+# kernel members that kept nginx running does not reach it.
+set(ZL_EVENT_FILTER "GTEST_FILTER=-*sockperf_server*")
 if(ZORV_SANITIZE)
   set(ZL_EVENT_FILTER "${ZL_EVENT_FILTER}:*redis_server*")
 endif()

@@ -341,6 +341,10 @@ void signals(int s) {
   raise(SIGALRM);
   say("pwait admits a pending signal", epoll_pwait(ep, ev, 1, 5000, &admit));
   pthread_sigmask(SIG_SETMASK, &admit, nullptr);
+  // A set of both kinds asks the kernel's set at every turn, which alone takes no signal.
+  ctl(ep, EPOLL_CTL_ADD, pipe_rd, EPOLLIN, PIPE);
+  alarm_in(100);
+  say("card and kernel members ended by a handler", epoll_wait(ep, ev, 1, 5000));
   close(kernel_only);
   close(ep);
 }

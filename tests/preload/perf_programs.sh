@@ -29,6 +29,27 @@ wait_output() {
   echo "no \"$2\" in $1" >&2
   return 1
 }
+# watch_closed PORT...: the peer's kernel reports each TCP connection on these ports as it
+# ends, with its tcp_info (the bytes it received and had acknowledged), into closed.txt;
+# ready once the report's socket has joined the kernel's group of such reports.
+watch_closed() {
+  in_peer closed.txt stdbuf -oL ss -EHtni "( sport = :$1 or sport = :$2 or dport = :$1 or dport = :$2 )"
+  for _ in $(seq 400); do
+    peer awk '$2 == 4 && $4 != "00000000" { f = 1 } END { exit !f }' /proc/net/netlink && return 0
+    sleep 0.05
+  done
+  echo "no report of closed connections" >&2
+  return 1
+}
+# wait_closed FIELD COUNT: until closed.txt reports COUNT connections with FIELD.
+wait_closed() {
+  for _ in $(seq 400); do
+    (($(grep -c "$1:" closed.txt) >= $2)) && return 0
+    sleep 0.05
+  done
+  echo "closed.txt reports fewer than $2 connections with $1" >&2
+  return 1
+}
 # wait_settled PORT...: until the peer holds no TCP connection on these ports that still
 # has a stream to finish (a server reading to the end, a client waiting for our FIN).
 wait_settled() {
@@ -101,19 +122,28 @@ sockperf_scenario() {
   local server=(timeout 60 sockperf sr "${sockets[@]}")
   local client=(timeout 60 sockperf "$mode" "${sockets[@]}" -t 1)
   [[ $mode == pp ]] && client+=(--data-integrity)
+  # A TCP throughput run's streams are measured by the peer's kernel: what it received
+  # from our client, or what it sent to our server and saw acknowledged.
+  local stream=()
+  [[ $mode$kind == tptcp ]] && stream=(closed.txt bytes_received)
+  [[ $mode$kind$side == tptcpserver ]] && stream[1]=bytes_acked
   if [[ $side == client ]]; then
     in_peer server.txt "${server[@]}"
     wait_listen peer "$kind" "$port"
+    ((${#stream[@]})) && watch_closed "$port" "$((port + 1))"
     $RUN "${client[@]}" > client.txt 2>&1
   else
     ours_bg server.txt "${server[@]}"
     wait_output server.txt "to block on socket"
+    ((${#stream[@]})) && watch_closed "$port" "$((port + 1))"
     peer "${client[@]}" > client.txt 2>&1
   fi
   echo "client rc=$?"
   [[ $kind == tcp ]] && wait_settled "$port" "$((port + 1))"
+  ((${#stream[@]})) && wait_closed "${stream[1]}" 2
   stop "${pids[0]}"
-  "$python" "$here/program_results.py" sockperf client.txt server.txt "$mode" "$kind"
+  "$python" "$here/program_results.py" sockperf client.txt server.txt "$mode" "$kind" \
+    "${stream[@]}"
 }
 
 case $scenario in
