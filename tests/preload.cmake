@@ -162,9 +162,6 @@ target_compile_definitions(preload_data_test PRIVATE
 if(NOT ZORV_SANITIZE)
   zl_tsan_helper(preload_data_test data_calls_helper ZL_DATA_HELPER_TSAN)
 endif()
-# Not yet mended, run by hand: socat's 64 MiB through the card stalls (under study).
-set_tests_properties(card.preload_data_test PROPERTIES TIMEOUT 900 ENVIRONMENT
-  "GTEST_FILTER=-*Socat*")
 
 # Socket options on card sockets: the tables as cases, timeouts, TTLs, membership.
 add_executable(option_cases_helper ${ZL_TEST_DIR}/option_cases_helper.cpp)
