@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <sys/ioctl.h>
 
 #include "emulated_records.h"
@@ -98,9 +99,12 @@ void check_poll_room(nfds_t nfds, size_t fdslen, const char* message) {
 }
 
 // select's timeout as pselect's; microseconds beyond a second carry into the seconds,
-// as the kernel takes them.
+// as the C library takes them, which holds a carry past time_t's range at its end.
 timespec timeval_to_timespec(const timeval& tv) {
-  return timespec{tv.tv_sec + tv.tv_usec / 1'000'000, (tv.tv_usec % 1'000'000) * 1000L};
+  time_t seconds = 0;
+  if (__builtin_add_overflow(tv.tv_sec, tv.tv_usec / 1'000'000, &seconds))
+    return timespec{std::numeric_limits<time_t>::max(), 999'999'999};
+  return timespec{seconds, (tv.tv_usec % 1'000'000) * 1000L};
 }
 
 enum class fcntl_class { none, pointer, number };
