@@ -39,7 +39,7 @@ int bind_default(int fd, socket_record* r) {
   if (lookup_interface_by_subnet(a, ifname, &if_addr) < 0 || !card_interface(ifname) ||
       if_addr != a)
     return EOPNOTSUPP;
-  r->local_port = bind_kernel_twin(fd, a, 0);
+  r->local_port = bind_kernel_twin(fd, r, a, 0);
   if (r->local_port == 0) return EADDRNOTAVAIL;
   memcpy(r->ifname, ifname, sizeof r->ifname - 1);
   r->local_ip = a;
