@@ -70,8 +70,8 @@ case $scenario in
     wait_listen peer tcp "$port"
     echo "we got: $($RUN timeout 20 socat - TCP:"$theirs:$port" < request.txt)"
     ;;
-  socat_server)
-    bg /dev/null $RUN timeout 20 socat TCP-LISTEN:"$port",bind="$ours",reuseaddr EXEC:"${upper[*]}"
+  socat_server)  # -t10: our socat waits for the answer of a preloaded (sanitized) tr
+    bg /dev/null $RUN timeout 20 socat -t10 TCP-LISTEN:"$port",bind="$ours",reuseaddr EXEC:"${upper[*]}"
     sleep 0.2
     got=$(retry peer timeout 20 socat - TCP:"$ours:$port" < request.txt 2>/dev/null)
     echo "peer got: $got"
