@@ -97,6 +97,8 @@ socket_record* connection_record(const socket_record* listener, zorvsock_handle*
   r->sock_error = SOCKERR_NONE;
   r->shut_rd = 0;
   r->shut_wr = 0;
+  r->twin_ip = 0;  // its kernel socket is a fresh one, unbound
+  r->twin_port = 0;
   zorvsock_tcp_get_peer(h, &r->remote_ip, &r->remote_port);
   return r;
 }
