@@ -39,7 +39,7 @@ int bind_default(int fd, socket_record* r) {
   if (lookup_interface_by_subnet(a, ifname, &if_addr) < 0 || !card_interface(ifname) ||
       if_addr != a)
     return EOPNOTSUPP;
-  r->local_port = bind_kernel_twin(fd, a, 0);
+  r->local_port = bind_kernel_twin(fd, r, a, 0);
   if (r->local_port == 0) return EADDRNOTAVAIL;
   memcpy(r->ifname, ifname, sizeof r->ifname - 1);
   r->local_ip = a;
@@ -97,6 +97,8 @@ socket_record* connection_record(const socket_record* listener, zorvsock_handle*
   r->sock_error = SOCKERR_NONE;
   r->shut_rd = 0;
   r->shut_wr = 0;
+  r->twin_ip = 0;  // its kernel socket is a fresh one, unbound
+  r->twin_port = 0;
   zorvsock_tcp_get_peer(h, &r->remote_ip, &r->remote_port);
   return r;
 }

@@ -58,7 +58,7 @@ int open_udp_session(int fd, socket_record* r) {
 int bind_to_group(int fd, socket_record* r, uint32_t a, uint16_t port) {
   trace_line(name, "multicast bind to %X, port=%d, multicast_group_ip=%X\n", a, port,
              r->multicast_group);
-  r->local_port = bind_kernel_twin(fd, a, port);
+  r->local_port = bind_kernel_twin(fd, r, a, port);
   if (r->local_port == 0) return leave(fd, errno);
   return open_udp_session(fd, r);
 }
@@ -85,7 +85,7 @@ extern "C" int vyx_bind(int fd, const sockaddr* addr, socklen_t addrlen) {
     fall_back(name, fd, reason);
     return real_bind(fd, addr, addrlen);
   }
-  r->local_port = bind_kernel_twin(fd, a, port);
+  r->local_port = bind_kernel_twin(fd, r, a, port);
   if (r->local_port == 0) return leave(fd, errno);
   memcpy(r->ifname, ifname, sizeof r->ifname - 1);
   r->local_ip = a;

@@ -129,7 +129,7 @@ const char* route_to(const socket_record* r, destination d, char* ifname, uint32
 // Interface, source and local port into the record; the twin keeps the port reserved
 // (a bound socket's twin holds it already).
 int settle_local_side(int fd, socket_record* r, const char* ifname, uint32_t src) {
-  if (r->local_port == 0) r->local_port = bind_kernel_twin(fd, src, 0);
+  if (r->local_port == 0) r->local_port = bind_kernel_twin(fd, r, src, 0);
   if (r->local_port == 0) return EADDRNOTAVAIL;
   memcpy(r->ifname, ifname, sizeof r->ifname - 1);
   r->local_ip = src;

@@ -204,10 +204,13 @@ int spin(wait_call& c, const sigset_t* admit) {
 
 int sleep_in_kernel(wait_call& c, const sigset_t* admit) {
   int ms = kernel_slice_ms;
+  // A slice is under a second, so only a deadline less than a second away shortens it
+  // (a far one never meets a multiplication of its seconds).
+  static_assert(kernel_slice_ms < 1000);
   if (c.deadline.set) {
     const timespec left = time_left(c.deadline);
-    const long left_ms = left.tv_sec * 1000 + (left.tv_nsec + 999'999) / 1'000'000;
-    if (left_ms < ms) ms = int(left_ms);
+    const long left_ms = (left.tv_nsec + 999'999) / 1'000'000;
+    if (left.tv_sec == 0 && left_ms < ms) ms = int(left_ms);
   }
   release_slot(c.epfd);
   c.held = false;

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <limits>
 
 #include "poll_wait.h"
 
@@ -19,6 +20,12 @@ int make_deadline(const timespec* timeout, poll_deadline* d) {
   if (!d->set) return 0;
   if (timeout->tv_sec < 0 || timeout->tv_nsec < 0 || timeout->tv_nsec >= ns_per_s) return -EINVAL;
   clock_gettime(CLOCK_MONOTONIC, &d->at);
+  // A timeout beyond the clock's range ends at its last instant, as the kernel saturates
+  // it (programs pass the largest time_t for "never").
+  if (timeout->tv_sec >= std::numeric_limits<time_t>::max() - d->at.tv_sec) {
+    d->at = timespec{std::numeric_limits<time_t>::max(), ns_per_s - 1};
+    return 0;
+  }
   d->at.tv_sec += timeout->tv_sec;
   d->at.tv_nsec += timeout->tv_nsec;
   if (d->at.tv_nsec >= ns_per_s) {

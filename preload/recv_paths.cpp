@@ -8,6 +8,7 @@
 #include "data_paths.h"
 #include "emulated_records.h"
 #include "handlers.h"
+#include "poll_wait.h"
 #include "real_calls.h"
 
 namespace kvel {
@@ -45,30 +46,13 @@ long receive_message(data_call& c, msghdr* msg, int flags) {
 
 struct mmsg_receive {
   int flags;
-  bool timed;
-  timespec deadline;
+  poll_deadline deadline;
 };
-
-bool past(const timespec& deadline) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec > deadline.tv_sec ||
-         (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
-}
-
-// As the kernel's: the timeout is looked at after each message received.
-timespec deadline_after(const timespec& timeout) {
-  timespec d{};
-  clock_gettime(CLOCK_MONOTONIC, &d);
-  d.tv_sec += timeout.tv_sec + (d.tv_nsec + timeout.tv_nsec) / 1000000000;
-  d.tv_nsec = (d.tv_nsec + timeout.tv_nsec) % 1000000000;
-  return d;
-}
 
 long receive_entry(data_call& c, mmsghdr& entry, unsigned index, void* context) {
   const auto* rm = static_cast<const mmsg_receive*>(context);
   if (index == 0) return receive_message(c, &entry.msg_hdr, rm->flags);
-  if (rm->timed && past(rm->deadline)) return -ETIMEDOUT;
+  if (deadline_passed(rm->deadline)) return -ETIMEDOUT;
   const int wait_once = (rm->flags & MSG_WAITFORONE) != 0 ? MSG_DONTWAIT : 0;
   return receive_message(c, &entry.msg_hdr, rm->flags | wait_once);
 }
@@ -121,6 +105,8 @@ extern "C" int vyx_recvmmsg(int fd, mmsghdr* vec, unsigned int vlen, int flags,
                             timespec* timeout) {
   data_call c = data_call::claimed(fd);
   ZL_KERNEL_RECORD(c, recvmmsg, fd, vec, vlen, flags, timeout)
-  mmsg_receive rm{flags, timeout != nullptr, timeout != nullptr ? deadline_after(*timeout) : timespec{}};
-  return int(c.finish("vyx_recvmmsg", each_message(c, vec, vlen, receive_entry, &rm)));
+  mmsg_receive rm{flags, {}};
+  const int refused = make_deadline(timeout, &rm.deadline);
+  return int(c.finish("vyx_recvmmsg",
+                      refused != 0 ? refused : each_message(c, vec, vlen, receive_entry, &rm)));
 }

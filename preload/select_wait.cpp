@@ -4,6 +4,7 @@
 // the set, as the kernel does), since a caller may size them by nfds.
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 
 #include "handlers.h"
 #include "poll_wait.h"
@@ -116,9 +117,12 @@ int select_until(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
 }
 
 // select's timeout as pselect's; microseconds beyond a second carry into the seconds,
-// as the kernel takes them.
+// as the C library takes them, which holds a carry past time_t's range at its end.
 timespec timeval_to_timespec(const timeval& tv) {
-  return timespec{tv.tv_sec + tv.tv_usec / 1'000'000, (tv.tv_usec % 1'000'000) * 1000L};
+  time_t seconds = 0;
+  if (__builtin_add_overflow(tv.tv_sec, tv.tv_usec / 1'000'000, &seconds))
+    return timespec{std::numeric_limits<time_t>::max(), 999'999'999};
+  return timespec{seconds, (tv.tv_usec % 1'000'000) * 1000L};
 }
 
 }  // namespace

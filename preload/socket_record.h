@@ -53,6 +53,11 @@ struct socket_record {
   uint32_t udp_peer_ip;
   uint16_t remote_port;
   uint16_t udp_peer_port;
+  // The name the kernel twin is bound to (bind_kernel_twin), zero while it is unbound:
+  // where it is the record's own, getsockname lets the kernel answer. Written and read
+  // under the slot.
+  uint32_t twin_ip;
+  uint16_t twin_port;
   uint32_t multicast_group;
   uint8_t multicast_if_set;
   uint8_t timestamping;

@@ -52,7 +52,7 @@ int configure_udp_session(socket_record* r) {
                                           r->remote_port, r->multicast_group);
 }
 
-uint16_t bind_kernel_twin(int fd, uint32_t addr, uint16_t port) {
+uint16_t bind_kernel_twin(int fd, socket_record* r, uint32_t addr, uint16_t port) {
   sockaddr_in a = make_inet_address(addr, port);
   int rc = real_bind(fd, reinterpret_cast<const sockaddr*>(&a), socklen_t(sizeof a));
   verbose_line("get_local_port", "binding to IP %08X port %d ret=%d\n", addr, port, rc);
@@ -60,7 +60,9 @@ uint16_t bind_kernel_twin(int fd, uint32_t addr, uint16_t port) {
   socklen_t len = sizeof a;
   if (real_getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
   trace_line("get_local_port", "Using local port %d\n", ntohs(a.sin_port));
-  return ntohs(a.sin_port);
+  r->twin_ip = addr;
+  r->twin_port = ntohs(a.sin_port);
+  return r->twin_port;
 }
 
 int leave_handler(const char* name, int fd, int err) {

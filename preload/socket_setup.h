@@ -24,9 +24,9 @@ bool ensure_handle(socket_record* record);
 int configure_udp_session(socket_record* record);
 
 // Binds the kernel twin of fd to addr:port, which reserves the port in the kernel (and
-// keeps it should the socket later fall back): the port bound, or 0 with errno set as
-// the kernel says (EADDRINUSE, ...).
-uint16_t bind_kernel_twin(int fd, uint32_t addr, uint16_t port);
+// keeps it should the socket later fall back), and notes the twin's name in r: the port
+// bound, or 0 with errno set as the kernel says (EADDRINUSE, ...).
+uint16_t bind_kernel_twin(int fd, socket_record* r, uint32_t addr, uint16_t port);
 
 // The handler's end: gives the slot back, writes the result line; err non-zero fails
 // with it.

@@ -59,7 +59,7 @@ case $scenario in
     ;;
   nc_udp_server)
     bg got.txt $RUN timeout 4 nc -u -l "$ours" "$port"
-    sleep 1
+    wait_listen udp "$port"
     peer timeout 20 nc -u -q1 "$ours" "$port" < request.txt
     echo "peer nc rc=$?"
     wait "${pids[0]}"
@@ -72,8 +72,8 @@ case $scenario in
     # which a busy machine's peer may need to start its EXEC).
     echo "we got: $($RUN timeout 20 socat -t10 - TCP:"$theirs:$port" < request.txt)"
     ;;
-  socat_server)
-    bg /dev/null $RUN timeout 20 socat TCP-LISTEN:"$port",bind="$ours",reuseaddr EXEC:"${upper[*]}"
+  socat_server)  # -t10: our socat waits for the answer of a preloaded (sanitized) tr
+    bg /dev/null $RUN timeout 20 socat -t10 TCP-LISTEN:"$port",bind="$ours",reuseaddr EXEC:"${upper[*]}"
     sleep 0.2
     got=$(retry peer timeout 20 socat -t10 - TCP:"$ours:$port" < request.txt 2>/dev/null)
     echo "peer got: $got"
@@ -84,9 +84,11 @@ case $scenario in
     echo "we got: $($RUN timeout 20 socat -t2 - UDP:"$theirs:$port" < request.txt)"
     ;;
   socat_udp_server)
-    bg /dev/null $RUN timeout 20 socat UDP-RECVFROM:"$port",bind="$ours",fork EXEC:"${upper[*]}"
-    sleep 1
-    echo "peer got: $(peer timeout 20 socat -t2 - UDP:"$ours:$port" < request.txt)"
+    # The forked child waits for tr's answer and the peer for the reply (both ending
+    # once they have it) as long as a preloaded, sanitized tr may take to start.
+    bg /dev/null $RUN timeout 20 socat -t10 UDP-RECVFROM:"$port",bind="$ours",fork EXEC:"${upper[*]}"
+    wait_listen udp "$port"
+    echo "peer got: $(peer timeout 20 socat -t10 - UDP:"$ours:$port",readbytes="$(wc -c < request.txt)" < request.txt)"
     ;;
   socat_mcast_recv_address | socat_mcast_recv_index)
     # Our socat joins the group by the interface's address or its name (index); the

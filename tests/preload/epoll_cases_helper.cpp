@@ -434,6 +434,32 @@ void kernel_destination() {
 
 }  // namespace
 
+// epoll_pwait2 with a timeout at the end of time_t's range waits until an event comes,
+// as the kernel's: on the card socket, and on a set of kernel members only, which the
+// emulation waits for in the kernel slice by slice.
+void endless_timeouts(int s) {
+  const timespec endless{endless_s, 999'999'999};
+  epoll_event ev[2];
+  int ep = epoll_create1(0);
+  ctl(ep, EPOLL_CTL_ADD, s, EPOLLIN, SOCK);
+  ask_late_answer(s);
+  int n = epoll_pwait2(ep, ev, 2, &endless, nullptr);
+  say("epoll_pwait2, endless timeout", n, names[ev[0].data.u64]);
+  read_late_answer(s);
+  close(ep);
+  ep = epoll_create1(0);
+  ctl(ep, EPOLL_CTL_ADD, pipe_rd, EPOLLIN, PIPE);
+  std::thread writer([] {
+    usleep(200'000);
+    write_pipe();
+  });
+  n = epoll_pwait2(ep, ev, 2, &endless, nullptr);
+  say("epoll_pwait2 of a pipe, endless timeout", n, names[ev[0].data.u64]);
+  writer.join();
+  drain_pipe();
+  close(ep);
+}
+
 int main(int argc, char** argv) {
   if (!start(argc, argv)) return 2;
   const int s = connect_to(ntohs(peer_addr.sin_port), false);
@@ -447,6 +473,7 @@ int main(int argc, char** argv) {
   refusals(s);
   other_threads(s);
   signals(s);
+  endless_timeouts(s);
   datagrams();
   emulated_members(s);
   kernel_destination();

@@ -204,6 +204,35 @@ void signals(int s) {
   pthread_sigmask(SIG_SETMASK, &admit, nullptr);
 }
 
+// Timeouts at the end of time_t's range, microseconds carried past it among them, wait
+// until the data comes, as the C library's and the kernel's do.
+void endless_timeouts(int s) {
+  struct row {
+    const char* name;
+    timeval tv;
+  } rows[] = {{"select, endless timeout", {endless_s, 0}},
+              {"select, carry past the range", {endless_s, 2'000'000}}};
+  fd_set rs;
+  for (row& r : rows) {
+    ask_late_answer(s);
+    FD_ZERO(&rs);
+    FD_SET(s, &rs);
+    const int n = select(s + 1, &rs, nullptr, nullptr, &r.tv);
+    say(r.name, n, FD_ISSET(s, &rs) ? "r" : "-");
+    read_late_answer(s);
+  }
+  ask_late_answer(s);
+  FD_SET(s, &rs);
+  const timespec ts{endless_s, 999'999'999};
+  say("pselect, endless timeout", pselect(s + 1, &rs, nullptr, nullptr, &ts, nullptr), "");
+  read_late_answer(s);
+  ask_late_answer(s);
+  pollfd p{s, POLLIN, 0};
+  const int n = ppoll(&p, 1, &ts, nullptr);
+  say("ppoll, endless timeout", n, hex(p.revents));
+  read_late_answer(s);
+}
+
 // Another thread blocked in a receive on the same socket: the wait still ends at its
 // timeout.
 void held_member(int s) {
@@ -296,6 +325,7 @@ int main(int argc, char** argv) {
   data_and_members(s);
   high_descriptors();
   signals(s);
+  endless_timeouts(s);
   held_member(s);
   closing(s);
   reset_after_fin();

@@ -15,7 +15,8 @@ bg() {
   "$@" > "$out" 2>&1 &
   pids+=($!)
 }
-# wait_listen [peer] tcp|udp PORT: until something listens on the port.
+# wait_listen [peer] tcp|udp PORT: until something listens on the port. A card socket's
+# kernel twin holds its bound port, so our side's UDP sockets show here too.
 wait_listen() {
   local ns=()
   [[ $1 == peer ]] && { ns=(nsenter --net="$ZORV_PEER_NETNS"); shift; }

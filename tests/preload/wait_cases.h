@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <limits>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -64,6 +65,18 @@ inline int connect_to(int port, bool nonblocking) {
     exit(1);
   }
   return s;
+}
+
+// The longest timeouts a program can give, which the kernel takes as waits without end:
+// every second time_t holds.
+inline constexpr time_t endless_s = std::numeric_limits<time_t>::max();
+
+// Asks the peer for 8 bytes that it sends a second later ('h' of nothing: its CRC-32),
+// so that a wait must really wait for them; then, once waited, reads them.
+inline void ask_late_answer(int s) { request(s, 'h', 0); }
+inline void read_late_answer(int s) {
+  char b[8];
+  if (recv(s, b, sizeof b, MSG_WAITALL) != 8) say("late answer read", -1);
 }
 
 inline void on_alarm(int) {}
