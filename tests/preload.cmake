@@ -182,6 +182,15 @@ if(NOT ZORV_SANITIZE)
   zl_tsan_helper(preload_poll_test epoll_cases_helper ZL_EPOLL_HELPER_TSAN)
 endif()
 
+# NAME: a test program run through the launcher with the simulator, with its gtest
+# environment (shards, filter) and the long limit of tests that run Debian programs.
+function(zl_launched_test name program environment)
+  add_test(NAME ${name}
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
+                   -- $<TARGET_FILE:${program}>)
+  set_tests_properties(${name} PROPERTIES TIMEOUT 1200 ENVIRONMENT "${environment}")
+endfunction()
+
 # Debian programs on card sockets: what they receive beside what they receive without.
 add_executable(preload_card_programs_test ${ZL_TEST_DIR}/preload_card_programs_test.cpp
                ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
@@ -192,18 +201,15 @@ target_compile_definitions(preload_card_programs_test PRIVATE
     ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_CARD_SCRIPT="${ZL_TEST_DIR}/card_programs.sh"
     ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
 add_dependencies(preload_card_programs_test zorvload zorvload_unsafe)
-# iperf3 and sockperf run as a test of their own, beside the others (minutes of runs).
+# iperf3 and sockperf run as tests of their own, in two shards beside the others
+# (minutes of runs).
 set(ZL_PERF_PROGRAMS "*iperf3*:*sockperf*")
-foreach(part card perf)
-  add_test(NAME card.preload_${part}_programs_test
-           COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
-                   -- $<TARGET_FILE:preload_card_programs_test>)
-  set_tests_properties(card.preload_${part}_programs_test PROPERTIES TIMEOUT 1200)
+zl_launched_test(card.preload_card_programs_test preload_card_programs_test
+                 "GTEST_FILTER=-${ZL_PERF_PROGRAMS}")
+foreach(shard 0 1)
+  zl_launched_test(card.preload_perf_programs_test_${shard} preload_card_programs_test
+      "GTEST_TOTAL_SHARDS=2;GTEST_SHARD_INDEX=${shard};GTEST_FILTER=${ZL_PERF_PROGRAMS}")
 endforeach()
-set_tests_properties(card.preload_perf_programs_test PROPERTIES ENVIRONMENT
-                     "GTEST_FILTER=${ZL_PERF_PROGRAMS}")
-set_tests_properties(card.preload_card_programs_test PROPERTIES ENVIRONMENT
-                     "GTEST_FILTER=-${ZL_PERF_PROGRAMS}")
 
 # The emulated eventfd and timerfd, waited on beside a card socket: a program's answers
 # beside the kernel's.
@@ -237,11 +243,8 @@ if(ZORV_SANITIZE)
   set(ZL_EVENT_FILTER "${ZL_EVENT_FILTER}:*redis_server*")
 endif()
 foreach(shard 0 1 2)
-  add_test(NAME card.preload_event_programs_test_${shard}
-           COMMAND ${CMAKE_SOURCE_DIR}/tests/launcher/zorv_launch --sim $<TARGET_FILE:zorvnic_sim>
-                   -- $<TARGET_FILE:preload_event_programs_test>)
-  set_tests_properties(card.preload_event_programs_test_${shard} PROPERTIES TIMEOUT 1200
-      ENVIRONMENT "GTEST_TOTAL_SHARDS=3;GTEST_SHARD_INDEX=${shard};${ZL_EVENT_FILTER}")
+  zl_launched_test(card.preload_event_programs_test_${shard} preload_event_programs_test
+                   "GTEST_TOTAL_SHARDS=3;GTEST_SHARD_INDEX=${shard};${ZL_EVENT_FILTER}")
 endforeach()
 
 # Programs over the card wait by busy polling, as the library's waits are built: each
@@ -250,12 +253,13 @@ endforeach()
 # does not starve the waits and time limits of the tests beside them.
 # The longest of them start first (a higher COST), so that none is left to run alone at
 # the end of the run.
-set_tests_properties(card.preload_perf_programs_test card.preload_event_programs_test_0
-                     card.preload_event_programs_test_1 card.preload_event_programs_test_2
-                     PROPERTIES PROCESSORS 3)
+set_tests_properties(card.preload_perf_programs_test_0 card.preload_perf_programs_test_1
+                     card.preload_event_programs_test_0 card.preload_event_programs_test_1
+                     card.preload_event_programs_test_2 PROPERTIES PROCESSORS 3)
 set_tests_properties(card.preload_card_programs_test card.preload_ctl_test
                      card.preload_data_test card.preload_programs_test PROPERTIES PROCESSORS 2)
-set_tests_properties(card.preload_perf_programs_test PROPERTIES COST 400)
-set_tests_properties(card.preload_ctl_test card.preload_data_test PROPERTIES COST 300)
+set_tests_properties(card.preload_ctl_test card.preload_data_test
+                     card.preload_perf_programs_test_0 card.preload_perf_programs_test_1
+                     PROPERTIES COST 300)
 set_tests_properties(card.preload_card_programs_test card.preload_event_programs_test_0
                      PROPERTIES COST 200)
