@@ -135,7 +135,10 @@ CONF
       feed "$proto" "$ours"
       bg "server_$proto.txt" $RUN timeout 120 sockperf server -f "feed_$proto.txt" -F e
       pid=${pids[-1]}
-      retry ping_pong "$proto" peer timeout 60 sockperf ping-pong -f "feed_$proto.txt" -t 2
+      # One run once the server waits: a retried run that the server never answers would
+      # hold the test for its whole limit.
+      wait_output "server_$proto.txt" "to block on socket"
+      ping_pong "$proto" peer timeout 60 sockperf ping-pong -f "feed_$proto.txt" -t 2
       stop "$pid" "$proto sockperf server"
       port=$((port + 1))
     done

@@ -19,16 +19,6 @@ ours_bg() {
   $RUN "$@" > "$out" 2>&1 &
   pids+=($!)
 }
-# wait_output FILE TEXT: until a program's output shows that it is ready. Listeners on
-# the card are not in the kernel's tables, so their programs' own words tell.
-wait_output() {
-  for _ in $(seq 400); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "no \"$2\" in $1" >&2
-  return 1
-}
 # watch_closed PORT...: the peer's kernel reports each TCP connection on these ports as it
 # ends, with its tcp_info (the bytes it received and had acknowledged), into closed.txt;
 # ready once the report's socket has joined the kernel's group of such reports.

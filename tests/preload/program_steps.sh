@@ -15,6 +15,16 @@ bg() {
   "$@" > "$out" 2>&1 &
   pids+=($!)
 }
+# wait_output FILE TEXT: until a program's output shows that it is ready. Listeners on
+# the card are not in the kernel's tables, so their programs' own words tell.
+wait_output() {
+  for _ in $(seq 400); do
+    grep -q "$2" "$1" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "no \"$2\" in $1" >&2
+  return 1
+}
 # wait_listen [peer] tcp|udp PORT: until something listens on the port. A card socket's
 # kernel twin holds its bound port, so our side's UDP sockets show here too.
 wait_listen() {
