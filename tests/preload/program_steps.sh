@@ -22,7 +22,8 @@ wait_output() {
     grep -q "$2" "$1" 2>/dev/null && return 0
     sleep 0.05
   done
-  echo "no \"$2\" in $1" >&2
+  echo "no \"$2\" in $1, which ends:" >&2
+  tail -5 "$1" >&2
   return 1
 }
 # wait_listen [peer] tcp|udp PORT: until something listens on the port. A card socket's
