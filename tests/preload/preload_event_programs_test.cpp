@@ -53,15 +53,15 @@ class EventPrograms : public ::testing::TestWithParam<scenario> {
   }
   void TearDown() override { zt::run("rm -rf " + dir_); }
 
-  // Every run has ports of its own, so that a server of an earlier run still ending
-  // never meets the next.
+  // Every run of the process has ports of its own, also across scenarios, so that a
+  // connection an earlier run left in TIME_WAIT never meets the next run's bind.
   zt::cmd_result run(const std::string& runner) {
-    port_ += 10;
-    return zt::run_scenario(ZL_EVENT_SCRIPT, runner, GetParam().name, port_, dir_, 900);
+    next_port_ += 10;
+    return zt::run_scenario(ZL_EVENT_SCRIPT, runner, GetParam().name, next_port_, dir_, 900);
   }
 
   std::string dir_;
-  int port_ = 21000;
+  static inline int next_port_ = 21000;
 };
 
 INSTANTIATE_TEST_SUITE_P(Each, EventPrograms, ::testing::ValuesIn(scenarios),
