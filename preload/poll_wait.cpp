@@ -27,6 +27,8 @@ struct kernel_members {
   nfds_t* origin;
   nfds_t count;
   bool managed;  // a member had a record in the sweep: only the sweeps can see it ready
+  bool missed;   // a member was held by another call through the sweep
+  bool patient;  // the sweep waits for held members (the last look at the deadline)
   pollfd stack_entries[on_stack];
   nfds_t stack_origin[on_stack];
 
@@ -49,17 +51,23 @@ struct kernel_members {
   }
 };
 
+slot_claim claim_member(int fd, bool patient) {
+  if (!patient) return try_claim_slot(fd);
+  return claim_slot(fd) ? slot_claim::claimed : slot_claim::empty;
+}
+
 // One entry of a sweep: true when a managed member has events. A member that another
 // call holds counts as not ready this time and is tested again in the next sweep.
 bool test_entry(pollfd& p, nfds_t index, kernel_members& k) {
   p.revents = 0;
   if (p.fd < 0) return false;
-  switch (try_claim_slot(p.fd)) {
+  switch (claim_member(p.fd, k.patient)) {
     case slot_claim::empty:
       k.add(p, index);
       return false;
     case slot_claim::busy:
       k.managed = true;
+      k.missed = true;
       return false;
     case slot_claim::claimed:
       break;
@@ -89,6 +97,7 @@ int ask_kernel(pollfd* fds, kernel_members& k, const sigset_t* mask, bool always
 int sweep(pollfd* fds, nfds_t nfds, kernel_members& k, const sigset_t* mask, bool always) {
   k.count = 0;
   k.managed = false;
+  k.missed = false;
   int ready = 0;
   for (nfds_t i = 0; i < nfds; ++i) ready += test_entry(fds[i], i, k) ? 1 : 0;
   const int kernel = ask_kernel(fds, k, mask, always);
@@ -134,9 +143,17 @@ int wait_poll(pollfd* fds, nfds_t nfds, const poll_deadline& d, const sigset_t* 
     k.release();
     return -ENOMEM;
   }
+  k.patient = false;
   int ready = sweep(fds, nfds, k, sigmask, false);
   if (ready == 0 && !deadline_passed(d))
     ready = k.managed ? spin(fds, nfds, k, d, sigmask) : sleep_in_kernel(fds, nfds, d, sigmask);
+  // At the deadline a member that another call held through the last sweep is waited
+  // for: such holds are short (the monitor's look, a blocking call between its polls),
+  // and a zero timeout must not report a ready socket as not ready because of them.
+  if (ready == 0 && k.missed) {
+    k.patient = true;
+    ready = sweep(fds, nfds, k, sigmask, false);
+  }
   k.release();
   return ready;
 }
