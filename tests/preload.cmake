@@ -156,7 +156,8 @@ add_executable(data_calls_helper ${ZL_TEST_DIR}/data_calls_helper.cpp)
 target_link_libraries(data_calls_helper PRIVATE Threads::Threads)
 zl_program_test(preload_data_test data_calls_helper ZL_DATA_HELPER ZL_DATA_PEER data_peer.py 900)
 target_compile_definitions(preload_data_test PRIVATE
-    ZL_BULK_TRANSFER="${ZL_TEST_DIR}/bulk_transfer.py")
+    ZL_BULK_TRANSFER="${ZL_TEST_DIR}/bulk_transfer.py"
+    ZL_RX_TIMESTAMPS="${ZL_TEST_DIR}/rx_timestamps.py")
 # The reader and writer threads on one socket, with both libraries and the program built
 # with the thread sanitizer, where the build has no other sanitizer.
 if(NOT ZORV_SANITIZE)
