@@ -126,7 +126,8 @@ struct sw_tcp {
   // card (up to a quarter of the ring). Handshake, then read only.
   uint32_t rx_ring_room = 0;
   uint32_t own_wscale = 1;     // handshake, then read only
-  tcp_relaxed<uint64_t> last_rx_tsc;  // app writes at each receive; the worker's idle test reads
+  // App writes at each receive (and 0 as a long send begins); the worker's idle test reads.
+  tcp_relaxed<uint64_t> last_rx_tsc;
   // Descriptor of data segments: the app's once established (the handshake fills it).
   // Its TTL byte is the connection's TTL; set_ttl changes it under the lock, where the
   // other threads read it.

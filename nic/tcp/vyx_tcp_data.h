@@ -164,6 +164,9 @@ int tcp_piece_bytes(const sw_tcp<Session>& t) {
 // before the failing one have been sent. Only the first piece is stamped.
 template <typename Session>
 int tcp_send_pieces(sw_tcp<Session>& t, const uint8_t* data, int len, uint64_t* tx_id) {
+  // No receive comes before this send ends: the worker acknowledges the peer's data from
+  // now on, not 10 ms later, which under loss would hold up every repair of the peer's.
+  t.last_rx_tsc = 0;
   for (int done = 0; done < len;) {
     const int piece = std::min(len - done, tcp_piece_bytes(t));
     const int rc = tcp_send_segment(t, data + done, piece, done == 0 ? tx_id : nullptr);
