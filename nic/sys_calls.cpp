@@ -21,6 +21,10 @@ int sys_ioctl(int fd, unsigned long request, void* arg) {
 
 ssize_t sys_read(int fd, void* buf, size_t count) { return syscall(SYS_read, fd, buf, count); }
 
+ssize_t sys_write(int fd, const void* buf, size_t count) {
+  return syscall(SYS_write, fd, buf, count);
+}
+
 // The system call instruction itself: in a process where a preload library takes over
 // syscall() for the descriptor-closing numbers, the library's own descriptors still
 // close without passing it.

@@ -16,6 +16,7 @@
 #include "text_util.h"
 #include "zorvfiber.h"
 #include "zorvtime.h"
+#include "plain_output.h"
 
 // Every diagnostic of the set-up names the set-up itself, whichever helper runs it.
 #define UDP_INIT_DIAG(...) ::kvel::diag_print("zorvudp_v2", "init", __LINE__, __VA_ARGS__)
@@ -52,6 +53,8 @@ int zorvudp_v2::init(const char* ifname) {
     UDP_INIT_DIAG("Cannot use network interface %s\n\n", ifname);
     return -1;
   }
+  // Without an address the session would send from 0.0.0.0 and filter for it.
+  if (itf_->address == 0) return -EINVAL;
   int rc = open_session(dev.dev_path.c_str(), dev.fiber);
   if (rc == 0) rc = find_vlan_slot(vn.vlan);
   if (rc == 0) rc = start_datapath();
@@ -85,7 +88,7 @@ int zorvudp_v2::find_vlan_slot(int vlan) {
 int zorvudp_v2::start_datapath() {
   const uint64_t id = kvel::mmio_read64(reg_, kvel::SESSION_REG_IDENTITY);
   if (((id >> 24) & 0xFF) != UDP_SESSION_ID) {
-    printf("kvel: Internal error when enabling UDP session, registers are not UDP! "
+    fprintf(kvel::plain_output(), "kvel: Internal error when enabling UDP session, registers are not UDP! "
            "(idreg=%10lX)\n", (unsigned long)id);
     return -1;
   }
@@ -122,7 +125,7 @@ int zorvudp_v2::set_rx_filter(uint16_t local_port, uint32_t dst_ip, uint16_t dst
   group_mask_ = mask;
   const int rc = program_filter();
   if (rc != 0) {
-    puts(KVEL_RED "Could not setup receive function of UDP");
+    fputs(KVEL_RED "Could not setup receive function of UDP" "\n", kvel::plain_output());
     return rc;
   }
   tx_desc_.src_port = local_port;
@@ -135,13 +138,17 @@ int zorvudp_v2::set_rx_filter(uint16_t local_port, uint32_t dst_ip, uint16_t dst
   return 0;
 }
 
+// The card filters the old port until it takes the new one: a refused change leaves
+// the old one recorded, so that a second try is made and not taken as done.
 int zorvudp_v2::change_local_port(uint16_t port) {
+  const uint16_t filtered = local_port_;
   local_port_ = port;
-  puts("HERE1");
+  fputs("HERE1" "\n", kvel::plain_output());
   const int rc = program_filter();
   if (rc != 0) {
-    puts("HERE2");
-    puts(KVEL_RED "Could not setup receive function of UDP");
+    local_port_ = filtered;
+    fputs("HERE2" "\n", kvel::plain_output());
+    fputs(KVEL_RED "Could not setup receive function of UDP" "\n", kvel::plain_output());
     return rc;
   }
   tx_desc_.src_port = port;

@@ -54,6 +54,20 @@ int connected(const char* ip, int port) {
   return s;
 }
 
+// A listener that says so once it listens; the program ends when it cannot listen.
+int listening(const char* ip, int port) {
+  int l = socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a = inet(ip, port);
+  if (bind(l, sa(&a), sizeof a) != 0 || listen(l, 4) != 0) {
+    printf("listen -1 %s\n", errno_name(errno));
+    exit(1);
+  }
+  printf("listening\n");
+  return l;
+}
+
 bool put(int fd, const char* text) {
   return write(fd, text, strlen(text)) == ssize_t(strlen(text));
 }
@@ -67,12 +81,7 @@ int syscall_close(const char* peer_ip, int port, const char* card_ip, int listen
   int d = connected(peer_ip, port);
   printf("socket after syscall close: same number %d, write %d\n", d == c, put(d, "next-socket"));
   close(d);
-  int l = socket(AF_INET, SOCK_STREAM, 0);
-  const int on = 1;
-  setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in a = inet(card_ip, listen_port);
-  if (bind(l, sa(&a), sizeof a) != 0 || listen(l, 4) != 0) return printf("listen failed\n"), 1;
-  printf("listening\n");
+  int l = listening(card_ip, listen_port);
   int first = accept(l, nullptr, nullptr);
   put(first, "first-accepted");
   syscall(SYS_close, first);
@@ -145,12 +154,7 @@ int fork_child(const char* peer_ip, int port) {
 // An accept-fork loop's one turn: the child serves the accepted connection, the parent
 // closes its copy at once.
 int fork_server(const char* card_ip, int port) {
-  int l = socket(AF_INET, SOCK_STREAM, 0);
-  const int on = 1;
-  setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in a = inet(card_ip, port);
-  if (bind(l, sa(&a), sizeof a) != 0 || listen(l, 4) != 0) return printf("listen failed\n"), 1;
-  printf("listening\n");
+  int l = listening(card_ip, port);
   int c = accept(l, nullptr, nullptr);
   const pid_t pid = fork();
   if (pid == 0) {

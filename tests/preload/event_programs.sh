@@ -47,6 +47,25 @@ ping_pong() {
   echo "$proto ping-pong rc=$rc, $(grep -o 'dropped messages = [0-9]*' "client_$proto.txt")"
 }
 
+# nginx_conf on|off: nginx.conf of one server on our address serving www, sendfile as said.
+nginx_conf() {
+  cat > nginx.conf <<CONF
+master_process off;
+daemon off;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile $1;
+  client_body_temp_path $work/tmp;
+  proxy_temp_path $work/tmp;
+  fastcgi_temp_path $work/tmp;
+  server { listen $ours:$port; root $work/www; }
+}
+CONF
+}
+
 # same A B WHAT: whether two files hold the same bytes.
 same() { echo "$3: $(cmp -s "$1" "$2" && echo same || echo differ)"; }
 
@@ -69,21 +88,7 @@ case $scenario in
     mkdir -p www tmp
     head -c 100000000 /dev/urandom > www/big.bin
     echo "a small page" > www/index.html
-    cat > nginx.conf <<CONF
-master_process off;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  sendfile off;
-  client_body_temp_path $work/tmp;
-  proxy_temp_path $work/tmp;
-  fastcgi_temp_path $work/tmp;
-  server { listen $ours:$port; root $work/www; }
-}
-CONF
+    nginx_conf off
     bg nginx.out $RUN timeout 900 nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log"
     pid=${pids[-1]}
     retry peer curl -sS -o index.html "http://$ours:$port/index.html" 2> /dev/null
@@ -157,21 +162,7 @@ CONF
   nginx_sendfile)  # nginx with sendfile on: a 4 MiB file to curl
     mkdir -p www tmp
     head -c 4194304 /dev/urandom > www/big.bin
-    cat > nginx.conf <<CONF
-master_process off;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  sendfile on;
-  client_body_temp_path $work/tmp;
-  proxy_temp_path $work/tmp;
-  fastcgi_temp_path $work/tmp;
-  server { listen $ours:$port; root $work/www; }
-}
-CONF
+    nginx_conf on
     bg nginx.out $RUN timeout 900 nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log"
     pid=${pids[-1]}
     retry peer timeout 120 curl -sS -o big.bin "http://$ours:$port/big.bin" 2> /dev/null

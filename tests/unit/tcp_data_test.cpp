@@ -318,7 +318,7 @@ TEST_F(DataReceive, Gap_FilledGapAcknowledgesAtMostOneWindowAhead) {
   for (uint32_t off = 100; off < 1000; off += 100) put(start + off, TCP_ACK, 100, true);
   put(start, TCP_ACK, 100, true);
   consume(100);
-  EXPECT_EQ(take_doorbell(), doorbell_for(start + 100 + 250));
+  EXPECT_EQ(take_doorbell(), doorbell_for(start + 100 + 250, 250 >> 7));
 }
 
 // A segment beyond a gap at the head of the ring: the missing one comes first, the card
@@ -336,6 +336,36 @@ TEST_F(DataReceive, Gap_MissingSegmentFirst) {
   EXPECT_EQ(hw.rx_dma_.rdptr_, 0) << "the head is not consumed";
   consume(100);
   EXPECT_EQ(tcp.rx_rdptr, 8);
+}
+
+// A reader that paused: the worker acknowledged what the ring holds in order, so the
+// window we offer at that point is what is left of the ring's room for the stream.
+// Consumption reopens it with a window update at each step of 4 MSS, and once
+// consumption reaches the acknowledgement the usual batching takes over.
+TEST_F(DataReceive, Window_ShrinksWithUnreadDataAndReopensWithUpdates) {
+  tcp.own_wscale = 0;
+  tcp.rx_window = tcp.adv_window = 65000;
+  tcp.rx_ring_room = 10000;
+  tcp.tx_mss = 1000;
+  const uint32_t start = tcp.rx_seq.load().v;
+  for (uint32_t off = 0; off < 8000; off += 1000) put(start + off, TCP_ACK, 1000);
+  tcp.rx_highest = tcp_seq(start + 8000);  // the worker's idle ACK
+  const uint8_t byte = 0;
+  ASSERT_EQ(tcp_send(tcp, &byte, 1, nullptr), 0);
+  EXPECT_EQ(hw.tx_pio_.writes.back().desc.ack, start + 8000);
+  EXPECT_EQ(hw.tx_pio_.writes.back().desc.window, 2000);
+  take_doorbell();
+  const uint64_t expected[] = {0, doorbell_for(start + 8000, 4000), 0, 0, 0,
+                               doorbell_for(start + 8000, 8000), 0};
+  for (int i = 0; i < 7; ++i) {
+    consume(1000);
+    EXPECT_EQ(take_doorbell(), expected[i]) << "after " << (i + 1) * 1000 << " bytes";
+  }
+  consume(1000);
+  EXPECT_EQ(tcp.ack_point().v, start + 8000);
+  EXPECT_EQ(tcp.offered_window(tcp.ack_point()), 10000);
+  tcp.rx_ring_room = 100000;
+  EXPECT_EQ(tcp.offered_window(tcp.ack_point()), 65000) << "at most rx_window";
 }
 
 TEST_F(DataReceive, Release_DoorbellOnTheSeventeenthRelease) {

@@ -33,7 +33,7 @@ struct tcp_worker : engine_fixture {
     clock = {tcp_now(), 1000 * TEST_TSC_HZ, TEST_TSC_HZ};
   }
 
-  void pass() { tcp_worker_pass(tcp, clock); }
+  bool pass() { return tcp_worker_pass(tcp, clock); }
   void advance_ms(uint64_t ms) { clock.tsc += ms * NS_PER_MS; }
   void at_second(const timespec& start, int s) {
     clock.mono = start;
@@ -59,16 +59,28 @@ struct tcp_worker : engine_fixture {
     pass();
     ASSERT_EQ(tcp.state, TCP_ESTABLISHED);
   }
+  // Established, with an application that met its first data and read just now; the
+  // next sequence number expected.
+  uint32_t establish_reading() {
+    establish();
+    tcp.rx_data_seen = 1;
+    tcp.last_rx_tsc = clock.tsc;
+    return tcp.rx_seq.load().v;
+  }
 };
 
-TEST(tcp_worker_pacing, short_sleeps_only_while_the_handshake_waits) {
+TEST(tcp_worker_pacing, short_sleeps_only_while_the_handshake_waits_or_data_is_acknowledged) {
   const struct {
     int state;
+    bool acking;
     int us;
-  } cases[] = {{TCP_SYN_SENT, 100},    {TCP_SYN_RECV, 100},  {TCP_ESTABLISHED, 5000},
-               {TCP_FIN_WAIT1, 5000},  {TCP_LAST_ACK, 5000}, {TCP_CLOSE, 5000},
-               {TCP_TIME_WAIT, 5000}};
-  for (const auto& c : cases) EXPECT_EQ(tcp_worker_sleep_us(c.state), c.us) << c.state;
+  } cases[] = {{TCP_SYN_SENT, false, 100},   {TCP_SYN_RECV, false, 100},
+               {TCP_ESTABLISHED, false, 5000}, {TCP_ESTABLISHED, true, 100},
+               {TCP_FIN_WAIT1, false, 5000}, {TCP_FIN_WAIT2, true, 100},
+               {TCP_LAST_ACK, false, 5000},  {TCP_CLOSE, false, 5000},
+               {TCP_TIME_WAIT, false, 5000}};
+  for (const auto& c : cases)
+    EXPECT_EQ(tcp_worker_sleep_us(c.state, c.acking), c.us) << c.state << " " << c.acking;
 }
 
 TEST_F(tcp_worker, syn_sent_flagged_syn_ack_in_ring_establishes) {
@@ -266,11 +278,24 @@ TEST_F(tcp_worker, fin_wait2_data_acknowledged_by_the_worker) {
   EXPECT_EQ(tcp.state, TCP_FIN_WAIT2);
 }
 
+// The peer's FIN in order behind data the application has not read is acknowledged
+// with the data, once; the connection stays established until the application reads
+// up to it.
+TEST_F(tcp_worker, idle_ack_covers_the_peers_fin_and_the_state_waits_for_the_reader) {
+  const uint32_t base = establish_reading();
+  place({TCP_ACK, 0, 0, PEER_WINDOW, 100}, false);
+  place({TCP_ACK | TCP_FIN, 100, 0, PEER_WINDOW, 0}, true);
+  advance_ms(20);
+  EXPECT_TRUE(pass()) << "an acknowledging pass: the next comes soon";
+  ASSERT_EQ(hw.control.size(), 1u);
+  EXPECT_EQ(last_control().desc.ack, base + 101);
+  EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
+  EXPECT_FALSE(pass());
+  EXPECT_EQ(hw.control.size(), 1u);
+}
+
 TEST_F(tcp_worker, idle_ack_covers_in_order_data_once) {
-  establish();
-  tcp.rx_data_seen = 1;
-  const uint32_t base = tcp.rx_seq.load().v;
-  tcp.last_rx_tsc = clock.tsc;
+  const uint32_t base = establish_reading();
   place({TCP_ACK, 0, 0, PEER_WINDOW, 100}, false);
   place({TCP_ACK, 300, 0, PEER_WINDOW, 10}, true);  // behind a gap
   place({TCP_ACK, 100, 0, PEER_WINDOW, 50}, false);
