@@ -130,7 +130,7 @@ int take_connection(socket_record* listener, int flags, int* new_fd, sockaddr_in
     real_setsockopt(placeholder, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
   }
   *peer = make_inet_address(r->remote_ip, r->remote_port);
-  assign_fd_slot(r, placeholder);
+  publish_record(r, placeholder);
   *new_fd = placeholder;
   return 0;
 }

@@ -82,11 +82,13 @@ uint32_t test_member(epoll_member& m) {
     case slot_claim::claimed:
       break;
   }
+  // A close in libzorvload_unsafe empties the slot without waiting for the claim.
   uint32_t ev = 0;
-  if (slot_generation(fd) != m.generation)
+  socket_record* r = lookup_socket_record(fd);
+  if (r == nullptr || slot_generation(fd) != m.generation)
     m.fd = -1;
   else if (m.armed)
-    ev = record_member_events(m, lookup_socket_record(fd));
+    ev = record_member_events(m, r);
   release_slot(fd);
   return ev;
 }
@@ -154,9 +156,12 @@ int sweep(const wait_call& c, epoll_set* set, const sigset_t* mask, bool signals
 
 // ---- the wait --------------------------------------------------------------------------
 
-// One sweep with the slot claimed; *table tells whether the set has table members.
+// One sweep with the slot claimed; *table tells whether the set has table members. In
+// libzorvload_unsafe a close of the set may have emptied the slot since the claim (it
+// waits only before it frees): the wait ends as for a close during a pause.
 int locked_sweep(const wait_call& c, const sigset_t* mask, bool signals, bool* table) {
   epoll_set* set = epoll_set_of(c.epfd);
+  if (set == nullptr) return -EBADF;
   pthread_mutex_lock(&set->lock);
   *table = set->count > 0;
   const int result = sweep(c, set, mask, signals);

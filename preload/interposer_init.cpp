@@ -53,7 +53,7 @@ void after_fork_in_child() {
   reset_locks_after_fork();
   forget_closed_connections_after_fork();
   reset_epoll_locks_after_fork();
-  drop_records_lost_in_fork();
+  adopt_records_after_fork();
 }
 
 [[gnu::constructor(102)]] void init_fd_table() {

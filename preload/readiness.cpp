@@ -73,7 +73,9 @@ short udp_events(socket_record* r) {
 
 }  // namespace
 
+// A forked child's inherited card socket is reported in error: its calls fail at once.
 short record_events(socket_record* r) {
+  if (r->inherited != 0) return POLLERR;
   switch (r->kind) {
     case RECORD_TCP:
       return tcp_events(r);

@@ -34,6 +34,14 @@ inline constexpr int handshake_slots = 8;  // a listener's passive opens ahead o
 
 struct socket_record {
   uint8_t kind;
+  // The descriptor numbers beside the first that hold this record (dup and its family):
+  // each close takes one away, and the last ends the socket. Changed by dup and close on
+  // any thread through atomic adds (record_holders.h).
+  uint32_t sharers;
+  // Made by the parent process before a fork: its card session lives in the parent, so
+  // the child refuses calls on it and its close touches nothing. Set once in the child
+  // before any other thread exists there.
+  uint8_t inherited;
   uint8_t is_blocking;
   uint8_t pending;
   zorvsock_handle* handle;
