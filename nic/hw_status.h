@@ -9,6 +9,8 @@
 #include "tcp/tcp_pkt_if.h"
 #include "zorveth_v2.h"
 
+struct zorvsock_handle;
+
 namespace vyx {
 
 void append_eth_status(std::string& out, const zorveth_v2& s);
@@ -21,6 +23,8 @@ namespace vyxtcp {
 // Nothing for a session without a register page.
 void append_tcp_hw_status(std::string& out, const tcp_hw_session& s);
 void print_tcp_hw_status(const tcp_hw_session& s);
+// The handle's hardware TCP session, printed as above.
+void print_tcp_hw_status(const zorvsock_handle& h);
 
 }  // namespace vyxtcp
 
