@@ -88,6 +88,7 @@ int get_socket_option(const option_call& o, const query& q) {
       return put_int(q, 0);
     case SO_RCVTIMEO:
     case SO_SNDTIMEO:
+    case SO_LINGER:
       return kernel_query(o, q);
     default:
       return ENOPROTOOPT;

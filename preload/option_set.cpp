@@ -31,7 +31,8 @@ constexpr long timeout_forever_s = 1000000000;  // far beyond any wait, and no o
 // Options the record or the session keeps itself, which the kernel pass of a socket
 // without a session leaves out (they reach the kernel twin on their own terms).
 bool kept_by_record(int level, int option) {
-  if (level == SOL_SOCKET) return option == SO_RCVTIMEO || option == SO_SNDTIMEO;
+  if (level == SOL_SOCKET)
+    return option == SO_RCVTIMEO || option == SO_SNDTIMEO || option == SO_LINGER;
   if (level == IPPROTO_IP)
     return option == IP_TTL || option == IP_MULTICAST_TTL || option == IP_ADD_MEMBERSHIP ||
            option == IP_DROP_MEMBERSHIP || option == IP_MULTICAST_IF;
@@ -182,6 +183,9 @@ int set_socket_option(const option_call& o) {
     case SO_RCVTIMEO:
     case SO_SNDTIMEO:
       return set_timeout(o);
+    // The kernel twin keeps it at any time, with its answer; close reads it there.
+    case SO_LINGER:
+      return kernel_option(o);
     default:
       return 0;
   }
