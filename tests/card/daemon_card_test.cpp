@@ -394,7 +394,8 @@ TEST_F(Daemon, OnlyTheGroupRunsTcpThroughTheDaemon) {
   }
   const echo_result r = echo_once(member);
   EXPECT_NE(r.client.status, 0) << r.client.out;
-  EXPECT_NE(r.client.out.find("Could not init PF_PACKET on kvel0"), std::string::npos) << r.client.out;
+  EXPECT_NE(r.client.out.find("Could not init PF_PACKET on kvel0"), std::string::npos)
+      << r.client.out;
 }
 
 // With a group that does not exist only root is served, and the daemon says so when it

@@ -326,7 +326,8 @@ std::vector<unsigned char> ctl_frame(int len, long serial) {
 std::vector<zdump::pcapng_block> ctl_blocks(const std::vector<zdump::pcapng_block>& blocks) {
   std::vector<zdump::pcapng_block> out;
   for (const zdump::pcapng_block& b : blocks)
-    if (b.type == zdump::EPB_TYPE && b.data.size() >= 14 && b.data[12] == 0x88 && b.data[13] == 0xB5)
+    if (b.type == zdump::EPB_TYPE && b.data.size() >= 14 && b.data[12] == 0x88 &&
+        b.data[13] == 0xB5)
       out.push_back(b);
   return out;
 }
@@ -485,7 +486,8 @@ TEST_F(ZorvDump, ARecordSplitAcrossTheRingsEndIsWrittenWhole) {
   ASSERT_EQ(records.size(), 4u);
   for (int i = 0; i < 4; ++i) {
     SCOPED_TRACE(i);
-    expect_record(records[size_t(i)], ctl_frame(i < 3 ? 100 : 61, before + i), zdump::EPB_FLAG_OUTBOUND);
+    expect_record(records[size_t(i)], ctl_frame(i < 3 ? 100 : 61, before + i),
+                  zdump::EPB_FLAG_OUTBOUND);
   }
 }
 
@@ -578,17 +580,22 @@ const refusal REFUSALS[] = {
      "Cannot map interface kvel_1A_0"},
     {"port_the_device_lacks", {"-w", "/tmp/kept", "-i", "kvel5"}, {}, {},
      "Cannot map interface kvel5"},
-    {"alignment_zero", {"-w", "/tmp/kept", "-i", "kvel0"}, {"capture 0 set 3 0"}, {"capture 0 set 3 64"}, "below 11"},
-    {"alignment_ten", {"-w", "/tmp/kept", "-i", "kvel0"}, {"capture 0 set 3 10"}, {"capture 0 set 3 64"}, "below 11"},
+    {"alignment_zero", {"-w", "/tmp/kept", "-i", "kvel0"}, {"capture 0 set 3 0"},
+     {"capture 0 set 3 64"}, "below 11"},
+    {"alignment_ten", {"-w", "/tmp/kept", "-i", "kvel0"}, {"capture 0 set 3 10"},
+     {"capture 0 set 3 64"}, "below 11"},
     {"read_position_outside_the_ring", {"-w", "/tmp/kept", "-i", "kvel0"},
      {"capture 0 set 10 0x7000000000"}, {"capture 0 seek 0"}, "outside the ring"},
-    {"reader_role_refused", {"-w", "/tmp/kept", "-i", "kvel0"}, {"capture 0 deny on"}, {"capture 0 deny off"}, "refused the reader role"},
+    {"reader_role_refused", {"-w", "/tmp/kept", "-i", "kvel0"}, {"capture 0 deny on"},
+     {"capture 0 deny off"}, "refused the reader role"},
     {"write_position_outside_the_ring", {"-w", "/tmp/kept", "-i", "kvel0"},
-     {"capture 0 set 1 0", "capture 0 set 12 0x7000000000"}, {"capture 0 seek 0", "capture 0 set 1 1"},
+     {"capture 0 set 1 0", "capture 0 set 12 0x7000000000"},
+     {"capture 0 seek 0", "capture 0 set 1 1"},
      "Capture write position 481036337152 outside the ring of 16777216 bytes"},
     {"missing_node", {"-d", "/dev/zorvnic_9", "-w", "/tmp/kept", "-i", "kvel0"}, {}, {},
      "Cannot open driver name /dev/zorvnic_9: No such file or directory\n", false},
-    {"major_version_1", {"-w", "/tmp/kept", "-i", "kvel0"}, {"capture 0 set 0 0x10000"}, {"capture 0 set 0 0"}, "Error version major 0 expected, 1 found"},
+    {"major_version_1", {"-w", "/tmp/kept", "-i", "kvel0"}, {"capture 0 set 0 0x10000"},
+     {"capture 0 set 0 0"}, "Error version major 0 expected, 1 found"},
 };
 
 class ZorvDumpRefuses : public ZorvDump, public ::testing::WithParamInterface<refusal> {};
@@ -616,18 +623,6 @@ TEST_P(ZorvDumpRefuses, WithStatusOneAndTheOutputUntouched) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ZorvDumpRefuses, ::testing::ValuesIn(REFUSALS),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ZorvDump, ARefusedDmaEndsWithStatusOneAndAClosedFile) {
-  ASSERT_EQ(zt::sim_ctl("capture 0 add 120 0 3").status, 0);
-  dump_run first({"-i", "kvel0", "-w", "/tmp/before.pcapng"});
-  ASSERT_TRUE(first.caught_up());
-  ASSERT_EQ(zt::sim_ctl("capture 0 fail-dma").status, 0);
-  ASSERT_EQ(zt::sim_ctl("capture 0 add 120 0 1").status, 0);
-  EXPECT_EQ(first.proc.wait(), 1);
-  EXPECT_NE(first.proc.output().find("Error dump_do_dma"), std::string::npos);
-  EXPECT_EQ(capinfos_type("/tmp/before.pcapng"), "Wireshark/... - pcapng");
-  EXPECT_EQ(count_frames("/tmp/before.pcapng"), 3) << "the records read before the error";
-}
 
 TEST_F(ZorvDump, AFullDiskEndsWithStatusOneAndTheFileWrittenUpToIt) {
   ASSERT_EQ(zt::run("mkdir -p /tmp/small && mount -t tmpfs -o size=1m tmpfs /tmp/small").status, 0);
@@ -703,12 +698,14 @@ class ZorvDumpBadRecords : public ZorvDump, public ::testing::WithParamInterface
 
 const bad_records BAD_RECORDS[] = {
     {"length_zero",
-     {"capture 0 add 0 0 3", "capture 0 add 100 1 1", "capture 0 add 0 1 1", "capture 0 add 61 1 1"},
+     {"capture 0 add 0 0 3", "capture 0 add 100 1 1", "capture 0 add 0 1 1",
+      "capture 0 add 61 1 1"},
      {100, 61},
      "Skipped 4 capture records of length 0 on kvel0\n",
      true},
     {"past_the_write_position",
-     {"capture 0 add 100 1 1", "capture 0 add 200 1 1", "capture 0 set 1 0", "capture 0 set 12 292"},
+     {"capture 0 add 100 1 1", "capture 0 add 200 1 1", "capture 0 set 1 0",
+      "capture 0 set 12 292"},
      {100},
      "Left out 100 bytes of a capture record on kvel0 that runs past the card's write position\n",
      false},
@@ -752,22 +749,38 @@ TEST_P(ZorvDumpBadRecords, AreLeftOutAndReported) {
 INSTANTIATE_TEST_SUITE_P(Cases, ZorvDumpBadRecords, ::testing::ValuesIn(BAD_RECORDS),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A write position that leaves the ring while the tool runs ends it at once with
-// status 1 and a closed file holding what came before, instead of reading the ring
-// round and round.
-TEST_F(ZorvDump, AWritePositionOutsideTheRingEndsTheRun) {
+// A card that goes wrong while the tool runs ends it with status 1 and a closed file of
+// the records read before: a refused DMA, or a write position that leaves the ring
+// (which would otherwise have the tool read the ring round and round).
+struct run_fault {
+  const char* name;
+  std::vector<std::string> ctl;
+  const char* message;
+};
+
+const run_fault RUN_FAULTS[] = {
+    {"refused_dma", {"capture 0 fail-dma", "capture 0 add 120 0 1"}, "Error dump_do_dma\n"},
+    {"write_position_outside_the_ring", {"capture 0 set 1 0", "capture 0 set 12 16777216"},
+     "Capture write position 16777216 outside the ring of 16777216 bytes\nError dump_do_dma\n"},
+};
+
+class ZorvDumpRunFaults : public ZorvDump, public ::testing::WithParamInterface<run_fault> {};
+
+TEST_P(ZorvDumpRunFaults, EndWithStatusOneAndAClosedFile) {
+  const run_fault& c = GetParam();
   ASSERT_EQ(zt::sim_ctl("capture 0 add 120 0 3").status, 0);
-  dump_run dump({"-i", "kvel0", "-w", "/tmp/outside.pcapng"});
-  ASSERT_TRUE(dump.caught_up());
-  ASSERT_EQ(zt::sim_ctl("capture 0 set 1 0").status, 0);
-  ASSERT_EQ(zt::sim_ctl("capture 0 set 12 16777216").status, 0);
-  EXPECT_EQ(dump.proc.wait(), 1);
+  dump_run first({"-i", "kvel0", "-w", "/tmp/before.pcapng"});
+  ASSERT_TRUE(first.caught_up());
+  for (const std::string& cmd : c.ctl) ASSERT_EQ(zt::sim_ctl(cmd).status, 0) << cmd;
+  EXPECT_EQ(first.proc.wait(), 1);
   zt::sim_ctl("capture 0 seek 0");
-  EXPECT_NE(dump.proc.output().find("Capture write position 16777216 outside the ring of "
-                                    "16777216 bytes\nError dump_do_dma\n"),
-            std::string::npos) << dump.proc.output();
-  EXPECT_EQ(count_frames("/tmp/outside.pcapng"), 3);
-  EXPECT_EQ(ctl_blocks(read_blocks("/tmp/outside.pcapng")).size(), 3u);
+  EXPECT_NE(first.proc.output().find(c.message), std::string::npos) << first.proc.output();
+  EXPECT_EQ(capinfos_type("/tmp/before.pcapng"), "Wireshark/... - pcapng");
+  EXPECT_EQ(count_frames("/tmp/before.pcapng"), 3) << "the records read before the error";
+  EXPECT_EQ(ctl_blocks(read_blocks("/tmp/before.pcapng")).size(), 3u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, ZorvDumpRunFaults, ::testing::ValuesIn(RUN_FAULTS),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

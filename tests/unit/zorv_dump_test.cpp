@@ -105,17 +105,24 @@ const pcapng_option ISB_OPTS[] = {{4, 8, &ISB_IFRECV}};  // isb_ifrecv
 const unsigned char FRAME[4081] = {1, 2, 3};
 
 const encoder_case ENCODERS[] = {
-    {"options_none", 0, [](unsigned char* o, size_t r) { return encode_options(o, r, nullptr, 0); }},
-    {"options_two", 24, [](unsigned char* o, size_t r) { return encode_options(o, r, IDB_OPTS, 2); }},
+    {"options_none", 0,
+     [](unsigned char* o, size_t r) { return encode_options(o, r, nullptr, 0); }},
+    {"options_two", 24,
+     [](unsigned char* o, size_t r) { return encode_options(o, r, IDB_OPTS, 2); }},
     {"shb", 28, [](unsigned char* o, size_t r) { return write_shb(o, r, nullptr, 0); }},
     {"shb_option", 44, [](unsigned char* o, size_t r) { return write_shb(o, r, SHB_OPTS, 1); }},
     {"idb_bare", 20, [](unsigned char* o, size_t r) { return write_idb(o, r, nullptr, 0); }},
     {"idb_kvel0", 44, [](unsigned char* o, size_t r) { return write_idb(o, r, IDB_OPTS, 2); }},
     {"epb_60_in", 104,
-     [](unsigned char* o, size_t r) { return encode_epb(o, r, {0, 1, 60, 60, FRAME, EPB_OPTS, 1}); }},
+     [](unsigned char* o, size_t r) {
+       return encode_epb(o, r, {0, 1, 60, 60, FRAME, EPB_OPTS, 1});
+     }},
     {"epb_61_out", 108,
-     [](unsigned char* o, size_t r) { return encode_epb(o, r, {1, 2, 61, 61, FRAME, EPB_OPTS, 1}); }},
-    {"epb_bare", 32, [](unsigned char* o, size_t r) { return encode_epb(o, r, {0, 0, 0, 0, FRAME, nullptr, 0}); }},
+     [](unsigned char* o, size_t r) {
+       return encode_epb(o, r, {1, 2, 61, 61, FRAME, EPB_OPTS, 1});
+     }},
+    {"epb_bare", 32,
+     [](unsigned char* o, size_t r) { return encode_epb(o, r, {0, 0, 0, 0, FRAME, nullptr, 0}); }},
     {"isb", 40, [](unsigned char* o, size_t r) { return encode_isb(o, r, {0, 9, ISB_OPTS, 1}); }},
     {"pcap_header", 24, [](unsigned char* o, size_t r) { return write_pcap_header(o, r); }},
     {"pcap_record_4080", 4096,
