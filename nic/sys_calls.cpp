@@ -20,6 +20,10 @@ int sys_ioctl(int fd, unsigned long request, void* arg) {
 
 ssize_t sys_read(int fd, void* buf, size_t count) { return syscall(SYS_read, fd, buf, count); }
 
+ssize_t sys_write(int fd, const void* buf, size_t count) {
+  return syscall(SYS_write, fd, buf, count);
+}
+
 int sys_close(int fd) { return int(syscall(SYS_close, fd)); }
 
 int sys_connect(int fd, const sockaddr* addr, socklen_t len) {

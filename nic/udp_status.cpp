@@ -15,7 +15,7 @@ void append_udp_status(std::string& out, const zorvudp_v2& s) {
 void print_udp_status(const zorvudp_v2& s) {
   std::string text;
   append_udp_status(text, s);
-  kvel::write_stdout(text);
+  kvel::write_plain(text);
 }
 
 void udp_status_thread::start(const zorvudp_v2* s) {

@@ -8,7 +8,6 @@
 #include <poll.h>
 
 #include "data_call.h"
-#include "emulated_records.h"
 #include "epoll_set.h"
 #include "fd_lock.h"
 #include "handlers.h"
@@ -48,20 +47,6 @@ uint32_t kernel_socket_events(int fd, uint32_t wanted) {
   return uint16_t(p.revents) & wanted;
 }
 
-// Edge-triggered input of the emulated descriptors: something that no wait or read has
-// seen yet (their readiness tests record what they saw). A socket's input is reported
-// while it waits, edge or level alike.
-bool fresh_input(const socket_record* r) {
-  switch (r->kind) {
-    case RECORD_EVENTFD:
-      return load_field(r->evfd_written) != load_field(r->evfd_snapshot);
-    case RECORD_TIMERFD:
-      return load_shared(r->tfd_expired) == 0;
-    default:
-      return true;
-  }
-}
-
 // Edge-triggered output: reported once after a send met a full window or a connect
 // went on in the background (the record's pending), or once after the registration.
 // An error keeps pending, which SO_ERROR then reads.
@@ -77,10 +62,9 @@ uint32_t record_member_events(epoll_member& m, socket_record* r) {
   const uint32_t mask = m.reg.events;
   const uint32_t wanted = (mask & (EPOLLIN | EPOLLOUT | EPOLLRDHUP)) | EPOLLERR | EPOLLHUP;
   if (kernel_answers(r)) return kernel_socket_events(m.fd, wanted);
+  // A socket's input is reported while it waits, edge or level alike.
   const bool edge = (mask & EPOLLET) != 0;
-  const bool fresh = !edge || fresh_input(r);
   uint32_t ev = uint16_t(record_events(r)) & wanted;
-  if (!fresh) ev &= ~uint32_t(EPOLLIN);
   if (edge && (ev & EPOLLOUT)) ev = take_out_edge(m, r, ev);
   return ev;
 }

@@ -81,10 +81,6 @@ short record_events(socket_record* r) {
       return handshake_done(r) ? POLLIN : 0;
     case RECORD_UDP:
       return udp_events(r);
-    case RECORD_EVENTFD:
-      return eventfd_events(r);
-    case RECORD_TIMERFD:
-      return timerfd_events(r);
     default:
       return 0;
   }

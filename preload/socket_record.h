@@ -95,9 +95,6 @@ struct socket_record {
   uint32_t evfd_flags;  // the creation's flags, never changed
   uint64_t evfd_written;
   uint64_t evfd_read;
-  // evfd_written as the last read or readiness test saw it, for edge-triggered waits:
-  // stored by both, from any thread, as a relaxed atomic.
-  uint64_t evfd_snapshot;
 
   // An emulated timerfd (RECORD_TIMERFD), its kernel object armed alike: times in ns on
   // tfd_clockid's clock. tfd_start, tfd_interval and tfd_deadline are written by the
@@ -109,9 +106,6 @@ struct socket_record {
   uint64_t tfd_start;     // the first expiry of the current setting; 0: disarmed
   uint64_t tfd_interval;  // the period; 0 for a one-shot timer
   uint64_t tfd_deadline;  // the next expiry
-  // A readiness test saw the timer expired since the last read or setting: stored by the
-  // sweeps, the read and the setting of any thread (load_shared, store_shared).
-  uint8_t tfd_expired;
 };
 
 }  // namespace kvel

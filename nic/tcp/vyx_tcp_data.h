@@ -263,8 +263,8 @@ template <typename Session>
 void tcp_window_update(sw_tcp<Session>& t, uint32_t consumed) {
   const tcp_seq a = t.ack_point();
   const uint32_t step = std::max(1u, std::min(t.rx_window / 2, uint32_t(TCP_DOORBELL_MSS * t.tx_mss)));
-  const uint32_t room = t.window_room(a);
-  if (room / step == (room > consumed ? room - consumed : 0) / step) return;
+  const uint32_t ahead = a - t.rx_seq;
+  if (t.window_room(ahead) / step == t.window_room(ahead + consumed) / step) return;
   tcp_ring_doorbell(t, a);
   t.release_count = 0;
 }
