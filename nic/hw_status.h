@@ -1,7 +1,7 @@
 // Status dumps for bring-up and field debugging: the Ethernet and hardware TCP
 // sessions, a register page's debug counters, the fiber configuration page and the
-// card's version. Each appends its text to a string; the print forms write it to
-// standard output in one piece.
+// card's version. Each appends its text to a string; the print forms write it to the
+// library's plain output in one piece.
 #pragma once
 #include <cstdint>
 #include <string>
