@@ -11,12 +11,20 @@
 namespace zorvd {
 namespace {
 
-// What /proc/<pid>/exe names, empty when it cannot be read (the process has ended, or
-// it belongs to a user whose links we may not follow).
-std::string executable_of(const std::string& pid) {
+constexpr char DELETED[] = " (deleted)";
+
+// The base name of what /proc/<pid>/exe names, empty when it cannot be read (the
+// process has ended, or it is a kernel thread). A program replaced since it started
+// (an upgrade) reads "<path> (deleted)": it is still the program of that name.
+std::string executable_name(const std::string& pid) {
   char path[PATH_MAX];
   const ssize_t n = readlink(("/proc/" + pid + "/exe").c_str(), path, sizeof path - 1);
-  return n > 0 ? std::string(path, size_t(n)) : std::string();
+  if (n <= 0) return std::string();
+  std::string exe(path, size_t(n));
+  const size_t tail = sizeof DELETED - 1;
+  if (exe.size() > tail && exe.compare(exe.size() - tail, tail, DELETED) == 0)
+    exe.resize(exe.size() - tail);
+  return exe.substr(exe.rfind('/') + 1);
 }
 
 bool is_pid(const char* name) {
@@ -29,7 +37,7 @@ bool is_pid(const char* name) {
 }  // namespace
 
 bool other_instance_running() {
-  const std::string self = executable_of("self");
+  const std::string self = executable_name("self");
   DIR* proc = opendir("/proc");
   if (!proc || self.empty()) {
     if (proc) closedir(proc);
@@ -40,7 +48,7 @@ bool other_instance_running() {
   bool found = false;
   while (const dirent* e = readdir(proc)) {
     if (!is_pid(e->d_name) || own == e->d_name) continue;
-    if (executable_of(e->d_name) == self) {
+    if (executable_name(e->d_name) == self) {
       found = true;
       break;
     }

@@ -3,10 +3,12 @@
 
 namespace zorvd {
 
-// True when another process runs the same executable as this one. The executable is
-// compared by what /proc/<pid>/exe names, not by command line: a program merely named
-// like the daemon is not an instance. When /proc cannot be read, says so and answers
-// false: not knowing is no reason to refuse to start.
+// True when another process runs an executable of the same base name as this one,
+// from whatever directory, also one replaced on disk since it started. The name is
+// taken from /proc/<pid>/exe, not from the command line: a program merely called like
+// the daemon, or whose name only contains the daemon's, is not an instance. When /proc
+// cannot be read, says so and answers false: not knowing is no reason to refuse to
+// start.
 bool other_instance_running();
 
 }  // namespace zorvd

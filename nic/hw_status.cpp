@@ -6,6 +6,7 @@
 #include "session_status.h"
 #include "status_text.h"
 #include "text_util.h"
+#include "zorvsock_handle.h"
 
 namespace {
 
@@ -56,6 +57,8 @@ void print_tcp_hw_status(const tcp_hw_session& s) {
   append_tcp_hw_status(text, s);
   kvel::write_plain(text);
 }
+
+void print_tcp_hw_status(const zorvsock_handle& h) { print_tcp_hw_status(h.tcp_hw); }
 
 }  // namespace vyxtcp
 

@@ -1,13 +1,15 @@
 // Status dumps for bring-up and field debugging: the Ethernet and hardware TCP
 // sessions, a register page's debug counters, the fiber configuration page and the
-// card's version. Each appends its text to a string; the print forms write it to
-// standard output in one piece.
+// card's version. Each appends its text to a string; the print forms write it to the
+// library's plain output in one piece.
 #pragma once
 #include <cstdint>
 #include <string>
 
 #include "tcp/tcp_pkt_if.h"
 #include "zorveth_v2.h"
+
+struct zorvsock_handle;
 
 namespace vyx {
 
@@ -21,6 +23,8 @@ namespace vyxtcp {
 // Nothing for a session without a register page.
 void append_tcp_hw_status(std::string& out, const tcp_hw_session& s);
 void print_tcp_hw_status(const tcp_hw_session& s);
+// The handle's hardware TCP session, printed as above.
+void print_tcp_hw_status(const zorvsock_handle& h);
 
 }  // namespace vyxtcp
 

@@ -12,15 +12,17 @@ void append_udp_status(std::string& out, const zorvudp_v2& s) {
   kvel::append_tx_status(out, s.reg_, s.tx_pio_);
 }
 
+void print_udp_status(const zorvudp_v2& s) {
+  std::string text;
+  append_udp_status(text, s);
+  kvel::write_plain(text);
+}
+
 void udp_status_thread::start(const zorvudp_v2* s) {
   running_.store(1);
   const kvel::signals_held quiet;
   thread_ = std::thread([this, s] {
-    while (kvel::status_pause(running_)) {
-      std::string text;
-      append_udp_status(text, *s);
-      kvel::write_plain(text);
-    }
+    while (kvel::status_pause(running_)) print_udp_status(*s);
   });
 }
 

@@ -13,6 +13,8 @@ struct zorvudp_v2;
 // Appends the session's status text to out. The values are read without any effort at
 // consistency: the card and the caller's thread change them meanwhile.
 void append_udp_status(std::string& out, const zorvudp_v2& s);
+// The same text written to the library's plain output in one piece.
+void print_udp_status(const zorvudp_v2& s);
 
 struct udp_status_thread {
   std::thread thread_;

@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   install_stop_signals();
-  zorvd::pf_packet_fd_server server;
+  zorvd::pf_packet_fd_server server(opts.group);
   if (!server.running())
     puts("Couldn't start PF_PACKET inheritance unix socket, some zorvnic libraries may not work "
          "correctly!");

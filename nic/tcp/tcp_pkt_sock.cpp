@@ -66,6 +66,18 @@ sockaddr_un pkt_handoff_address() {
   return addr;
 }
 
+ssize_t send_with_descriptor(int conn, const void* data, size_t len, int fd) {
+  iovec iov{const_cast<void*>(data), len};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr msg = one_buffer_message(&iov, control, sizeof control);
+  cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  return sendmsg(conn, &msg, MSG_NOSIGNAL);
+}
+
 int drop_all_received(int fd) {
   sock_filter drop[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
   const sock_fprog prog{1, drop};
@@ -95,9 +107,20 @@ bool is_raw_packet_socket(int fd) {
   return domain == AF_PACKET && type == SOCK_RAW;
 }
 
+bool peer_is_root(int fd) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred &&
+         cred.uid == 0;
+}
+
 int receive_handed_packet_socket() {
   const int conn = handoff_connection();
   if (conn < 0) return -1;
+  if (!peer_is_root(conn)) {
+    close(conn);
+    return -1;
+  }
   char data[256];
   alignas(cmsghdr) char control[256];
   iovec iov{data, sizeof data};

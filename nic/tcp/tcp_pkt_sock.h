@@ -31,6 +31,10 @@ inline msghdr one_buffer_message(iovec* iov, void* control, size_t control_len) 
   return msg;
 }
 
+// Sends len bytes of data with one descriptor (SCM_RIGHTS) on the connected Unix socket
+// conn; sendmsg's result. MSG_NOSIGNAL: a peer that has gone away costs no signal.
+ssize_t send_with_descriptor(int conn, const void* data, size_t len, int fd);
+
 // A raw packet socket of protocol 0, not bound, close-on-exec, with a locked filter that
 // drops every frame it would receive: bound later with ETH_P_ALL to send, it still sees
 // none of the interface's traffic. -1 with errno on failure.
@@ -39,8 +43,13 @@ int open_send_only_packet_socket();
 int drop_all_received(int fd);
 // True when fd is a raw AF_PACKET socket.
 bool is_raw_packet_socket(int fd);
+// True when the process at the other end of the connected Unix socket fd ran as root
+// when it connected or listened.
+bool peer_is_root(int fd);
 // The packet socket handed over by the daemon, or -1 (no daemon, no answer within
-// PKT_HANDOFF_TIMEOUT_MS, or a message that is not the hand-off).
+// PKT_HANDOFF_TIMEOUT_MS, a server that is not root, or a message that is not the
+// hand-off of a packet socket). Any other local user could listen on the path before
+// the daemon does, so only a root server's descriptor is taken.
 int receive_handed_packet_socket();
 
 }  // namespace kvel

@@ -3,9 +3,11 @@
 // with iproute2. The launcher leaves the ports' carrier off and their fiber pages
 // without address: both are the daemon's to set.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
+#include "child_process.h"
 #include "daemon_process.h"
 #include "fiber_fixture.h"
 #include "netinfo.h"
@@ -314,34 +316,126 @@ TEST_F(Daemon, FailedPortsGiveTheirSessionBack) {
   EXPECT_TRUE(has_carrier("kvel_1F_1"));
 }
 
-// A process without the right to make packet sockets connects over the card with the
-// one the daemon hands it; without the daemon its connect fails in the set-up.
-TEST_F(Daemon, UnprivilegedConnectionThroughTheDaemon) {
-  const std::string client = "setpriv --reuid=65534 --regid=65534 --clear-groups "
-                             ZT_TCP_ECHO_CLIENT " kvel0 198.18.0.2 7020 3 100";
-  auto echo_once = [&] {
-    zt::cmd_result server{-1, {}};
-    std::thread peer([&] { server = zt::peer_run("timeout 20 socat TCP-LISTEN:7020,reuseaddr PIPE"); });
-    zt::daemon_process::poll_until(
-        [] { return zt::peer_run("ss -Hltn 'sport = :7020'").out.find("7020") != std::string::npos; },
-        5000ms);
-    const zt::cmd_result r = zt::run(client);
-    // A client that never connected leaves the echo server listening: one connection
-    // of the peer's own ends it.
-    zt::peer_run("socat -u /dev/null TCP:127.0.0.1:7020");
-    peer.join();
-    return r;
-  };
+// The echo client as uid 65534 runs from a copy of its own: the checkout may lie under
+// a home directory that only root may enter, and that user could load neither the
+// program nor the library from the build tree.
+std::string unprivileged_echo_client() {
+  static const std::string dir = [] {
+    const std::string d = "/tmp/zt_unprivileged";
+    EXPECT_TRUE(sh("rm -rf " + d + " && mkdir -m 755 " + d + " && cp " ZT_TCP_ECHO_CLIENT " "
+                   ZT_KVEL_LIB " " + d + " && chmod -R a+rX " + d));
+    return d;
+  }();
+  return "env LD_LIBRARY_PATH=" + dir + " " + dir + "/tcp_echo_client";
+}
+
+// The group whose members the daemon serves in these tests, and one beside it.
+constexpr char MEMBERS[] = "users";
+constexpr int MEMBERS_GID = 100, OTHER_GID = 50;
+
+// One echo over the card from a process of uid 65534 with the setpriv group options
+// given; the connection's frames are counted by the simulator.
+struct echo_result {
+  zt::cmd_result client;
+  long card_frames;  // TCP frames the card sent meanwhile
+};
+
+echo_result echo_once(const std::string& groups, const std::string& caps = "") {
+  const std::string client = "setpriv --reuid=65534 " + groups + " " + caps + " " +
+                             unprivileged_echo_client() + " kvel0 198.18.0.2 7020 3 100";
+  zt::cmd_result server{-1, {}};
+  std::thread peer([&] { server = zt::peer_run("timeout 20 socat TCP-LISTEN:7020,reuseaddr PIPE"); });
+  zt::daemon_process::poll_until(
+      [] { return zt::peer_run("ss -Hltn 'sport = :7020'").out.find("7020") != std::string::npos; },
+      5000ms);
+  const long frames = zt::sim_counter("tcp_tx_frames");
+  echo_result r{zt::run(client), 0};
+  r.card_frames = zt::sim_counter("tcp_tx_frames") - frames;
+  // A client that never connected leaves the echo server listening: one connection
+  // of the peer's own ends it.
+  zt::peer_run("socat -u /dev/null TCP:127.0.0.1:7020");
+  peer.join();
+  return r;
+}
+
+bool group_exists(const char* name, int gid) {
+  return zt::run("getent group " + std::string(name)).out.rfind(
+             std::string(name) + ":x:" + std::to_string(gid) + ":", 0) == 0;
+}
+
+// A member of the daemon's group, by its own group or a supplementary one, connects
+// over the card with the packet socket the daemon hands it; without the daemon its
+// connect fails in the set-up. A user outside the group gets nothing: the socket file
+// keeps it out, and past the file's permissions the daemon refuses it and says so.
+TEST_F(Daemon, OnlyTheGroupRunsTcpThroughTheDaemon) {
+  if (!group_exists(MEMBERS, MEMBERS_GID)) GTEST_SKIP() << "this host has no group users (100)";
+  const std::string member = "--regid=" + std::to_string(OTHER_GID) +
+                             " --groups=" + std::to_string(MEMBERS_GID);
+  const std::string own_group = "--regid=" + std::to_string(MEMBERS_GID) + " --clear-groups";
+  const std::string outsider = "--regid=65534 --clear-groups";
+  const std::string past_modes = "--inh-caps=+dac_override --ambient-caps=+dac_override";
   {
-    zt::daemon_process d;
+    zt::daemon_process d({"-g", MEMBERS});
     ASSERT_TRUE(every_port_up(d)) << d.output();
-    const zt::cmd_result r = echo_once();
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("3 of 3"), std::string::npos) << r.out;
+    for (const std::string& groups : {member, own_group}) {
+      const echo_result r = echo_once(groups);
+      EXPECT_EQ(r.client.status, 0) << groups << "\n" << r.client.out;
+      EXPECT_NE(r.client.out.find("3 of 3"), std::string::npos) << r.client.out;
+      EXPECT_GT(r.card_frames, 0) << "the connection went over the card";
+    }
+    for (const std::string& caps : {std::string(), past_modes}) {
+      const echo_result r = echo_once(outsider, caps);
+      EXPECT_NE(r.client.status, 0) << r.client.out;
+      EXPECT_NE(r.client.out.find("Could not init PF_PACKET on kvel0"), std::string::npos)
+          << r.client.out;
+      EXPECT_EQ(r.card_frames, 0);
+    }
+    EXPECT_EQ(d.count("(uid 65534): neither root nor in group users\n"), 1) << d.output();
   }
-  const zt::cmd_result r = echo_once();
-  EXPECT_NE(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("Could not init PF_PACKET on kvel0"), std::string::npos) << r.out;
+  const echo_result r = echo_once(member);
+  EXPECT_NE(r.client.status, 0) << r.client.out;
+  EXPECT_NE(r.client.out.find("Could not init PF_PACKET on kvel0"), std::string::npos)
+      << r.client.out;
+}
+
+// With a group that does not exist only root is served, and the daemon says so when it
+// starts; the socket file is root's alone.
+TEST_F(Daemon, WithoutTheGroupOnlyRootIsServed) {
+  zt::daemon_process d({"-g", "zt_no_such_group"});
+  ASSERT_TRUE(d.wait_for("kvel: Group zt_no_such_group does not exist: packet sockets are "
+                         "handed to root only. Create it and add the users who may run TCP "
+                         "over the card.\n")) << d.output();
+  ASSERT_TRUE(every_port_up(d)) << d.output();
+  struct stat st{};
+  ASSERT_EQ(stat(kvel::PKT_HANDOFF_PATH, &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const int fd = kvel::receive_handed_packet_socket();
+  EXPECT_GE(fd, 0) << "root is served";
+  if (fd >= 0) close(fd);
+  const echo_result r = echo_once("--regid=65534 --clear-groups",
+                                  "--inh-caps=+dac_override --ambient-caps=+dac_override");
+  EXPECT_NE(r.client.status, 0) << r.client.out;
+  EXPECT_EQ(d.count("(uid 65534): neither root nor in group zt_no_such_group\n"), 1) << d.output();
+}
+
+// A user who listens on the path before the daemon starts does not keep it from
+// serving: the daemon takes the path over.
+TEST_F(Daemon, SquatterOnTheSocketPathDoesNotStopTheDaemon) {
+  zt::child_process squatter({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                              "socat", "-d", "-d",
+                              "UNIX-LISTEN:/tmp/vyx_zorvnic_daemon_uds0,fork", "STDIO"},
+                             "/tmp/squatter.log");
+  ASSERT_TRUE(squatter.wait_output("listening on")) << squatter.output();
+  zt::daemon_process d;
+  ASSERT_TRUE(d.wait_for("kvel: /tmp/vyx_zorvnic_daemon_uds0 was served by a process that is "
+                         "not root, taking it over\n")) << d.output();
+  ASSERT_TRUE(every_port_up(d)) << d.output();
+  EXPECT_EQ(d.output().find("Couldn't start PF_PACKET"), std::string::npos) << d.output();
+  const int fd = kvel::receive_handed_packet_socket();
+  EXPECT_GE(fd, 0) << "served by the daemon";
+  if (fd >= 0) close(fd);
+  squatter.signal(SIGKILL);
+  squatter.wait();
 }
 
 // An interface name of 16 characters or more cannot be asked for: cut to 15 it would
@@ -417,6 +511,27 @@ TEST_F(Daemon, SingleInstance) {
   EXPECT_EQ(first.stop(), 0);
   EXPECT_NE(access(kvel::PKT_HANDOFF_PATH, F_OK), 0) << "the socket file outlived its server";
   kill(sleeper, SIGKILL);
+}
+
+// A daemon started from another path counts as an instance, and so does one whose
+// program file was replaced (an upgrade) since it started.
+TEST_F(Daemon, InstanceFromAnotherPathOrReplaced) {
+  const std::string copy = "/tmp/zt_elsewhere/zorvnic_daemon";
+  for (bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced" : "another path");
+    ASSERT_TRUE(sh("mkdir -p /tmp/zt_elsewhere && cp " ZT_DAEMON " " + copy));
+    zt::child_process first({copy}, "/tmp/zt_elsewhere.log");
+    ASSERT_TRUE(first.wait_output("kvel0 up\n")) << first.output();
+    if (replaced) {
+      ASSERT_TRUE(sh("rm " + copy));
+    }
+    zt::daemon_process second;
+    EXPECT_EQ(second.wait_exit(), 1) << second.output();
+    EXPECT_NE(second.output().find("An instance of zorvnic_daemon is already running."),
+              std::string::npos) << second.output();
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(), 0) << first.output();
+  }
 }
 
 }  // namespace

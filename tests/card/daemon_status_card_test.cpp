@@ -12,6 +12,7 @@
 #include "test_support.h"
 #include "text_util.h"
 #include "udp_fixture.h"
+#include "zorvsock_handle.h"
 
 namespace {
 
@@ -67,7 +68,18 @@ TEST(DaemonStatus, TcpSessionDump) {
             "TCP rx_dma_size " + std::to_string(vyxtcp::TCP_RX_RING_BYTES / 64) + "\n"
             "TX: fdb.round=0 fdb.rdptr 0\nTX: tx_offset=0 wrptr(CL)=0, round=0\n"
             "TX: wstatus fillevel=0 nonempty=0\nTX: rstatus rdptr=0 round=0\n");
+  testing::internal::CaptureStdout();
+  vyxtcp::print_tcp_hw_status(s);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), text);
   s.release();
+  // Through a handle, the dump of the handle's own session.
+  zorvsock_handle* h = zorvsock_acquire_handle();
+  ASSERT_EQ(h->tcp_hw.init("kvel0", zt::PEER_IP, 7031, 40031, 0, 64), 0);
+  testing::internal::CaptureStdout();
+  vyxtcp::print_tcp_hw_status(*h);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed, text);
+  zorvsock_release_handle(h);
 }
 
 }  // namespace

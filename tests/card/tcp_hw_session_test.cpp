@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fiber_fixture.h"
 #include "netinfo.h"
@@ -39,6 +40,10 @@ using namespace std::chrono_literals;
 constexpr uint32_t PEER_IP = 0xC6120002;  // 198.18.0.2, wire0 in the peer
 constexpr uint16_t PEER_PORT = 7000;
 constexpr uid_t NOBODY = 65534;
+// The group of the server's clients: nobody's own group, so that a process that has
+// become nobody is served.
+constexpr char HANDOFF_GROUP[] = "nogroup";
+constexpr gid_t STAFF = 50;  // any group but the server's
 
 int open_fds() {
   int n = 0;
@@ -82,6 +87,11 @@ void send_kernel_traffic() {
   std::this_thread::sleep_for(200ms);
 }
 
+// What a server at the hand-off path sends: data and one descriptor.
+void send_handoff(int conn, const char* text, int fd) {
+  kvel::send_with_descriptor(conn, text, strlen(text), fd);
+}
+
 // Runs body in a child that has first given up rights with drop (exit status 100 when
 // that fails); the child's exit status, or -1.
 template <typename D, typename F>
@@ -113,6 +123,29 @@ bool drop_net_raw() {
   return syscall(SYS_capset, &hdr, caps) == 0;
 }
 
+// nobody outside the server's group: its own group staff's, no supplementary ones.
+bool become_outsider() {
+  return setgroups(0, nullptr) == 0 && setresgid(STAFF, STAFF, STAFF) == 0 &&
+         setresuid(NOBODY, NOBODY, NOBODY) == 0;
+}
+
+// nobody with the server's group as a supplementary group only.
+bool become_member() {
+  const gid_t groups[] = {NOBODY};
+  return setgroups(1, groups) == 0 && setresgid(STAFF, STAFF, STAFF) == 0 &&
+         setresuid(NOBODY, NOBODY, NOBODY) == 0;
+}
+
+// An outsider that may open any file, so that only the server's own check stands
+// between it and a packet socket.
+bool become_outsider_past_file_modes() {
+  if (prctl(PR_SET_KEEPCAPS, 1) != 0 || !become_outsider()) return false;
+  __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct caps[2]{};
+  caps[0].effective = caps[0].permitted = 1u << CAP_DAC_OVERRIDE;
+  return syscall(SYS_capset, &hdr, caps) == 0;
+}
+
 template <typename F>
 int as_nobody(F body) {
   return in_child(become_nobody, body);
@@ -131,19 +164,23 @@ class TcpHwSession : public testing::Test {
 
   void SetUp() override {
     ZT_REQUIRE_LAUNCHED();
-    server_ = std::make_unique<zorvd::pf_packet_fd_server>();
+    const group* g = getgrnam(HANDOFF_GROUP);
+    if (!g || g->gr_gid != NOBODY) GTEST_SKIP() << "this host has no group nogroup of gid 65534";
+    server_ = std::make_unique<zorvd::pf_packet_fd_server>(HANDOFF_GROUP);
     ASSERT_TRUE(server_->running());
   }
 };
 
 // Exactly one message: the 8 bytes "pfpacket" and one SCM_RIGHTS descriptor of a raw
-// packet socket, then end of file. The socket file lets every user connect.
+// packet socket, then end of file. The socket file lets root and the group connect.
 TEST_F(TcpHwSession, HandOffMessageIsEightBytesAndOneDescriptor) {
   EXPECT_STREQ(kvel::PKT_HANDOFF_PATH, "/tmp/vyx_zorvnic_daemon_uds0");  // the daemon's contract
   struct stat st{};
   ASSERT_EQ(stat(kvel::PKT_HANDOFF_PATH, &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
-  EXPECT_EQ(st.st_mode & 0777, 0777u);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_gid, NOBODY);
 
   const int conn = socket(AF_UNIX, SOCK_STREAM, 0);
   const sockaddr_un addr = kvel::pkt_handoff_address();
@@ -204,7 +241,7 @@ TEST_F(TcpHwSession, StaleSocketFileAndUnusablePath) {
   const sockaddr_un addr = kvel::pkt_handoff_address();
   ASSERT_EQ(bind(stale, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
   close(stale);
-  server_ = std::make_unique<zorvd::pf_packet_fd_server>();
+  server_ = std::make_unique<zorvd::pf_packet_fd_server>(HANDOFF_GROUP);
   EXPECT_TRUE(server_->running());
   const int fd = kvel::receive_handed_packet_socket();
   EXPECT_GE(fd, 0);
@@ -212,7 +249,7 @@ TEST_F(TcpHwSession, StaleSocketFileAndUnusablePath) {
   server_.reset();
 
   ASSERT_EQ(mkdir(kvel::PKT_HANDOFF_PATH, 0700), 0);
-  server_ = std::make_unique<zorvd::pf_packet_fd_server>();
+  server_ = std::make_unique<zorvd::pf_packet_fd_server>(HANDOFF_GROUP);
   EXPECT_FALSE(server_->running());
   server_.reset();
   EXPECT_EQ(rmdir(kvel::PKT_HANDOFF_PATH), 0);
@@ -270,17 +307,7 @@ TEST_F(TcpHwSession, ForeignMessageGivesNoSocket) {
                                 foreign_case{"pfpackex", packet}, foreign_case{"pfpack", packet}}) {
     std::thread fake([&] {
       const int conn = accept(listener, nullptr, nullptr);
-      char data[16];
-      memcpy(data, c.data, strlen(c.data));
-      iovec iov{data, strlen(c.data)};
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-      msghdr msg = kvel::one_buffer_message(&iov, control, sizeof control);
-      cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-      cm->cmsg_len = CMSG_LEN(sizeof(int));
-      cm->cmsg_level = SOL_SOCKET;
-      cm->cmsg_type = SCM_RIGHTS;
-      memcpy(CMSG_DATA(cm), &c.fd, sizeof c.fd);
-      sendmsg(conn, &msg, 0);
+      send_handoff(conn, c.data, c.fd);
       close(conn);
     });
     EXPECT_EQ(kvel::receive_handed_packet_socket(), -1) << c.data;
@@ -292,6 +319,133 @@ TEST_F(TcpHwSession, ForeignMessageGivesNoSocket) {
   close(packet);
   close(listener);
   unlink(kvel::PKT_HANDOFF_PATH);
+}
+
+// A server at the hand-off path in a child: bound and listening (backlog), then, with
+// a descriptor to send, it hands that to its first client; it gives up root first when
+// as_nobody. It listens until stop; its socket file stays.
+struct fake_server {
+  pid_t pid = -1;
+  int hold[2] = {-1, -1};
+
+  fake_server(bool as_nobody, int backlog, int fd_to_send) {
+    int ready[2];
+    if (pipe(ready) != 0 || pipe(hold) != 0) return;
+    fflush(stdout);
+    pid = fork();
+    if (pid == 0) _exit(serve(as_nobody, backlog, fd_to_send, ready[1]));
+    close(ready[1]);
+    close(hold[0]);
+    char c;
+    if (read(ready[0], &c, 1) != 1) pid = -1;
+    close(ready[0]);
+  }
+  ~fake_server() { stop(); }
+  void stop() {
+    if (hold[1] >= 0) close(hold[1]);
+    hold[1] = -1;
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  int serve(bool as_nobody, int backlog, int fd_to_send, int ready) {
+    close(hold[1]);
+    const int l = socket(AF_UNIX, SOCK_STREAM, 0);
+    const sockaddr_un addr = kvel::pkt_handoff_address();
+    if ((as_nobody && !become_nobody()) ||
+        bind(l, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || listen(l, backlog) != 0)
+      return 1;
+    if (write(ready, "r", 1) != 1) return 1;
+    if (fd_to_send >= 0) {
+      const int conn = accept(l, nullptr, nullptr);
+      send_handoff(conn, "pfpacket", fd_to_send);
+      close(conn);
+    }
+    char c;
+    return read(hold[0], &c, 1) < 0 ? 1 : 0;
+  }
+};
+
+// Anybody may listen on the path before the daemon: a client takes a packet socket only
+// from a server that runs as root, whatever it is sent.
+TEST_F(TcpHwSession, ClientTakesPacketSocketsFromRootServersOnly) {
+  server_.reset();
+  const int packet = socket(AF_PACKET, SOCK_RAW, 0);
+  ASSERT_GE(packet, 0);
+  const int before = open_fds();
+  for (bool nobody : {true, false}) {
+    SCOPED_TRACE(nobody ? "server of nobody" : "server of root");
+    fake_server fake(nobody, 4, packet);
+    ASSERT_GT(fake.pid, 0);
+    const int fd = kvel::receive_handed_packet_socket();
+    EXPECT_EQ(fd >= 0, !nobody);
+    if (fd >= 0) close(fd);
+    fake.stop();
+    unlink(kvel::PKT_HANDOFF_PATH);
+    EXPECT_EQ(open_fds(), before);
+  }
+  close(packet);
+}
+
+// Another user's server on the path does not keep the daemon's server from serving,
+// not even one whose backlog is full so that it cannot be asked who it is.
+TEST_F(TcpHwSession, SquatterOnThePathDoesNotStopTheServer) {
+  for (bool full_backlog : {false, true}) {
+    SCOPED_TRACE(full_backlog ? "full backlog" : "listening");
+    server_.reset();
+    fake_server squatter(true, 0, -1);
+    ASSERT_GT(squatter.pid, 0);
+    std::vector<int> waiting;
+    const sockaddr_un addr = kvel::pkt_handoff_address();
+    for (int i = 0; full_backlog && i < 8; ++i) {
+      const int c = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      waiting.push_back(c);
+      if (connect(c, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) break;
+    }
+    testing::internal::CaptureStdout();
+    server_ = std::make_unique<zorvd::pf_packet_fd_server>(HANDOFF_GROUP);
+    fflush(stdout);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                  "kvel: /tmp/vyx_zorvnic_daemon_uds0 was served by a process that is not root, "
+                  "taking it over\n"),
+              std::string::npos);
+    EXPECT_TRUE(server_->running());
+    const int fd = kvel::receive_handed_packet_socket();
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) close(fd);
+    for (int c : waiting) close(c);
+    squatter.stop();
+  }
+}
+
+// Root and the group's members are served, by their own group or a supplementary one;
+// anybody else gets nothing, and past the file's permissions the server refuses and
+// says so.
+TEST_F(TcpHwSession, OnlyRootAndTheGroupAreServed) {
+  struct access_case {
+    const char* name;
+    bool (*drop)();
+    bool served;
+    bool logged;
+  };
+  const access_case CASES[] = {
+      {"own_group", become_nobody, true, false},
+      {"supplementary_group", become_member, true, false},
+      {"outsider", become_outsider, false, false},
+      {"outsider_past_file_modes", become_outsider_past_file_modes, false, true},
+  };
+  for (const access_case& c : CASES) {
+    SCOPED_TRACE(c.name);
+    testing::internal::CaptureStdout();
+    const int rc = in_child(c.drop, [] {
+      const int fd = kvel::receive_handed_packet_socket();
+      return fd >= 0 && kvel::is_raw_packet_socket(fd) ? 0 : 1;
+    });
+    fflush(stdout);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rc, c.served ? 0 : 1);
+    EXPECT_EQ(log.find("(uid 65534): neither root nor in group nogroup\n") != std::string::npos,
+              c.logged) << log;
+  }
 }
 
 // A process that may not make packet sockets gets one from the server, and none (with

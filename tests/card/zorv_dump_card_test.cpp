@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "capture_block_reader.h"
+#include "capture_blocks.h"
 #include "child_process.h"
 #include "test_support.h"
 #include "zorvsock.h"
@@ -259,7 +261,94 @@ class ZorvDump : public ::testing::Test {
     // Each test starts with nothing unread on either port.
     for (int k : {0, 1}) ASSERT_EQ(zt::sim_ctl("capture " + std::to_string(k) + " seek 0").status, 0);
   }
+  // A test may have stopped the recording to hold a register where it set it.
+  void TearDown() override { zt::sim_ctl("capture 0 set 1 1"); }
 };
+
+// The blocks of a pcapng file, read back one by one with the tool's own reader; the
+// file must end after a whole block.
+std::vector<zdump::pcapng_block> read_blocks(const std::string& path) {
+  std::vector<zdump::pcapng_block> blocks;
+  FILE* in = fopen(path.c_str(), "rb");
+  if (!in) {
+    ADD_FAILURE() << "cannot open " << path;
+    return blocks;
+  }
+  zdump::pcapng_block b;
+  int r;
+  while ((r = zdump::read_block(in, &b)) == 1) blocks.push_back(b);
+  EXPECT_EQ(r, 0) << path;
+  fclose(in);
+  return blocks;
+}
+
+std::string option_text(const zdump::decoded_option& o) { return {o.value.begin(), o.value.end()}; }
+
+// One section with nothing said of its length, then one Ethernet interface of
+// nanosecond stamps per name; the packet blocks follow.
+void expect_file_head(const std::vector<zdump::pcapng_block>& blocks,
+                      const std::vector<std::string>& names) {
+  ASSERT_GE(blocks.size(), 1 + names.size());
+  const zdump::pcapng_block& shb = blocks[0];
+  EXPECT_EQ(shb.type, zdump::SHB_TYPE);
+  EXPECT_EQ(shb.total, 28u);
+  EXPECT_EQ(shb.magic, zdump::BYTE_ORDER_MAGIC);
+  EXPECT_EQ(shb.major, 1);
+  EXPECT_EQ(shb.minor, 0);
+  EXPECT_EQ(shb.section_length, ~uint64_t(0));
+  EXPECT_TRUE(shb.options.empty());
+  for (size_t i = 0; i < names.size(); ++i) {
+    const zdump::pcapng_block& idb = blocks[1 + i];
+    SCOPED_TRACE(names[i]);
+    EXPECT_EQ(idb.type, zdump::IDB_TYPE);
+    EXPECT_EQ(idb.link_type, zdump::LINKTYPE_ETHERNET);
+    EXPECT_EQ(idb.snap_len, 0xFFFFFFFFu);
+    ASSERT_EQ(idb.options.size(), 2u);
+    EXPECT_EQ(idb.options[0].code, zdump::IDB_OPT_TSRESOL);
+    EXPECT_EQ(idb.options[0].value, std::vector<unsigned char>{9});
+    EXPECT_EQ(idb.options[1].code, zdump::IDB_OPT_NAME);
+    EXPECT_EQ(option_text(idb.options[1]), names[i]);
+  }
+  for (size_t i = 1 + names.size(); i < blocks.size(); ++i)
+    EXPECT_EQ(blocks[i].type, zdump::EPB_TYPE) << "block " << i;
+}
+
+// The frame of the serial-th record the card's control socket made (see ctl_payload).
+std::vector<unsigned char> ctl_frame(int len, long serial) {
+  std::vector<unsigned char> f(static_cast<size_t>(len));
+  for (int i = 0; i < len; ++i) f[size_t(i)] = uint8_t(i + serial);
+  std::fill(f.begin(), f.begin() + 6, 0xFF);
+  f[12] = 0x88, f[13] = 0xB5;
+  return f;
+}
+
+// The packet blocks of the control socket's records, in file order.
+std::vector<zdump::pcapng_block> ctl_blocks(const std::vector<zdump::pcapng_block>& blocks) {
+  std::vector<zdump::pcapng_block> out;
+  for (const zdump::pcapng_block& b : blocks)
+    if (b.type == zdump::EPB_TYPE && b.data.size() >= 14 && b.data[12] == 0x88 &&
+        b.data[13] == 0xB5)
+      out.push_back(b);
+  return out;
+}
+
+// An Enhanced Packet Block of one record: the frame whole, zeros up to the 32-bit
+// boundary, the direction in epb_flags.
+void expect_record(const zdump::pcapng_block& b, const std::vector<unsigned char>& frame,
+                   uint32_t flags) {
+  EXPECT_EQ(b.ifid, 0u);
+  EXPECT_EQ(b.captured, frame.size());
+  EXPECT_EQ(b.original, frame.size());
+  EXPECT_EQ(b.data, frame);
+  EXPECT_EQ(b.fill, std::vector<unsigned char>(b.fill.size(), 0));
+  EXPECT_EQ(b.total, 32 + ((frame.size() + 3) & ~size_t(3)) + 12);
+  ASSERT_EQ(b.options.size(), 1u);
+  EXPECT_EQ(b.options[0].code, zdump::EPB_OPT_FLAGS);
+  uint32_t value = 0;
+  ASSERT_EQ(b.options[0].value.size(), 4u);
+  memcpy(&value, b.options[0].value.data(), 4);
+  EXPECT_EQ(value, flags);
+}
 
 TEST_F(ZorvDump, PcapngOfTwoPortsMatchesThePeersCaptures) {
   peer_capture wire0("wire0", "/tmp/wire0.pcapng"), wire1("wire1", "/tmp/wire1.pcapng");
@@ -391,6 +480,15 @@ TEST_F(ZorvDump, ARecordSplitAcrossTheRingsEndIsWrittenWhole) {
     // Direction bytes 1 and 7 are both transmitted.
     EXPECT_EQ(frames[size_t(i)].direction, "0x00000002");
   }
+  const auto blocks = read_blocks("/tmp/wrap.pcapng");
+  expect_file_head(blocks, {"kvel0"});
+  const auto records = ctl_blocks(blocks);
+  ASSERT_EQ(records.size(), 4u);
+  for (int i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    expect_record(records[size_t(i)], ctl_frame(i < 3 ? 100 : 61, before + i),
+                  zdump::EPB_FLAG_OUTBOUND);
+  }
 }
 
 int count_frames(const std::string& file) { return int(ctl_records(file).size()); }
@@ -455,8 +553,8 @@ TEST_F(ZorvDump, ClearAloneDiscardsTheRecordsAndWritesNoFile) {
 struct refusal {
   const char* name;
   std::vector<std::string> args;  // after -d, except where -d itself is the point
-  const char* ctl;                // a card state to set first, or null
-  const char* undo;
+  std::vector<std::string> ctl;   // a card state to set first
+  std::vector<std::string> undo;
   const char* message;
   bool with_device = true;
 };
@@ -465,68 +563,66 @@ const refusal REFUSALS[] = {
     {"nine_interfaces",
      {"-w", "/tmp/kept", "-i", "kvel0", "-i", "kvel0", "-i", "kvel0", "-i", "kvel0", "-i", "kvel0",
       "-i", "kvel0", "-i", "kvel0", "-i", "kvel0", "-i", "kvel0"},
-     nullptr, nullptr, "Too many arguments"},
-    {"format_in_capitals", {"-w", "/tmp/kept", "-i", "kvel0", "-F", "PCAP"}, nullptr, nullptr,
+     {}, {}, "Too many arguments"},
+    {"format_in_capitals", {"-w", "/tmp/kept", "-i", "kvel0", "-F", "PCAP"}, {}, {},
      "Unknown format PCAP"},
-    {"no_device", {"-w", "/tmp/kept", "-i", "kvel0"}, nullptr, nullptr,
+    {"no_device", {"-w", "/tmp/kept", "-i", "kvel0"}, {}, {},
      "Require device filename", false},
-    {"no_output", {"-i", "kvel0"}, nullptr, nullptr, "Require output file"},
-    {"no_interface", {"-w", "/tmp/kept"}, nullptr, nullptr, "No interface provided"},
-    {"extra_argument", {"-w", "/tmp/kept", "-i", "kvel0", "more"}, nullptr, nullptr,
+    {"no_output", {"-i", "kvel0"}, {}, {}, "Require output file"},
+    {"no_interface", {"-w", "/tmp/kept"}, {}, {}, "No interface provided"},
+    {"extra_argument", {"-w", "/tmp/kept", "-i", "kvel0", "more"}, {}, {},
      "Unknown argument"},
-    {"linux_name", {"-w", "/tmp/kept", "-i", "lo"}, nullptr, nullptr,
+    {"linux_name", {"-w", "/tmp/kept", "-i", "lo"}, {}, {},
      "Cannot map interface lo to a zorvnic interface"},
-    {"negative_port", {"-w", "/tmp/kept", "-i", "kvel-1"}, nullptr, nullptr,
+    {"negative_port", {"-w", "/tmp/kept", "-i", "kvel-1"}, {}, {},
      "Cannot map interface kvel-1"},
-    {"card_id_of_no_card", {"-w", "/tmp/kept", "-i", "kvel_1A_0"}, nullptr, nullptr,
+    {"card_id_of_no_card", {"-w", "/tmp/kept", "-i", "kvel_1A_0"}, {}, {},
      "Cannot map interface kvel_1A_0"},
-    {"port_the_device_lacks", {"-w", "/tmp/kept", "-i", "kvel5"}, nullptr, nullptr,
+    {"port_the_device_lacks", {"-w", "/tmp/kept", "-i", "kvel5"}, {}, {},
      "Cannot map interface kvel5"},
-    {"alignment_zero", {"-w", "/tmp/kept", "-i", "kvel0"}, "capture 0 set 3 0",
-     "capture 0 set 3 64", "below 11"},
-    {"alignment_ten", {"-w", "/tmp/kept", "-i", "kvel0"}, "capture 0 set 3 10",
-     "capture 0 set 3 64", "below 11"},
+    {"alignment_zero", {"-w", "/tmp/kept", "-i", "kvel0"}, {"capture 0 set 3 0"},
+     {"capture 0 set 3 64"}, "below 11"},
+    {"alignment_ten", {"-w", "/tmp/kept", "-i", "kvel0"}, {"capture 0 set 3 10"},
+     {"capture 0 set 3 64"}, "below 11"},
     {"read_position_outside_the_ring", {"-w", "/tmp/kept", "-i", "kvel0"},
-     "capture 0 set 10 0x7000000000", "capture 0 seek 0", "outside the ring"},
-    {"reader_role_refused", {"-w", "/tmp/kept", "-i", "kvel0"}, "capture 0 deny on",
-     "capture 0 deny off", "refused the reader role"},
-    {"major_version_1", {"-w", "/tmp/kept", "-i", "kvel0"}, "capture 0 set 0 0x10000",
-     "capture 0 set 0 0", "Error version major 0 expected, 1 found"},
+     {"capture 0 set 10 0x7000000000"}, {"capture 0 seek 0"}, "outside the ring"},
+    {"reader_role_refused", {"-w", "/tmp/kept", "-i", "kvel0"}, {"capture 0 deny on"},
+     {"capture 0 deny off"}, "refused the reader role"},
+    {"write_position_outside_the_ring", {"-w", "/tmp/kept", "-i", "kvel0"},
+     {"capture 0 set 1 0", "capture 0 set 12 0x7000000000"},
+     {"capture 0 seek 0", "capture 0 set 1 1"},
+     "Capture write position 481036337152 outside the ring of 16777216 bytes"},
+    {"missing_node", {"-d", "/dev/zorvnic_9", "-w", "/tmp/kept", "-i", "kvel0"}, {}, {},
+     "Cannot open driver name /dev/zorvnic_9: No such file or directory\n", false},
+    {"major_version_1", {"-w", "/tmp/kept", "-i", "kvel0"}, {"capture 0 set 0 0x10000"},
+     {"capture 0 set 0 0"}, "Error version major 0 expected, 1 found"},
 };
 
 class ZorvDumpRefuses : public ZorvDump, public ::testing::WithParamInterface<refusal> {};
 
+// Every refusal is said on standard error only.
 TEST_P(ZorvDumpRefuses, WithStatusOneAndTheOutputUntouched) {
   const refusal& r = GetParam();
   ASSERT_EQ(zt::run("printf keep > /tmp/kept").status, 0);
-  if (r.ctl) {
-    ASSERT_EQ(zt::sim_ctl(r.ctl).status, 0);
-  }
+  for (const std::string& c : r.ctl) ASSERT_EQ(zt::sim_ctl(c).status, 0) << c;
   std::vector<std::string> argv{DUMP};
   if (r.with_device) argv.insert(argv.end(), {"-d", DEV});
   argv.insert(argv.end(), r.args.begin(), r.args.end());
   child_process dump(argv, "/tmp/refusal.log");
   int status = dump.wait();
-  if (r.undo) zt::sim_ctl(r.undo);
+  std::string command;
+  for (const std::string& a : argv) command += "'" + a + "' ";
+  const zt::cmd_result stdout_only = zt::run("{ " + command + "2>/dev/null; }");
+  for (const std::string& c : r.undo) zt::sim_ctl(c);
   EXPECT_EQ(status, 1);
   EXPECT_NE(dump.output().find(r.message), std::string::npos) << dump.output();
+  EXPECT_EQ(stdout_only.status, 1);
+  EXPECT_EQ(stdout_only.out, "") << "on standard output";
   EXPECT_EQ(zt::run("cat /tmp/kept").out, "keep");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ZorvDumpRefuses, ::testing::ValuesIn(REFUSALS),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ZorvDump, ARefusedDmaEndsWithStatusOneAndAClosedFile) {
-  ASSERT_EQ(zt::sim_ctl("capture 0 add 120 0 3").status, 0);
-  dump_run first({"-i", "kvel0", "-w", "/tmp/before.pcapng"});
-  ASSERT_TRUE(first.caught_up());
-  ASSERT_EQ(zt::sim_ctl("capture 0 fail-dma").status, 0);
-  ASSERT_EQ(zt::sim_ctl("capture 0 add 120 0 1").status, 0);
-  EXPECT_EQ(first.proc.wait(), 1);
-  EXPECT_NE(first.proc.output().find("Error dump_do_dma"), std::string::npos);
-  EXPECT_EQ(capinfos_type("/tmp/before.pcapng"), "Wireshark/... - pcapng");
-  EXPECT_EQ(count_frames("/tmp/before.pcapng"), 3) << "the records read before the error";
-}
 
 TEST_F(ZorvDump, AFullDiskEndsWithStatusOneAndTheFileWrittenUpToIt) {
   ASSERT_EQ(zt::run("mkdir -p /tmp/small && mount -t tmpfs -o size=1m tmpfs /tmp/small").status, 0);
@@ -586,5 +682,105 @@ TEST_F(ZorvDump, ADashNamesAFileAndShowsNoProgress) {
   EXPECT_EQ(dump.proc.output().find("Starting dump loop"), std::string::npos);
   EXPECT_EQ(count_frames("/tmp/-"), 2);
 }
+
+// Records the card should not have made: one of length 0 holds no frame and is skipped;
+// one that still runs past the card's write position when the tool stops is left out.
+// Both are reported at the end with status 1, after everything else is written.
+struct bad_records {
+  const char* name;
+  std::vector<std::string> ctl;  // after the recording of the good records
+  std::vector<int> frames;       // the good records' lengths (direction 1)
+  std::string message;
+  bool caught_up;  // the reader hands the card back its write position
+};
+
+class ZorvDumpBadRecords : public ZorvDump, public ::testing::WithParamInterface<bad_records> {};
+
+const bad_records BAD_RECORDS[] = {
+    {"length_zero",
+     {"capture 0 add 0 0 3", "capture 0 add 100 1 1", "capture 0 add 0 1 1",
+      "capture 0 add 61 1 1"},
+     {100, 61},
+     "Skipped 4 capture records of length 0 on kvel0\n",
+     true},
+    {"past_the_write_position",
+     {"capture 0 add 100 1 1", "capture 0 add 200 1 1", "capture 0 set 1 0",
+      "capture 0 set 12 292"},
+     {100},
+     "Left out 100 bytes of a capture record on kvel0 that runs past the card's write position\n",
+     false},
+};
+
+TEST_P(ZorvDumpBadRecords, AreLeftOutAndReported) {
+  const bad_records& c = GetParam();
+  const long before = std::stol(capture_field(0, "records"));
+  for (const std::string& cmd : c.ctl) ASSERT_EQ(zt::sim_ctl(cmd).status, 0) << cmd;
+  dump_run dump({"-i", "kvel0", "-w", "/tmp/bad.pcapng"});
+  ASSERT_TRUE(dump.started()) << dump.proc.output();
+  if (c.caught_up) {
+    ASSERT_TRUE(wait_caught_up(0));
+  } else {
+    // What the complete records took is handed back; the rest stays the card's.
+    for (int i = 0; i < 400 && capture_field(0, "rd") != "192"; ++i) usleep(25000);
+    ASSERT_EQ(capture_field(0, "rd"), "192");
+  }
+  EXPECT_EQ(dump.interrupt(), 1);
+  EXPECT_NE(dump.proc.output().find(c.message), std::string::npos) << dump.proc.output();
+  EXPECT_EQ(count_frames("/tmp/bad.pcapng"), int(c.frames.size())) << "as tshark reads it";
+  const auto blocks = read_blocks("/tmp/bad.pcapng");
+  expect_file_head(blocks, {"kvel0"});
+  const auto records = ctl_blocks(blocks);
+  ASSERT_EQ(records.size(), c.frames.size());
+  // The serial numbers count every record the card made, the bad ones too.
+  long serial = before;
+  size_t next = 0;
+  for (const std::string& cmd : c.ctl) {
+    int len = 0, dir = 0, count = 1;
+    if (sscanf(cmd.c_str(), "capture 0 add %d %d %d", &len, &dir, &count) < 2) continue;
+    for (int i = 0; i < count; ++i, ++serial) {
+      if (len == 0 || next == c.frames.size()) continue;
+      SCOPED_TRACE(serial);
+      expect_record(records[next++], ctl_frame(len, serial), zdump::EPB_FLAG_OUTBOUND);
+    }
+  }
+  EXPECT_EQ(next, c.frames.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ZorvDumpBadRecords, ::testing::ValuesIn(BAD_RECORDS),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A card that goes wrong while the tool runs ends it with status 1 and a closed file of
+// the records read before: a refused DMA, or a write position that leaves the ring
+// (which would otherwise have the tool read the ring round and round).
+struct run_fault {
+  const char* name;
+  std::vector<std::string> ctl;
+  const char* message;
+};
+
+const run_fault RUN_FAULTS[] = {
+    {"refused_dma", {"capture 0 fail-dma", "capture 0 add 120 0 1"}, "Error dump_do_dma\n"},
+    {"write_position_outside_the_ring", {"capture 0 set 1 0", "capture 0 set 12 16777216"},
+     "Capture write position 16777216 outside the ring of 16777216 bytes\nError dump_do_dma\n"},
+};
+
+class ZorvDumpRunFaults : public ZorvDump, public ::testing::WithParamInterface<run_fault> {};
+
+TEST_P(ZorvDumpRunFaults, EndWithStatusOneAndAClosedFile) {
+  const run_fault& c = GetParam();
+  ASSERT_EQ(zt::sim_ctl("capture 0 add 120 0 3").status, 0);
+  dump_run first({"-i", "kvel0", "-w", "/tmp/before.pcapng"});
+  ASSERT_TRUE(first.caught_up());
+  for (const std::string& cmd : c.ctl) ASSERT_EQ(zt::sim_ctl(cmd).status, 0) << cmd;
+  EXPECT_EQ(first.proc.wait(), 1);
+  zt::sim_ctl("capture 0 seek 0");
+  EXPECT_NE(first.proc.output().find(c.message), std::string::npos) << first.proc.output();
+  EXPECT_EQ(capinfos_type("/tmp/before.pcapng"), "Wireshark/... - pcapng");
+  EXPECT_EQ(count_frames("/tmp/before.pcapng"), 3) << "the records read before the error";
+  EXPECT_EQ(ctl_blocks(read_blocks("/tmp/before.pcapng")).size(), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ZorvDumpRunFaults, ::testing::ValuesIn(RUN_FAULTS),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -10,6 +10,7 @@ namespace {
 struct options_case {
   std::vector<std::string> args;
   bool usage, tlp_hints, multiple;
+  std::string group = "zorvnic";
 };
 
 zorvd::daemon_options parse(std::vector<std::string> args) {
@@ -30,6 +31,9 @@ TEST(DaemonOptions, Table) {
       {{"-h"}, true, false, false},
       {{"-x"}, true, false, false},
       {{"-s", "-q"}, true, true, false},
+      {{"-g", "netdev", "-s"}, false, true, false, "netdev"},
+      {{"-gwheel"}, false, false, false, "wheel"},
+      {{"-g"}, true, false, false},
   };
   for (const options_case& c : CASES) {
     const zorvd::daemon_options o = parse(c.args);
@@ -37,6 +41,7 @@ TEST(DaemonOptions, Table) {
     EXPECT_EQ(o.usage, c.usage) << what;
     EXPECT_EQ(o.tlp_hints, c.tlp_hints) << what;
     EXPECT_EQ(o.multiple, c.multiple) << what;
+    EXPECT_EQ(o.group, c.group) << what;
   }
 }
 

@@ -73,6 +73,22 @@ TEST(HwStatus, FiberStatus) {
   EXPECT_EQ(out.substr(0, out.find('\n')), "Fiber 3 speed UNKN type UNKN");
 }
 
+TEST(HwStatus, EthernetStatusAppendedAndPrinted) {
+  uint64_t page[512] = {};
+  page[0x100 / 8] = 65536, page[0x108 / 8] = 64, page[0x110 / 8] = 192, page[0x118 / 8] = 3;
+  vyx::zorveth_v2 eth;
+  eth.reg_ = page;
+  std::string out = "kept\n";
+  vyx::append_eth_status(out, eth);
+  const std::string lines =
+      "L2 rx_dma_dropped 3\nL2 rx_dma_rdptr 64\nL2 rx_dma_wrptr 192\nL2 rx_dma_size 65536\n";
+  EXPECT_EQ(out, "kept\n" + lines);
+  testing::internal::CaptureStdout();
+  vyx::print_eth_status(eth);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), lines);
+  eth.reg_ = nullptr;  // the test's own page
+}
+
 TEST(HwStatus, DebugCounters) {
   uint64_t page[64] = {};
   page[2] = 1, page[3] = 2, page[16] = 3, page[17] = 4, page[18] = 99, page[19] = 5;

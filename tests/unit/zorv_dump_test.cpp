@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "capture_block_reader.h"
 #include "capture_blocks.h"
+#include "capture_control.h"
 #include "capture_writer.h"
 #include "output_file.h"
 #include "record_extract.h"
@@ -87,12 +89,149 @@ struct pipeline {
 
 constexpr size_t HEADERS = SHB_BYTES + 44;  // the section and kvel0's interface block
 
-TEST(ZorvDumpBlocks, SectionAndInterfaceBlocksHaveTheirSizes) {
-  unsigned char b[IDB_MAX_BYTES];
-  EXPECT_EQ(encode_shb(b), 28u);
-  EXPECT_EQ(encode_idb(b, "kvel0"), 44u);
-  EXPECT_EQ(encode_idb(b, "kvel_1A_0"), 48u);
-  EXPECT_EQ(encode_idb(b, std::string(256, 'k').c_str()), 0u);
+// Every encoder with exactly its block's room, and with one byte less.
+struct encoder_case {
+  const char* name;
+  int64_t size;
+  int64_t (*encode)(unsigned char* out, size_t room);
+};
+
+const uint32_t FLAGS_OUT = EPB_FLAG_OUTBOUND;
+const uint64_t ISB_IFRECV = 12345;
+const pcapng_option EPB_OPTS[] = {{EPB_OPT_FLAGS, 4, &FLAGS_OUT}};
+const pcapng_option IDB_OPTS[] = {{IDB_OPT_TSRESOL, 1, &TSRESOL_NS}, {IDB_OPT_NAME, 5, "kvel0"}};
+const pcapng_option SHB_OPTS[] = {{4, 7, "zorvnic"}};  // shb_userappl
+const pcapng_option ISB_OPTS[] = {{4, 8, &ISB_IFRECV}};  // isb_ifrecv
+const unsigned char FRAME[4081] = {1, 2, 3};
+
+const encoder_case ENCODERS[] = {
+    {"options_none", 0,
+     [](unsigned char* o, size_t r) { return encode_options(o, r, nullptr, 0); }},
+    {"options_two", 24,
+     [](unsigned char* o, size_t r) { return encode_options(o, r, IDB_OPTS, 2); }},
+    {"shb", 28, [](unsigned char* o, size_t r) { return write_shb(o, r, nullptr, 0); }},
+    {"shb_option", 44, [](unsigned char* o, size_t r) { return write_shb(o, r, SHB_OPTS, 1); }},
+    {"idb_bare", 20, [](unsigned char* o, size_t r) { return write_idb(o, r, nullptr, 0); }},
+    {"idb_kvel0", 44, [](unsigned char* o, size_t r) { return write_idb(o, r, IDB_OPTS, 2); }},
+    {"epb_60_in", 104,
+     [](unsigned char* o, size_t r) {
+       return encode_epb(o, r, {0, 1, 60, 60, FRAME, EPB_OPTS, 1});
+     }},
+    {"epb_61_out", 108,
+     [](unsigned char* o, size_t r) {
+       return encode_epb(o, r, {1, 2, 61, 61, FRAME, EPB_OPTS, 1});
+     }},
+    {"epb_bare", 32,
+     [](unsigned char* o, size_t r) { return encode_epb(o, r, {0, 0, 0, 0, FRAME, nullptr, 0}); }},
+    {"isb", 40, [](unsigned char* o, size_t r) { return encode_isb(o, r, {0, 9, ISB_OPTS, 1}); }},
+    {"pcap_header", 24, [](unsigned char* o, size_t r) { return write_pcap_header(o, r); }},
+    {"pcap_record_4080", 4096,
+     [](unsigned char* o, size_t r) { return encode_pcap_record(o, r, 1, 2, FRAME, 4080); }},
+    {"pcap_record_4081", 4097,
+     [](unsigned char* o, size_t r) { return encode_pcap_record(o, r, 1, 2, FRAME, 4081); }},
+};
+
+class ZorvDumpEncoders : public testing::TestWithParam<encoder_case> {};
+
+TEST_P(ZorvDumpEncoders, FitExactlyAndRefuseOneByteLess) {
+  const encoder_case& c = GetParam();
+  std::vector<unsigned char> b(size_t(c.size) + 8, 0xEE);
+  EXPECT_EQ(c.encode(b.data(), size_t(c.size)), c.size);
+  EXPECT_EQ(b[size_t(c.size)], 0xEE) << "wrote past its size";
+  if (c.size > 0) {
+    EXPECT_EQ(c.encode(b.data(), size_t(c.size) - 1), -1);
+  }
+  EXPECT_EQ(c.encode(b.data(), 0), c.size == 0 ? 0 : -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, ZorvDumpEncoders, testing::ValuesIn(ENCODERS),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Blocks of every kind written to a file and read back one by one.
+TEST(ZorvDumpBlocks, EveryKindReadsBackWithItsOptions) {
+  std::vector<unsigned char> file(1024);
+  size_t at = 0;
+  auto add = [&](int64_t n) {
+    ASSERT_GT(n, 0);
+    at += size_t(n);
+  };
+  add(write_shb(&file[at], file.size() - at, SHB_OPTS, 1));
+  add(write_idb(&file[at], file.size() - at, IDB_OPTS, 2));
+  add(encode_epb(&file[at], file.size() - at, {3, 0x100000002ull, 61, 1500, FRAME, EPB_OPTS, 1}));
+  add(encode_isb(&file[at], file.size() - at, {3, 77, ISB_OPTS, 1}));
+  FILE* in = fmemopen(file.data(), at, "rb");
+  ASSERT_NE(in, nullptr);
+  pcapng_block b;
+  ASSERT_EQ(read_block(in, &b), 1);
+  EXPECT_EQ(b.type, SHB_TYPE);
+  EXPECT_EQ(b.total, 44u);
+  EXPECT_EQ(b.magic, BYTE_ORDER_MAGIC);
+  EXPECT_EQ(b.major, 1);
+  EXPECT_EQ(b.section_length, ~uint64_t(0));
+  ASSERT_EQ(b.options.size(), 1u);
+  EXPECT_EQ(std::string(b.options[0].value.begin(), b.options[0].value.end()), "zorvnic");
+  ASSERT_EQ(read_block(in, &b), 1);
+  EXPECT_EQ(b.type, IDB_TYPE);
+  EXPECT_EQ(b.link_type, LINKTYPE_ETHERNET);
+  EXPECT_EQ(b.snap_len, 0xFFFFFFFFu);
+  ASSERT_EQ(b.options.size(), 2u);
+  EXPECT_EQ(b.options[0].code, IDB_OPT_TSRESOL);
+  EXPECT_EQ(b.options[0].value, std::vector<unsigned char>{9});
+  EXPECT_EQ(std::string(b.options[1].value.begin(), b.options[1].value.end()), "kvel0");
+  ASSERT_EQ(read_block(in, &b), 1);
+  EXPECT_EQ(b.type, EPB_TYPE);
+  EXPECT_EQ(b.ifid, 3u);
+  EXPECT_EQ(b.ts, 0x100000002ull);
+  EXPECT_EQ(b.captured, 61u);
+  EXPECT_EQ(b.original, 1500u);
+  EXPECT_EQ(b.data, std::vector<unsigned char>(FRAME, FRAME + 61));
+  EXPECT_EQ(b.fill, std::vector<unsigned char>(3, 0));
+  ASSERT_EQ(b.options.size(), 1u);
+  EXPECT_EQ(b.options[0].value, std::vector<unsigned char>({2, 0, 0, 0}));
+  ASSERT_EQ(read_block(in, &b), 1);
+  EXPECT_EQ(b.type, ISB_TYPE);
+  EXPECT_EQ(b.ts, 77u);
+  ASSERT_EQ(b.options.size(), 1u);
+  EXPECT_EQ(b.options[0].value.size(), 8u);
+  EXPECT_EQ(read_block(in, &b), 0) << "end of the stream";
+  fclose(in);
+}
+
+// Blocks that are not what they claim end the reading with a message.
+TEST(ZorvDumpBlocks, BadBlocksAreRefused) {
+  struct bad {
+    const char* name;
+    std::vector<uint32_t> words;
+    const char* message;
+  } cases[] = {
+      {"unknown_type", {3, 16, 0, 16}, "Error block type 3 not supported\n"},
+      {"length_below_the_frame", {IDB_TYPE, 8, 0}, "Error block of type 1 with length 8\n"},
+      {"cut_short", {IDB_TYPE, 28, 1, 0}, "cut short"},
+      {"lengths_differ", {IDB_TYPE, 20, 1, 0, 24}, "lengths differ"},
+      {"epb_data_past_the_body", {EPB_TYPE, 32, 0, 0, 0, 100, 100, 32}, "overrun"},
+      {"option_past_the_body", {IDB_TYPE, 24, 1, 0, 0x00080002, 24}, "overrun"},
+  };
+  for (const bad& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint32_t> words = c.words;
+    FILE* in = fmemopen(words.data(), words.size() * 4, "rb");
+    pcapng_block b;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read_block(in, &b), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(c.message), std::string::npos);
+    fclose(in);
+  }
+}
+
+TEST(ZorvDumpBlocks, OptionsStopAtTheirEndMarker) {
+  const uint32_t words[] = {0x00040002, 0x01020304, 0, 0x00040002, 0x05060708};
+  std::vector<decoded_option> opts;
+  EXPECT_EQ(decode_options(reinterpret_cast<const unsigned char*>(words), sizeof words, &opts), 0);
+  ASSERT_EQ(opts.size(), 1u);
+  EXPECT_EQ(opts[0].code, 2);
+  EXPECT_EQ(opts[0].value, std::vector<unsigned char>({4, 3, 2, 1}));
+  opts.clear();
+  EXPECT_EQ(decode_options(reinterpret_cast<const unsigned char*>(words), 6, &opts), -1);
 }
 
 TEST(ZorvDumpBlocks, EnhancedPacketBlocksCarryDirectionAndZeroFill) {
@@ -215,6 +354,74 @@ TEST(ZorvDumpFile, ADirectFileEndsWithItsPartSlotAppended) {
   auto out = p.finish();
   EXPECT_EQ(out.size(), HEADERS + 4500u * (44 + 1000));
   EXPECT_EQ(u32_at(out, out.size() - 4), 1044u);
+}
+
+// The register routines over a plain page: what they write, what they refuse.
+struct capture_page {
+  uint64_t regs[512] = {};
+  dump_device dev;
+  capture_page() { dev.regs = regs; }
+  uint64_t& at(size_t offset) { return regs[offset / 8]; }
+};
+
+TEST(ZorvDumpControl, RegistersShownOneALine) {
+  capture_page p;
+  for (size_t i = 0; i < 13; ++i) p.regs[i] = 0x10 * i + 1;
+  testing::internal::CaptureStdout();
+  print_capture_regs(&p.dev);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "version_id          = 0x1\nenable              = 0x11\n"
+            "reset               = 0x21\nbus_width           = 0x31\n"
+            "nb_boundaries       = 0x41\ncalibration_done    = 0x51\n"
+            "low_addr            = 0x61\nhigh_addr           = 0x71\n"
+            "configure_memory    = 0x81\nwr_addr             = 0x91\n"
+            "rd_addr             = 0xa1\nrd_ack              = 0xb1\n");
+}
+
+TEST(ZorvDumpControl, EnableTakesOnlyOffAndOn) {
+  capture_page p;
+  p.at(0x08) = 7;
+  for (uint64_t v : {1, 0}) {
+    EXPECT_EQ(set_capture_enable(&p.dev, v), 0);
+    EXPECT_EQ(p.at(0x08), v);
+  }
+  EXPECT_EQ(set_capture_enable(&p.dev, 2), -1);
+  EXPECT_EQ(p.at(0x08), 0u) << "nothing written";
+  p.at(0x08) = 1;
+  EXPECT_EQ(disable_capture(&p.dev), 0);
+  EXPECT_EQ(p.at(0x08), 0u);
+  EXPECT_EQ(p.at(0x10), 1u) << "reset";
+}
+
+TEST(ZorvDumpControl, ConfigureChecksTheRingAndTheCardsAnswer) {
+  struct {
+    uint64_t low, high;
+    const char* message;  // null: written, and refused since the page never answers
+  } cases[] = {
+      {0x10000, 0x10FFF, "Error: high_addr < low_addr+4096\n"},
+      {0x10000, 0x8000, "Error: high_addr < low_addr+4096\n"},
+      {~uint64_t(0xFFF), 0x1000, "Error: high_addr < low_addr+4096\n"},
+      {0x10100, 0x20000, "Error high_addr&0xff != 0 || low_addr&0xff != 0\n"},
+      {0x10000, 0x20080, "Error high_addr&0xff != 0 || low_addr&0xff != 0\n"},
+      {0x10000, 0x20000, nullptr},
+  };
+  for (const auto& c : cases) {
+    capture_page p;
+    p.dev.low = 5, p.dev.high = 6;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(configure_capture_memory(&p.dev, c.low, c.high, 3), -1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, c.message ? c.message : "Error configure memory\n");
+    EXPECT_EQ(p.at(0x40), c.message ? 0u : 5u) << "flag bit 0 and the command";
+    EXPECT_EQ(p.at(0x30), c.message ? 0u : c.low);
+    EXPECT_EQ(p.at(0x38), c.message ? 0u : c.high);
+    EXPECT_EQ(p.at(0x20), c.message ? 0u : 4u);
+    EXPECT_EQ(p.dev.low, 5u) << "the ring stays the one read until the card takes another";
+    EXPECT_FALSE(capture_configured(&p.dev));
+  }
+  capture_page p;
+  p.at(0x40) = 0x2;
+  EXPECT_TRUE(capture_configured(&p.dev));
 }
 
 }  // namespace

@@ -592,9 +592,13 @@ TEST(UdpStatus, TextFromRegistersAndTxState) {
             "UDP rx_dma_size 2048\n"
             "TX: fdb.round=2 fdb.rdptr 17\nTX: tx_offset=8512 wrptr(CL)=5, round=2\n"
             "TX: wstatus fillevel=5 nonempty=1\nTX: rstatus rdptr=33 round=3\n");
+  testing::internal::CaptureStdout();
+  vyx::print_udp_status(f.udp);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), text) << "printed once, the same text";
   f.udp.tx_pio_.fdb_ = nullptr;
-  text.clear();
+  text = "kept\n";
   vyx::append_udp_status(text, f.udp);
+  EXPECT_EQ(text.rfind("kept\nUDP rx_dma_dropped 7\n", 0), 0u) << "appended to what was there";
   EXPECT_EQ(text.find("TX: fdb"), std::string::npos) << "no feedback page, no feedback lines";
 }
 

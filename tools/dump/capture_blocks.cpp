@@ -5,87 +5,124 @@
 namespace zdump {
 namespace {
 
-constexpr uint32_t SHB_TYPE = 0x0A0D0D0A, IDB_TYPE = 1, EPB_TYPE = 6;
-constexpr uint32_t BYTE_ORDER_MAGIC = 0x1A2B3C4D;
-constexpr uint32_t PCAP_NS_MAGIC = 0xA1B23C4D;
-constexpr uint16_t OPT_END = 0, IDB_OPT_NAME = 2, IDB_OPT_TSRESOL = 9, EPB_OPT_FLAGS = 2;
-constexpr uint8_t TSRESOL_NS = 9;
-
-// Sequential little writer over a buffer the caller sized.
+// Sequential writer over the caller's room: once something does not fit it writes
+// nothing more and ok stays false.
 struct put {
   unsigned char* p;
+  size_t room;
+  bool ok = true;
+
+  void bytes(const void* src, size_t n) {
+    if (!reserve(n)) return;
+    memcpy(p, src, n);
+    advance(n);
+  }
+  void zeros(size_t n) {
+    if (!reserve(n)) return;
+    memset(p, 0, n);
+    advance(n);
+  }
   void u16(uint16_t v) { bytes(&v, 2); }
   void u32(uint32_t v) { bytes(&v, 4); }
   void u64(uint64_t v) { bytes(&v, 8); }
-  void bytes(const void* src, size_t n) {
-    memcpy(p, src, n);
-    p += n;
+  void options(const pcapng_option* opts, int count) {
+    int64_t n = ok ? encode_options(p, room, opts, count) : -1;
+    if (n < 0) ok = false;
+    else advance(size_t(n));
   }
-  void zeros(size_t n) {
-    memset(p, 0, n);
+  bool reserve(size_t n) { return ok = ok && n <= room; }
+  void advance(size_t n) {
     p += n;
-  }
-  void option(uint16_t code, const void* value, uint16_t len) {
-    u16(code);
-    u16(len);
-    bytes(value, len);
-    zeros(pcapng_padded(len) - len);
+    room -= n;
   }
 };
 
+size_t options_size(const pcapng_option* opts, int count) {
+  if (count == 0) return 0;
+  size_t n = 4;  // end of options
+  for (int i = 0; i < count; ++i) n += 4 + pcapng_padded(opts[i].len);
+  return n;
+}
+
+int64_t result(const put& w, size_t total) { return w.ok ? int64_t(total) : -1; }
+
+// The fields that Enhanced Packet and Interface Statistics Blocks begin with.
+void packet_head(put& w, uint32_t type, uint32_t total, uint32_t ifid, uint64_t ts) {
+  w.u32(type);
+  w.u32(total);
+  w.u32(ifid);
+  w.u32(uint32_t(ts >> 32));
+  w.u32(uint32_t(ts));
+}
+
 }  // namespace
 
-size_t encode_shb(unsigned char* out) {
-  put w{out};
+int64_t encode_options(unsigned char* out, size_t room, const pcapng_option* opts, int count) {
+  if (count == 0) return 0;
+  put w{out, room};
+  for (int i = 0; i < count; ++i) {
+    w.u16(opts[i].code);
+    w.u16(opts[i].len);
+    w.bytes(opts[i].value, opts[i].len);
+    w.zeros(pcapng_padded(opts[i].len) - opts[i].len);
+  }
+  w.u32(OPT_END);
+  return result(w, options_size(opts, count));
+}
+
+int64_t write_shb(unsigned char* out, size_t room, const pcapng_option* opts, int count) {
+  const uint32_t total = uint32_t(SHB_BYTES + options_size(opts, count));
+  put w{out, room};
   w.u32(SHB_TYPE);
-  w.u32(SHB_BYTES);
+  w.u32(total);
   w.u32(BYTE_ORDER_MAGIC);
   w.u16(1);
   w.u16(0);
   w.u64(~uint64_t(0));  // section length not given
-  w.u32(SHB_BYTES);
-  return SHB_BYTES;
+  w.options(opts, count);
+  w.u32(total);
+  return result(w, total);
 }
 
-size_t encode_idb(unsigned char* out, const char* name) {
-  size_t n = strlen(name);
-  if (n > 255) return 0;
-  uint32_t total = uint32_t(36 + pcapng_padded(uint32_t(n)));
-  put w{out};
+int64_t write_idb(unsigned char* out, size_t room, const pcapng_option* opts, int count) {
+  const uint32_t total = uint32_t(20 + options_size(opts, count));
+  put w{out, room};
   w.u32(IDB_TYPE);
   w.u32(total);
   w.u16(uint16_t(LINKTYPE_ETHERNET));
   w.u16(0);
   w.u32(0xFFFFFFFF);  // no snap length
-  w.option(IDB_OPT_TSRESOL, &TSRESOL_NS, 1);
-  w.option(IDB_OPT_NAME, name, uint16_t(n));
-  w.u32(OPT_END);
+  w.options(opts, count);
   w.u32(total);
-  return total;
+  return result(w, total);
 }
 
-void encode_epb_head(unsigned char* out, uint32_t ifid, uint64_t ts_ns, uint32_t len) {
-  put w{out};
-  w.u32(EPB_TYPE);
-  w.u32(uint32_t(EPB_HEAD_BYTES + EPB_TAIL_BYTES) + pcapng_padded(len));
-  w.u32(ifid);
-  w.u32(uint32_t(ts_ns >> 32));
-  w.u32(uint32_t(ts_ns));
-  w.u32(len);  // captured
-  w.u32(len);  // original
+int64_t encode_epb(unsigned char* out, size_t room, const epb_desc& d) {
+  const uint32_t padded = pcapng_padded(d.captured);
+  const uint32_t total =
+      uint32_t(EPB_FIXED_BYTES + padded + options_size(d.options, d.option_count));
+  put w{out, room};
+  packet_head(w, EPB_TYPE, total, d.ifid, d.ts);
+  w.u32(d.captured);
+  w.u32(d.original);
+  w.bytes(d.data, d.captured);
+  w.zeros(padded - d.captured);
+  w.options(d.options, d.option_count);
+  w.u32(total);
+  return result(w, total);
 }
 
-void encode_epb_tail(unsigned char* out, uint32_t len, uint8_t direction) {
-  // Received records are inbound; every other direction byte means transmitted.
-  uint32_t flags = direction == 0 ? EPB_FLAG_INBOUND : EPB_FLAG_OUTBOUND;
-  put w{out};
-  w.option(EPB_OPT_FLAGS, &flags, 4);
-  w.u32(OPT_END);
-  w.u32(uint32_t(EPB_HEAD_BYTES + EPB_TAIL_BYTES) + pcapng_padded(len));
+int64_t encode_isb(unsigned char* out, size_t room, const isb_desc& d) {
+  const uint32_t total = uint32_t(24 + options_size(d.options, d.option_count));
+  put w{out, room};
+  packet_head(w, ISB_TYPE, total, d.ifid, d.ts);
+  w.options(d.options, d.option_count);
+  w.u32(total);
+  return result(w, total);
 }
 
-size_t encode_pcap_header(unsigned char* out) {
-  put w{out};
+int64_t write_pcap_header(unsigned char* out, size_t room) {
+  put w{out, room};
   w.u32(PCAP_NS_MAGIC);
   w.u16(2);
   w.u16(4);
@@ -93,15 +130,18 @@ size_t encode_pcap_header(unsigned char* out) {
   w.u32(0);  // accuracy
   w.u32(PCAP_SNAPLEN);
   w.u32(LINKTYPE_ETHERNET);
-  return PCAP_HEADER_BYTES;
+  return result(w, PCAP_HEADER_BYTES);
 }
 
-void encode_pcap_record_head(unsigned char* out, uint32_t sec, uint32_t nsec, uint32_t len) {
-  put w{out};
+int64_t encode_pcap_record(unsigned char* out, size_t room, uint32_t sec, uint32_t nsec,
+                           const unsigned char* data, uint32_t len) {
+  put w{out, room};
   w.u32(sec);
   w.u32(nsec);
   w.u32(len);  // included
   w.u32(len);  // original
+  w.bytes(data, len);
+  return result(w, PCAP_RECORD_HEAD_BYTES + len);
 }
 
 }  // namespace zdump

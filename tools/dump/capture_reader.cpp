@@ -8,27 +8,23 @@
 #include <cstdio>
 #include <cstring>
 
+#include "capture_regs.h"
 #include "kvel_dev.h"
 #include "kvel_ioctl.h"
 
 namespace zdump {
+
+int open_driver(const char* path) {
+  const int fd = kvel::kvel_dev_open(path);
+  if (fd < 0) fprintf(stderr, "Cannot open driver name %s: %s\n", path, strerror(errno));
+  return fd;
+}
+
 namespace {
 
 using kvel::mmio_read64;
 using kvel::mmio_write64;
 
-// Byte offsets of the capture register page.
-enum : size_t {
-  REG_VERSION_ID = 0x00,
-  REG_BUS_WIDTH = 0x18,
-  REG_LOW_ADDR = 0x30,
-  REG_HIGH_ADDR = 0x38,
-  REG_WR_ADDR = 0x48,
-  REG_RD_ADDR = 0x50,
-  REG_RD_ACK = 0x58,
-  REG_WR_OFFSET = 0x60,
-};
-constexpr uint64_t ACK_REQUEST = 7, ACK_GRANTED = 0x8, ACK_ANNOUNCE = 0x10;
 constexpr int ACK_POLLS = 10;
 constexpr uint64_t OVERSIZE_AVAIL = 0xFFFFFFC0;
 
@@ -39,11 +35,8 @@ struct dma_request {
 };
 
 bool open_channel(dma_channel& ch, const char* path) {
-  ch.fd = kvel::kvel_dev_open(path);
-  if (ch.fd < 0) {
-    fprintf(stderr, "Cannot open driver name %s: %s\n", path, strerror(errno));
-    return false;
-  }
+  ch.fd = open_driver(path);
+  if (ch.fd < 0) return false;
   void* m = kvel::kvel_dev_mmap(ch.fd, DMA_BUFFER_BYTES, PROT_READ, kvel::KVEL_MMAP_DUMP_DMA);
   if (m == MAP_FAILED) {
     fprintf(stderr, "Mapping of the DMA memory failed %s\n", strerror(errno));
@@ -104,14 +97,21 @@ uint64_t into_ring(const dump_device* dev, int64_t pos) {
   return uint64_t(pos < 0 ? pos + r : pos >= r ? pos - r : pos);
 }
 
+// A position outside the ring would make every later length nonsense, and the cursor
+// would never meet the ring's end to wrap: false after a message.
+bool inside_ring(const dump_device* dev, uint64_t pos, const char* which) {
+  if (pos < dev->ring_size()) return true;
+  fprintf(stderr, "Capture %s position %llu outside the ring of %llu bytes\n", which,
+          (unsigned long long)pos, (unsigned long long)dev->ring_size());
+  return false;
+}
+
 }  // namespace
 
 dump_device* open_dump_device(const char* path, int port) {
   auto* dev = new dump_device;
-  dev->ctl_fd = kvel::kvel_dev_open(path);
-  if (dev->ctl_fd < 0) {
-    fprintf(stderr, "Cannot open driver name %s: %s\n", path, strerror(errno));
-  } else if (open_channel(dev->ch[0], path) && open_channel(dev->ch[1], path) &&
+  dev->ctl_fd = open_driver(path);
+  if (dev->ctl_fd >= 0 && open_channel(dev->ch[0], path) && open_channel(dev->ch[1], path) &&
              alloc_block(dev, port) && check_block(dev)) {
     return dev;
   }
@@ -145,12 +145,9 @@ int dump_start(dump_device* dev) {
     return -1;
   }
   uint64_t rd = mmio_read64(dev->regs, REG_RD_ADDR);
-  // A position outside the ring would make every later length nonsense.
-  if (rd >= dev->ring_size()) {
-    fprintf(stderr, "Capture read position %llu outside the ring of %llu bytes\n",
-            (unsigned long long)rd, (unsigned long long)dev->ring_size());
+  if (!inside_ring(dev, rd, "read") ||
+      !inside_ring(dev, mmio_read64(dev->regs, REG_WR_OFFSET), "write"))
     return -1;
-  }
   dev->started = true;
   dev->cursor = dev->published = rd;
   dev->consumer.store(int64_t(rd));
@@ -171,6 +168,7 @@ int dump_do_dma(dump_device* dev) {
   dma_channel& ch = dev->ch[dev->next];
   if (ch.full.load(std::memory_order_acquire)) return 0;
   uint64_t w = mmio_read64(dev->regs, REG_WR_OFFSET);
+  if (!inside_ring(dev, w, "write")) return -1;
   if (w == dev->cursor) return 0;
   uint64_t a = dev->low + w, b = dev->low + dev->cursor;
   if (a < b) a = dev->high;  // the card has wrapped: read up to the ring's end first

@@ -42,15 +42,19 @@ struct dump_device {
   uint64_t ring_size() const { return high - low; }
 };
 
+// The device node opened for the capture block's use; -1 after a message, errno set.
+int open_driver(const char* path);
 // Opens port's capture block on the node at path; null after a message, errno set.
 dump_device* open_dump_device(const char* path, int port);
 void close_dump_device(dump_device* dev);
 // Discards everything recorded so far; 0, or -5 when the card refuses the reader role.
 int clear_capture_memory(dump_device* dev);
-// Takes the reader role and starts at the card's rd_addr; -1 after a message.
+// Takes the reader role and starts at the card's rd_addr; -1 after a message (also for
+// a read or write position outside the ring).
 int dump_start(dump_device* dev);
-// One reading step: -1 after a message, 0 when nothing was done, 1 when a channel
-// was filled. Hands the packet thread's consumer position to the card first.
+// One reading step: -1 after a message (a DMA refused, a write position outside the
+// ring), 0 when nothing was done, 1 when a channel was filled. Hands the packet
+// thread's consumer position to the card first.
 int dump_do_dma(dump_device* dev);
 // Hands the packet thread's last consumer position to the card.
 void dump_hand_back(dump_device* dev);

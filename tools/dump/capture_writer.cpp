@@ -9,7 +9,9 @@
 namespace zdump {
 namespace {
 
-constexpr unsigned char ZEROS[4] = {};
+// Big enough for the largest block of either format.
+constexpr size_t LOCAL_BYTES = EPB_MAX_BYTES;
+constexpr size_t IDB_NAME_MAX = 255;
 
 // Waits until the current slot may be filled; false when the file thread has gone.
 bool wait_for_slot(capture_writer* w) {
@@ -20,6 +22,13 @@ bool wait_for_slot(capture_writer* w) {
     backoff_step(&w->wait);
   }
   return true;
+}
+
+void hand_over_if_full(capture_writer* w) {
+  file_slot& s = w->slots[w->cur];
+  if (s.len < SLOT_BYTES) return;
+  s.full.store(1, std::memory_order_release);
+  w->cur = (w->cur + 1) % SLOT_COUNT;
 }
 
 // Copies n bytes into the slots, handing each slot over as it fills.
@@ -33,44 +42,45 @@ bool writer_put(capture_writer* w, const void* src, size_t n) {
     s.len += uint32_t(piece);
     p += piece;
     n -= piece;
-    if (s.len == SLOT_BYTES) {
-      s.full.store(1, std::memory_order_release);
-      w->cur = (w->cur + 1) % SLOT_COUNT;
-    }
+    hand_over_if_full(w);
   }
   return true;
 }
 
-int write_epb(capture_writer* w, uint64_t ts_ns, uint16_t len, const unsigned char* data,
-              uint32_t ifid, uint8_t direction) {
-  unsigned char head[EPB_HEAD_BYTES], tail[EPB_TAIL_BYTES];
-  encode_epb_head(head, ifid, ts_ns, len);
-  encode_epb_tail(tail, len, direction);
-  uint32_t fill = pcapng_padded(len) - len;  // zeros, not the record's own fill
-  bool ok = writer_put(w, head, sizeof head) && writer_put(w, data, len) &&
-            writer_put(w, ZEROS, fill) && writer_put(w, tail, sizeof tail);
-  return ok ? int(sizeof head + len + fill + sizeof tail) : -1;
-}
+struct record_desc {
+  uint32_t sec, nsec;
+  uint16_t len;
+  const unsigned char* data;
+  uint32_t ifid;
+  uint8_t direction;
+};
 
-int write_pcap_record(capture_writer* w, uint32_t sec, uint32_t nsec, uint16_t len,
-                      const unsigned char* data) {
-  unsigned char head[PCAP_RECORD_HEAD_BYTES];
-  encode_pcap_record_head(head, sec, nsec, len);
-  bool ok = writer_put(w, head, sizeof head) && writer_put(w, data, len);
-  return ok ? int(sizeof head + len) : -1;
+int64_t encode_record(const capture_writer* w, unsigned char* out, size_t room,
+                      const record_desc& r) {
+  if (w->format == FORMAT_PCAP) return encode_pcap_record(out, room, r.sec, r.nsec, r.data, r.len);
+  const uint32_t flags = epb_direction_flags(r.direction);
+  const pcapng_option opts[] = {{EPB_OPT_FLAGS, sizeof flags, &flags}};
+  const epb_desc d{r.ifid, uint64_t(r.sec) * 1000000000 + r.nsec, r.len, r.len, r.data, opts, 1};
+  return encode_epb(out, room, d);
 }
 
 bool write_file_header(capture_writer* w, const char* const* names, int count) {
-  unsigned char block[IDB_MAX_BYTES];
-  if (w->format == FORMAT_PCAP) return writer_put(w, block, encode_pcap_header(block));
-  if (!writer_put(w, block, encode_shb(block))) return false;
+  if (w->format == FORMAT_PCAP) {
+    int64_t n = write_pcap_header(w->local, LOCAL_BYTES);
+    return n > 0 && writer_put(w, w->local, size_t(n));
+  }
+  int64_t n = write_shb(w->local, LOCAL_BYTES, nullptr, 0);
+  if (n < 0 || !writer_put(w, w->local, size_t(n))) return false;
   for (int i = 0; i < count; ++i) {
-    size_t n = encode_idb(block, names[i]);
-    if (n == 0) {
+    const size_t len = strlen(names[i]);
+    const pcapng_option opts[] = {{IDB_OPT_TSRESOL, 1, &TSRESOL_NS},
+                                  {IDB_OPT_NAME, uint16_t(len), names[i]}};
+    n = len <= IDB_NAME_MAX ? write_idb(w->local, LOCAL_BYTES, opts, 2) : -1;
+    if (n < 0) {
       fprintf(stderr, "Interface name %s too long for the capture file\n", names[i]);
       return false;
     }
-    if (!writer_put(w, block, n)) return false;
+    if (!writer_put(w, w->local, size_t(n))) return false;
   }
   return true;
 }
@@ -80,18 +90,31 @@ bool write_file_header(capture_writer* w, const char* const* names, int count) {
 capture_writer* create_writer(const char* const* names, int count, capture_format format,
                               file_slot* slots, const std::atomic<bool>* file_gone) {
   auto* w = new capture_writer;
+  w->local = new unsigned char[LOCAL_BYTES];
   w->format = format;
   w->slots = slots;
   w->file_gone = file_gone;
   if (write_file_header(w, names, count)) return w;
+  delete[] w->local;
   delete w;
   return nullptr;
 }
 
+// A block that fits the current slot's room is encoded straight into it; one that
+// would cross into the next slot goes through the local buffer.
 int writer_write(capture_writer* w, uint32_t sec, uint32_t nsec, uint16_t len,
                  const unsigned char* data, uint32_t ifid, uint8_t direction) {
-  if (w->format == FORMAT_PCAP) return write_pcap_record(w, sec, nsec, len, data);
-  return write_epb(w, uint64_t(sec) * 1000000000 + nsec, len, data, ifid, direction);
+  const record_desc r{sec, nsec, len, data, ifid, direction};
+  if (!wait_for_slot(w)) return -1;
+  file_slot& s = w->slots[w->cur];
+  int64_t n = encode_record(w, s.buf + s.len, SLOT_BYTES - s.len, r);
+  if (n >= 0) {
+    s.len += uint32_t(n);
+    hand_over_if_full(w);
+    return int(n);
+  }
+  n = encode_record(w, w->local, LOCAL_BYTES, r);
+  return n >= 0 && writer_put(w, w->local, size_t(n)) ? int(n) : -1;
 }
 
 int64_t writer_flush(capture_writer* w) {
@@ -106,6 +129,7 @@ int64_t writer_flush(capture_writer* w) {
 
 void close_writer(capture_writer* w) {
   writer_flush(w);
+  delete[] w->local;
   delete w;
 }
 

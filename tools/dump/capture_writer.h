@@ -16,6 +16,7 @@ struct capture_writer {
   capture_format format = FORMAT_PCAPNG;
   file_slot* slots = nullptr;
   int cur = 0;  // the slot being filled
+  unsigned char* local = nullptr;  // a block that crosses from one slot into the next
   backoff wait;
   // Set by the file thread when it has ended and no slot will be freed any more; a
   // writer waiting for a slot then gives up.

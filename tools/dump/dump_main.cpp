@@ -22,6 +22,7 @@
 #include "capture_writer.h"
 #include "dump_iface.h"
 #include "dump_options.h"
+#include "kvel_dev.h"
 #include "output_file.h"
 #include "record_extract.h"
 #include "zorvsock.h"
@@ -187,8 +188,18 @@ void progress_thread() {
   putchar('\n');
 }
 
+// The node must open before its ports are asked for: a missing node is not a missing
+// port.
+bool device_opens(const char* path) {
+  const int fd = open_driver(path);
+  if (fd < 0) return false;
+  kvel::kvel_dev_close(fd);
+  return true;
+}
+
 int open_interfaces() {
   dump_options& o = g_run.opt;
+  if (!device_opens(o.device)) return 1;
   for (int i = 0; i < o.ifcount; ++i) {
     g_run.ifs[i].name = o.ifnames[i];
     g_run.ifs[i].port = iface_port(o.device, o.ifnames[i]);
@@ -259,7 +270,10 @@ void stop_sequence(std::thread& progress, std::thread& packets, std::thread& fil
   file.join();
   puts("Exiting");
   fflush(stdout);
-  for (int i = 0; i < g_run.opt.ifcount; ++i) dump_hand_back(g_run.ifs[i].dev);
+  for (int i = 0; i < g_run.opt.ifcount; ++i) {
+    dump_hand_back(g_run.ifs[i].dev);
+    if (report_skipped(g_run.ifs[i].ctx, g_run.ifs[i].name)) g_run.failed = 1;
+  }
   close_writer(g_run.writer);
   if (close_output_file(g_run.file) < 0) g_run.failed = 1;
   for (int i = 0; i < g_run.opt.ifcount; ++i) {

@@ -30,6 +30,11 @@ int64_t cut_records(packet_context* ctx, capture_writer* w, uint32_t ifid, const
     uint16_t len = load_u16(rec + 8);
     uint64_t padded = (uint64_t(len) + a - 1) / a * a;
     if (pending - o - a < padded) break;  // the rest comes with the next stretch
+    if (len == 0) {  // a record without a frame: nothing a capture file could hold
+      ++ctx->empty_records;
+      o += a;
+      continue;
+    }
     int64_t t = record_time(ctx, rec);
     if (writer_write(w, uint32_t(t / NS_PER_S), uint32_t(t % NS_PER_S), len, rec + a, ifid,
                      rec[10]) < 0) {
@@ -78,6 +83,18 @@ void set_delays(packet_context* ctx, int64_t tx_ps, int64_t rx_ps) {
 bool channels_empty(const packet_context* ctx) {
   return !ctx->ch[0].full.load(std::memory_order_acquire) &&
          !ctx->ch[1].full.load(std::memory_order_acquire);
+}
+
+bool report_skipped(const packet_context* ctx, const char* name) {
+  if (ctx->empty_records)
+    fprintf(stderr, "Skipped %llu capture records of length 0 on %s\n",
+            (unsigned long long)ctx->empty_records, name);
+  if (ctx->carry)
+    fprintf(stderr,
+            "Left out %u bytes of a capture record on %s that runs past the card's write "
+            "position\n",
+            ctx->carry, name);
+  return ctx->empty_records || ctx->carry;
 }
 
 int run_pkt(packet_context* ctx, capture_writer* writer, uint32_t ifid) {

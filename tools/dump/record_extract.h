@@ -26,6 +26,9 @@ struct packet_context {
   std::atomic<int64_t>* consumer = nullptr;      // the reader's, see dump_device
   uint8_t align = 0;
   int64_t tx_corr_ns = 0, rx_corr_ns = 0;
+  // Records of length 0, which hold no frame: skipped, not written. The packet
+  // thread's; read by the main thread once that thread has ended.
+  uint64_t empty_records = 0;
 };
 
 // Null after a message: out of memory, or a record alignment too small to hold the
@@ -40,5 +43,9 @@ void set_delays(packet_context* ctx, int64_t tx_ps, int64_t rx_ps);
 int run_pkt(packet_context* ctx, capture_writer* writer, uint32_t ifid);
 // True when neither channel waits to be taken.
 bool channels_empty(const packet_context* ctx);
+// After the packet thread has ended: what the interface's records lacked, on standard
+// error (records of length 0 skipped, a record left incomplete at the card's write
+// position). True when there was any.
+bool report_skipped(const packet_context* ctx, const char* name);
 
 }  // namespace zdump
