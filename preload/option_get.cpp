@@ -1,5 +1,6 @@
-// getsockopt on a managed socket: the values come from the record and the card's
-// session, except the TTLs and the blocking timeouts, which the kernel twin keeps.
+// getsockopt on a managed socket: the values of a card socket come from the record and
+// the card's session, except the TTLs and the blocking timeouts, which the kernel twin
+// keeps; a socket not on the card yet answers as its kernel twin, which got every option.
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -164,6 +165,7 @@ int get_ip_option(const option_call& o, const query& q) {
 
 int get_option(const option_call& o, const query& q) {
   if (!socket_kind(o.rec->kind)) return ENOTSOCK;
+  if (o.rec->kind == RECORD_INET) return kernel_query(o, q);
   switch (o.level) {
     case SOL_SOCKET:
       return get_socket_option(o, q);
@@ -183,6 +185,6 @@ int get_option(const option_call& o, const query& q) {
 using namespace kvel;
 
 extern "C" int vyx_getsockopt(int fd, int level, int optname, void* optval, socklen_t* optlen) {
-  const option_call o{fd, lookup_socket_record(fd), level, optname, nullptr, 0, nullptr};
+  const option_call o{fd, lookup_socket_record(fd), level, optname, nullptr, 0, nullptr, false, 0};
   return leave_handler(name, fd, get_option(o, query{optval, optlen}));
 }

@@ -168,6 +168,12 @@ add_executable(option_cases_helper ${ZL_TEST_DIR}/option_cases_helper.cpp)
 zl_program_test(preload_options_test option_cases_helper ZL_OPTION_HELPER ZL_OPTION_PEER
                 option_peer.py 600)
 
+# Calls the kernel answers, beside the same program's answers without a library:
+# options and listen on sockets the card does not serve yet.
+add_executable(argument_cases_helper ${ZL_TEST_DIR}/argument_cases_helper.cpp)
+zl_program_test(preload_arguments_test argument_cases_helper ZL_ARG_HELPER ZL_DATA_PEER
+                data_peer.py 600)
+
 # The select, poll and epoll waits of programs on card sockets: their answers beside the
 # kernel's.
 add_executable(poll_cases_helper ${ZL_TEST_DIR}/poll_cases_helper.cpp)

@@ -290,6 +290,19 @@ void run_special_cases(sockets& ss) {
           wanted(0, 0, false));
   close(m);
 
+  // A ring size the card cannot take, set before the socket went on the card, is taken
+  // to the nearest the card allows when it does.
+  const int small = socket(AF_INET, SOCK_DGRAM, 0);
+  int tiny = 1024;
+  compare("small ring before bind", 0, outcome(setsockopt(small, SOL_SOCKET, SO_RCVBUF, &tiny, 4), 0, false),
+          wanted(0, 0, false));
+  const sockaddr_in local = inet(ss.card, 0);
+  bind(small, sa(local), sizeof local);
+  int ring = 0;
+  const int grc = read_int(small, SOL_SOCKET, SO_RCVBUF, 4, &ring);
+  compare("small ring on the card", 0, outcome(grc, ring, true), wanted(0, 262144, true));
+  close(small);
+
   timeval tv{0, 5};
   const int f = ss.open(FRESH);
   compare("short timeout", 0, outcome(setsockopt(f, SOL_SOCKET, SO_RCVTIMEO, &tv, 8), 0, false),
