@@ -3,8 +3,8 @@
 #
 # Runs bench/udp_bench inside the test launcher: the simulator serves kvel0, and a
 # python3 peer at 198.18.0.2 answers a datagram holding a number N on port 9001 with N
-# datagrams of 64 bytes. Prints the benchmark's table and how many times cheaper
-# zorvsock_udp_send is than the kernel's sendto for each size.
+# datagrams of 64 bytes. Prints the machine, the benchmark's table and how many times
+# cheaper zorvsock_udp_send is than the kernel's sendto for each size.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build}
@@ -30,6 +30,7 @@ for ((i = 0; i < 100; i++)); do
   zorv_peer ss -Hlun "sport = :9001" | grep -q 9001 && break
   sleep 0.05
 done
+echo "machine: $(nproc) CPUs, $(grep -m1 "model name" /proc/cpuinfo | cut -d: -f2 | sed "s/^ *//")"
 "$bench" --benchmark_out=/tmp/udp_bench.json --benchmark_out_format=json "$@"
 PYTHONPATH=$ZORV_BENCH_DIR python3 - <<PY
 from bench_runs import figures

@@ -85,7 +85,10 @@ void parse_route_attributes(const uint8_t* attr, size_t left, route_entry* e) {
   }
 }
 
-// Stores the route of one message at d.table[d.count]; true when it counts.
+// Stores the route of one message at d.table[d.count]; true when it counts. A route
+// without an output interface (a multipath route names its interfaces per next hop)
+// does not: left in the table, its empty name would end the table there and hide the
+// routes after it.
 bool store_route(route_dump& d, const uint8_t* msg, size_t len) {
   rtmsg rt;
   memcpy(&rt, msg + NL_HDRLEN, sizeof rt);
@@ -95,6 +98,7 @@ bool store_route(route_dump& d, const uint8_t* msg, size_t len) {
   if (len > ROUTE_ATTRS_AT) parse_route_attributes(msg + ROUTE_ATTRS_AT, len - ROUTE_ATTRS_AT, e);
   e->if_addr = e->ifname[0] ? get_if_ip(e->ifname) : 0;
   e->prefix_len = rt.rtm_dst_len;
+  if (!e->ifname[0]) return false;
   return !d.filter || strcmp(e->ifname, d.filter) == 0;
 }
 

@@ -52,6 +52,8 @@ int zorvudp_v2::init(const char* ifname) {
     UDP_INIT_DIAG("Cannot use network interface %s\n\n", ifname);
     return -1;
   }
+  // Without an address the session would send from 0.0.0.0 and filter for it.
+  if (itf_->address == 0) return -EINVAL;
   int rc = open_session(dev.dev_path.c_str(), dev.fiber);
   if (rc == 0) rc = find_vlan_slot(vn.vlan);
   if (rc == 0) rc = start_datapath();
@@ -135,11 +137,15 @@ int zorvudp_v2::set_rx_filter(uint16_t local_port, uint32_t dst_ip, uint16_t dst
   return 0;
 }
 
+// The card filters the old port until it takes the new one: a refused change leaves
+// the old one recorded, so that a second try is made and not taken as done.
 int zorvudp_v2::change_local_port(uint16_t port) {
+  const uint16_t filtered = local_port_;
   local_port_ = port;
   puts("HERE1");
   const int rc = program_filter();
   if (rc != 0) {
+    local_port_ = filtered;
     puts("HERE2");
     puts(KVEL_RED "Could not setup receive function of UDP");
     return rc;

@@ -17,6 +17,7 @@ struct rx_request {
   socklen_t* srclen;  // its room in, the address's length out; null: not wanted
   int msg_flags;      // out: MSG_TRUNC for a datagram longer than the buffers
   wait_deadline until;  // SO_RCVTIMEO
+  uint64_t rx_time;     // out: a datagram's receive time on the card's clock, 0 none
 };
 
 struct tx_request {

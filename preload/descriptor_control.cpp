@@ -6,6 +6,7 @@
 
 #include "fd_lock.h"
 #include "handlers.h"
+#include "queued_bytes.h"
 #include "real_calls.h"
 #include "trace_log.h"
 
@@ -59,6 +60,18 @@ int managed_fionbio(int fd, void* arg) {
   return result;
 }
 
+// FIONREAD, SIOCOUTQ on a card socket, entered with the slot claimed.
+int managed_queue(int fd, socket_record* r, unsigned long request, void* arg) {
+  int count = 0;
+  int err = queued_bytes(r, request, &count);
+  release_slot(fd);
+  if (err == 0 && !write_caller_memory(arg, &count, sizeof count)) err = EFAULT;
+  trace_line("ioctl_impl", "queued %d\n", err == 0 ? count : -err);
+  if (err == 0) return 0;
+  errno = err;
+  return -1;
+}
+
 }  // namespace
 
 extern "C" int vyx_fcntl(int fd, int cmd, va_list rest) {
@@ -74,6 +87,8 @@ extern "C" int vyx_ioctl(int fd, unsigned long request, va_list rest) {
   trace_line("ioctl_impl", "%d %lu %p\n", fd, request, arg);
   if (claim_slot(fd)) {
     if (request == FIONBIO) return managed_fionbio(fd, arg);
+    socket_record* r = lookup_socket_record(fd);
+    if (queue_request(request) && card_answers_queue(r)) return managed_queue(fd, r, request, arg);
     release_slot(fd);
   }
   verbose_line("ioctl_impl", "kernel\n");

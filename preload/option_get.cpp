@@ -28,12 +28,12 @@ struct query {
 };
 
 // An int result as the kernel writes it: at most *optlen bytes, *optlen the bytes
-// written. With exact set, only a 4-byte room is accepted.
-int put_int(const query& q, int value, bool exact = false) {
+// written.
+int put_int(const query& q, int value) {
   socklen_t room = 0;
   if (q.value == nullptr || q.len == nullptr || !read_caller_memory(&room, q.len, sizeof room))
     return EFAULT;
-  if (int(room) < 0 || (exact && room != sizeof value)) return EINVAL;
+  if (int(room) < 0) return EINVAL;
   const socklen_t n = room < sizeof value ? room : socklen_t(sizeof value);
   memcpy(q.value, &value, n);
   *q.len = n;
@@ -89,6 +89,7 @@ int get_socket_option(const option_call& o, const query& q) {
       return put_int(q, 0);
     case SO_RCVTIMEO:
     case SO_SNDTIMEO:
+    case SO_LINGER:
       return kernel_query(o, q);
     default:
       return ENOPROTOOPT;
@@ -132,11 +133,11 @@ int get_tcp_info(const socket_record* r, const query& q) {
 int get_tcp_option(const option_call& o, const query& q) {
   switch (o.name) {
     case TCP_NODELAY:  // the card sends each piece at once
-      return put_int(q, 1, true);
+      return put_int(q, 1);
     case TCP_KEEPIDLE:
     case TCP_KEEPINTVL:
     case TCP_KEEPCNT:
-      return put_int(q, 0, true);
+      return put_int(q, 0);
     case TCP_INFO:
       return get_tcp_info(o.rec, q);
     case TCP_CONGESTION: {
@@ -157,7 +158,7 @@ int get_ip_option(const option_call& o, const query& q) {
     case IP_MULTICAST_TTL:
       return kernel_query(o, q);
     case IP_MULTICAST_LOOP:
-      return put_int(q, 0, true);
+      return put_int(q, 0);
     default:
       return ENOPROTOOPT;
   }
@@ -169,8 +170,8 @@ int get_option(const option_call& o, const query& q) {
   switch (o.level) {
     case SOL_SOCKET:
       return get_socket_option(o, q);
-    case IPPROTO_TCP:
-      return get_tcp_option(o, q);
+    case IPPROTO_TCP:  // a datagram socket's kernel knows no TCP option
+      return o.rec->type == SOCK_STREAM ? get_tcp_option(o, q) : ENOPROTOOPT;
     case IPPROTO_IP:
       return get_ip_option(o, q);
     default:

@@ -36,20 +36,28 @@ bool chooses_interface(int level, int option) {
   return level == IPPROTO_IP && (option == IP_ADD_MEMBERSHIP || option == IP_MULTICAST_IF);
 }
 
+// An int option as the kernel takes it: at least an int's bytes.
 int int_option(const option_call& o, int* v) {
-  if (o.len != sizeof(int)) return EINVAL;
+  if (o.len < sizeof(int)) return EINVAL;
   return read_option_int(o, v) ? 0 : EFAULT;
+}
+
+// The value of an IP option that the kernel takes as a byte or an int: the int from 4
+// bytes on, else the first byte. 0, or the kernel's errno.
+int byte_or_int(const option_call& o, int* v) {
+  uint8_t byte = 0;
+  if (o.len == 0) return EINVAL;
+  if (o.len >= sizeof(int)) return read_option_int(o, v) ? 0 : EFAULT;
+  if (!read_caller_memory(&byte, o.value, 1)) return EFAULT;
+  *v = byte;
+  return 0;
 }
 
 // IP_TTL and IP_MULTICAST_TTL: a byte or an int, 1..255; the kernel twin first, whose
 // refusal stands, then the record for later sessions and the session there is.
 int set_ttl(option_call& o) {
   int v = 0;
-  uint8_t byte = 0;
-  if (o.len == 0) return EINVAL;
-  if (o.len < sizeof(int) ? !read_caller_memory(&byte, o.value, 1) : !read_option_int(o, &v))
-    return EFAULT;
-  if (o.len < sizeof(int)) v = byte;
+  if (const int err = byte_or_int(o, &v)) return err;
   if (v < 1 || v > 255) return EINVAL;
   if (const int err = kernel_option(o)) return err;
   const bool unicast = o.name == IP_TTL;
@@ -73,22 +81,20 @@ int set_ip_option(option_call& o) {
       return kernel_option(o);
     case IP_MULTICAST_IF:
       return set_multicast_interface(o);
-    case IP_TOS:
-      return o.len == sizeof(int) ? 0 : EINVAL;
     case IP_MULTICAST_LOOP:  // the card never loops its own datagrams back
-      if (o.value == nullptr || o.len != sizeof(int)) return EINVAL;
-      if (!read_option_int(o, &v)) return EFAULT;
-      return v == 0 ? 0 : EOPNOTSUPP;
-    default:
-      return 0;
+      if (const int err = byte_or_int(o, &v)) return err;
+      return v == 0 ? kernel_option(o) : EOPNOTSUPP;
+    default:  // the card has nothing to set: the kernel twin checks it as for itself
+      return kernel_option(o);
   }
 }
 
 // UDP_SEGMENT: the size the sends cut datagrams to; 0 turns it off, as the kernel's.
 int set_udp_option(option_call& o) {
   int v = 0;
-  if (o.name != udp_segment_option || o.len != sizeof(int)) return ENOPROTOOPT;
-  if (!read_option_int(o, &v)) return EFAULT;
+  if (o.rec->type != SOCK_DGRAM) return kernel_option(o);  // the kernel's refusal
+  if (o.name != udp_segment_option) return ENOPROTOOPT;
+  if (const int err = int_option(o, &v)) return err;
   if (v < 0 || v > 65535) {
     trace_line(name, "Invalid UDP segment size %d\n", v);
     return EINVAL;
@@ -130,8 +136,7 @@ constexpr const char* stamping_flag_lines[] = {
 // time, switched off only by the same option with 0.
 int set_timestamping(const option_call& o) {
   int v = 0;
-  if (o.len != sizeof(int)) return 0;
-  if (!read_option_int(o, &v)) return EFAULT;
+  if (const int err = int_option(o, &v)) return err;
   socket_record* r = o.rec;
   if (v == 0) {
     if (r->timestamping == o.name) r->timestamping = 0;
@@ -164,10 +169,6 @@ int set_timeout(option_call& o) {
 int set_socket_option(option_call& o) {
   int v = 0;
   switch (o.name) {
-    case SO_REUSEADDR:
-    case SO_BROADCAST:
-    case SO_KEEPALIVE:
-      return o.len == sizeof(int) ? 0 : EINVAL;
     case SO_RCVBUF:
       return set_receive_buffer(o);
     case SO_PRIORITY:
@@ -181,8 +182,10 @@ int set_socket_option(option_call& o) {
     case SO_RCVTIMEO:
     case SO_SNDTIMEO:
       return set_timeout(o);
+    // The card has nothing to set: the kernel twin checks the option as for itself and
+    // keeps it (SO_LINGER among them, which close reads there).
     default:
-      return 0;
+      return kernel_option(o);
   }
 }
 
@@ -193,12 +196,10 @@ int set_card_option(option_call& o) {
       return set_socket_option(o);
     case IPPROTO_IP:
       return set_ip_option(o);
-    case IPPROTO_TCP:
-      return 0;
     case IPPROTO_UDP:
       return set_udp_option(o);
-    default:
-      return ENOPROTOOPT;
+    default:  // TCP options, which the card's connections take as they are, other levels
+      return kernel_option(o);
   }
 }
 

@@ -10,6 +10,7 @@
 #include "handlers.h"
 #include "poll_wait.h"
 #include "real_calls.h"
+#include "rx_timestamp.h"
 
 namespace kvel {
 
@@ -29,29 +30,31 @@ long flag_answer(const socket_record* r, int flags) {
 }
 
 // A receive into count entries with the caller's flags; -errno for unusable entries.
+// The message's flags and receive time of a recvmsg; null for the other receives.
 long receive_into(data_call& c, const iovec* iov, long count, int flags, sockaddr* src,
-                  socklen_t* srclen, int* msg_flags) {
+                  socklen_t* srclen, msghdr* msg) {
   if (const long refused = flag_answer(c.rec, flags)) return refused;
   const ssize_t total = iov_total(iov, count);
   if (total < 0) return total;
   rx_request rq{iov_cursor::over(iov, count, size_t(total)), flags, src, srclen, 0,
-                wait_deadline::of(c.rec->rcv_timeout_us)};
+                wait_deadline::of(c.rec->rcv_timeout_us), 0};
   const long result = receive_call(c, rq);
-  if (msg_flags != nullptr && result >= 0) *msg_flags = rq.msg_flags;
+  if (msg != nullptr && result >= 0) {
+    msg->msg_flags = rq.msg_flags;
+    put_receive_time(c.rec, msg, rq.rx_time);
+  }
   return result;
 }
 
-// recvmsg on a hardware socket: the source when msg_name asks for it, no control
-// message (the card's receive time is not offered yet, so msg_controllen says none was
-// written), and msg_flags with MSG_TRUNC for a cut datagram.
+// recvmsg on a hardware socket: the source when msg_name asks for it, the receive time
+// in the control message the socket's time-stamp option asks for, and msg_flags with
+// MSG_TRUNC for a cut datagram (MSG_CTRUNC for a cut control message).
 long receive_message(data_call& c, msghdr* msg, int flags) {
   if (msg == nullptr) return -EFAULT;
   if (msg->msg_iovlen > size_t(iov_max_entries)) return -EMSGSIZE;
   sockaddr* src = static_cast<sockaddr*>(msg->msg_name);
-  const long result = receive_into(c, msg->msg_iov, long(msg->msg_iovlen), flags, src,
-                                   src != nullptr ? &msg->msg_namelen : nullptr, &msg->msg_flags);
-  if (result >= 0) msg->msg_controllen = 0;
-  return result;
+  return receive_into(c, msg->msg_iov, long(msg->msg_iovlen), flags, src,
+                      src != nullptr ? &msg->msg_namelen : nullptr, msg);
 }
 
 struct mmsg_receive {

@@ -50,8 +50,7 @@ int peer_of(const socket_record* r, sockaddr_in* name) {
 // runs; once the connection is closed, a refused connect to the caller that started it
 // without waiting, or a reset from the peer, told once (reading the error clears it);
 // none otherwise.
-int pending_error(socket_record* r) {
-  const int state = zorvsock_tcp_get_status(r->handle);
+int pending_error(socket_record* r, int state) {
   int value = 0;
   if (state == ZORVSOCK_TCP_CLOSED && r->error_told == 0) {
     if (r->pending != 0) value = ECONNREFUSED;
@@ -59,8 +58,6 @@ int pending_error(socket_record* r) {
     r->pending = 0;
     r->error_told = value != 0;
   }
-  trace_line("vyx_getsockopt", "SO_ERROR %d (TCP status: %s)\n", value,
-             zorvsock_tcp_state_str(state));
   return value;
 }
 
@@ -94,4 +91,16 @@ extern "C" int vyx_getpeername(int fd, sockaddr* addr, socklen_t* addrlen) {
 }
 
 // SO_ERROR of a card connection, for getsockopt.
-int kvel::connection_error(socket_record* r) { return pending_error(r); }
+int kvel::connection_error(socket_record* r) {
+  const int state = zorvsock_tcp_get_status(r->handle);
+  const int value = pending_error(r, state);
+  trace_line("vyx_getsockopt", "SO_ERROR %d (TCP status: %s)\n", value,
+             zorvsock_tcp_state_str(state));
+  return value;
+}
+
+// A receive that finds the connection closed reports its pending error first, as the
+// kernel's does, and so clears it for SO_ERROR.
+int kvel::take_connection_error(socket_record* r) {
+  return pending_error(r, zorvsock_tcp_get_status(r->handle));
+}

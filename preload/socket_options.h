@@ -34,5 +34,7 @@ int set_multicast_interface(option_call& o);
 
 // SO_ERROR of a card connection (shutdown_names.cpp, beside the connection's other state).
 int connection_error(socket_record* r);
+// The same without the trace line, for a receive that finds the connection closed.
+int take_connection_error(socket_record* r);
 
 }  // namespace kvel

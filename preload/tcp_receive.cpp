@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "data_paths.h"
+#include "socket_options.h"
 
 namespace kvel {
 
@@ -45,11 +46,14 @@ size_t deliver(socket_record* r, iov_cursor& to, bool peek) {
 
 // The stream has ended for this reader: end of stream (0) once the peer has closed its
 // side, or the connection has closed or is closing (TIME_WAIT too: both FINs are
-// through), or after shutdown(SHUT_RD); ENOTCONN for one that never was.
-long end_of_stream(const socket_record* r) {
+// through), or after shutdown(SHUT_RD); ENOTCONN for one that never was. A closed
+// connection's pending error (the peer's reset) comes first, told once to whichever of
+// this receive and SO_ERROR asks first: a truncated transfer must not read as a whole.
+long end_of_stream(socket_record* r) {
   if (load_shared(r->shut_rd) != 0) return 0;
   switch (zorvsock_tcp_get_status(r->handle)) {
     case ZORVSOCK_TCP_CLOSED:
+      return -take_connection_error(r);
     case ZORVSOCK_TCP_CLOSE_WAIT:
     case ZORVSOCK_TCP_LAST_ACK:
     case ZORVSOCK_TCP_CLOSING:

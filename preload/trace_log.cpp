@@ -127,4 +127,13 @@ bool read_caller_memory(void* dst, const void* src, size_t n) {
   return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == ssize_t(n);
 }
 
+bool write_caller_memory(void* dst, const void* src, size_t n) {
+  if (n == 0) return true;
+  if (dst == nullptr) return false;
+  errno_keeper keep;
+  iovec local{const_cast<void*>(src), n};
+  iovec remote{dst, n};
+  return process_vm_writev(getpid(), &local, 1, &remote, 1, 0) == ssize_t(n);
+}
+
 }  // namespace kvel

@@ -49,5 +49,7 @@ int trace_sockaddr(FILE* stream, const sockaddr* addr, int len);
 // Tracing reads caller structures only through this, so that a bad pointer that the
 // C library answers with EFAULT never crashes the program in its trace line.
 bool read_caller_memory(void* dst, const void* src, size_t n);
+// The other way: false when any of dst is unwritable (the kernel's EFAULT).
+bool write_caller_memory(void* dst, const void* src, size_t n);
 
 }  // namespace kvel

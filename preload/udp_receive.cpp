@@ -37,7 +37,7 @@ long receive_datagram(data_call& c, rx_request& rq) {
     const void* data = nullptr;
     uint32_t ip = 0;
     uint16_t port = 0;
-    const int n = zorvsock_udp_zc_receivefrom(c.rec->handle, &data, nullptr, &ip, &port);
+    const int n = zorvsock_udp_zc_receivefrom(c.rec->handle, &data, &rq.rx_time, &ip, &port);
     if (n >= 0) {
       const size_t copied = rq.to.left < size_t(n) ? rq.to.left : size_t(n);
       rq.to.put(data, copied);

@@ -156,7 +156,8 @@ add_executable(data_calls_helper ${ZL_TEST_DIR}/data_calls_helper.cpp)
 target_link_libraries(data_calls_helper PRIVATE Threads::Threads)
 zl_program_test(preload_data_test data_calls_helper ZL_DATA_HELPER ZL_DATA_PEER data_peer.py 900)
 target_compile_definitions(preload_data_test PRIVATE
-    ZL_BULK_TRANSFER="${ZL_TEST_DIR}/bulk_transfer.py")
+    ZL_BULK_TRANSFER="${ZL_TEST_DIR}/bulk_transfer.py"
+    ZL_RX_TIMESTAMPS="${ZL_TEST_DIR}/rx_timestamps.py")
 # The reader and writer threads on one socket, with both libraries and the program built
 # with the thread sanitizer, where the build has no other sanitizer.
 if(NOT ZORV_SANITIZE)
@@ -248,6 +249,19 @@ foreach(shard 0 1 2)
                    "GTEST_TOTAL_SHARDS=3;GTEST_SHARD_INDEX=${shard}${ZL_EVENT_FILTER}")
 endforeach()
 
+# The README's recipes: a server on any address and multicast receivers, with and
+# without ZORVLOAD_BIND_INTERFACE, on the card or with their fallback reason logged.
+add_executable(preload_recipes_test ${ZL_TEST_DIR}/preload_recipes_test.cpp
+               ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
+target_include_directories(preload_recipes_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_compile_options(preload_recipes_test PRIVATE ${ZL_REGEX_OPTIONS})
+target_link_libraries(preload_recipes_test PRIVATE GTest::gtest GTest::gtest_main)
+target_compile_definitions(preload_recipes_test PRIVATE
+    ZL_LIB_DIR="$<TARGET_FILE_DIR:zorvload>" ZL_CARD_SCRIPT="${ZL_TEST_DIR}/card_programs.sh"
+    ZL_PRELOAD_PREFIX="${ZL_PRELOAD_PREFIX}" ZL_ENV_EXTRA="${ZL_ENV_EXTRA}")
+add_dependencies(preload_recipes_test zorvload)
+zl_launched_test(card.preload_recipes_test preload_recipes_test "")
+
 # Programs over the card wait by busy polling, as the library's waits are built: each
 # of these tests keeps several processors busy at once (the programs' waiting threads,
 # the simulator's data path, the peer). ctest counts them so, so that a parallel run
@@ -258,7 +272,8 @@ set_tests_properties(card.preload_perf_programs_test_0 card.preload_perf_program
                      card.preload_event_programs_test_0 card.preload_event_programs_test_1
                      card.preload_event_programs_test_2 PROPERTIES PROCESSORS 3)
 set_tests_properties(card.preload_card_programs_test card.preload_ctl_test
-                     card.preload_data_test card.preload_programs_test PROPERTIES PROCESSORS 2)
+                     card.preload_data_test card.preload_programs_test
+                     card.preload_recipes_test PROPERTIES PROCESSORS 2)
 set_tests_properties(card.preload_ctl_test card.preload_data_test
                      card.preload_perf_programs_test_0 card.preload_perf_programs_test_1
                      PROPERTIES COST 300)

@@ -65,16 +65,20 @@ void tcp_walk_ring(Engine& t, Visit visit) {
   }
 }
 
-// Extends `a` over the payload the ring holds from it on, in one walk; true when it
-// moved. `each` sees every slot of the walk first.
+// Extends `a` over the payload the ring holds from it on, and over the peer's FIN that
+// follows it in order, in one walk; true when it moved. The FIN is acknowledged as soon
+// as it is in the ring, though it takes effect only once the application has read up
+// to it: unacknowledged, the peer would resend it and wait in FIN-WAIT-1 for as long as
+// the application neither reads nor sends. `each` sees every slot of the walk first.
 template <typename Engine, typename Each>
 bool tcp_extend_in_order(Engine& t, tcp_seq* a, Each each) {
   bool progress = false;
   tcp_walk_ring(t, [&](const tcp_ring_slot& s) {
     each(s);
-    if (!s.ok || s.seg.payload_len == 0) return true;
-    if (s.seg.seq <= *a && s.last_byte() >= *a) {
-      *a = s.seg.seq + s.seg.payload_len;
+    if (!s.ok || (s.seg.flags & (TCP_SYN | TCP_RST))) return true;
+    const tcp_seq end = s.seg.fin_seq() + (s.seg.has(TCP_FIN) ? 1 : 0);
+    if (s.seg.seq <= *a && end > *a) {
+      *a = end;
       progress = true;
     }
     return true;

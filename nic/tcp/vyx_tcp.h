@@ -3,7 +3,7 @@
 // The card moves the data; the engine runs both handshakes with their options and
 // initial sequence numbers, the closing handshakes, resets, and the switching of the
 // card's per-connection features. Session is the hardware session (tcp_hw_session;
-// unit tests use a fake) and must offer: dev_fd_, reg_, control_, rx_bytes_, txack_,
+// unit tests use a fake) and must offer: dev_fd_, reg_, control_, rx_bytes_, local_ip_, txack_,
 // tx_pio_ (write, tx_pio_mem_, fdb_), send_control_segment, enable_rst_on_release and
 // disable_rst_on_release.
 //
@@ -15,6 +15,7 @@
 // that two threads touch says at its declaration who writes it and how the others
 // read it.
 #pragma once
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -29,6 +30,7 @@
 #include "kvel_dev.h"
 #include "kvel_ioctl.h"
 #include "netinfo.h"
+#include "tcp_isn.h"
 #include "tcp_pkt_if.h"
 #include "tcp_segment.h"
 #include "tcp_seq.h"
@@ -42,7 +44,6 @@ constexpr int TCP_DEFAULT_MSS = 1460;
 constexpr int TCP_MAX_RETRIES = 15;
 constexpr uint16_t TCP_SYN_WINDOW = 65000;       // window field of SYN and SYN-ACK
 constexpr uint32_t TCP_UNSCALED_WINDOW = 65000;  // own window when the peer does not scale
-constexpr uint32_t TCP_ISN_MODULUS = 1000000000;
 constexpr int TCP_TX_POLLS = 10;
 constexpr int TCP_SYN_OPT_MAX = 8;  // MSS, NOP, window scale
 constexpr size_t TCP_REG_CONTROL = 0x08;
@@ -100,6 +101,9 @@ struct sw_tcp {
   tcp_relaxed<tcp_seq> bk_rx_ack;  // acknowledgement last sent by the app; relaxed
   uint32_t peer_window = 0;        // unscaled; lock
   uint32_t peer_wscale = 0;        // at most TCP_MAX_WSCALE; handshake, then read only
+  // The peer's SYN carried a window-scale option (its shift may be 0): both directions
+  // then scale, each by its own shift (RFC 7323). Handshake, then read only.
+  bool peer_scales = false;
   tcp_relaxed<uint32_t> peer_window_scaled;  // lock writes; the app's quota reads
   // The acknowledgement the worker sent last: its idle ACK of in-order data ahead of
   // consumption, or its lagging ACK. Worker writes (and the handshake); app reads.
@@ -111,8 +115,10 @@ struct sw_tcp {
   // The last receive returned the segment that filled a gap: its release acknowledges
   // everything in order that waited behind it. App only.
   uint8_t rx_gap_filled = 0;
-  uint32_t rx_window = 32768;  // bytes, before scaling; handshake, then read only
-  uint32_t adv_window = 0;     // rx_window >> own_wscale; handshake, then read only
+  // The most the peer may send beyond rx_seq, in bytes: a quarter of the ring, so that
+  // retransmissions and segments beyond a gap still find room. Handshake, then read only.
+  uint32_t rx_window = 32768;
+  uint32_t adv_window = 0;     // largest window field: rx_window >> own_wscale; as rx_window
   uint32_t own_wscale = 1;     // handshake, then read only
   tcp_relaxed<uint64_t> last_rx_tsc;  // app writes at each receive; the worker's idle test reads
   // Descriptor of data segments: the app's once established (the handshake fills it).
@@ -243,6 +249,7 @@ struct sw_tcp {
     d.ttl = data_desc.ttl;
     d.ack = ack.v;
     d.seq = seq.v;
+    if (flags & TCP_ACK) d.window = offered_window(ack);
     return d;
   }
   // One segment without options by the packet socket, acknowledging rx_seq; true when
@@ -285,14 +292,17 @@ struct sw_tcp {
 
   // ---- Handshake senders ---------------------------------------------------------
 
-  // The initial sequence number: fresh from first_state, the previous one on a resend
-  // (resend_state), else tx_seq. -1 without random bytes, nothing changed.
+  // The initial sequence number: fresh from first_state (tcp_choose_isn), the previous
+  // one on a resend (resend_state), else tx_seq. -1 without random bytes for the key,
+  // nothing changed.
   int take_isn(int first_state, int resend_state, tcp_seq* isn) {
     if (state == first_state) {
-      uint32_t r = 0;
-      if (kvel::read_urandom(&r, sizeof r) != 0) return -1;
+      uint32_t fresh = 0;
+      const tcp_four_tuple tuple{hw->local_ip_, ctrl_desc.remote_ip, ctrl_desc.local_port,
+                                 ctrl_desc.remote_port};
+      if (tcp_choose_isn(tuple, &fresh) != 0) return -1;
       handshake_retries = 0;
-      tx_seq = bk_tx_ack = peer_ack = tcp_seq(r % TCP_ISN_MODULUS);
+      tx_seq = bk_tx_ack = peer_ack = tcp_seq(fresh);
     } else if (state == resend_state) {
       tx_seq = tx_seq - 1;
     }
@@ -359,7 +369,7 @@ struct sw_tcp {
     rx_to_be_ackd = rx_ack = rx_seq;
     set_state(TCP_SYN_RECV);
     uint8_t opt[TCP_SYN_OPT_MAX];
-    return write_syn(isn, opt, build_syn_options(opt, peer_wscale != 0));
+    return write_syn(isn, opt, build_syn_options(opt, peer_scales));
   }
 
   // The worker's resend check for the handshake and for our unacknowledged FIN; the
@@ -481,15 +491,14 @@ struct sw_tcp {
     // Every acknowledgement field starts at the peer's first byte: one left from before
     // could read as an acknowledgement ahead of it (ack_point).
     rx_seq = rx_to_be_ackd = rx_highest = rx_ack = bk_rx_ack = s.seq + 1;
-    peer_wscale = 0;
     peer_window = peer_window_scaled = tx_window = s.window;
     if (s.opt.mss != 0) tx_mss = s.opt.mss;
-    if (s.opt.has_wscale && s.opt.wscale != 0) {
-      peer_wscale = s.opt.wscale;
-    } else {
-      rx_window = TCP_UNSCALED_WINDOW;
-      own_wscale = 0;
-    }
+    // A shift of 0 still means the peer scales ours by the shift our SYN announced.
+    peer_scales = s.opt.has_wscale;
+    peer_wscale = peer_scales ? s.opt.wscale : 0;
+    if (peer_scales) return;
+    rx_window = TCP_UNSCALED_WINDOW;
+    own_wscale = 0;
   }
 
   void process_ack(const tcp_segment& s) {
@@ -513,14 +522,40 @@ struct sw_tcp {
     process_ack(s);
     return true;
   }
-  // A RST counts only within the receive window, so a blind one rarely hits.
+  // A RST counts only within the window we offer, so a blind one rarely hits. The
+  // window starts where the peer sees our receive point (the furthest acknowledgement
+  // sent) and ends at the furthest right edge we offered, which a peer that filled our
+  // window has reached with its next sequence number.
   bool rst_in_window(const tcp_segment& s) const {
-    return tcp_seq::in_window(s.seq, rx_seq, rx_window ? rx_window : 1);
+    const tcp_seq from = ack_point();
+    const tcp_seq edge = rx_seq.load() + rx_window;
+    return tcp_seq::in_window(s.seq, from, edge - from + 1);
   }
 
+  // The window field offered with an acknowledgement of `ack`: what is left of rx_window
+  // beyond rx_seq, so that the right edge never lies beyond what the ring holds for the
+  // connection however far ahead of the application the acknowledgement goes, never
+  // above adv_window. Rounded down to our scale.
+  uint16_t offered_window(tcp_seq ack) const {
+    return uint16_t(std::min(window_room(ack) >> own_wscale, adv_window));
+  }
+  // The bytes of rx_window beyond rx_seq that lie beyond `ack`.
+  uint32_t window_room(tcp_seq ack) const {
+    const uint32_t ahead = ack - rx_seq.load();
+    return ahead < rx_window ? rx_window - ahead : 0;
+  }
+
+  // RFC 9293 3.10.7.3: an acknowledgement of anything but our SYN is unacceptable. A
+  // peer that still holds an old connection on this 4-tuple (TIME_WAIT, or one it
+  // thinks open) answers our SYN with such an ACK; our reset at its acknowledgement
+  // number ends that connection, and the SYN sent again at once opens the new one.
   void on_syn_sent(const tcp_segment& s) {
+    if (s.has(TCP_ACK) && s.ack != tx_seq) {
+      if (!s.has(TCP_RST)) refuse_stale_ack(s);
+      return;
+    }
     if (s.has(TCP_RST)) {
-      if (s.has(TCP_ACK) && s.ack == tx_seq) close_by_reset();
+      if (s.has(TCP_ACK)) close_by_reset();
       return;
     }
     if (!s.has(TCP_SYN)) return;
@@ -529,7 +564,6 @@ struct sw_tcp {
                 "You hit the jackpot and did a syn/syn TCP connect, how did you do that?\n\n");
       return;
     }
-    if (s.ack != tx_seq) return;
     process_ack(s);
     process_syn_options(s);
     adv_window = rx_window >> own_wscale;
@@ -537,6 +571,12 @@ struct sw_tcp {
     data_desc = ctrl_desc;
     send_ack_by_tx_window();
     enter_established();
+  }
+
+  void refuse_stale_ack(const tcp_segment& s) {
+    tcp_tx_desc d = ctrl_copy(TCP_RST, s.ack, tcp_seq(0));
+    hw->send_control_segment(nullptr, 0, &d);
+    send_syn();
   }
 
   void on_syn_recv(const tcp_segment& s) {

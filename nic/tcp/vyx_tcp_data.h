@@ -71,11 +71,11 @@ bool tcp_control_scan(sw_tcp<Session>& t) {
   return tcp_send_open(t.state);
 }
 
-// The card sends one pure ACK for `ack` with our window and TTL. Every write is one
-// ACK, so back-to-back rings each leave; the register is write-only.
+// The card sends one pure ACK for `ack` with the window we offer with it and our TTL.
+// Every write is one ACK, so back-to-back rings each leave; the register is write-only.
 template <typename Session>
 void tcp_ring_doorbell(sw_tcp<Session>& t, tcp_seq ack) {
-  const uint64_t window = t.adv_window & 0xffff;
+  const uint64_t window = t.offered_window(ack);
   const uint64_t v = uint64_t(t.data_desc.ttl) << 50 | window << 32 | ack.v;
   kvel::mmio_write64(t.hw->reg_, TCP_REG_ACK_DOORBELL, v);
 }
@@ -114,6 +114,7 @@ bool tcp_write_data(sw_tcp<Session>& t, const void* data, int len, bool stamp) {
   d.length = uint16_t(len);
   d.ack = ack.v;
   d.seq = seq.v;
+  d.window = t.offered_window(ack);
   d.flags = uint16_t((d.flags & ~TCP_DESC_TX_TIMESTAMP) | (stamp ? TCP_DESC_TX_TIMESTAMP : 0));
   if (t.hw->tx_pio_.write(data, len, &d, TCP_TX_POLLS) != 0) return false;
   t.tx_seq = seq + uint32_t(len);
@@ -251,11 +252,29 @@ int tcp_zc_receive(sw_tcp<Session>& t, const void** data, uint64_t* rx_ts_ns, in
   return result;
 }
 
-// The doorbell on the release that finds the counter above TCP_DOORBELL_RELEASES, or
-// when more than TCP_DOORBELL_MSS x MSS bytes are unacknowledged.
+// While in-order data is acknowledged ahead of consumption (the worker's idle ACK of a
+// reader that paused), consumption moves no acknowledgement but opens the window we
+// offer at that point, which the peer, stopped at its right edge, has to hear of: a
+// window update each time `consumed` bytes take the window across a step of
+// TCP_DOORBELL_MSS x MSS (at most half the window), the first as it opens from (near)
+// zero (RFC 9293 3.8.6.2.2). Each update changes the window, so the peer counts none as
+// a duplicate ACK.
 template <typename Session>
-void tcp_ack_consumed(sw_tcp<Session>& t) {
-  if (t.acked_ahead()) return;
+void tcp_window_update(sw_tcp<Session>& t, uint32_t consumed) {
+  const tcp_seq a = t.ack_point();
+  const uint32_t step = std::max(1u, std::min(t.rx_window / 2, uint32_t(TCP_DOORBELL_MSS * t.tx_mss)));
+  const uint32_t room = t.window_room(a);
+  if (room / step == (room > consumed ? room - consumed : 0) / step) return;
+  tcp_ring_doorbell(t, a);
+  t.release_count = 0;
+}
+
+// The doorbell on the release that finds the counter above TCP_DOORBELL_RELEASES, or
+// when more than TCP_DOORBELL_MSS x MSS bytes are unacknowledged; a window update
+// instead where the acknowledgement is ahead of consumption.
+template <typename Session>
+void tcp_ack_consumed(sw_tcp<Session>& t, uint32_t consumed) {
+  if (t.acked_ahead()) return tcp_window_update(t, consumed);
   const uint32_t unacked = std::min(t.rx_seq - t.rx_ack, t.rx_seq - t.bk_rx_ack);
   if (t.release_count <= TCP_DOORBELL_RELEASES &&
       unacked <= uint32_t(TCP_DOORBELL_MSS * t.tx_mss)) {
@@ -277,11 +296,11 @@ void tcp_ack_consumed(sw_tcp<Session>& t) {
 // already acknowledged goes out no second time (the peer would count it as one more
 // duplicate ACK): the batched acknowledgement of consumption stands in for it.
 template <typename Session>
-void tcp_ack_gap_filled(sw_tcp<Session>& t) {
+void tcp_ack_gap_filled(sw_tcp<Session>& t, uint32_t consumed) {
   t.rx_gap_filled = 0;
   tcp_seq a = tcp_in_order_end(t, t.rx_seq);
   if (a - t.rx_seq > t.rx_window) a = t.rx_seq + t.rx_window;
-  if (a <= t.ack_point()) return tcp_ack_consumed(t);
+  if (a <= t.ack_point()) return tcp_ack_consumed(t, consumed);
   tcp_ring_doorbell(t, a);
   t.rx_ack = t.bk_rx_ack = a;
   t.release_count = 0;
@@ -314,10 +333,11 @@ void tcp_release_consumed(sw_tcp<Session>& t, tcp_seq window) {
 template <typename Session>
 int tcp_zc_receive_done(sw_tcp<Session>& t) {
   const tcp_seq window = t.rx_seq;
-  t.consume_rx(uint32_t(t.pending_len));
+  const uint32_t consumed = uint32_t(t.pending_len);
+  t.consume_rx(consumed);
   t.pending_len = 0;
-  if (t.rx_gap_filled) tcp_ack_gap_filled(t);
-  else tcp_ack_consumed(t);
+  if (t.rx_gap_filled) tcp_ack_gap_filled(t, consumed);
+  else tcp_ack_consumed(t, consumed);
   tcp_release_consumed(t, window);
   return 0;
 }

@@ -227,6 +227,21 @@ TEST_F(HostNet, RouteTableAndNextHopAgreeWithTheKernel) {
   }
 }
 
+// The kernel dumps a multipath route without an output interface, before the routes
+// of longer destinations: those still count, and the next hop comes from them.
+TEST_F(HostNet, MultipathRouteIsSkippedAndTheRoutesAfterItCount) {
+  add_routes({"10.70.0.0/16 nexthop via 198.18.0.2 dev kvel0 nexthop via 198.18.0.3 dev kvel0",
+              "10.80.0.0/16 via 198.18.0.4"});
+  kvel::route_entry table[kvel::ROUTE_TABLE_SIZE];
+  const int n = kvel::read_route_table(table, kvel::ROUTE_TABLE_MAX, nullptr);
+  ASSERT_GT(n, 0);
+  for (int i = 0; i < n; i++) EXPECT_STRNE(table[i].ifname, "") << "entry " << i;
+  std::unique_ptr<kvel::if_info> itf(kvel::make_if_info(PORT));
+  uint32_t hop = 0;
+  ASSERT_EQ(kvel::select_next_hop(ip(10, 80, 1, 1), *itf, table, &hop), 0);
+  EXPECT_EQ(kvel::ip_to_string(hop), "198.18.0.4");
+}
+
 TEST_F(HostNet, ManyRoutesAreReadWhole) {
   std::vector<std::string> routes;
   for (int k = 0; k < 150; k++) routes.push_back("10.100." + std::to_string(k) + ".0/24 via 198.18.0.2");

@@ -8,13 +8,9 @@
 // One application thread drives both directions, interleaving single-segment sends
 // with receives; a stall shows as the test's own deadline running out.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -496,64 +492,45 @@ INSTANTIATE_TEST_SUITE_P(Peer, TcpNoWindowScale,
 
 // ---- Sequence numbers wrapping both ways ------------------------------------------------
 
-// Runs body on a thread of its own whose /dev/urandom gives `value` as its first four
-// bytes: a mount namespace of that thread alone, so the simulator and the rest of the
-// test keep the real one.
-void with_random_bytes(uint32_t value, const std::function<void()>& body) {
-  const std::string file = "/tmp/tcp_stream_isn." + std::to_string(getpid());
-  FILE* f = fopen(file.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  ASSERT_EQ(fwrite(&value, sizeof value, 1, f), 1u);
-  fclose(f);
-  std::thread t([&] {
-    ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
-    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
-    ASSERT_EQ(mount(file.c_str(), "/dev/urandom", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
-    body();
-  });
-  t.join();
-  std::remove(file.c_str());
-}
-
-// Our initial sequence number is at most 999,999,999: that one, and 2^32 minus it
-// bytes later ours wrap. The peer's is its kernel's: connections are opened until one
-// has the peer's wrap within PEER_WRAP_WITHIN bytes of its stream (one in 16 does).
+// Our initial sequence number is the clock's and the 4-tuple's (a fresh local port
+// each time), the peer's its kernel's: connections are opened until one has our wrap
+// within OUR_WRAP_WITHIN bytes of our stream (one in two does) and the peer's within
+// PEER_WRAP_WITHIN bytes of its stream (one in 16 does).
 TEST_F(TcpStream, SequenceNumbersWrapInBothDirectionsOnOneConnection) {
   constexpr uint16_t PORT = 7540;
-  constexpr uint32_t OUR_ISN = 999999999;
+  constexpr uint64_t OUR_WRAP_WITHIN = 2048 * MIB;
   constexpr uint64_t PEER_WRAP_WITHIN = 256 * MIB;
   constexpr uint64_t PAST_WRAP = 8 * MIB;
-  const uint64_t ours = (uint64_t(1) << 32) - (OUR_ISN + 1) + PAST_WRAP;
   const uint64_t theirs = PEER_WRAP_WITHIN + PAST_WRAP;
   stream_peer peer("listen " + std::to_string(PORT) + " --repeat --send " + std::to_string(theirs) +
                    LONG_PEER_TIMEOUT);
   ASSERT_TRUE(peer.wait_ready());
-  with_random_bytes(OUR_ISN, [&] {
-    std::unique_ptr<zt::handle_ptr> h;
-    uint32_t peer_first = 0;
-    for (int attempt = 0; attempt < 1000 && !h; ++attempt) {
-      auto c = std::make_unique<zt::handle_ptr>();
-      ASSERT_EQ(zorvsock_tcp_connect(c->h, "kvel0", 0, zt::PEER_IP, PORT), 0);
-      ASSERT_EQ(zt::wait_state(c->h, ZORVSOCK_TCP_ESTABLISHED), ZORVSOCK_TCP_ESTABLISHED);
-      ASSERT_EQ(c->h->tcp.tx_seq.load().v, OUR_ISN + 1);
-      peer_first = c->h->tcp.rx_seq.load().v;
-      if (uint32_t(0 - peer_first) < PEER_WRAP_WITHIN) h = std::move(c);
-    }
-    ASSERT_TRUE(h) << "no peer sequence number near the wrap";
-    const auto t0 = clk::now();
-    const stream_result r = run_streams(h->h, ours, theirs);
-    printf("wrap: %.1f MiB/s our way\n",
-           double(ours) / MIB / std::chrono::duration<double>(clk::now() - t0).count());
-    expect_we_got(r, theirs);
-    // Both numbers have gone round: ours is past 2^32, the peer's past its wrap.
-    EXPECT_EQ(h->h->tcp.tx_seq.load().v, uint32_t(OUR_ISN + 1 + ours));
-    EXPECT_LT(h->h->tcp.tx_seq.load().v, OUR_ISN);
-    EXPECT_EQ(h->h->tcp.rx_seq.load().v, uint32_t(peer_first + theirs));
-    EXPECT_LT(h->h->tcp.rx_seq.load().v, peer_first);
-    close_ours(h->h);
-    auto rep = peer.report();
-    expect_peer_got(rep, r);
-  });
+  std::unique_ptr<zt::handle_ptr> h;
+  uint32_t our_first = 0, peer_first = 0;
+  for (int attempt = 0; attempt < 1000 && !h; ++attempt) {
+    auto c = std::make_unique<zt::handle_ptr>();
+    ASSERT_EQ(zorvsock_tcp_connect(c->h, "kvel0", 0, zt::PEER_IP, PORT), 0);
+    ASSERT_EQ(zt::wait_state(c->h, ZORVSOCK_TCP_ESTABLISHED), ZORVSOCK_TCP_ESTABLISHED);
+    our_first = c->h->tcp.tx_seq.load().v;
+    peer_first = c->h->tcp.rx_seq.load().v;
+    if (uint32_t(0 - our_first) < OUR_WRAP_WITHIN && uint32_t(0 - peer_first) < PEER_WRAP_WITHIN)
+      h = std::move(c);
+  }
+  ASSERT_TRUE(h) << "no sequence numbers near the wrap";
+  const uint64_t ours = uint32_t(0 - our_first) + PAST_WRAP;
+  const auto t0 = clk::now();
+  const stream_result r = run_streams(h->h, ours, theirs);
+  printf("wrap: %.1f MiB/s our way\n",
+         double(ours) / MIB / std::chrono::duration<double>(clk::now() - t0).count());
+  expect_we_got(r, theirs);
+  // Both numbers have gone round: ours past 2^32, the peer's past its wrap.
+  EXPECT_EQ(h->h->tcp.tx_seq.load().v, uint32_t(our_first + ours));
+  EXPECT_LT(h->h->tcp.tx_seq.load().v, our_first);
+  EXPECT_EQ(h->h->tcp.rx_seq.load().v, uint32_t(peer_first + theirs));
+  EXPECT_LT(h->h->tcp.rx_seq.load().v, peer_first);
+  close_ours(h->h);
+  auto rep = peer.report();
+  expect_peer_got(rep, r);
 }
 
 }  // namespace

@@ -99,9 +99,27 @@ TEST_F(UdpLifecycle, BadInterfacesFailCleanly) {
   zt::expect_same_resources(before);
 }
 
+// A port without an IPv4 address: a session would send from 0.0.0.0 and take what
+// comes to 0.0.0.0. Refused as the TCP connect refuses it, nothing held; once the
+// address is back the same handle sets up.
+TEST_F(UdpLifecycle, InterfaceWithoutAddressIsRefused) {
+  process_resources before;
+  zorvsock_handle* h = zorvsock_acquire_handle();
+  ASSERT_EQ(zt::run("ip addr flush dev kvel0").status, 0);
+  const int rc = zorvsock_udp_configure(h, "kvel0", 4705, zt::PEER_IP, 4706);
+  ASSERT_EQ(zt::run("ip addr add 198.18.0.1/24 dev kvel0").status, 0);
+  EXPECT_EQ(rc, -22);
+  EXPECT_EQ(h->kind, HANDLE_NONE);
+  EXPECT_EQ(zorvsock_udp_configure(h, "kvel0", 4705, zt::PEER_IP, 4706), 0);
+  zorvsock_release_handle(h);
+  zt::expect_same_resources(before);
+}
+
 TEST_F(UdpLifecycle, FailedAllocationThenSetUpLosesNothing) {
   // kvel5 names port 5 of the card, which has one port: the driver refuses the session.
-  if (zt::run("ip link add link kvel0 name kvel5 type macvlan && ip link set kvel5 up").status != 0)
+  if (zt::run("ip link add link kvel0 name kvel5 type macvlan && "
+              "ip addr add 198.18.5.1/24 dev kvel5 && ip link set kvel5 up")
+          .status != 0)
     GTEST_SKIP() << "no macvlan interface here to stand in for kvel5";
   process_resources before;
   zorvsock_handle* h = zorvsock_acquire_handle();

@@ -134,6 +134,29 @@ PY
     feed_group
     received got.txt
     ;;
+  mcast_recv_bind_any_join | mcast_recv_bind_group_join | mcast_recv_join_bind | \
+    mcast_recv_bind_any_join_index)
+    # Our python3 receives the group in one of the common ways: bind to any address and
+    # join (by the interface's address, or by its index), bind to the group and join, or
+    # join and then bind to any address.
+    cat > receiver.py <<PY
+import socket, struct
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+by_address = socket.inet_aton("$group") + socket.inet_aton("$ours")
+by_index = struct.pack("4s4si", socket.inet_aton("$group"), bytes(4), socket.if_nametoindex("kvel0"))
+join = lambda how: s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, how)
+way = "${scenario#mcast_recv_}"
+if way == "join_bind":
+    join(by_address)
+s.bind(("$group" if way == "bind_group_join" else "", $port))
+if way != "join_bind":
+    join(by_index if way.endswith("index") else by_address)
+print("got:", s.recv(100).decode().strip(), flush=True)
+PY
+    bg got.txt $RUN timeout 40 "$python" receiver.py
+    feed_group
+    received got.txt
+    ;;
   silent_client)
     # Our python3 event loop (poll) serves a listener. A client of the peer's that sends
     # its SYN and never completes the handshake (the peer's firewall drops our answer
@@ -188,9 +211,13 @@ NFT
     $RUN timeout 120 curl -sS -o fetched.bin "http://$theirs:$port/big.bin"
     echo "curl rc=$? $(cmp -s big.bin fetched.bin && echo same || echo differ)"
     ;;
-  http_server)  # our python3 http.server, fetched by curl from the peer
+  http_server | http_server_any)  # our python3 http.server, fetched by curl from the peer
+    # http_server_any binds any address, as most servers do: it is the card's only with
+    # ZORVLOAD_BIND_INTERFACE naming the card's address.
     head -c 16000000 /dev/urandom > big.bin
-    bg /dev/null $RUN "$python" -m http.server "$port" --bind "$ours"
+    bind=$ours
+    [[ $scenario == *any ]] && bind=0.0.0.0
+    bg /dev/null $RUN "$python" -m http.server "$port" --bind "$bind"
     sleep 0.5
     retry peer timeout 120 curl -sS -o fetched.bin "http://$ours:$port/big.bin" 2>/dev/null
     echo "peer curl rc=$? $(cmp -s big.bin fetched.bin && echo same || echo differ)"

@@ -11,7 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <netinet/udp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <csignal>
 #include <string>
 #include <sys/socket.h>
@@ -53,6 +56,51 @@ std::string hex(uint32_t v) {
   return b;
 }
 
+// FIONREAD and SIOCOUTQ, the counts programs size their reads by.
+void say_queued(const char* what, int s, unsigned long request) {
+  int n = -1;
+  const long r = ioctl(s, request, &n);
+  say(what, r, std::to_string(n));
+}
+
+void wait_readable(int s) {
+  pollfd p{s, POLLIN, 0};
+  poll(&p, 1, 3000);
+}
+
+// The control message of a received message: its room used, the first message's type
+// and length, and MSG_CTRUNC.
+std::string control_of(const msghdr& m) {
+  const cmsghdr* c = m.msg_controllen >= sizeof(cmsghdr) ? CMSG_FIRSTHDR(&m) : nullptr;
+  return "controllen=" + std::to_string(m.msg_controllen) + " type=" +
+         std::to_string(c != nullptr ? c->cmsg_type : -1) + " len=" +
+         std::to_string(c != nullptr ? long(c->cmsg_len) : -1) +
+         ((m.msg_flags & MSG_CTRUNC) != 0 ? " MSG_CTRUNC" : "");
+}
+
+// A receive time stamp in recvmsg (or, with two entries, recvmmsg, the second entry's
+// room too short for it) under SO_TIMESTAMP or SO_TIMESTAMPNS, of the data that
+// `ask_data` asks the peer for once the option is on (the kernel stamps TCP segments
+// only from then).
+void say_stamped(const char* what, int s, int option, bool two, void (*ask_data)(int)) {
+  const int on = 1, off = 0;
+  setsockopt(s, SOL_SOCKET, option, &on, sizeof on);
+  ask_data(s);
+  wait_readable(s);
+  usleep(100000);  // everything asked for is there
+  uint8_t buf[2][128];
+  alignas(cmsghdr) char control[2][64];
+  iovec ent[2] = {{buf[0], sizeof buf[0]}, {buf[1], sizeof buf[1]}};
+  mmsghdr vec[2] = {};
+  for (int i = 0; i < 2; ++i)
+    vec[i].msg_hdr = {nullptr, 0, &ent[i], 1, control[i], i == 0 ? sizeof control[0] : CMSG_LEN(4), 0};
+  const long got = two ? recvmmsg(s, vec, 2, MSG_WAITFORONE, nullptr) : recvmsg(s, &vec[0].msg_hdr, 0);
+  std::string more = control_of(vec[0].msg_hdr);
+  if (two) more += " | " + control_of(vec[1].msg_hdr);
+  say(what, got, more);
+  setsockopt(s, SOL_SOCKET, option, &off, sizeof off);
+}
+
 // ---- TCP ------------------------------------------------------------------------------
 
 void request(int s, char op, uint32_t n) {
@@ -74,6 +122,18 @@ int connect_peer(int type = SOCK_STREAM) {
     exit(1);
   }
   return s;
+}
+
+void tcp_queued(int s) {
+  uint8_t buf[1000];
+  say_queued("FIONREAD nothing waiting", s, FIONREAD);
+  request(s, 'S', 1000);
+  wait_readable(s);
+  say_queued("FIONREAD a 1000 segment", s, FIONREAD);
+  recv(s, buf, 300, 0);
+  say_queued("SIOCINQ after recv 300", s, SIOCINQ);
+  recv(s, buf, 700, MSG_WAITALL);
+  say_queued("SIOCOUTQ all acknowledged", s, SIOCOUTQ);
 }
 
 void tcp_receives(int s) {
@@ -198,8 +258,49 @@ void stream_end(int s) {
   say("send after the peer's FIN", send(s, buf, 10, MSG_NOSIGNAL));
 }
 
-int tcp_calls() {
+// The peer resets the connection after its data: the data, then the reset once, then
+// end of stream; SO_ERROR has nothing left to tell.
+void peer_reset() {
   int s = connect_peer();
+  uint8_t buf[4096];
+  request(s, 'X', 1000);
+  long got = recv(s, buf, sizeof buf, MSG_WAITALL);
+  say("recv the data before a reset", got, is_pattern(buf, size_t(got > 0 ? got : 0)) ? "same" : "differs");
+  say("recv after the peer's reset", recv(s, buf, sizeof buf, 0));
+  say("recv once the reset is told", recv(s, buf, sizeof buf, 0));
+  int err = -1;
+  socklen_t len = sizeof err;
+  getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+  say("SO_ERROR after the told reset", err, strerrorname_np(err));
+  close(s);
+}
+
+// SO_LINGER {1, 0} set on a connected socket: close resets the connection, the peer
+// reads a reset and no FIN; without it the peer reads our FIN.
+void linger_reset() {
+  for (bool abort : {false, true}) {
+    int s = connect_peer();
+    const linger l{1, 0};
+    if (abort) say("setsockopt SO_LINGER {1, 0}", setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l));
+    linger back{};
+    socklen_t len = sizeof back;
+    getsockopt(s, SOL_SOCKET, SO_LINGER, &back, &len);
+    say("getsockopt SO_LINGER", back.l_onoff, std::to_string(back.l_linger));
+    request(s, 'E', 0);
+    usleep(100000);  // the request is the peer's before the close ends the stream
+    close(s);
+    int q = connect_peer();
+    request(q, 'W', 0);
+    say(abort ? "peer's end after a lingering close" : "peer's end after a close", 0, read_answer(q, 8));
+    close(q);
+  }
+}
+
+int tcp_calls() {
+  peer_reset();
+  linger_reset();
+  int s = connect_peer();
+  tcp_queued(s);
   tcp_receives(s);
   tcp_sends(s);
   gathering_limits(s);
@@ -221,6 +322,20 @@ std::string lengths(int s) {
   char text[256] = {};
   long n = recv(s, text, sizeof text - 1, 0);
   return n > 0 ? std::string(text, size_t(n)) : "none";
+}
+
+void udp_queued(int s) {
+  uint8_t buf[1000];
+  say_queued("FIONREAD no datagram", s, FIONREAD);
+  ask(s, 2, 700);
+  wait_readable(s);
+  usleep(100000);  // the second datagram is there too: only the first counts
+  say_queued("FIONREAD two of 700", s, FIONREAD);
+  recv(s, buf, sizeof buf, 0);
+  recv(s, buf, sizeof buf, 0);
+  say_queued("SIOCINQ none left", s, SIOCINQ);
+  say_queued("SIOCOUTQ", s, SIOCOUTQ);
+  say_stamped("recvmmsg with SO_TIMESTAMPNS", s, SO_TIMESTAMPNS, true, [](int q) { ask(q, 2, 40); });
 }
 
 void udp_receives(int s) {
@@ -353,6 +468,7 @@ void udp_sends(int s) {
 
 int udp_calls() {
   int s = connect_peer(SOCK_DGRAM);
+  udp_queued(s);
   udp_receives(s);
   udp_signals(s);
   udp_sends(s);

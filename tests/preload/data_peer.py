@@ -8,6 +8,9 @@ big-endian count n:
   h  the same after a second's pause, so that the sender meets a full window
   C  send n bytes of the pattern, then end our side of the stream (FIN)
   R  read to the end of the other side's stream, then reset the connection
+  X  send n bytes of the pattern, then reset the connection
+  E  read to the end of the other side's stream and note how it ended
+  W  answer how the last E's stream ended: "fin     " or "reset   " (waits for it)
 udp ADDR PORT: datagrams on PORT and PORT+1; the first byte of one on PORT asks:
   N  (count byte, 2-byte size) send count datagrams of the pattern of that size back
   L  answer the lengths of the datagrams received since the last L, as text
@@ -38,6 +41,27 @@ def read_exact(conn, n):
     return b"".join(chunks)
 
 
+last_end = []
+ended = threading.Condition()
+
+
+def note_end(conn):
+    how = b"fin     "
+    try:
+        while conn.recv(1 << 20):
+            pass
+    except ConnectionResetError:
+        how = b"reset   "
+    with ended:
+        last_end.append(how)
+        ended.notify_all()
+
+
+def reset(conn):
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    conn.close()
+
+
 def serve_tcp(conn):
     conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     while True:
@@ -63,9 +87,19 @@ def serve_tcp(conn):
         elif op == b"R":
             while conn.recv(1 << 20):
                 pass
-            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-            conn.close()
+            reset(conn)
             return
+        elif op == b"X":
+            conn.sendall(pattern(n))
+            reset(conn)
+            return
+        elif op == b"E":
+            note_end(conn)
+            return
+        elif op == b"W":
+            with ended:
+                ended.wait_for(lambda: last_end, timeout=20)
+                conn.sendall(last_end.pop() if last_end else b"none    ")
 
 
 def tcp(addr, port):

@@ -89,6 +89,40 @@ TEST_P(DataCalls, UdpCallsAnswerAsTheKernelDoes) {
   EXPECT_GT(counter("udp_tx_frames") - tx0, 10u);
 }
 
+// Lines that begin with `prefix`, and the others.
+std::pair<std::string, std::string> split_lines(const std::string& text, const std::string& prefix) {
+  std::pair<std::string, std::string> out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    const std::string line = text.substr(at, end - at);
+    (line.compare(0, prefix.size(), prefix) == 0 ? out.first : out.second) += line;
+    at = end;
+  }
+  return out;
+}
+
+// A Python program reads SO_TIMESTAMPNS, SO_TIMESTAMP and SO_TIMESTAMPING from recvmsg:
+// the messages, their lengths and MSG_CTRUNC are the kernel's; the hardware slot, which
+// a kernel socket on the peer's veth leaves empty, holds the card's receive time.
+TEST_P(DataCalls, ReceiveTimeStampsReadByPython) {
+  peer_server peer("udp", port(12), dir_);
+  const std::string cmd = "/usr/bin/python3 " ZL_RX_TIMESTAMPS " 198.18.0.2 " + std::to_string(peer.port);
+  auto kernel = zt::run("cd " + dir_ + " && timeout 60 " + cmd);
+  ASSERT_EQ(kernel.status, 0) << kernel.out;
+  const uint64_t rx0 = counter("udp_rx_delivered");
+  auto card = zt::run("cd " + dir_ + " && timeout 60 env NOTRACE=1 LD_PRELOAD=" ZL_PRELOAD_PREFIX +
+                      std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA " " + cmd);
+  EXPECT_EQ(card.status, 0) << card.out;
+  const auto [kernel_hw, kernel_rest] = split_lines(kernel.out, "hardware slot");
+  const auto [card_hw, card_rest] = split_lines(zt::without_routine_line(card.out), "hardware slot");
+  EXPECT_EQ(card_rest, kernel_rest);
+  EXPECT_EQ(card_hw, "hardware slot near\nhardware slot only: 1/37/48 near\n");
+  EXPECT_EQ(kernel_hw, "hardware slot empty\nhardware slot only: none empty\n");
+  EXPECT_GE(counter("udp_rx_delivered") - rx0, 8u);
+}
+
 TEST_P(DataCalls, ReaderAndWriterThreadsShareOneSocket) {
   peer_server peer("tcp", port(20), dir_);
   const uint64_t tx0 = counter("tcp_tx_bytes");

@@ -45,6 +45,7 @@ struct fake_tcp_session {
   volatile uint64_t* reg_ = regs;
   uint32_t control_ = 0x13;  // receive and TX on, as after set-up
   int rx_bytes_ = vyxtcp::TCP_RX_RING_BYTES;
+  uint32_t local_ip_ = 0xc6120001;
   volatile vyxtcp::txack* txack_ = nullptr;
   fake_tx_window tx_pio_;
   kvel::rx_dma_ring rx_dma_{};  // unmapped unless a test attaches a ring

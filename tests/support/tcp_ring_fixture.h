@@ -74,9 +74,11 @@ struct ring_fixture : engine_fixture {
     hw.regs[vyxtcp::TCP_REG_ACK_DOORBELL / 8] = 0;
     return v;
   }
-  uint64_t doorbell_for(uint32_t ack) const {
-    return uint64_t(tcp.data_desc.ttl) << 50 | uint64_t(tcp.adv_window & 0xffff) << 32 | ack;
+  // A doorbell for `ack` with `window` (the window field), by default the whole window.
+  uint64_t doorbell_for(uint32_t ack, uint32_t window) const {
+    return uint64_t(tcp.data_desc.ttl) << 50 | uint64_t(window & 0xffff) << 32 | ack;
   }
+  uint64_t doorbell_for(uint32_t ack) const { return doorbell_for(ack, tcp.adv_window); }
 
   // One receive; its bytes must be those of sequence `seq` on, `len` of them.
   void expect_receive(uint32_t seq, int len) {

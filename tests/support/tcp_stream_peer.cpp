@@ -14,6 +14,10 @@
 //                   namespace's default, which is the host's)
 //   --close         shuts the sending side down right after the last byte
 //   --cork          corks while sending, so that the FIN rides on the last data segment
+//   --rcvbuf B      SO_RCVBUF on the socket before the handshake (before listen)
+//   --abort S       resets the connection (SO_LINGER 0) S seconds after it opened
+//   --count N       (listen) serves N connections one after the other; the report is
+//                   the last one's
 //   --repeat        (listen) a connection reset before its end makes way for the next one
 //   --timeout S     gives up after S seconds without a connection or without its end
 //                   (default 120)
@@ -34,6 +38,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -52,7 +57,7 @@ struct options {
   uint16_t port = 0;
   uint64_t send = 0;
   uint64_t seed = 1, recv_seed = 2;
-  int mss = 0;
+  int mss = 0, rcvbuf = 0, abort_s = 0, count = 1;
   std::string cc;
   bool close = false, cork = false, repeat = false, echo = false;
   int timeout_s = 120;
@@ -105,6 +110,12 @@ options parse(int argc, char** argv) {
       o.mss = atoi(value());
     else if (a == "--cc")
       o.cc = value();
+    else if (a == "--rcvbuf")
+      o.rcvbuf = atoi(value());
+    else if (a == "--abort")
+      o.abort_s = atoi(value());
+    else if (a == "--count")
+      o.count = atoi(value());
     else if (a == "--timeout")
       o.timeout_s = atoi(value());
     else if (a == "--ready")
@@ -145,6 +156,7 @@ int tcp_socket(const options& o) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) fail("socket");
   if (o.mss > 0) set_int(fd, IPPROTO_TCP, TCP_MAXSEG, o.mss);
+  if (o.rcvbuf > 0) set_int(fd, SOL_SOCKET, SO_RCVBUF, o.rcvbuf);
   if (!o.cc.empty() &&
       setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, o.cc.data(), socklen_t(o.cc.size())) != 0)
     fail("TCP_CONGESTION");
@@ -225,17 +237,28 @@ outcome exchange(int fd, const options& o, zt::stream_check& check) {
   size_t head = 0, tail = 0;
   if (o.send == 0 && o.close) shutdown(fd, SHUT_WR);
   const auto deadline = clk::now() + std::chrono::seconds(o.timeout_s);
+  const auto abort_at = clk::now() + std::chrono::seconds(o.abort_s);
   bool open = true;
   while (open || to_send(o, r, head, tail)) {
+    if (o.abort_s > 0 && clk::now() >= abort_at) {
+      // The close that follows sends a RST at our next sequence number.
+      const linger now{1, 0};
+      if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now) != 0) fail("SO_LINGER");
+      r.reset = true;
+      break;
+    }
     const bool sending = to_send(o, r, head, tail);
     // An echo reads the next piece only once the last one has gone back.
     const bool reading = open && !(o.echo && sending);
     pollfd p{fd, short((reading ? POLLIN : 0) | (sending ? POLLOUT : 0)), 0};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clk::now());
-    if (left.count() <= 0 || poll(&p, 1, int(left.count()) + 1) == 0) {
+    const auto until = o.abort_s > 0 ? std::min(deadline, abort_at) : deadline;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - clk::now());
+    const bool quiet = left.count() <= 0 || poll(&p, 1, int(left.count()) + 1) == 0;
+    if (quiet && clk::now() >= deadline) {
       r.timeout = true;
       break;
     }
+    if (quiet) continue;
     if (sending && (p.revents & (POLLOUT | POLLERR | POLLHUP)) &&
         !send_some(fd, o, src, out, head, tail, r)) {
       r.reset = true;
@@ -272,7 +295,7 @@ int main(int argc, char** argv) {
     zt::stream_check check(o.recv_seed);
     r = exchange(fd, o, check);
     close(fd);
-    const bool again = o.listen && o.repeat && r.reset && !r.eof;
+    const bool again = o.listen && ((o.repeat && r.reset && !r.eof) || connections < o.count);
     if (again) continue;
     printf("sent %llu\nreceived %llu\nhash %llu\nbad %lld\n", (unsigned long long)r.sent,
            (unsigned long long)check.bytes(), (unsigned long long)check.hash(),

@@ -3,7 +3,9 @@
 // sequence check of resets, the resend schedule and the card features at ESTABLISHED.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "tcp/vyx_tcp_syn_frame.h"
 #include "tcp_engine_fixture.h"
@@ -110,7 +112,6 @@ TEST_F(tcp_engine, syn_sent_syn_options_and_isn) {
   ASSERT_EQ(hw.tx_pio_.writes.size(), 1u);
   const auto& syn = hw.tx_pio_.writes[0];
   EXPECT_EQ(syn.desc.tcp_flags, TCP_SYN);
-  EXPECT_LT(syn.desc.seq, 1000000000u);
   EXPECT_EQ(syn.desc.ack, 0u);
   EXPECT_EQ(syn.desc.window, 65000);
   EXPECT_EQ(syn.desc.length, 8);
@@ -152,7 +153,8 @@ TEST_F(tcp_engine, syn_sent_syn_ack_options_table) {
       {"no options", {}, 1460, 0, 65000, 65000, 0},
       {"mss 1400", {2, 4, 0x05, 0x78}, 1400, 0, 65000, 65000, 0},
       {"mss 0 keeps the default", {2, 4, 0, 0, 1, 3, 3, 7}, 1460, 7, 4194304, 32768, 7},
-      {"shift 0", {1, 3, 3, 0}, 1460, 0, 65000, 65000, 0},
+      // Both SYNs carry the option: ours is scaled by our shift, the peer's not at all.
+      {"shift 0", {1, 3, 3, 0}, 1460, 7, 4194304, 32768, 0},
       {"shift 20 clamped", {1, 3, 3, 20}, 1460, 7, 4194304, 32768, 14},
       {"length 0 option ends the walk", {30, 0, 1, 3, 3, 7}, 1460, 0, 65000, 65000, 0},
   };
@@ -177,20 +179,75 @@ TEST_F(tcp_engine, syn_sent_syn_ack_options_table) {
   }
 }
 
+// A SYN-ACK of something else is refused with a reset and the SYN sent again at once;
+// the schedule's resends keep the ISN.
 TEST_F(tcp_engine, syn_sent_wrong_ack_then_resend_same_isn) {
   ASSERT_EQ(tcp.send_syn(), 0);
   const uint32_t isn = hw.tx_pio_.writes[0].desc.seq;
   deliver_syn(TCP_SYN | TCP_ACK, {}, 1);
   EXPECT_EQ(tcp.state, TCP_SYN_SENT);
+  ASSERT_EQ(hw.control.size(), 1u);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_RST);
+  EXPECT_EQ(last_control().desc.seq, isn + 2);
   timespec later = tcp.handshake_time;
   later.tv_sec += 1;
   tcp.resend_check(later);
-  ASSERT_EQ(hw.tx_pio_.writes.size(), 2u);
+  ASSERT_EQ(hw.tx_pio_.writes.size(), 3u);
   EXPECT_EQ(hw.tx_pio_.writes[1].desc.seq, isn);
+  EXPECT_EQ(hw.tx_pio_.writes[2].desc.seq, isn);
   EXPECT_EQ(tcp.tx_seq.load().v, isn + 1);
   deliver_syn(TCP_SYN | TCP_ACK, {});
   EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
 }
+
+// RFC 9293 3.10.7.3: an ACK of anything but our SYN draws a reset at its acknowledgement
+// number (the peer's old connection on the 4-tuple ends), then the SYN goes again at
+// once with the same ISN; a RST with such an ACK is dropped.
+TEST_F(tcp_engine, syn_sent_unacceptable_ack_draws_a_reset_and_the_syn_again) {
+  ASSERT_EQ(tcp.send_syn(), 0);
+  const uint32_t isn = hw.tx_pio_.writes[0].desc.seq;
+  const auto stale = vyxtcp_test::tcp_bytes(PEER_ISN, 12345, TCP_ACK, PEER_WINDOW, {}, 0);
+  tcp.tcp_process_fsm_rx(stale.data(), int(stale.size()));
+  ASSERT_EQ(hw.control.size(), 1u);
+  EXPECT_EQ(last_control().desc.tcp_flags, TCP_RST);
+  EXPECT_EQ(last_control().desc.seq, 12345u);
+  ASSERT_EQ(hw.tx_pio_.writes.size(), 2u);
+  EXPECT_EQ(hw.tx_pio_.writes[1].desc.tcp_flags, TCP_SYN);
+  EXPECT_EQ(hw.tx_pio_.writes[1].desc.seq, isn);
+  EXPECT_EQ(tcp.state, TCP_SYN_SENT);
+  const auto rst = vyxtcp_test::tcp_bytes(PEER_ISN, 12345, TCP_RST | TCP_ACK, PEER_WINDOW, {}, 0);
+  tcp.tcp_process_fsm_rx(rst.data(), int(rst.size()));
+  EXPECT_EQ(tcp.state, TCP_SYN_SENT);
+  EXPECT_EQ(hw.control.size(), 1u);
+  deliver_syn(TCP_SYN | TCP_ACK, {});
+  EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
+}
+
+// A reset counts from where the peer sees our receive point (the furthest ACK sent) to
+// the furthest right edge we offered, rx_seq + rx_window, which a peer that filled our
+// window has reached.
+struct rst_case {
+  const char* name;
+  int32_t seq_off;  // from rx_seq
+  bool accepted;
+};
+const rst_case RST_CASES[] = {{"before_rx_seq", -1, false},
+                              {"at_rx_seq_below_our_ack", 0, false},
+                              {"at_our_ack", 3000000, true},
+                              {"at_the_right_edge", 4194304, true},
+                              {"beyond_the_right_edge", 4194305, false}};
+
+class engine_reset_window : public engine_fixture, public ::testing::WithParamInterface<rst_case> {};
+
+TEST_P(engine_reset_window, counts_from_the_furthest_ack_to_the_right_edge) {
+  go_to(TCP_ESTABLISHED);
+  tcp.rx_highest = tcp.rx_seq.load() + 3000000;  // the worker acknowledged ahead
+  deliver({TCP_RST, GetParam().seq_off, 0});
+  EXPECT_EQ(tcp.state, GetParam().accepted ? TCP_CLOSE : TCP_ESTABLISHED);
+}
+
+INSTANTIATE_TEST_SUITE_P(all, engine_reset_window, ::testing::ValuesIn(RST_CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(tcp_engine, syn_sent_write_fails_state_kept) {
   hw.tx_pio_.full = true;
@@ -204,7 +261,6 @@ TEST_F(tcp_engine, syn_recv_syn_ack_options) {
   const auto& sa = hw.tx_pio_.writes[0];
   EXPECT_EQ(sa.desc.tcp_flags, TCP_SYN | TCP_ACK);
   EXPECT_EQ(sa.desc.ack, PEER_ISN + 1);
-  EXPECT_LT(sa.desc.seq, 1000000000u);
   EXPECT_EQ(sa.payload, (std::vector<uint8_t>{2, 4, 0x05, 0xb4, 1, 3, 3, 7}));
   deliver({TCP_ACK});
   EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
@@ -422,12 +478,17 @@ TEST_F(tcp_engine, last_ack_repeated_fin_answered_once_a_second) {
   EXPECT_EQ(tcp.state, TCP_LAST_ACK);
 }
 
-TEST_F(tcp_engine, syn_sent_isn_below_a_billion_and_resend_traced) {
-  for (int i = 0; i < 200; ++i) {
-    tcp.state = TCP_CLOSE;
-    ASSERT_EQ(tcp.send_syn(), 0);
-    ASSERT_LT(tcp.tx_seq.load().v - 1, 1000000000u);
-  }
+// A new connection on the 4-tuple starts beyond what the clock allowed the last one to
+// send: the ISN moves on with the clock, 250,000 a second.
+TEST_F(tcp_engine, syn_sent_isn_grows_with_the_clock_and_resend_traced) {
+  ASSERT_EQ(tcp.send_syn(), 0);
+  const uint32_t first = tcp.tx_seq.load().v - 1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  tcp.state = TCP_CLOSE;
+  ASSERT_EQ(tcp.send_syn(), 0);
+  const uint32_t gone = tcp.tx_seq.load().v - 1 - first;
+  EXPECT_GE(gone, 5000u);       // at least 20 ms of 4 us ticks
+  EXPECT_LT(gone, 250000u * 60);  // and not a random jump
   tcp.debug = "1";
   testing::internal::CaptureStdout();
   EXPECT_EQ(tcp.send_syn(), 0);

@@ -59,6 +59,14 @@ struct tcp_worker : engine_fixture {
     pass();
     ASSERT_EQ(tcp.state, TCP_ESTABLISHED);
   }
+  // Established, with an application that met its first data and read just now; the
+  // next sequence number expected.
+  uint32_t establish_reading() {
+    establish();
+    tcp.rx_data_seen = 1;
+    tcp.last_rx_tsc = clock.tsc;
+    return tcp.rx_seq.load().v;
+  }
 };
 
 TEST(tcp_worker_pacing, short_sleeps_only_while_the_handshake_waits) {
@@ -266,11 +274,24 @@ TEST_F(tcp_worker, fin_wait2_data_acknowledged_by_the_worker) {
   EXPECT_EQ(tcp.state, TCP_FIN_WAIT2);
 }
 
+// The peer's FIN in order behind data the application has not read is acknowledged
+// with the data, once; the connection stays established until the application reads
+// up to it.
+TEST_F(tcp_worker, idle_ack_covers_the_peers_fin_and_the_state_waits_for_the_reader) {
+  const uint32_t base = establish_reading();
+  place({TCP_ACK, 0, 0, PEER_WINDOW, 100}, false);
+  place({TCP_ACK | TCP_FIN, 100, 0, PEER_WINDOW, 0}, true);
+  advance_ms(20);
+  pass();
+  ASSERT_EQ(hw.control.size(), 1u);
+  EXPECT_EQ(last_control().desc.ack, base + 101);
+  EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
+  pass();
+  EXPECT_EQ(hw.control.size(), 1u);
+}
+
 TEST_F(tcp_worker, idle_ack_covers_in_order_data_once) {
-  establish();
-  tcp.rx_data_seen = 1;
-  const uint32_t base = tcp.rx_seq.load().v;
-  tcp.last_rx_tsc = clock.tsc;
+  const uint32_t base = establish_reading();
   place({TCP_ACK, 0, 0, PEER_WINDOW, 100}, false);
   place({TCP_ACK, 300, 0, PEER_WINDOW, 10}, true);  // behind a gap
   place({TCP_ACK, 100, 0, PEER_WINDOW, 50}, false);
