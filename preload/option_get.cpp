@@ -170,8 +170,8 @@ int get_option(const option_call& o, const query& q) {
   switch (o.level) {
     case SOL_SOCKET:
       return get_socket_option(o, q);
-    case IPPROTO_TCP:  // a datagram socket's kernel knows no TCP option
-      return o.rec->type == SOCK_STREAM ? get_tcp_option(o, q) : ENOPROTOOPT;
+    case IPPROTO_TCP:  // a datagram socket's kernel refuses TCP options so
+      return o.rec->type == SOCK_STREAM ? get_tcp_option(o, q) : EOPNOTSUPP;
     case IPPROTO_IP:
       return get_ip_option(o, q);
     default:

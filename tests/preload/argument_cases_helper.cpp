@@ -3,6 +3,9 @@
 //   argument_cases_helper undecided   options and listen on sockets not yet bound or
 //                                     connected (which the card may still serve), and
 //                                     the listen of a socket never bound
+//   argument_cases_helper bad CARD    bad arguments: null pointers, counts of 0, socket
+//                                     calls on epoll sets and eventfds, epoll flags the
+//                                     kernel refuses, on sockets bound to CARD or fresh
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +13,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <netinet/udp.h>
+#include <poll.h>
 #include <string>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -142,12 +148,82 @@ int undecided() {
   return 0;
 }
 
+// ---- bad arguments ----------------------------------------------------------------
+
+// Socket calls on descriptors that are not sockets: ENOTSOCK, as on their kernel objects.
+void not_sockets() {
+  const int fds[] = {epoll_create1(0), eventfd(0, 0)};
+  for (int fd : fds) {
+    const std::string kind = fd == fds[0] ? "epoll " : "eventfd ";
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    socklen_t len = sizeof a;
+    errno = 0;
+    report((kind + "bind").c_str(), bind(fd, sa(&a), sizeof a));
+    report((kind + "connect").c_str(), connect(fd, sa(&a), sizeof a));
+    report((kind + "listen").c_str(), listen(fd, 1));
+    report((kind + "accept").c_str(), accept(fd, nullptr, nullptr));
+    report((kind + "getpeername").c_str(), getpeername(fd, sa(&a), &len));
+    report((kind + "shutdown").c_str(), shutdown(fd, SHUT_RDWR));
+    int v = 1;
+    report((kind + "setsockopt").c_str(), setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &v, sizeof v));
+  }
+  for (int fd : fds) close(fd);
+}
+
+// Seen through a variable, so that the compiler's own check of a null array does not
+// refuse the case the program makes on purpose.
+pollfd* volatile no_entries = nullptr;
+
+int bad(const char* card) {
+  errno = 0;
+  report("poll null with a count", poll(no_entries, 1, 0));
+  report("poll null without a count", poll(nullptr, 0, 0));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, card, &local.sin_addr);
+  const int u = socket(AF_INET, SOCK_DGRAM, 0);
+  report("udp bind", bind(u, sa(&local), sizeof local));
+  errno = 0;
+  report("udp send without a destination", send(u, "x", 1, 0));
+  report("udp sendmsg null", sendmsg(u, nullptr, 0));
+  report("udp recvmsg null", recvmsg(u, nullptr, MSG_DONTWAIT));
+  report("udp sendmmsg of 0", sendmmsg(u, nullptr, 0, 0));
+  report("udp recvmmsg of 0", recvmmsg(u, nullptr, 0, 0, nullptr));
+  report("udp recv MSG_ERRQUEUE", recv(u, nullptr, 0, MSG_ERRQUEUE | MSG_DONTWAIT));
+  report("udp accept", accept(u, nullptr, nullptr));
+  report("udp listen", listen(u, 1));
+  sockaddr_in six{};
+  six.sin_family = AF_INET6;
+  report("udp connect AF_INET6", connect(u, sa(&six), sizeof six));
+  report("udp connect short", connect(u, sa(&local), 8));
+  report("udp connect length 0", connect(u, sa(&local), 0));
+  int v = 0;
+  socklen_t len = sizeof v;
+  report("udp getsockopt TCP_NODELAY", getsockopt(u, IPPROTO_TCP, TCP_NODELAY, &v, &len));
+  report("udp getsockopt null value", getsockopt(u, SOL_SOCKET, SO_TYPE, nullptr, &len));
+  report("udp setsockopt null value", setsockopt(u, SOL_SOCKET, SO_PRIORITY, nullptr, 4));
+  report("udp setsockopt unknown level", setsockopt(u, 99, 1, &v, sizeof v));
+  const int ep = epoll_create1(0);
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLEXCLUSIVE | EPOLLONESHOT;
+  report("epoll add EPOLLEXCLUSIVE|EPOLLONESHOT", epoll_ctl(ep, EPOLL_CTL_ADD, u, &ev));
+  close(ep);
+  close(u);
+  const int t = socket(AF_INET, SOCK_STREAM, 0);
+  report("tcp accept unlistened", accept(t, nullptr, nullptr));
+  close(t);
+  not_sockets();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "undecided" && argc == 2) return undecided();
+  if (mode == "bad" && argc == 3) return bad(argv[2]);
   fprintf(stderr, "usage: see the head of argument_cases_helper.cpp\n");
   return 2;
 }

@@ -1,5 +1,6 @@
 // Calls whose answer the kernel gives, under both preload libraries: sockets the card
-// does not serve yet answer their options and listen as the kernel does. The same
+// does not serve yet answer their options and listen as the kernel does, and bad
+// arguments on card sockets and emulated descriptors get the kernel's errno. The same
 // program runs without a library, and its output is the expected one.
 #include <gtest/gtest.h>
 
@@ -41,6 +42,14 @@ TEST_P(Arguments, SocketsNotOnTheCardAnswerAsTheKernelDoes) {
   auto kernel = helper(false, "undecided");
   ASSERT_EQ(kernel.status, 0) << kernel.out;
   auto preloaded = helper(true, "undecided");
+  EXPECT_EQ(preloaded.status, 0);
+  EXPECT_EQ(preloaded.out, kernel.out);
+}
+
+TEST_P(Arguments, BadArgumentsGetTheKernelsAnswer) {
+  auto kernel = helper(false, "bad 198.18.0.1");
+  ASSERT_EQ(kernel.status, 0) << kernel.out;
+  auto preloaded = helper(true, "bad 198.18.0.1");
   EXPECT_EQ(preloaded.status, 0);
   EXPECT_EQ(preloaded.out, kernel.out);
 }
