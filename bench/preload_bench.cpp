@@ -1,8 +1,9 @@
 // What an intercepted call costs when it passes to the C library: getsockname on a
-// kernel socket and write on a pipe, called directly and through the preload library's
-// entry points, and getsockname on an IPv4 socket that the library manages (made
-// through its socket entry point, so that it has a record) beside the same call on a
-// plain IPv4 socket, in one run. The library is opened with dlopen (tracing off), so its
+// kernel socket, write on a pipe and syscall(SYS_getppid), called directly and through
+// the preload library's entry points, and getsockname on an IPv4 socket that the library
+// manages (made through its socket entry point, so that it has a record; and on a
+// duplicate of it made through the dup entry point) beside the same call on a plain IPv4
+// socket, in one run. The library is opened with dlopen (tracing off), so its
 // entry points are reached through dlsym while the plain calls still go to the C library.
 // The library is looked up beside this program's build directory, or at $ZORVLOAD_LIB.
 #include <benchmark/benchmark.h>
@@ -15,6 +16,7 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -23,12 +25,16 @@ using getsockname_fn = int (*)(int, sockaddr*, socklen_t*);
 using write_fn = ssize_t (*)(int, const void*, size_t);
 using socket_fn = int (*)(int, int, int);
 using close_fn = int (*)(int);
+using dup_fn = int (*)(int);
+using syscall_fn = long (*)(long, ...);
 
 struct interposer {
   getsockname_fn getsockname_entry = nullptr;
   write_fn write_entry = nullptr;
   socket_fn socket_entry = nullptr;
   close_fn close_entry = nullptr;
+  dup_fn dup_entry = nullptr;
+  syscall_fn syscall_entry = nullptr;
 
   interposer() {
     void* handle = card_bench::open_zorvload();
@@ -37,6 +43,8 @@ struct interposer {
     write_entry = reinterpret_cast<write_fn>(dlsym(handle, "write"));
     socket_entry = reinterpret_cast<socket_fn>(dlsym(handle, "socket"));
     close_entry = reinterpret_cast<close_fn>(dlsym(handle, "close"));
+    dup_entry = reinterpret_cast<dup_fn>(dlsym(handle, "dup"));
+    syscall_entry = reinterpret_cast<syscall_fn>(dlsym(handle, "syscall"));
   }
 };
 
@@ -63,17 +71,29 @@ void getsockname_on_kernel_socket(benchmark::State& state, getsockname_fn call) 
   close(fd);
 }
 
-// An IPv4 socket of the library's own (socket_entry) or a plain one.
-void getsockname_on_inet_socket(benchmark::State& state, bool managed) {
+// An IPv4 socket of the library's own (socket_entry) or a plain one; with `duplicate`
+// the calls go to a second number of the library's socket.
+void getsockname_on_inet_socket(benchmark::State& state, bool managed, bool duplicate = false) {
   const interposer& lib = library();
   if (lib.socket_entry == nullptr) {
     state.SkipWithError("libzorvload.so not found (set ZORVLOAD_LIB)");
     return;
   }
   int fd = managed ? lib.socket_entry(AF_INET, SOCK_DGRAM, 0) : socket(AF_INET, SOCK_DGRAM, 0);
-  getsockname_loop(state, managed ? lib.getsockname_entry : ::getsockname, fd);
+  const int copy = duplicate ? lib.dup_entry(fd) : fd;
+  getsockname_loop(state, managed ? lib.getsockname_entry : ::getsockname, copy);
+  if (duplicate) lib.close_entry(copy);
   if (managed) lib.close_entry(fd);
   else close(fd);
+}
+
+// A number that the syscall entry point passes on: it costs a compare beside the plain call.
+void getppid_by_syscall(benchmark::State& state, syscall_fn call) {
+  if (call == nullptr) {
+    state.SkipWithError("libzorvload.so not found (set ZORVLOAD_LIB)");
+    return;
+  }
+  for (auto _ : state) benchmark::DoNotOptimize(call(SYS_getppid));
 }
 
 void write_on_pipe(benchmark::State& state, write_fn call) {
@@ -115,6 +135,16 @@ void BM_write_pipe_intercepted(benchmark::State& state) {
 
 void BM_getsockname_inet_plain(benchmark::State& state) { getsockname_on_inet_socket(state, false); }
 void BM_getsockname_inet_managed(benchmark::State& state) { getsockname_on_inet_socket(state, true); }
+void BM_getsockname_inet_managed_duplicate(benchmark::State& state) {
+  getsockname_on_inet_socket(state, true, true);
+}
+void BM_syscall_getppid_plain(benchmark::State& state) {
+  library();
+  getppid_by_syscall(state, ::syscall);
+}
+void BM_syscall_getppid_intercepted(benchmark::State& state) {
+  getppid_by_syscall(state, library().syscall_entry);
+}
 
 BENCHMARK(BM_getsockname_plain);
 BENCHMARK(BM_getsockname_intercepted);
@@ -122,5 +152,8 @@ BENCHMARK(BM_write_pipe_plain);
 BENCHMARK(BM_write_pipe_intercepted);
 BENCHMARK(BM_getsockname_inet_plain);
 BENCHMARK(BM_getsockname_inet_managed);
+BENCHMARK(BM_getsockname_inet_managed_duplicate);
+BENCHMARK(BM_syscall_getppid_plain);
+BENCHMARK(BM_syscall_getppid_intercepted);
 
 }  // namespace

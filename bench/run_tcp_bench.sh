@@ -43,6 +43,13 @@ for burst in ("1", "16"):
     if own and card:
         print("ACK doorbell, bursts of %2s: %.1f ns per ring, a plain register store %.1f ns"
               % (burst, own["real_time"], card["real_time"]))
+own, card = runs.get("zorvsock_doorbell_awake"), runs.get("register_store/1")
+if own and card:
+    print("ACK doorbell, one ring while the simulator is awake: median %.1f ns (mean %.1f ns),"
+          " a plain register store %.1f ns" % (own["median_ns"], own["real_time"], card["real_time"]))
+own, kernel = runs.get("zorvsock_connect"), runs.get("kernel_tcp_connect")
+if own and kernel:
+    print("connect, until established: card %.0f us, kernel %.0f us" % (own["real_time"], kernel["real_time"]))
 for way in ("send", "receive"):
     own, kernel = runs.get("zorvsock_bulk_" + way), runs.get("kernel_bulk_" + way)
     if own and kernel:

@@ -105,7 +105,7 @@ void print_port_status(const daemon_port& p) {
   kvel::format_fiber_status(text, p.fiber->conf_);
   if (p.fiber->global_) kvel::format_hw_version(text, p.fiber->global_);
   fflush(stdout);  // the dump goes straight to the descriptor, after the lines before it
-  kvel::write_stdout(text);
+  kvel::write_plain(text);
 }
 
 }  // namespace zorvd

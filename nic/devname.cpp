@@ -11,6 +11,7 @@
 
 #include "kvel_dev.h"
 #include "kvel_ioctl.h"
+#include "plain_output.h"
 
 namespace kvel {
 
@@ -76,8 +77,8 @@ std::vector<std::pair<std::string, int>> list_device_ports(const std::string& de
   std::vector<std::pair<std::string, int>> ports;
   int fd = kvel_dev_open(dev_path.c_str(), true);
   if (fd < 0) {
-    printf("Cannot open device %s\n", dev_path.c_str());
-    fflush(stdout);
+    fprintf(kvel::plain_output(), "Cannot open device %s\n", dev_path.c_str());
+    fflush(kvel::plain_output());
     return ports;
   }
   if (kvel_dev_ioctl(fd, KVEL_DEV_PROBE, nullptr) == 0) {

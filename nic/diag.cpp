@@ -1,4 +1,5 @@
 #include "diag.h"
+#include "plain_output.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -20,8 +21,8 @@ void diag_print(const char* source, const char* func, int line, const char* fmt,
     vsnprintf(buf + n, sizeof buf - size_t(n), fmt, ap);
     va_end(ap);
   }
-  fputs(buf, stdout);
-  fflush(stdout);
+  fputs(buf, kvel::plain_output());
+  fflush(kvel::plain_output());
 }
 
 }  // namespace kvel

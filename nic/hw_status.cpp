@@ -38,7 +38,7 @@ void append_eth_status(std::string& out, const zorveth_v2& s) {
 void print_eth_status(const zorveth_v2& s) {
   std::string text;
   append_eth_status(text, s);
-  kvel::write_stdout(text);
+  kvel::write_plain(text);
 }
 
 }  // namespace vyx
@@ -54,7 +54,7 @@ void append_tcp_hw_status(std::string& out, const tcp_hw_session& s) {
 void print_tcp_hw_status(const tcp_hw_session& s) {
   std::string text;
   append_tcp_hw_status(text, s);
-  kvel::write_stdout(text);
+  kvel::write_plain(text);
 }
 
 }  // namespace vyxtcp

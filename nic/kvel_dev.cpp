@@ -4,6 +4,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <sched.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -35,8 +38,8 @@ int verdict(int exchange_rc, const sim_answer& answer) {
 // with errno.
 int64_t sim_simple_call(int fd, const sim_call& call, sim_answer* answer) {
   int rc = sim_exchange(fd, call, answer);
-  if (rc == 0 && answer->fd >= 0) {
-    sys_close(answer->fd);
+  if (rc == 0 && answer->fd_count) {
+    sim_close_passed(answer);
     rc = -EPROTO;
   }
   rc = verdict(rc, *answer);
@@ -71,6 +74,39 @@ int sim_ioctl(int fd, unsigned long cmd, void* arg) {
   return int(result);
 }
 
+// Where a mapping's write-event registers put their writes: the event queue and the
+// wake descriptor that came with the mapping.
+struct event_link {
+  sim_event_queue* queue = nullptr;
+  int wake_fd = -1;
+};
+
+bool lists_write_events(const uint32_t* offsets, uint32_t count) {
+  return std::any_of(offsets, offsets + count,
+                     [](uint32_t o) { return (o & SIM_REG_WRITE_EVENT) != 0; });
+}
+
+// The queue and wake descriptor passed after the page (the answer keeps the page's);
+// -EPROTO when they are not there.
+int take_event_link(sim_answer& answer, event_link* link) {
+  if (answer.fd_count != 3) return -EPROTO;
+  void* q = mmap(nullptr, SIM_EVENT_QUEUE_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED,
+                 answer.fds[1], 0);
+  sys_close(answer.fds[1]);
+  answer.fd_count = 1;
+  if (q == MAP_FAILED) {
+    sys_close(answer.fds[2]);
+    return -errno;
+  }
+  *link = {static_cast<sim_event_queue*>(q), answer.fds[2]};
+  return 0;
+}
+
+void release_link(const event_link& link) {
+  if (link.queue) munmap(link.queue, SIM_EVENT_QUEUE_BYTES);
+  if (link.wake_fd >= 0) sys_close(link.wake_fd);
+}
+
 void* sim_mmap(int fd, size_t len, int prot, long offset) {
   uint32_t offsets[SIM_MAX_SIDE_EFFECT_REGS];
   sim_call call{.op = SIM_OP_MMAP,
@@ -81,19 +117,28 @@ void* sim_mmap(int fd, size_t len, int prot, long offset) {
                 .out_cap = sizeof offsets};
   sim_answer answer;
   int rc = verdict(sim_exchange(fd, call, &answer), answer);
-  if (rc == 0 && (answer.fd < 0 || answer.out_len % sizeof offsets[0])) rc = -EPROTO;
+  uint32_t count = answer.out_len / sizeof offsets[0];
+  if (rc == 0 && answer.out_len % sizeof offsets[0]) rc = -EPROTO;
+  event_link link;
+  if (rc == 0 && lists_write_events(offsets, count)) rc = take_event_link(answer, &link);
+  if (rc == 0 && answer.fd_count != 1) rc = -EPROTO;
   void* p = MAP_FAILED;
   if (rc == 0) {
-    p = mmap(nullptr, len, prot, MAP_SHARED, answer.fd, 0);
+    p = mmap(nullptr, len, prot, MAP_SHARED, answer.fds[0], 0);
     rc = p == MAP_FAILED ? -errno : 0;
   }
-  if (answer.fd >= 0) sys_close(answer.fd);
+  sim_close_passed(&answer);
   if (rc < 0) {
+    release_link(link);
     errno = -rc;
     return MAP_FAILED;
   }
-  if (answer.out_len)
-    mmio_register(p, len, fd, answer.value, offsets, answer.out_len / sizeof offsets[0]);
+  if (count && !mmio_register(p, len, fd, answer.value, offsets, count, link.queue,
+                              SIM_EVENT_QUEUE_BYTES, link.wake_fd)) {
+    munmap(p, len);  // the registry gave the link back
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
   return p;
 }
 
@@ -114,26 +159,43 @@ ssize_t sim_read(int fd, void* buf, size_t count) {
 }
 
 uint64_t sim_reg_read(const side_effect_reg& reg) {
-  if (reg.fd < 0) return GONE_REGISTER;
+  int fd = reg.fd.load(std::memory_order_relaxed);
+  if (fd < 0) return GONE_REGISTER;
   sim_call call{.op = SIM_OP_REG_READ, .arg0 = reg.token, .arg1 = reg.offset};
   sim_answer answer;
-  return sim_simple_call(reg.fd, call, &answer) < 0 ? GONE_REGISTER : answer.value;
+  return sim_simple_call(fd, call, &answer) < 0 ? GONE_REGISTER : answer.value;
 }
 
 // A write that the simulator refuses or never sees is lost, as on a device that has
-// gone away. A write-event register's write goes as a message without a reply, in
-// order behind the writes before it: the card sees every write of such a register,
-// so the simulator must too, and the writer does not wait for it.
+// gone away.
 void sim_reg_write(const side_effect_reg& reg, uint64_t value) {
-  if (reg.fd < 0) return;
+  int fd = reg.fd.load(std::memory_order_relaxed);
+  if (fd < 0) return;
   sim_call call{.op = SIM_OP_REG_WRITE, .arg0 = reg.token, .arg1 = reg.offset, .arg2 = value};
-  if (reg.write_event) {
-    call.op = SIM_OP_REG_EVENT;
-    sim_post(reg.fd, call);
-    return;
-  }
   sim_answer answer;
-  sim_simple_call(reg.fd, call, &answer);
+  sim_simple_call(fd, call, &answer);
+}
+
+void wake_simulator(const side_effect_reg& reg) {
+  uint64_t one = 1;
+  sys_write(reg.wake_fd, &one, sizeof one);
+}
+
+// A write-event register's write: a slot of the mapping's event queue, which the
+// simulator takes in order. The card sees every write of such a register, so a full
+// queue is waited out (the simulator woken, in case it sleeps) for as long as a request
+// would be; a simulator that takes nothing for that long has gone, and the write is lost.
+void sim_reg_event(const side_effect_reg& reg, uint64_t value) {
+  if (reg.fd.load(std::memory_order_relaxed) < 0) return;
+  bool wake = false;
+  if (!sim_event_put(reg.queue, reg.offset, value, &wake)) {
+    int64_t deadline = sim_clock_ms() + kvel_dev_timeout_ms;
+    do {
+      wake_simulator(reg);
+      sched_yield();
+    } while (!sim_event_put(reg.queue, reg.offset, value, &wake) && sim_clock_ms() < deadline);
+  }
+  if (wake) wake_simulator(reg);
 }
 
 bool registry_in_use() { return mmio_side_effect_maps.load(std::memory_order_acquire) != 0; }
@@ -186,16 +248,19 @@ int kvel_dev_close(int fd) {
 uint64_t mmio_read64(const volatile void* page, size_t byte_offset) {
   auto reg = reinterpret_cast<const volatile uint64_t*>(static_cast<const volatile char*>(page) +
                                                         byte_offset);
-  side_effect_reg side;
-  if (registry_in_use() && mmio_side_effect_lookup(reg, &side) && !side.write_event)
-    return sim_reg_read(side);
+  if (registry_in_use()) {
+    const side_effect_reg* side = mmio_side_effect_lookup(reg);
+    if (side && !side->write_event) return sim_reg_read(*side);
+  }
   return *reg;
 }
 
 void mmio_write64(volatile void* page, size_t byte_offset, uint64_t value) {
   auto reg = reinterpret_cast<volatile uint64_t*>(static_cast<volatile char*>(page) + byte_offset);
-  side_effect_reg side;
-  if (registry_in_use() && mmio_side_effect_lookup(reg, &side)) return sim_reg_write(side, value);
+  if (registry_in_use()) {
+    if (const side_effect_reg* side = mmio_side_effect_lookup(reg))
+      return side->write_event ? sim_reg_event(*side, value) : sim_reg_write(*side, value);
+  }
   *reg = value;
 }
 

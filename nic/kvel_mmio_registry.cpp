@@ -1,10 +1,13 @@
 #include "kvel_mmio_registry.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <mutex>
 #include <vector>
 
 #include "kvel_sim_proto.h"
+#include "sys_calls.h"
 
 namespace kvel {
 
@@ -12,16 +15,46 @@ std::atomic<int> mmio_side_effect_maps{0};
 
 namespace {
 
+// The accessors' index: open addressing by register address, each register within
+// PROBES entries of its home, so that a look-up (also of an address that is not listed,
+// as most are) reads a few adjacent entries and nothing else.
+constexpr size_t INDEX_SIZE = 16384;  // a power of two
+constexpr size_t PROBES = 16;
+constexpr uintptr_t FREE = 0, FORGOTTEN = 1;
+
+side_effect_reg reg_index[INDEX_SIZE];
+
 struct registered_map {
   uintptr_t base;
   size_t len;
   int fd;
-  uint64_t token;
-  std::vector<uint32_t> offsets;  // as listed, with SIM_REG_WRITE_EVENT
+  std::vector<side_effect_reg*> regs;  // its entries in the index
+  sim_event_queue* queue;
+  size_t queue_len;
+  int wake_fd;
 };
 
 std::mutex registry_mutex;
-std::vector<registered_map> registry;
+std::vector<registered_map> registry;  // under registry_mutex
+
+size_t home(uintptr_t addr) { return size_t((addr >> 3) * 0x9E3779B97F4A7C15ull >> 50); }
+static_assert(INDEX_SIZE == size_t(1) << 14, "home() gives 14 bits");
+
+side_effect_reg& probe(uintptr_t addr, size_t i) { return reg_index[(home(addr) + i) % INDEX_SIZE]; }
+
+side_effect_reg* free_entry(uintptr_t addr) {
+  for (size_t i = 0; i < PROBES; ++i) {
+    side_effect_reg& e = probe(addr, i);
+    if (e.addr.load(std::memory_order_relaxed) <= FORGOTTEN) return &e;
+  }
+  return nullptr;
+}
+
+void release(registered_map& m) {
+  for (side_effect_reg* e : m.regs) e->addr.store(FORGOTTEN, std::memory_order_release);
+  if (m.queue) munmap(m.queue, m.queue_len);
+  if (m.wake_fd >= 0) sys_close(m.wake_fd);
+}
 
 void publish_count() {
   mmio_side_effect_maps.store(int(registry.size()), std::memory_order_release);
@@ -29,41 +62,61 @@ void publish_count() {
 
 }  // namespace
 
-void mmio_register(const void* base, size_t len, int fd, uint64_t token, const uint32_t* offsets,
-                   uint32_t count) {
+bool mmio_register(const void* base, size_t len, int fd, uint64_t token, const uint32_t* offsets,
+                   uint32_t count, sim_event_queue* queue, size_t queue_len, int wake_fd) {
   std::lock_guard<std::mutex> lock(registry_mutex);
-  registry.push_back({reinterpret_cast<uintptr_t>(base), len, fd, token,
-                      std::vector<uint32_t>(offsets, offsets + count)});
+  registered_map m{reinterpret_cast<uintptr_t>(base), len, fd, {}, queue, queue_len, wake_fd};
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t offset = offsets[i] & ~SIM_REG_WRITE_EVENT;
+    uintptr_t addr = m.base + offset;
+    side_effect_reg* e = free_entry(addr);
+    if (!e) {
+      release(m);
+      return false;
+    }
+    e->fd.store(fd, std::memory_order_relaxed);
+    e->token = token;
+    e->offset = offset;
+    e->write_event = (offsets[i] & SIM_REG_WRITE_EVENT) != 0;
+    e->queue = queue;
+    e->wake_fd = wake_fd;
+    e->addr.store(addr, std::memory_order_release);
+    m.regs.push_back(e);
+  }
+  registry.push_back(std::move(m));
   publish_count();
+  return true;
 }
 
 void mmio_unregister(const void* addr, size_t len) {
   uintptr_t lo = reinterpret_cast<uintptr_t>(addr);
   std::lock_guard<std::mutex> lock(registry_mutex);
-  std::erase_if(registry,
-                [&](const registered_map& m) { return m.base >= lo && m.base - lo < len; });
+  std::erase_if(registry, [&](registered_map& m) {
+    if (m.base < lo || m.base - lo >= len) return false;
+    release(m);
+    return true;
+  });
   publish_count();
 }
 
 void mmio_forget_fd(int fd) {
   std::lock_guard<std::mutex> lock(registry_mutex);
-  for (registered_map& m : registry)
-    if (m.fd == fd) m.fd = -1;
+  for (registered_map& m : registry) {
+    if (m.fd != fd) continue;
+    m.fd = -1;
+    for (side_effect_reg* e : m.regs) e->fd.store(-1, std::memory_order_relaxed);
+  }
 }
 
-bool mmio_side_effect_lookup(const volatile void* addr, side_effect_reg* reg) {
+const side_effect_reg* mmio_side_effect_lookup(const volatile void* addr) {
   uintptr_t a = reinterpret_cast<uintptr_t>(addr);
-  std::lock_guard<std::mutex> lock(registry_mutex);
-  for (const registered_map& m : registry) {
-    if (a < m.base || a - m.base >= m.len) continue;
-    uint64_t off = a - m.base;
-    auto listed = std::find_if(m.offsets.begin(), m.offsets.end(),
-                               [off](uint32_t o) { return (o & ~SIM_REG_WRITE_EVENT) == off; });
-    if (listed == m.offsets.end()) return false;
-    *reg = {m.fd, m.token, off, (*listed & SIM_REG_WRITE_EVENT) != 0};
-    return true;
+  for (size_t i = 0; i < PROBES; ++i) {
+    const side_effect_reg& e = probe(a, i);
+    uintptr_t listed = e.addr.load(std::memory_order_acquire);
+    if (listed == a) return &e;
+    if (listed == FREE) return nullptr;
   }
-  return false;
+  return nullptr;
 }
 
 }  // namespace kvel

@@ -15,15 +15,8 @@
 namespace kvel {
 namespace {
 
-// Unique across the process's descriptors, so any reply can be matched to its call;
-// never SIM_SEQ_NO_REPLY.
+// Unique across the process's descriptors, so any reply can be matched to its call.
 std::atomic<uint64_t> next_seq{1};
-
-int64_t monotonic_ms() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // A connection whose far end has closed or reset means the simulator is gone.
 int gone_or(int err) {
@@ -35,7 +28,7 @@ int gone_or(int err) {
 // -ETIMEDOUT when the deadline passes first.
 int wait_ready(int fd, short events, int64_t deadline_ms) {
   for (;;) {
-    int64_t left = deadline_ms - monotonic_ms();
+    int64_t left = deadline_ms - sim_clock_ms();
     if (left <= 0) return -ETIMEDOUT;
     pollfd p{fd, events, 0};
     timespec ts{time_t(left / 1000), long(left % 1000) * 1000000};
@@ -91,22 +84,31 @@ int await_reply(int fd, uint64_t seq, int64_t deadline_ms) {
   }
 }
 
-int passed_fd(msghdr& msg) {
+// The descriptors passed with msg, into answer; false when the control data was not
+// one list of them that fits.
+bool take_passed(msghdr& msg, sim_answer* answer) {
+  bool fits = true;
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
-        c->cmsg_len == CMSG_LEN(sizeof(int))) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (size_t i = 0; i < n; ++i) {
       int fd;
-      memcpy(&fd, CMSG_DATA(c), sizeof fd);
-      return fd;
+      memcpy(&fd, CMSG_DATA(c) + i * sizeof fd, sizeof fd);
+      if (answer->fd_count < SIM_MAX_PASSED_FDS) {
+        answer->fds[answer->fd_count++] = fd;
+      } else {
+        sys_close(fd);
+        fits = false;
+      }
     }
   }
-  return -1;
+  return fits;
 }
 
 int take_reply(int fd, const sim_call& call, sim_answer* answer) {
   sim_reply rep{};
   iovec iov[2] = {{&rep, sizeof rep}, {call.out, call.out_cap}};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  alignas(cmsghdr) char control[CMSG_SPACE(SIM_MAX_PASSED_FDS * sizeof(int))];
   msghdr msg{};
   msg.msg_iov = iov;
   msg.msg_iovlen = call.out_cap ? 2 : 1;
@@ -114,16 +116,32 @@ int take_reply(int fd, const sim_call& call, sim_answer* answer) {
   msg.msg_controllen = sizeof control;
   ssize_t n = sys_recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
   if (n < 0) return gone_or(errno);
-  int passed = passed_fd(msg);
-  if ((msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) || size_t(n) != sizeof rep + rep.len) {
-    if (passed >= 0) sys_close(passed);
+  sim_answer got;
+  bool fits = take_passed(msg, &got);
+  if (!fits || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) || size_t(n) != sizeof rep + rep.len) {
+    sim_close_passed(&got);
     return -EPROTO;
   }
-  *answer = {rep.result, rep.err, rep.value, rep.len, passed};
+  got.result = rep.result;
+  got.err = rep.err;
+  got.value = rep.value;
+  got.out_len = rep.len;
+  *answer = got;
   return 0;
 }
 
 }  // namespace
+
+int64_t sim_clock_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void sim_close_passed(sim_answer* answer) {
+  for (int i = 0; i < answer->fd_count; ++i) sys_close(answer->fds[i]);
+  answer->fd_count = 0;
+}
 
 int sim_connect(const char* path) {
   sockaddr_un addr{};
@@ -148,25 +166,18 @@ int sim_connect(const char* path) {
 // A TCP connection's worker thread and the application's thread may both make requests
 // on the same descriptor; one exchange at a time keeps each reply with its caller (a
 // reply read by the other thread would be dropped as stale and its caller time out).
-// Requests are set-up and control traffic only; the data path's doorbell is a message
-// without a reply (sim_post) and takes no turn.
+// Requests are set-up and control traffic only; the data path's doorbell goes through
+// shared memory and takes no turn.
 static std::mutex exchange_mutex;
 
 int sim_exchange(int fd, const sim_call& call, sim_answer* answer) {
   if (call.in_len > SIM_MAX_DATA) return -EINVAL;
   std::lock_guard<std::mutex> one_at_a_time(exchange_mutex);
-  int64_t deadline = monotonic_ms() + kvel_dev_timeout_ms;
+  int64_t deadline = sim_clock_ms() + kvel_dev_timeout_ms;
   sim_request req = request_for(call, next_seq.fetch_add(1, std::memory_order_relaxed));
   if (int rc = send_request(fd, req, call.in, deadline)) return rc;
   if (int rc = await_reply(fd, req.seq, deadline)) return rc;
   return take_reply(fd, call, answer);
-}
-
-// No reply comes, so no exchange can lose its reply to this message: it needs no turn.
-int sim_post(int fd, const sim_call& call) {
-  if (call.in_len > SIM_MAX_DATA) return -EINVAL;
-  return send_request(fd, request_for(call, SIM_SEQ_NO_REPLY), call.in,
-                      monotonic_ms() + kvel_dev_timeout_ms);
 }
 
 }  // namespace kvel

@@ -1,8 +1,10 @@
-// The simulator's side of the device-access layer: connecting to a simulator node, one
-// request/reply exchange on such a connection, and one-way messages (format in
-// kvel_sim_proto.h). Every wait is bounded by kvel_dev_timeout_ms.
+// The simulator's side of the device-access layer: connecting to a simulator node and
+// one request/reply exchange on such a connection (format in kvel_sim_proto.h). Every
+// wait is bounded by kvel_dev_timeout_ms.
 #pragma once
 #include <cstdint>
+
+#include "kvel_sim_proto.h"
 
 namespace kvel {
 
@@ -20,8 +22,17 @@ struct sim_answer {
   int err = 0;
   uint64_t value = 0;
   uint32_t out_len = 0;  // data bytes stored at out
-  int fd = -1;           // descriptor passed with the reply (close-on-exec), else -1
+  // Descriptors passed with the reply (close-on-exec), in the order sent; the caller
+  // owns them.
+  int fds[SIM_MAX_PASSED_FDS] = {-1, -1, -1};
+  int fd_count = 0;
 };
+
+// CLOCK_MONOTONIC in milliseconds, the clock of the layer's deadlines.
+int64_t sim_clock_ms();
+
+// Closes the descriptors an answer brought.
+void sim_close_passed(sim_answer* answer);
 
 // A connected descriptor, or -1 with errno: ENOENT for a missing node, ENODEV when
 // no simulator listens on it any more, ETIMEDOUT when it does not accept in time.
@@ -31,11 +42,5 @@ int sim_connect(const char* path);
 // no answer came in time, ENODEV when the simulator has gone, EPROTO for a reply that
 // does not follow the format.
 int sim_exchange(int fd, const sim_call& call, sim_answer* answer);
-
-// Sends call as a message that wants no reply (call.out is not used), queued behind
-// everything sent on fd before it; waits only while the connection has no room. Runs
-// beside an exchange on another thread without waiting for it. 0, or -errno as for
-// sim_exchange.
-int sim_post(int fd, const sim_call& call);
 
 }  // namespace kvel

@@ -5,9 +5,8 @@
 // echoes the request's sequence number, so a reply that arrives after its caller gave
 // up is recognised and dropped by the next call on the descriptor.
 //
-// A write to a write-event register is the one message without a reply: it carries
-// sequence number 0, which no call awaits, and the simulator answers nothing to it, so
-// it can neither take nor be taken for the reply of a call on the same descriptor.
+// Writes to write-event registers take no message: they go through the page's event
+// queue in shared memory (kvel_sim_events.h), which the mmap reply passes.
 #pragma once
 #include <cstdint>
 
@@ -18,18 +17,16 @@ constexpr uint32_t SIM_PROTO_MAGIC = 0x4D53565Au;  // "ZVSM"
 enum sim_op : uint32_t {
   SIM_OP_IOCTL = 1,      // arg0 command; data the input bytes -> output bytes
   SIM_OP_MMAP = 2,       // arg0 region selector, arg1 length, arg2 protection
-                         //   -> memfd; value the mapping's token; data u32 register offsets
+                         //   -> memfd; value the mapping's token; data u32 register offsets;
+                         //   with write-event registers also the event queue's memfd and
+                         //   the simulator's wake eventfd
   SIM_OP_READ = 3,       // arg0 byte count -> the bytes (none when nothing waits)
   SIM_OP_REG_READ = 4,   // arg0 mapping token, arg1 byte offset -> value
   SIM_OP_REG_WRITE = 5,  // arg0 mapping token, arg1 byte offset, arg2 value
-  SIM_OP_REG_EVENT = 6,  // arg0 mapping token, arg1 byte offset, arg2 value; no reply
 };
 
-// Sequence number of a message that wants no reply.
-constexpr uint64_t SIM_SEQ_NO_REPLY = 0;
-
 // In an mmap reply's offsets: the register is a write-event register (every write is
-// an event, sent as SIM_OP_REG_EVENT; reads see the shared page). Offsets without the
+// an event, put in the event queue; reads see the shared page). Offsets without the
 // bit are side-effect registers, read and written by request.
 constexpr uint32_t SIM_REG_WRITE_EVENT = 1u << 31;
 
@@ -59,5 +56,9 @@ struct sim_reply {
 constexpr uint32_t SIM_MAX_DATA = 16384;
 // Most side-effect and write-event registers one mapping may list.
 constexpr uint32_t SIM_MAX_SIDE_EFFECT_REGS = 64;
+// Most descriptors one reply passes: a page, its event queue and the wake eventfd.
+constexpr int SIM_MAX_PASSED_FDS = 3;
+// Bytes of an event queue's memfd.
+constexpr uint64_t SIM_EVENT_QUEUE_BYTES = 8192;
 
 }  // namespace kvel

@@ -10,12 +10,13 @@
 #include "diag.h"
 #include "kvel_ioctl.h"
 #include "nt_zero.h"
+#include "plain_output.h"
 
 namespace kvel {
 
 int rx_ring_bytes(int requested) {
   if (requested % int(KVEL_PAGE_SIZE) != 0) {
-    printf(KVEL_RED "Wrong RX DMA buffer size, not multiple of a page: %d\n", requested);
+    fprintf(kvel::plain_output(), KVEL_RED "Wrong RX DMA buffer size, not multiple of a page: %d\n", requested);
     return RX_RING_DEFAULT_BYTES;
   }
   return requested < RX_RING_MIN_BYTES ? RX_RING_DEFAULT_BYTES : requested;

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "plain_output.h"
+
 namespace kvel {
 
 void append_format(std::string& out, const char* fmt, ...) {
@@ -30,8 +32,8 @@ void append_value(std::string& out, const char* label, int32_t value) {
   append_value(out, label, int64_t(value));
 }
 
-void write_stdout(const std::string& text) {
-  ssize_t ignored = write(1, text.data(), text.size());
+void write_plain(const std::string& text) {
+  ssize_t ignored = write(plain_output_fd(), text.data(), text.size());
   (void)ignored;
 }
 

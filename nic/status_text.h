@@ -13,8 +13,9 @@ namespace kvel {
 void append_value(std::string& out, const char* label, int64_t value);
 void append_value(std::string& out, const char* label, uint64_t value);
 void append_value(std::string& out, const char* label, int32_t value);
-// One write() of the whole text to standard output; its result is not looked at.
-void write_stdout(const std::string& text);
+// One write() of the whole text to the library's plain output (plain_output.h); its
+// result is not looked at.
+void write_plain(const std::string& text);
 // One write() of len bytes to standard error; its result is not looked at.
 void write_stderr(const char* text, size_t len);
 // The status threads' one-second pause; release waits for a thread, so the flag is

@@ -1,5 +1,6 @@
 #include "sys_calls.h"
 
+#include <cerrno>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -20,7 +21,22 @@ int sys_ioctl(int fd, unsigned long request, void* arg) {
 
 ssize_t sys_read(int fd, void* buf, size_t count) { return syscall(SYS_read, fd, buf, count); }
 
-int sys_close(int fd) { return int(syscall(SYS_close, fd)); }
+ssize_t sys_write(int fd, const void* buf, size_t count) {
+  return syscall(SYS_write, fd, buf, count);
+}
+
+// The system call instruction itself: in a process where a preload library takes over
+// syscall() for the descriptor-closing numbers, the library's own descriptors still
+// close without passing it.
+int sys_close(int fd) {
+  long result = SYS_close;
+  asm volatile("syscall" : "+a"(result) : "D"(long(fd)) : "rcx", "r11", "memory");
+  if (result < 0) {
+    errno = int(-result);
+    return -1;
+  }
+  return int(result);
+}
 
 int sys_connect(int fd, const sockaddr* addr, socklen_t len) {
   return int(syscall(SYS_connect, fd, addr, len));

@@ -15,6 +15,7 @@ ssize_t sys_sendto(int fd, const void* buf, size_t len, int flags, const sockadd
                    socklen_t tolen);
 int sys_ioctl(int fd, unsigned long request, void* arg);
 ssize_t sys_read(int fd, void* buf, size_t count);
+ssize_t sys_write(int fd, const void* buf, size_t count);
 int sys_close(int fd);
 // Used by the device-access layer's simulator connection.
 int sys_connect(int fd, const sockaddr* addr, socklen_t len);

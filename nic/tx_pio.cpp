@@ -6,6 +6,7 @@
 
 #include "kvel_ioctl.h"
 #include "nt_zero.h"
+#include "plain_output.h"
 
 namespace kvel {
 
@@ -20,7 +21,7 @@ int tx_pio::setup_tx_window(uint32_t tx_enable_bits) {
   void* feedback = kvel_dev_mmap(*owner_.dev_fd, TX_FEEDBACK_BYTES, PROT_READ | PROT_WRITE,
                                  KVEL_MMAP_TX_FEEDBACK);
   if (feedback == MAP_FAILED) {
-    puts("Could not map TX feedback buffer");
+    fputs("Could not map TX feedback buffer" "\n", kvel::plain_output());
     return -1;
   }
   fdb_ = static_cast<volatile uint32_t*>(feedback);

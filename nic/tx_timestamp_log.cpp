@@ -12,6 +12,7 @@
 #include "kvel_dev.h"
 #include "kvel_ioctl.h"
 #include "zorvtime.h"
+#include "plain_output.h"
 
 namespace kvel {
 
@@ -42,8 +43,8 @@ void create_tx_timestamp_log(tx_timestamp_log& log, int dev_fd, int requested_en
   if (log.entries_) {
     // The card goes on writing by the mapped geometry: a new size or mask would make
     // lookups index past the mapping or into the wrong entries.
-    puts("Warning: buffer already created for log");
-    fflush(stdout);
+    fputs("Warning: buffer already created for log" "\n", kvel::plain_output());
+    fflush(kvel::plain_output());
     return;
   }
   log.size_ = uint64_t(requested_entries) * sizeof(tx_ts_entry);
@@ -52,15 +53,15 @@ void create_tx_timestamp_log(tx_timestamp_log& log, int dev_fd, int requested_en
   log.mask_ = log.count_ - 1;
   long page = sysconf(_SC_PAGESIZE);
   if (log.size_ % uint64_t(page) != 0) {
-    printf("The size of the log (%lu) is not a a multiple of page size %ld bytes\n",
+    fprintf(kvel::plain_output(), "The size of the log (%lu) is not a a multiple of page size %ld bytes\n",
            (unsigned long)log.size_, page);
-    fflush(stdout);
+    fflush(kvel::plain_output());
     return;
   }
   void* p = kvel_dev_mmap(dev_fd, log.size_, PROT_READ | PROT_WRITE, KVEL_MMAP_TX_TIMESTAMPS);
   if (p == MAP_FAILED) {
-    printf("Failed to mmap memory: %s", strerror(errno));
-    fflush(stdout);
+    fprintf(kvel::plain_output(), "Failed to mmap memory: %s", strerror(errno));
+    fflush(kvel::plain_output());
     return;
   }
   log.entries_ = static_cast<volatile tx_ts_entry*>(p);
@@ -68,7 +69,7 @@ void create_tx_timestamp_log(tx_timestamp_log& log, int dev_fd, int requested_en
 
 uint64_t tx_timestamp_lookup(const tx_timestamp_log& log, uint64_t id, int32_t tx_adj_ns) {
   if (log.count_ == 0 || !log.entries_) {
-    puts("Error: Trying to read timestamps from uninitialized log");
+    fputs("Error: Trying to read timestamps from uninitialized log" "\n", kvel::plain_output());
     return 0;
   }
   tx_ts_entry e = load_entry(&log.entries_[id & log.mask_]);

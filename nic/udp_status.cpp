@@ -19,7 +19,7 @@ void udp_status_thread::start(const zorvudp_v2* s) {
     while (kvel::status_pause(running_)) {
       std::string text;
       append_udp_status(text, *s);
-      kvel::write_stdout(text);
+      kvel::write_plain(text);
     }
   });
 }

@@ -5,6 +5,7 @@
 #include "kvel_dev.h"
 #include "kvel_ioctl.h"
 #include "session_open.h"
+#include "plain_output.h"
 
 namespace vyx {
 
@@ -23,7 +24,7 @@ int zorveth_v2::init() {
   if (kvel::map_session_regs("zorveth_v2", "init", fd_, &reg_) != 0) return -1;
   const uint64_t id = kvel::mmio_read64(reg_, kvel::SESSION_REG_IDENTITY);
   if (((id >> 24) & 0xFF) != ETH_SESSION_ID) {
-    printf("kvel: Internal error when enabling L2 session, registers are not L2! "
+    fprintf(kvel::plain_output(), "kvel: Internal error when enabling L2 session, registers are not L2! "
            "(idreg=%10lX)\n", (unsigned long)id);
     return -1;
   }

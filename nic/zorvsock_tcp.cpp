@@ -9,6 +9,7 @@
 #include "devname.h"
 #include "zorvsock.h"
 #include "zorvsock_handle.h"
+#include "plain_output.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ extern "C" int zorvsock_tcp_connect(zorvsock_handle* h, const char* ifname, uint
   if (local_port == 0) local_port = reserve_tcp_port(h);
   const int rc = h->tcp_hw.init(ifname, remote_ip, remote_port, local_port, 0, h->ttl);
   if (rc != 0) {
-    puts("\33[31mkvel:\33[0m TCP Session allocation/connect failed\n");
+    fputs("\33[31mkvel:\33[0m TCP Session allocation/connect failed\n" "\n", kvel::plain_output());
     return rc;
   }
   vyxtcp::fill_ctrl_desc(h->tcp, h->tcp_hw);

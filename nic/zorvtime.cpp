@@ -13,6 +13,7 @@
 #include "diag.h"
 #include "kvel_dev.h"
 #include "kvel_ioctl.h"
+#include "plain_output.h"
 
 namespace kvel {
 
@@ -62,8 +63,8 @@ int zorvtime::init(const char* ifname) {
   }
   void* p = kvel_dev_mmap(fd_, KVEL_PAGE_SIZE, PROT_READ, KVEL_MMAP_BLOCK_REGS);
   if (p == MAP_FAILED) {
-    printf("Mapping of config regs failed %s\n", strerror(errno));
-    fflush(stdout);
+    fprintf(kvel::plain_output(), "Mapping of config regs failed %s\n", strerror(errno));
+    fflush(kvel::plain_output());
     return -1;
   }
   page_ = static_cast<const volatile uint64_t*>(p);

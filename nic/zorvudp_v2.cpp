@@ -16,6 +16,7 @@
 #include "text_util.h"
 #include "zorvfiber.h"
 #include "zorvtime.h"
+#include "plain_output.h"
 
 // Every diagnostic of the set-up names the set-up itself, whichever helper runs it.
 #define UDP_INIT_DIAG(...) ::kvel::diag_print("zorvudp_v2", "init", __LINE__, __VA_ARGS__)
@@ -87,7 +88,7 @@ int zorvudp_v2::find_vlan_slot(int vlan) {
 int zorvudp_v2::start_datapath() {
   const uint64_t id = kvel::mmio_read64(reg_, kvel::SESSION_REG_IDENTITY);
   if (((id >> 24) & 0xFF) != UDP_SESSION_ID) {
-    printf("kvel: Internal error when enabling UDP session, registers are not UDP! "
+    fprintf(kvel::plain_output(), "kvel: Internal error when enabling UDP session, registers are not UDP! "
            "(idreg=%10lX)\n", (unsigned long)id);
     return -1;
   }
@@ -124,7 +125,7 @@ int zorvudp_v2::set_rx_filter(uint16_t local_port, uint32_t dst_ip, uint16_t dst
   group_mask_ = mask;
   const int rc = program_filter();
   if (rc != 0) {
-    puts(KVEL_RED "Could not setup receive function of UDP");
+    fputs(KVEL_RED "Could not setup receive function of UDP" "\n", kvel::plain_output());
     return rc;
   }
   tx_desc_.src_port = local_port;
@@ -142,12 +143,12 @@ int zorvudp_v2::set_rx_filter(uint16_t local_port, uint32_t dst_ip, uint16_t dst
 int zorvudp_v2::change_local_port(uint16_t port) {
   const uint16_t filtered = local_port_;
   local_port_ = port;
-  puts("HERE1");
+  fputs("HERE1" "\n", kvel::plain_output());
   const int rc = program_filter();
   if (rc != 0) {
     local_port_ = filtered;
-    puts("HERE2");
-    puts(KVEL_RED "Could not setup receive function of UDP");
+    fputs("HERE2" "\n", kvel::plain_output());
+    fputs(KVEL_RED "Could not setup receive function of UDP" "\n", kvel::plain_output());
     return rc;
   }
   tx_desc_.src_port = port;

@@ -3,6 +3,7 @@
 // back to the kernel: they succeed on the card or fail with an errno value.
 #include <cerrno>
 #include <cstring>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -126,8 +127,13 @@ int take_connection(socket_record* listener, int flags, int* new_fd, sockaddr_in
     real_close(placeholder);
     return err;
   }
+  // The connection sends with the listener's TTL, and getsockopt reads the twin's.
+  if (r->ttl != ttl_not_set) {
+    const int ttl = r->ttl;
+    real_setsockopt(placeholder, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
+  }
   *peer = make_inet_address(r->remote_ip, r->remote_port);
-  assign_fd_slot(r, placeholder);
+  publish_record(r, placeholder);
   *new_fd = placeholder;
   return 0;
 }

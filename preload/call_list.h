@@ -29,6 +29,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/select.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/timerfd.h>
@@ -127,11 +128,10 @@
     (int epfd, epoll_event* events, int maxevents, const timespec* timeout,                       \
      const sigset_t* sigmask),                                                                    \
     (epfd, events, maxevents, timeout, sigmask), claim_slot(epfd), noted, ())                     \
-  X(PASSFD, dup, int, (int fd), (fd), ("%d\n", fd), hand_to_kernel(fd))                           \
-  X(PASSFD, dup2, int, (int fd, int fd2), (fd, fd2), ("%d %d\n", fd, fd2),                        \
-    prepare_duplicate(fd, fd2))                                                                   \
-  X(PASSFD, dup3, int, (int fd, int fd2, int flags), (fd, fd2, flags),                            \
-    ("%d %d %d\n", fd, fd2, flags), prepare_duplicate(fd, fd2))                                   \
+  X(WHOLE, dup, int, (int fd), (fd), ("%d\n", fd))                                              \
+  X(WHOLE, dup2, int, (int fd, int fd2), (fd, fd2), ("%d %d\n", fd, fd2))                         \
+  X(WHOLE, dup3, int, (int fd, int fd2, int flags), (fd, fd2, flags),                             \
+    ("%d %d %d\n", fd, fd2, flags))                                                              \
   X(WHOLE, eventfd, int, (unsigned int initval, int flags), (initval, flags),                     \
     ("%d %X\n", int(initval), unsigned(flags)))                                                   \
   X(WHOLE, eventfd2, int, (unsigned int initval, int flags), (initval, flags),                    \
@@ -152,7 +152,14 @@
     (first, last, flags), ("%u %u %d\n", first, last, flags),                                     \
     forget_closed_range(first, last, flags))                                                      \
   X(PASS, closefrom, void, (int lowfd), (lowfd), ("%d\n", lowfd), forget_closed_from(lowfd))      \
-  X(PASS, fclose, int, (FILE * stream), (stream), (), forget_stream(stream))
+  X(PASS, fclose, int, (FILE * stream), (stream), (), forget_stream(stream))                    \
+  X(VARG, syscall, long, (long number), (number), number)                                         \
+  X(DATA, sendfile, ssize_t, (int out_fd, int in_fd, off_t* offset, size_t count),                \
+    (out_fd, in_fd, offset, count), claim_slot(out_fd),                                           \
+    ("%d %d %p %zu\n", out_fd, in_fd, static_cast<void*>(offset), count))                         \
+  X(DATA, sendfile64, ssize_t, (int out_fd, int in_fd, off64_t* offset, size_t count),            \
+    (out_fd, in_fd, offset, count), claim_slot(out_fd),                                           \
+    ("%d %d %p %zu\n", out_fd, in_fd, static_cast<void*>(offset), count))
 
 #define ZORVLOAD_UNPAREN(...) __VA_ARGS__
 

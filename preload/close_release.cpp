@@ -85,16 +85,29 @@ void release(closing_connection* c) {
   free(c);
 }
 
-// Our FIN follows the data; the record goes to the monitor, with a copy of the twin.
-bool hand_to_monitor(int fd, socket_record* r) {
+// Our FIN follows the data; the record goes to the monitor, with a copy of the twin
+// when fd still has one.
+bool hand_to_monitor(int fd, socket_record* r, bool twin_open) {
   auto* c = static_cast<closing_connection*>(malloc(sizeof(closing_connection)));
   if (c == nullptr) return false;
   const int state = zorvsock_tcp_get_status(r->handle);
   if (state == ZORVSOCK_TCP_ESTABLISHED || state == ZORVSOCK_TCP_CLOSE_WAIT)
     zorvsock_tcp_disconnect(r->handle);
-  *c = {nullptr, r, real_fcntl(fd, F_DUPFD_CLOEXEC, twin_fd_floor),
+  *c = {nullptr, r, twin_open ? real_fcntl(fd, F_DUPFD_CLOEXEC, twin_fd_floor) : -1,
         monotonic_ns() + close_bound_ns};
   push_closing(c);
+  return true;
+}
+
+// A number's part of the close: only the last holder ends the socket, and a forked
+// child's end frees its copy of the record alone.
+bool end_record(int fd, bool twin_open) {
+  const bool reset = twin_open && reset_requested(fd);
+  socket_record* r = take_record_for_close(fd);
+  if (r == nullptr) return false;
+  if (!drop_holder(r)) return true;
+  if (r->inherited != 0 || reset || !still_delivering(r) || !hand_to_monitor(fd, r, twin_open))
+    free_unheld(r);
   return true;
 }
 
@@ -124,13 +137,8 @@ bool release_closed_connections() {
   return left;
 }
 
-bool close_record(int fd) {
-  const bool reset = reset_requested(fd);
-  socket_record* r = take_record_for_close(fd);
-  if (r == nullptr) return false;
-  if (reset || !still_delivering(r) || !hand_to_monitor(fd, r)) free_record(r);
-  return true;
-}
+bool close_record(int fd) { return end_record(fd, true); }
+bool forget_record(int fd) { return end_record(fd, false); }
 
 void forget_closed_connections_after_fork() {
   pthread_mutex_init(&closing_lock, nullptr);

@@ -1,11 +1,11 @@
-// The records that close_range, closefrom, fclose, dup2 and dup3 end (closed_behind.h).
+// The records that close_range, closefrom and fclose end, and those closed behind the
+// interposer's back (closed_behind.h).
 #include "closed_behind.h"
 
 #include <fcntl.h>
 #include <linux/close_range.h>
 
 #include "close_release.h"
-#include "emulated_records.h"
 #include "fd_lock.h"
 #include "real_calls.h"
 #include "trace_log.h"
@@ -39,12 +39,10 @@ void forget_stream(FILE* stream) {
   }
 }
 
-// dup2 and dup3 close fd2 only when they succeed, which needs fd open and different;
-// fd2 then shares fd's kernel object.
-void prepare_duplicate(int fd, int fd2) {
-  if (fd == fd2 || real_fcntl(fd, F_GETFD) < 0) return;
-  hand_to_kernel(fd);
-  if (claim_slot(fd2)) close_record(fd2);
+void forget_closed_behind(int fd) {
+  if (lookup_socket_record(fd) == nullptr || !claim_slot(fd)) return;
+  trace_line("forget_closed_behind", "fd %d was closed behind the interposer\n", fd);
+  forget_record(fd);
 }
 
 }  // namespace kvel

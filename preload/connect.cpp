@@ -77,7 +77,9 @@ int connect_again(int fd, socket_record* r) {
 }
 
 int start_tcp(int fd, socket_record* r, destination d) {
-  trace_line(name, "tcp connect fd=%d %X:%u (srcp %u)\n", fd, d.ip, d.port, r->local_port);
+  char dotted[16];
+  trace_line(name, "tcp connect fd=%d %s:%u (srcp %u)\n", fd, zorvsock_ip2str(dotted, d.ip),
+             d.port, r->local_port);
   if (zorvsock_tcp_connect(r->handle, r->ifname, r->local_port, d.ip, d.port) < 0) {
     drop_record(fd);
     trace_line(name, "leave\n");
@@ -98,7 +100,9 @@ int start_tcp(int fd, socket_record* r, destination d) {
 // The record takes the new destination only once the session has it: after a failure
 // sends still go where they went before.
 int start_udp(int fd, socket_record* r, destination d) {
-  trace_line(name, "udp setup fd=%d %X:%u (srcp %u)\n", fd, d.ip, d.port, r->local_port);
+  char dotted[16];
+  trace_line(name, "udp setup fd=%d %s:%u (srcp %u)\n", fd, zorvsock_ip2str(dotted, d.ip), d.port,
+             r->local_port);
   const int rc = zorvsock_udp_configure(r->handle, r->ifname, r->local_port, d.ip, d.port);
   if (rc < 0) {
     if (r->kind != RECORD_UDP) {

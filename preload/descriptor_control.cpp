@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <sys/ioctl.h>
 
+#include "duplicates.h"
+#include "emulated_records.h"
 #include "fd_lock.h"
 #include "handlers.h"
 #include "queued_bytes.h"
@@ -41,6 +43,9 @@ int fcntl_dispatch(const char* name, int fd, int cmd, va_list rest) {
       break;
   }
   long arg = va_arg(rest, long);
+  // An emulated descriptor's duplicate is the kernel's (vyx_fcntl_longarg hands it over).
+  if (duplicating_fcntl(cmd) && !emulated_kind(lookup_socket_record(fd)))
+    return duplicate_by_fcntl(fd, cmd, arg);
   if (claim_slot(fd)) return vyx_fcntl_longarg(fd, cmd, arg);
   return real_fcntl(fd, cmd, arg);
 }

@@ -49,7 +49,7 @@ bool take_signals(const sigset_t& admitted_before) {
 }  // namespace
 
 int publish_emulated(int fd, socket_record* r, const char* name) {
-  assign_fd_slot(r, fd);
+  publish_record(r, fd);
   trace_line(name, "leave %d\n", fd);
   return fd;
 }

@@ -63,8 +63,4 @@ long eventfd_take(data_call& c, void* buf, size_t count);
 long timerfd_take(data_call& c, void* buf, size_t count);
 long eventfd_write_record(data_call& c, const void* buf, size_t count);
 
-// The readiness of each kind, in poll's terms.
-short eventfd_events(socket_record* r);
-short timerfd_events(socket_record* r);
-
 }  // namespace kvel

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "closed_behind.h"
+#include "inherited_sockets.h"
 #include "emulated_records.h"
 #include "fd_lock.h"
 #include "handlers.h"
@@ -33,12 +34,21 @@ using namespace kvel;
   extern "C" ZORVLOAD_EXPORT ret zl_entry_##name params __asm__(#name);                           \
   ret zl_entry_##name params
 
+// A claimed descriptor goes to its handler, unless it is a card socket that a forked
+// child inherited: only its close is served (it forgets the child's copy); every other
+// call fails at once. The name is compared at compile time.
+#define ZL_FIRST(first, ...) first
+#define ZL_CLAIMED(name, args)                                                                    \
+  (__builtin_strcmp(#name, "close") != 0 && inherited_socket(ZL_FIRST args)                       \
+       ? refuse_inherited(#name, ZL_FIRST args)                                                   \
+       : vyx_##name args)
+
 #define ZL_ENTRY_ROUTE(name, ret, params, args, claim, kernel, trace, ...)                        \
   ZL_HEAD(name, ret, params) {                                                                    \
     ensure_started();                                                                             \
     ZL_TRACED(#name, trace)                                                                       \
     __VA_ARGS__;                                                                                  \
-    if (claim) return vyx_##name args;                                                            \
+    if (claim) return ZL_CLAIMED(name, args);                                                     \
     ZL_KERNEL_PATH_##kernel(#name)                                                                \
     return real_##name args;                                                                      \
   }
@@ -48,7 +58,7 @@ using namespace kvel;
   [[gnu::always_inline]] inline ret zl_data_##name(const char* call ZL_MORE params) {            \
     ZL_TRACED(call, trace)                                                                        \
     __VA_ARGS__;                                                                                  \
-    if (claim) return vyx_##name args;                                                            \
+    if (claim) return ZL_CLAIMED(name, args);                                                     \
     ensure_started();                                                                             \
     return real_##name args;                                                                      \
   }                                                                                               \
@@ -74,6 +84,7 @@ using namespace kvel;
     ZL_TRACED(#name, trace)                                                                       \
     __VA_ARGS__;                                                                                  \
     const ret result = real_##name args;                                                          \
+    forget_closed_behind(int(result));                                                            \
     trace_line(#name, "fd=%d\n", int(result));                                                    \
     return result;                                                                                \
   }

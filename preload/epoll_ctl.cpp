@@ -4,6 +4,7 @@
 // kernel accepted, so that a wait asks the kernel exactly while it has members.
 #include <cerrno>
 
+#include "emulated_records.h"
 #include "epoll_set.h"
 #include "fd_lock.h"
 #include "handlers.h"
@@ -109,11 +110,14 @@ int kernel_member(int epfd, epoll_set* set, int op, int fd, epoll_event* ev) {
 // Whether fd goes into the table, with the generation that names its socket. The slot
 // is not claimed (a claim here would order two slots by their roles, not their
 // numbers): the generation, read before the record, is the one a later fallback hands
-// over. A nested epoll set is the kernel's member: its kernel set is what it sees.
+// over. A nested epoll set is the kernel's member: its kernel set is what it sees. So
+// are the emulated eventfds and timerfds, whose kernel objects every write, read and
+// setting keeps in step: a set of them alone sleeps in the kernel.
 bool table_candidate(int epfd, int fd, uint32_t* generation) {
   if (fd == epfd || unsigned(fd) >= unsigned(fd_table_size)) return false;
   *generation = slot_generation(fd);
-  return lookup_socket_record(fd) != nullptr && !is_epoll_set(fd);
+  const socket_record* r = lookup_socket_record(fd);
+  return r != nullptr && !is_epoll_set(fd) && !emulated_kind(r);
 }
 
 }  // namespace

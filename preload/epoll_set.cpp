@@ -112,7 +112,7 @@ extern "C" int vyx_epoll_create1(int flags) {
   pthread_mutex_init(&set->lock, nullptr);
   record->kind = RECORD_EPOLL;
   record->epoll = set;
-  assign_fd_slot(record, fd);
+  publish_record(record, fd);
   set_generation[fd].store(slot_generation(fd), std::memory_order_release);
   trace_line("vyx_epoll_create1", "leave %d\n", fd);
   return fd;

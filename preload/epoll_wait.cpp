@@ -8,7 +8,6 @@
 #include <poll.h>
 
 #include "data_call.h"
-#include "emulated_records.h"
 #include "epoll_set.h"
 #include "fd_lock.h"
 #include "handlers.h"
@@ -48,20 +47,6 @@ uint32_t kernel_socket_events(int fd, uint32_t wanted) {
   return uint16_t(p.revents) & wanted;
 }
 
-// Edge-triggered input of the emulated descriptors: something that no wait or read has
-// seen yet (their readiness tests record what they saw). A socket's input is reported
-// while it waits, edge or level alike.
-bool fresh_input(const socket_record* r) {
-  switch (r->kind) {
-    case RECORD_EVENTFD:
-      return load_field(r->evfd_written) != load_field(r->evfd_snapshot);
-    case RECORD_TIMERFD:
-      return load_shared(r->tfd_expired) == 0;
-    default:
-      return true;
-  }
-}
-
 // Edge-triggered output: reported once after a send met a full window or a connect
 // went on in the background (the record's pending), or once after the registration.
 // An error keeps pending, which SO_ERROR then reads.
@@ -77,10 +62,9 @@ uint32_t record_member_events(epoll_member& m, socket_record* r) {
   const uint32_t mask = m.reg.events;
   const uint32_t wanted = (mask & (EPOLLIN | EPOLLOUT | EPOLLRDHUP)) | EPOLLERR | EPOLLHUP;
   if (kernel_answers(r)) return kernel_socket_events(m.fd, wanted);
+  // A socket's input is reported while it waits, edge or level alike.
   const bool edge = (mask & EPOLLET) != 0;
-  const bool fresh = !edge || fresh_input(r);
   uint32_t ev = uint16_t(record_events(r)) & wanted;
-  if (!fresh) ev &= ~uint32_t(EPOLLIN);
   if (edge && (ev & EPOLLOUT)) ev = take_out_edge(m, r, ev);
   return ev;
 }
@@ -98,11 +82,13 @@ uint32_t test_member(epoll_member& m) {
     case slot_claim::claimed:
       break;
   }
+  // A close in libzorvload_unsafe empties the slot without waiting for the claim.
   uint32_t ev = 0;
-  if (slot_generation(fd) != m.generation)
+  socket_record* r = lookup_socket_record(fd);
+  if (r == nullptr || slot_generation(fd) != m.generation)
     m.fd = -1;
   else if (m.armed)
-    ev = record_member_events(m, lookup_socket_record(fd));
+    ev = record_member_events(m, r);
   release_slot(fd);
   return ev;
 }
@@ -170,9 +156,12 @@ int sweep(const wait_call& c, epoll_set* set, const sigset_t* mask, bool signals
 
 // ---- the wait --------------------------------------------------------------------------
 
-// One sweep with the slot claimed; *table tells whether the set has table members.
+// One sweep with the slot claimed; *table tells whether the set has table members. In
+// libzorvload_unsafe a close of the set may have emptied the slot since the claim (it
+// waits only before it frees): the wait ends as for a close during a pause.
 int locked_sweep(const wait_call& c, const sigset_t* mask, bool signals, bool* table) {
   epoll_set* set = epoll_set_of(c.epfd);
+  if (set == nullptr) return -EBADF;
   pthread_mutex_lock(&set->lock);
   *table = set->count > 0;
   const int result = sweep(c, set, mask, signals);

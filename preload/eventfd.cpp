@@ -55,7 +55,6 @@ long eventfd_take(data_call& c, void* buf, size_t count) {
   const uint64_t written = load_field(r->evfd_written);
   if (written == load_field(r->evfd_read)) return -EAGAIN;
   const long taken = kernel_result(real_read(c.fd, buf, count));
-  store_field(r->evfd_snapshot, written);
   if (taken > 0) note_taken(r, written);
   if (taken == -EAGAIN) store_field(r->evfd_read, written);  // a bypassing read took it
   return taken;
@@ -80,13 +79,6 @@ long eventfd_write_record(data_call& c, const void* buf, size_t count) {
       kernel_result(real_write(c.fd, static_cast<const void*>(&value), sizeof value));
   if (put > 0) __atomic_fetch_add(&c.rec->evfd_written, value, __ATOMIC_RELAXED);
   return put;
-}
-
-short eventfd_events(socket_record* r) {
-  const uint64_t written = load_field(r->evfd_written);
-  store_field(r->evfd_snapshot, written);
-  const uint64_t count = written - load_field(r->evfd_read);
-  return short((count != 0 ? POLLIN : 0) | (count < count_max ? POLLOUT : 0));
 }
 
 }  // namespace kvel

@@ -76,7 +76,7 @@ uint32_t slot_generation(int fd) {
 void assign_fd_slot(socket_record* record, int fd) {
   _vyx_fd_table[fd].generation.fetch_add(1, std::memory_order_acq_rel);
   if (_vyx_fd_table[fd].record.exchange(record, std::memory_order_acq_rel) != nullptr)
-    printf("kvel: Internal error _vyx_fd_table[fd] != NULL when assigning new socket\n");
+    fputs("kvel: Internal error _vyx_fd_table[fd] != NULL when assigning new socket\n", stderr);
   note_slot_used(fd);
 }
 

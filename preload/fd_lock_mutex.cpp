@@ -34,6 +34,53 @@ struct fd_slot {
 
 fd_slot _vyx_fd_table[fd_table_size];
 
+// The slots this thread holds, innermost last. A signal handler that calls into a
+// descriptor its interrupted call holds (a write to the eventfd the thread waits on, the
+// usual wake-up) enters it again on top of that call instead of waiting for itself:
+// `depth` counts such entries. Touched only by the thread itself and its handlers;
+// initial-exec, so that a handler reads it without a call.
+struct held_slot {
+  int fd;
+  int depth;
+};
+constexpr int held_max = 8;  // a call holds at most an epoll set and one member at once
+[[gnu::tls_model("initial-exec")]] thread_local held_slot held_slots[held_max];
+[[gnu::tls_model("initial-exec")]] thread_local int held_count = 0;
+
+held_slot* held_by_this_thread(int fd) {
+  for (int i = held_count - 1; i >= 0; --i)
+    if (held_slots[i].fd == fd) return &held_slots[i];
+  return nullptr;
+}
+
+void note_held(int fd) {
+  if (held_count < held_max) held_slots[held_count++] = held_slot{fd, 0};
+}
+
+void note_left(int fd) {
+  for (int i = held_count - 1; i >= 0; --i) {
+    if (held_slots[i].fd != fd) continue;
+    held_slots[i] = held_slots[--held_count];
+    return;
+  }
+}
+
+// An entry on top of this thread's own hold of fd.
+bool enter_again(int fd) {
+  held_slot* h = held_by_this_thread(fd);
+  if (h == nullptr) return false;
+  ++h->depth;
+  return true;
+}
+
+// Leaves an entry made on top of this thread's own hold.
+bool leave_again(int fd) {
+  held_slot* h = held_by_this_thread(fd);
+  if (h == nullptr || h->depth == 0) return false;
+  --h->depth;
+  return true;
+}
+
 // The owner's way in: mark itself inside, then look whether the slot was taken from it.
 // The compiler barrier keeps that order; the processor's is kept by the taker's fence
 // (fence_all_threads), so that the owner and a taker never both go on.
@@ -102,7 +149,10 @@ socket_record* lookup_socket_record(int fd) {
 bool claim_slot(int fd) {
   if (lookup_socket_record(fd) == nullptr) return false;
   fd_slot& slot = _vyx_fd_table[fd];
-  if (!enter_as_owner(slot, fd)) enter_locked(slot, fd);
+  if (!enter_again(fd)) {
+    if (!enter_as_owner(slot, fd)) enter_locked(slot, fd);
+    note_held(fd);
+  }
   if (lookup_socket_record(fd) != nullptr) return true;
   release_slot(fd);
   return false;
@@ -111,12 +161,15 @@ bool claim_slot(int fd) {
 slot_claim try_claim_slot(int fd) {
   if (lookup_socket_record(fd) == nullptr) return slot_claim::empty;
   fd_slot& slot = _vyx_fd_table[fd];
-  if (!enter_as_owner(slot, fd)) {
-    if (pthread_mutex_trylock(&slot.mutex) != 0) return slot_claim::busy;
-    if (owner_inside(take_from_owner(slot), fd)) {
-      leave_locked(slot, true);
-      return slot_claim::busy;
+  if (!enter_again(fd)) {
+    if (!enter_as_owner(slot, fd)) {
+      if (pthread_mutex_trylock(&slot.mutex) != 0) return slot_claim::busy;
+      if (owner_inside(take_from_owner(slot), fd)) {
+        leave_locked(slot, true);
+        return slot_claim::busy;
+      }
     }
+    note_held(fd);
   }
   if (lookup_socket_record(fd) != nullptr) return slot_claim::claimed;
   release_slot(fd);
@@ -125,6 +178,8 @@ slot_claim try_claim_slot(int fd) {
 
 // The owner knows itself by its mark: any other holder came through the mutex.
 void release_slot(int fd) {
+  if (leave_again(fd)) return;
+  note_left(fd);
   slot_owner* me = this_thread_owner_if_made();
   if (me != nullptr && me->inside.load(std::memory_order_relaxed) == fd) {
     me->inside.store(-1, std::memory_order_release);
@@ -141,7 +196,7 @@ void assign_fd_slot(socket_record* record, int fd) {
   fd_slot& slot = _vyx_fd_table[fd];
   enter_locked(slot, fd);
   if (slot.record.load(std::memory_order_relaxed) != nullptr)
-    printf("kvel: Internal error _vyx_fd_table[fd] != NULL when assigning new socket\n");
+    fputs("kvel: Internal error _vyx_fd_table[fd] != NULL when assigning new socket\n", stderr);
   slot.generation.fetch_add(1, std::memory_order_acq_rel);
   slot.record.store(record, std::memory_order_release);
   leave_locked(slot, false);

@@ -13,6 +13,7 @@
 #include "handlers.h"
 #include "log_files.h"
 #include "monitor.h"
+#include "plain_output.h"
 #include "real_calls.h"
 #include "socket_records.h"
 #include "trace_log.h"
@@ -32,6 +33,7 @@ bool tracing_disabled() {
 }
 
 void run_start_up() {
+  plain_output_to_stderr();
   // Bound before the version request ends the process, so that calls made by other
   // libraries' destructors during that exit still reach the C library.
   bind_real_calls();
@@ -51,7 +53,7 @@ void after_fork_in_child() {
   reset_locks_after_fork();
   forget_closed_connections_after_fork();
   reset_epoll_locks_after_fork();
-  drop_records_lost_in_fork();
+  adopt_records_after_fork();
 }
 
 [[gnu::constructor(102)]] void init_fd_table() {

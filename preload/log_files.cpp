@@ -28,8 +28,7 @@ constexpr size_t status_block_size = 262144;
 constexpr char shared_log_variable[] = "ZORVLOAD_LOGFILE_OPEN";
 
 [[noreturn]] void abort_start(const char* fmt, const char* text) {
-  printf(fmt, text);
-  fflush(stdout);
+  fprintf(stderr, fmt, text);  // the program's output is its own
   exit(1);
 }
 

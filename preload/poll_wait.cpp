@@ -1,13 +1,16 @@
-// The poll wait. Each sweep tests every managed member with the card's readiness calls,
+// The poll wait. Each sweep tests every card member with the card's readiness calls,
 // then asks the kernel once, without waiting, about all the other members. A wait that
-// has managed members spins over sweeps; one without any sleeps in the kernel's own
-// call, as nothing but the kernel can make it ready.
+// has card members spins over sweeps; one without any sleeps in the kernel's own call,
+// as nothing but the kernel can make it ready. The emulated eventfds and timerfds are
+// the kernel's members: their kernel objects are kept in step with every write, read
+// and setting, so a wait on them alone sleeps too.
 #include "poll_wait.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <sys/resource.h>
 
+#include "emulated_records.h"
 #include "fd_lock.h"
 #include "handlers.h"
 #include "readiness.h"
@@ -72,11 +75,13 @@ bool test_entry(pollfd& p, nfds_t index, kernel_members& k) {
     case slot_claim::claimed:
       break;
   }
-  k.managed = true;
+  // A close in libzorvload_unsafe empties the slot without waiting for the claim: the
+  // kernel then answers for the number.
   socket_record* r = lookup_socket_record(p.fd);
-  if (kernel_answers(r)) {
+  if (r == nullptr || kernel_answers(r) || emulated_kind(r)) {
     k.add(p, index);
   } else {
+    k.managed = true;
     p.revents = short(record_events(r) & (p.events | POLLERR | POLLHUP));
   }
   release_slot(p.fd);

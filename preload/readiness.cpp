@@ -73,7 +73,9 @@ short udp_events(socket_record* r) {
 
 }  // namespace
 
+// A forked child's inherited card socket is reported in error: its calls fail at once.
 short record_events(socket_record* r) {
+  if (r->inherited != 0) return POLLERR;
   switch (r->kind) {
     case RECORD_TCP:
       return tcp_events(r);
@@ -81,10 +83,6 @@ short record_events(socket_record* r) {
       return handshake_done(r) ? POLLIN : 0;
     case RECORD_UDP:
       return udp_events(r);
-    case RECORD_EVENTFD:
-      return eventfd_events(r);
-    case RECORD_TIMERFD:
-      return timerfd_events(r);
     default:
       return 0;
   }

@@ -70,7 +70,9 @@ extern "C" int vyx_shutdown(int fd, int how) {
 
 extern "C" int vyx_getsockname(int fd, sockaddr* addr, socklen_t* addrlen) {
   const socket_record* r = lookup_socket_record(fd);
-  trace_line("vyx_getsockname", "ip %08X, dport %d\n", r->bind_ip, r->local_port);
+  char dotted[16];
+  trace_line("vyx_getsockname", "ip %s, dport %d\n", zorvsock_ip2str(dotted, r->bind_ip),
+             r->local_port);
   // Where the kernel twin holds the record's name, the kernel's answer is the record's,
   // with the kernel's own checks of the caller's pointers: one system call, as without
   // the interposer, instead of two more to read the caller's length safely.

@@ -43,6 +43,14 @@ inline bool socket_kind(uint8_t kind) {
 
 struct socket_record {
   uint8_t kind;
+  // The descriptor numbers beside the first that hold this record (dup and its family):
+  // each close takes one away, and the last ends the socket. Changed by dup and close on
+  // any thread through atomic adds (record_holders.h).
+  uint32_t sharers;
+  // Made by the parent process before a fork: its card session lives in the parent, so
+  // the child refuses calls on it and its close touches nothing. Set once in the child
+  // before any other thread exists there.
+  uint8_t inherited;
   uint8_t is_blocking;
   uint8_t pending;
   zorvsock_handle* handle;
@@ -104,9 +112,6 @@ struct socket_record {
   uint32_t evfd_flags;  // the creation's flags, never changed
   uint64_t evfd_written;
   uint64_t evfd_read;
-  // evfd_written as the last read or readiness test saw it, for edge-triggered waits:
-  // stored by both, from any thread, as a relaxed atomic.
-  uint64_t evfd_snapshot;
 
   // An emulated timerfd (RECORD_TIMERFD), its kernel object armed alike: times in ns on
   // tfd_clockid's clock. tfd_start, tfd_interval and tfd_deadline are written by the
@@ -118,9 +123,6 @@ struct socket_record {
   uint64_t tfd_start;     // the first expiry of the current setting; 0: disarmed
   uint64_t tfd_interval;  // the period; 0 for a one-shot timer
   uint64_t tfd_deadline;  // the next expiry
-  // A readiness test saw the timer expired since the last read or setting: stored by the
-  // sweeps, the read and the setting of any thread (load_shared, store_shared).
-  uint8_t tfd_expired;
 };
 
 }  // namespace kvel

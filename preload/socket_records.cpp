@@ -8,6 +8,7 @@
 #include "epoll_set.h"
 #include "fd_lock.h"
 #include "handlers.h"
+#include "closed_behind.h"
 #include "handshakes.h"
 #include "real_calls.h"
 #include "socket_records.h"
@@ -47,10 +48,42 @@ void free_record(socket_record* record) {
   free(record);
 }
 
-void drop_records_lost_in_fork() {
+void add_holder(socket_record* record) {
+  __atomic_add_fetch(&record->sharers, 1, __ATOMIC_ACQ_REL);
+}
+
+// sharers counts the holders beside one: the last holder takes it below zero.
+bool drop_holder(socket_record* record) {
+  return __atomic_sub_fetch(&record->sharers, 1, __ATOMIC_ACQ_REL) == ~uint32_t(0);
+}
+
+void publish_record(socket_record* record, int fd) {
+  forget_closed_behind(fd);
+  assign_fd_slot(record, fd);
+}
+
+// The parent's session, ring and handshakes are the parent's: the child frees only its
+// copy of the record.
+void free_unheld(socket_record* record) {
+  if (record != nullptr && record->inherited != 0) {
+    free(record);
+    return;
+  }
+  free_record(record);
+}
+
+// Marks every socket the child inherits with its card session, before anything of the
+// child can call on them.
+void adopt_records_after_fork() {
   for (int fd = 0, end = fd_table_end(); fd < end; ++fd) {
-    if (lookup_socket_record(fd) == nullptr || syscall(SYS_fcntl, fd, F_GETFD) >= 0) continue;
-    if (claim_slot(fd)) free_record(take_record_for_close(fd));
+    socket_record* r = lookup_socket_record(fd);
+    if (r == nullptr) continue;
+    if (r->kind <= RECORD_INET && r->kind != RECORD_EPOLL) r->inherited = 1;
+    if (syscall(SYS_fcntl, fd, F_GETFD) >= 0) continue;
+    if (claim_slot(fd)) {
+      socket_record* lost = take_record_for_close(fd);
+      if (lost != nullptr && drop_holder(lost)) free_unheld(lost);
+    }
   }
 }
 
@@ -86,6 +119,7 @@ extern "C" int vyx_socket(int domain, int type, int protocol) {
   if (served) trace_line("vyx_socket", "type=%d, prot=%d\n", type, protocol);
   int fd = real_socket(domain, type, protocol);
   if (!served) {
+    forget_closed_behind(fd);
     vyx_log_kernel_fallback_socket(fd, "not IPv4");
     return fd;
   }
@@ -93,7 +127,7 @@ extern "C" int vyx_socket(int domain, int type, int protocol) {
   if (record == nullptr) return fd;
   record->type = uint32_t(type & ~(nonblock_flag | cloexec_flag));
   record->rx_buffer_size = default_rx_buffer_units;
-  assign_fd_slot(record, fd);
+  publish_record(record, fd);
   trace_line("vyx_socket", "leave %d\n", fd);
   return fd;
 }

@@ -85,10 +85,36 @@ int leave_handler(const char* name, int fd, int err) {
   return err != 0 ? -1 : 0;
 }
 
-void drop_record(int fd) {
+namespace {
+
+// Empties fd's slot when it still holds r; true when it did.
+bool drop_number(int fd, const socket_record* r) {
   const uint32_t generation = slot_generation(fd);
-  free_record(take_record_for_close(fd));
+  if (take_record_for_close(fd) != r) return false;
   hand_members_to_kernel(fd, generation);
+  return true;
+}
+
+// The socket becomes the kernel's under every number: the duplicates' slots are emptied
+// too, each dropping its hold.
+void drop_duplicates(socket_record* r) {
+  for (int fd = 0, end = fd_table_end(); fd < end; ++fd) {
+    if (lookup_socket_record(fd) != r || !claim_slot(fd)) continue;
+    if (lookup_socket_record(fd) != r) {
+      release_slot(fd);
+    } else if (drop_number(fd, r)) {
+      drop_holder(r);
+    }
+  }
+}
+
+}  // namespace
+
+void drop_record(int fd) {
+  socket_record* r = lookup_socket_record(fd);
+  if (!drop_number(fd, r) || r == nullptr) return;
+  if (__atomic_load_n(&r->sharers, __ATOMIC_ACQUIRE) != 0) drop_duplicates(r);
+  if (drop_holder(r)) free_record(r);
 }
 
 void fall_back(const char* name, int fd, const char* reason) {

@@ -39,7 +39,6 @@ void arm(socket_record* r, int flags, const itimerspec& setting) {
   uint64_t now = 0;
   if (start != 0 && (flags & TFD_TIMER_ABSTIME) == 0 && clock_now(r, &now))
     start = start > UINT64_MAX - now ? UINT64_MAX : start + now;
-  store_shared(r->tfd_expired, 0);
   store_field(r->tfd_interval, ns_of(setting.it_interval));
   store_field(r->tfd_deadline, start);
   store_field(r->tfd_start, start);
@@ -48,7 +47,6 @@ void arm(socket_record* r, int flags, const itimerspec& setting) {
 // After a read took the expiries: a one-shot timer is disarmed, a periodic one waits
 // for its first expiry after now.
 void after_read(socket_record* r) {
-  store_shared(r->tfd_expired, 0);
   const uint64_t interval = load_field(r->tfd_interval);
   if (interval == 0) {
     store_field(r->tfd_start, 0);
@@ -75,12 +73,6 @@ long timerfd_take(data_call& c, void* buf, size_t count) {
   const long taken = kernel_result(real_read(c.fd, buf, count));
   if (taken > 0) after_read(c.rec);
   return taken;
-}
-
-short timerfd_events(socket_record* r) {
-  if (!timerfd_expired(-1, r, nullptr)) return 0;
-  store_shared(r->tfd_expired, 1);
-  return POLLIN;
 }
 
 }  // namespace kvel

@@ -8,7 +8,6 @@
 namespace zsim {
 namespace {
 
-constexpr unsigned SPIN_ROUNDS = 256;  // idle rounds spent spinning after work
 constexpr long FIRST_WAIT_NS = 10000;
 
 }  // namespace

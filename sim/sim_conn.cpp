@@ -46,8 +46,8 @@ void conn_read(sim_conn& conn, uint64_t count, sim_outcome* out) {
   out->result = out->len;
 }
 
-// The registers of the mapping `token` when they list `listed` (an offset, with
-// SIM_REG_WRITE_EVENT for a write-event register); else null.
+// The registers of the mapping `token` when they list `listed` as a side-effect register;
+// else null.
 static const side_effect_regs* listing(const sim_conn& conn, uint64_t token, uint64_t listed) {
   auto it = conn.tokens.find(token);
   if (it == conn.tokens.end()) return nullptr;
@@ -64,12 +64,6 @@ void conn_reg_access(sim_conn& conn, uint32_t op, uint64_t token, uint64_t offse
   else
     regs->write(regs->owner, uint32_t(offset), value);
   out->result = 0;
-}
-
-bool conn_reg_event(sim_conn& conn, uint64_t token, uint64_t offset, uint64_t value) {
-  const side_effect_regs* regs = listing(conn, token, offset | kvel::SIM_REG_WRITE_EVENT);
-  if (regs) regs->write(regs->owner, uint32_t(offset), value);
-  return regs != nullptr;
 }
 
 }  // namespace zsim

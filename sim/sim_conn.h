@@ -18,17 +18,15 @@ namespace zsim {
 enum block_kind { BLOCK_NONE, BLOCK_GLOBAL, BLOCK_TIME, BLOCK_CAPTURE, BLOCK_CONSOLE };
 
 // Registers of a page whose reads or writes have side effects, or whose every write is
-// an event; accesses reach the owner through register requests (write events through
-// messages without a reply) instead of shared memory.
+// an event; side-effect accesses reach the owner through register requests instead of
+// shared memory, write events through the page's event queue (sim_doorbell.h).
 struct side_effect_regs {
   std::vector<uint32_t> offsets;  // as the mmap reply lists them (SIM_REG_WRITE_EVENT)
   uint64_t (*read)(void* owner, uint32_t offset);  // null: no register here is read
-  void (*write)(void* owner, uint32_t offset, uint64_t value);
+  void (*write)(void* owner, uint32_t offset, uint64_t value);  // null: none is written
   void* owner;
 };
 
-// The TCP session's register page: the ACK doorbell's writes are events.
-void conn_tcp_doorbell(void* conn, uint32_t offset, uint64_t value);
 // The console page: its transmit and receive registers (sim_conn_console.cpp).
 uint64_t conn_console_read(void* conn, uint32_t offset);
 void conn_console_write(void* conn, uint32_t offset, uint64_t value);
@@ -47,7 +45,7 @@ struct sim_conn {
   uint64_t next_token = 1;
   std::map<uint64_t, const side_effect_regs*> tokens;  // mappings with side-effect registers
   const side_effect_regs tcp_regs{
-      {uint32_t(REG_ACK_DOORBELL) | kvel::SIM_REG_WRITE_EVENT}, nullptr, conn_tcp_doorbell, this};
+      {uint32_t(REG_ACK_DOORBELL) | kvel::SIM_REG_WRITE_EVENT}, nullptr, nullptr, this};
   const side_effect_regs console_regs{
       {CONSOLE_TRANSMIT, CONSOLE_RECEIVE}, conn_console_read, conn_console_write, this};
 
@@ -62,7 +60,8 @@ struct sim_outcome {
   int64_t result = 0;
   int err = 0;
   uint64_t value = 0;
-  int pass_fd = -1;  // descriptor to pass (still owned by its region)
+  int pass_fds[kvel::SIM_MAX_PASSED_FDS];  // descriptors to pass (still owned by their regions)
+  int pass_count = 0;
   uint32_t len = 0;
   unsigned char data[kvel::SIM_MAX_DATA];
 
@@ -70,7 +69,7 @@ struct sim_outcome {
     result = -1;
     err = e;
     len = 0;
-    pass_fd = -1;
+    pass_count = 0;
   }
 };
 
@@ -104,7 +103,5 @@ sim_region* conn_own_region(std::unique_ptr<sim_region>& slot, const char* name,
 
 void conn_reg_access(sim_conn& conn, uint32_t op, uint64_t token, uint64_t offset, uint64_t value,
                      sim_outcome* out);
-// A write to a write-event register; false for a token or offset that names none.
-bool conn_reg_event(sim_conn& conn, uint64_t token, uint64_t offset, uint64_t value);
 
 }  // namespace zsim

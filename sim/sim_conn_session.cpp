@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "sim_conn.h"
+#include "sim_doorbell.h"
 #include "sim_session.h"
 #include "sim_session_page.h"
 #include "sim_tcp_path.h"
@@ -74,12 +75,6 @@ int conn_tcp_rst_ttl(sim_conn& conn, uint8_t ttl) {
   });
 }
 
-void conn_tcp_doorbell(void* owner, uint32_t, uint64_t value) {
-  sim_conn& conn = *static_cast<sim_conn*>(owner);
-  std::lock_guard<std::mutex> lock(conn.card->sessions.mutex);
-  tcp_doorbell(*conn.session, value);
-}
-
 sim_region* conn_map_session(sim_conn& conn, uint64_t offset, uint64_t len, int* err) {
   if (!conn.session) {
     *err = EINVAL;
@@ -94,6 +89,8 @@ void conn_release_session(sim_conn& conn) {
   {
     std::lock_guard<std::mutex> lock(conn.card->sessions.mutex);
     if (conn.session->kind == SESSION_UDP) udp_tx_flush(*conn.session);
+    // Doorbell writes made before the close leave before the release, as on a card.
+    if (conn.session->kind == SESSION_TCP) doorbell_drain(*conn.session);
     if (conn.session->kind == SESSION_TCP) tcp_release(*conn.session);
     if (conn.session->kind == SESSION_ETH) eth_session_released(*conn.session);
     conn.card->sessions.remove(conn.session.get());

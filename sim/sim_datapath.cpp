@@ -8,6 +8,7 @@
 
 #include "sim_backoff.h"
 #include "sim_capture.h"
+#include "sim_doorbell.h"
 #include "sim_tcp_path.h"
 #include "sim_udp_path.h"
 
@@ -161,6 +162,11 @@ void datapath_run(sim_card& card) {
       frames += release_held(card, *port, now, held);
     }
     if (frames) {
+      backoff.busy();
+      continue;
+    }
+    // A doorbell written from here on wakes the wait; one written before it is taken.
+    if (backoff.will_wait() && !doorbells_sleep(card.sessions)) {
       backoff.busy();
       continue;
     }

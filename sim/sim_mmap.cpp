@@ -14,6 +14,7 @@ struct selection {
   sim_region* region;
   const side_effect_regs* side;  // null: plain shared memory
   int err;                       // why there is no region
+  const sim_region* events = nullptr;  // the queue of its write-event registers
 };
 
 // A region of the descriptor's own, made at its first mapping.
@@ -47,7 +48,8 @@ selection session_region(sim_conn& conn, uint64_t offset, uint64_t len) {
   int err = 0;
   sim_region* region = conn_map_session(conn, offset, len, &err);
   bool doorbell = region && offset == kvel::KVEL_MMAP_REGS && conn.session->kind == SESSION_TCP;
-  return {region, doorbell ? &conn.tcp_regs : nullptr, err};
+  if (!doorbell) return {region, nullptr, err};
+  return {region, &conn.tcp_regs, err, &conn.session->events};
 }
 
 selection select_region(sim_conn& conn, uint64_t offset, uint64_t len) {
@@ -84,7 +86,11 @@ void conn_mmap(sim_conn& conn, uint64_t offset, uint64_t len, uint64_t prot, sim
   if (len == 0 || len > s.region->size()) return out->fail(EINVAL);
   if ((prot & PROT_WRITE) && s.region->client_read_only()) return out->fail(EACCES);
   out->result = 0;
-  out->pass_fd = s.region->fd();
+  out->pass_fds[out->pass_count++] = s.region->fd();
+  if (s.events) {
+    out->pass_fds[out->pass_count++] = s.events->fd();
+    out->pass_fds[out->pass_count++] = conn.card->sessions.wake_fd;
+  }
   if (!s.side) return;
   out->value = token_for(conn, s.side);
   out->len = uint32_t(s.side->offsets.size() * sizeof(uint32_t));

@@ -50,29 +50,22 @@ void dispatch(sim_conn& conn, const request_buffer& req, sim_outcome* out) {
   }
 }
 
-// A write to a write-event register. Its writer reads no reply, so none goes back,
-// whatever becomes of it; false for a message that names no such register (the client
-// broke the protocol, and there is no reply to tell it so).
-bool take_event(sim_conn& conn, const sim_request& h, ssize_t n, int msg_flags) {
-  bool whole = !(msg_flags & MSG_TRUNC) && size_t(n) == sizeof h && h.len == 0;
-  return whole && h.seq == SIM_SEQ_NO_REPLY && conn_reg_event(conn, h.arg0, h.arg1, h.arg2);
-}
-
 bool send_reply(int fd, uint64_t seq, const sim_outcome& out) {
   sim_reply rep{SIM_PROTO_MAGIC, out.err, seq, out.result, out.value, out.len, 0};
   iovec iov[2] = {{&rep, sizeof rep}, {const_cast<unsigned char*>(out.data), out.len}};
   msghdr msg{};
   msg.msg_iov = iov;
   msg.msg_iovlen = out.len ? 2 : 1;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-  if (out.pass_fd >= 0) {
+  alignas(cmsghdr) char control[CMSG_SPACE(SIM_MAX_PASSED_FDS * sizeof(int))];
+  if (out.pass_count) {
+    size_t bytes = size_t(out.pass_count) * sizeof(int);
     msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    msg.msg_controllen = CMSG_SPACE(bytes);
     cmsghdr* c = CMSG_FIRSTHDR(&msg);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(c), &out.pass_fd, sizeof(int));
+    c->cmsg_len = CMSG_LEN(bytes);
+    memcpy(CMSG_DATA(c), out.pass_fds, bytes);
   }
   // A client that lets its replies pile up is dropped rather than waited for.
   return sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0;
@@ -147,7 +140,8 @@ void sim_proto_server::drop(int fd) {
 }
 
 void sim_proto_server::serve(sim_conn& conn) {
-  // Left uninitialised: a doorbell message per few segments should not clear 16 KiB.
+  // Left uninitialised: most requests carry a few bytes, and clearing 16 KiB for each
+  // would cost more than serving it.
   auto req = std::make_unique_for_overwrite<request_buffer>();
   iovec iov{req.get(), sizeof *req};
   msghdr msg{};
@@ -157,10 +151,6 @@ void sim_proto_server::serve(sim_conn& conn) {
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
   // End of the connection, or a message too broken to answer (no sequence number).
   if (n < ssize_t(sizeof req->head) || req->head.magic != SIM_PROTO_MAGIC) return drop(conn.fd);
-  if (req->head.op == SIM_OP_REG_EVENT) {
-    if (!take_event(conn, req->head, n, msg.msg_flags)) drop(conn.fd);
-    return;
-  }
   int64_t received = monotonic_ms();
   auto out = std::make_unique<sim_outcome>();
   if ((msg.msg_flags & MSG_TRUNC) || size_t(n) != sizeof req->head + req->head.len)

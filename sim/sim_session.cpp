@@ -4,6 +4,7 @@
 
 #include "kvel_ioctl.h"
 #include "sim_card.h"
+#include "sim_doorbell.h"
 #include "sim_session_page.h"
 
 namespace zsim {
@@ -41,7 +42,7 @@ std::unique_ptr<sim_session> session_make(char kind, sim_port* port, int index, 
                                                 : "zorvnic-eth-regs";
   if (!s->regs.create(regs_name, kvel::KVEL_PAGE_SIZE, false) ||
       !s->feedback.create("zorvnic-tx-feedback", kvel::KVEL_PAGE_SIZE, false) ||
-      !s->tx.create("zorvnic-tx-window"))
+      !s->tx.create("zorvnic-tx-window") || (kind == SESSION_TCP && !doorbell_create(*s)))
     return nullptr;
   s->regs.set_reg(REG_IDENTITY / 8, uint64_t(uint8_t(kind)) << IDENTITY_KIND_SHIFT |
                                         hdr_len << IDENTITY_HDR_LEN_SHIFT |

@@ -61,6 +61,8 @@ struct sim_session {
   udp_filter filter;  // UDP sessions
   tcp_state tcp;      // TCP sessions
   retx_queue retx;    // TCP sessions: the payload the peer has not acknowledged
+  sim_region events;  // TCP sessions: the ACK doorbell's event queue (sim_doorbell.h)
+  uint64_t events_head = 0;  // the next write to take from it; under the table's mutex
   session_counters counters;
 };
 

@@ -4,6 +4,7 @@
 
 #include "sim_clock.h"
 #include "sim_datapath.h"
+#include "sim_doorbell.h"
 #include "sim_listen.h"
 #include "sim_session.h"
 #include "sim_session_tx.h"
@@ -244,7 +245,7 @@ int tcp_tx_poll(sim_card& card) {
   int sends = 0;
   for (sim_session* s : table.sessions)
     if (s->kind == SESSION_TCP)
-      sends += session_tx(*s, TCP_SENDER) + retransmit(*s, now);
+      sends += session_tx(*s, TCP_SENDER) + doorbell_drain(*s) + retransmit(*s, now);
   return sends;
 }
 

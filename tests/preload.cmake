@@ -164,6 +164,17 @@ if(NOT ZORV_SANITIZE)
   zl_tsan_helper(preload_data_test data_calls_helper ZL_DATA_HELPER_TSAN)
 endif()
 
+# The descriptor table: closes through syscall(), the dup family, a forked child and
+# sendfile, beside the kernel's results; the shared record's count under the thread
+# sanitizer where the build has no other sanitizer.
+add_executable(descriptor_helper ${ZL_TEST_DIR}/descriptor_helper.cpp)
+target_link_libraries(descriptor_helper PRIVATE Threads::Threads)
+zl_program_test(preload_descriptors_test descriptor_helper ZL_DESC_HELPER ZL_DESC_PROGRAMS
+                descriptor_programs.py 600)
+if(NOT ZORV_SANITIZE)
+  zl_tsan_helper(preload_descriptors_test descriptor_helper ZL_DESC_HELPER_TSAN)
+endif()
+
 # Socket options on card sockets: the tables as cases, timeouts, TTLs, membership.
 add_executable(option_cases_helper ${ZL_TEST_DIR}/option_cases_helper.cpp)
 zl_program_test(preload_options_test option_cases_helper ZL_OPTION_HELPER ZL_OPTION_PEER

@@ -17,6 +17,7 @@
 #include "vyx_tcp.h"
 #include "vyx_tcp_syn_frame.h"
 #include "vyx_tcp_worker.h"
+#include "plain_output.h"
 
 namespace vyxtcp {
 
@@ -44,7 +45,7 @@ int parse_syn(const uint8_t* frame, size_t len, const std::string& ifname, syn_f
   if (tcp_be16(frame + 12) == ETHERTYPE_VLAN && (tcp_be16(frame + 14) & 0x0fff) != vlan) {
     uint16_t tci;
     memcpy(&tci, frame + 14, sizeof tci);
-    printf("%sinternal error, vlan tags don't match %X %X %s\n\n", KVEL_RED, tci, vlan,
+    fprintf(kvel::plain_output(), "%sinternal error, vlan tags don't match %X %X %s\n\n", KVEL_RED, tci, vlan,
            ifname.c_str());
     return -1;
   }
@@ -135,7 +136,7 @@ int tcp_listener::answer_syn(sw_tcp<tcp_hw_session>& tcp, tcp_hw_session& hw, ui
   if (parse_syn(frame, size_t(n), ifname_, &syn) != 0) return -1;
   int rc = hw.init(ifname_.c_str(), syn.src_ip, syn.seg.src_port, syn.seg.dst_port, 0, ttl);
   if (rc != 0) {
-    puts("\33[31mkvel:\33[0m TCP Session allocation/connect failed\n");
+    fputs("\33[31mkvel:\33[0m TCP Session allocation/connect failed\n" "\n", kvel::plain_output());
   } else if (syn.dst_ip != hw.local_ip_) {
     rc = -1;
   }

@@ -22,6 +22,7 @@
 #include "tcp_pkt_shared.h"
 #include "zorvfiber.h"
 #include "zorvtime.h"
+#include "plain_output.h"
 
 // Every diagnostic of the set-up names the set-up itself, whichever helper runs it.
 #define TCP_INIT_DIAG(...) ::kvel::diag_print("tcp/tcp_pkt_if", "init", __LINE__, __VA_ARGS__)
@@ -106,7 +107,7 @@ int tcp_hw_session::open_session(const char* dev_path) {
     return -1;
   const uint64_t id = kvel::mmio_read64(reg_, kvel::SESSION_REG_IDENTITY);
   if (((id >> 24) & 0xFF) != TCP_SESSION_ID) {
-    printf("kvel: Internal error when enabling TCP session, registers are not TCP! "
+    fprintf(kvel::plain_output(), "kvel: Internal error when enabling TCP session, registers are not TCP! "
            "(idreg=%10lX)\n", (unsigned long)id);
     return -1;
   }
@@ -135,7 +136,7 @@ int tcp_hw_session::bind_connection() {
   arg.remote_port = remote_port_;
   arg.vlan_slot = uint8_t(vlan_slot_);
   if (kvel::kvel_dev_ioctl(dev_fd_, kvel::KVEL_TCP_SESSION_SETUP, &arg) != 0) {
-    puts("kvel: Kernel TCP session setup failed");
+    fputs("kvel: Kernel TCP session setup failed" "\n", kvel::plain_output());
     return -1;
   }
   return 0;

@@ -30,6 +30,7 @@
 #include "kvel_dev.h"
 #include "kvel_ioctl.h"
 #include "netinfo.h"
+#include "rx_dma_ring.h"
 #include "tcp_isn.h"
 #include "tcp_pkt_if.h"
 #include "tcp_segment.h"
@@ -119,8 +120,14 @@ struct sw_tcp {
   // retransmissions and segments beyond a gap still find room. Handshake, then read only.
   uint32_t rx_window = 32768;
   uint32_t adv_window = 0;     // largest window field: rx_window >> own_wscale; as rx_window
+  // How far beyond rx_seq the peer's stream may reach while the application does not
+  // read: what half the ring holds in segments of our MSS. The other half is left to
+  // resends, segments beyond a gap, and the consumed slots not yet handed back to the
+  // card (up to a quarter of the ring). Handshake, then read only.
+  uint32_t rx_ring_room = 0;
   uint32_t own_wscale = 1;     // handshake, then read only
-  tcp_relaxed<uint64_t> last_rx_tsc;  // app writes at each receive; the worker's idle test reads
+  // App writes at each receive (and 0 as a long send begins); the worker's idle test reads.
+  tcp_relaxed<uint64_t> last_rx_tsc;
   // Descriptor of data segments: the app's once established (the handshake fills it).
   // Its TTL byte is the connection's TTL; set_ttl changes it under the lock, where the
   // other threads read it.
@@ -313,6 +320,9 @@ struct sw_tcp {
   // MSS, and with `scale` our window-scale shift: the ring's quarter halved until it
   // fits 16 bits. Sets own_wscale, rx_window, adv_window; returns the option bytes.
   int build_syn_options(uint8_t* out, bool scale) {
+    const uint32_t slot_bytes = uint32_t(hw->rx_dma_.slot_lines(local_mss + TCP_BASE_HDR_BYTES)) *
+                                kvel::RX_LINE_BYTES;
+    rx_ring_room = uint32_t(uint64_t(hw->rx_bytes_) / 2 / slot_bytes * uint32_t(local_mss));
     out[0] = TCP_OPT_MSS;
     out[1] = 4;
     out[2] = uint8_t(local_mss >> 8);
@@ -524,25 +534,24 @@ struct sw_tcp {
   }
   // A RST counts only within the window we offer, so a blind one rarely hits. The
   // window starts where the peer sees our receive point (the furthest acknowledgement
-  // sent) and ends at the furthest right edge we offered, which a peer that filled our
-  // window has reached with its next sequence number.
+  // sent) and ends at the right edge offered there, the furthest we offered, which a
+  // peer that filled our window has reached with its next sequence number.
   bool rst_in_window(const tcp_segment& s) const {
     const tcp_seq from = ack_point();
-    const tcp_seq edge = rx_seq.load() + rx_window;
-    return tcp_seq::in_window(s.seq, from, edge - from + 1);
+    return tcp_seq::in_window(s.seq, from, window_room(from - rx_seq.load()) + 1);
   }
 
-  // The window field offered with an acknowledgement of `ack`: what is left of rx_window
-  // beyond rx_seq, so that the right edge never lies beyond what the ring holds for the
-  // connection however far ahead of the application the acknowledgement goes, never
-  // above adv_window. Rounded down to our scale.
+  // The window field offered with an acknowledgement of `ack`: rx_window, or what the
+  // ring still holds of the peer's stream beyond it where that is less, so that the
+  // right edge never lies beyond the ring however far ahead of the application the
+  // acknowledgement goes. Rounded down to our scale.
   uint16_t offered_window(tcp_seq ack) const {
-    return uint16_t(std::min(window_room(ack) >> own_wscale, adv_window));
+    return uint16_t(std::min(window_room(ack - rx_seq.load()) >> own_wscale, adv_window));
   }
-  // The bytes of rx_window beyond rx_seq that lie beyond `ack`.
-  uint32_t window_room(tcp_seq ack) const {
-    const uint32_t ahead = ack - rx_seq.load();
-    return ahead < rx_window ? rx_window - ahead : 0;
+  // The bytes the peer may send beyond an acknowledgement `ahead` bytes beyond rx_seq.
+  uint32_t window_room(uint32_t ahead) const {
+    const uint32_t ring_left = ahead < rx_ring_room ? rx_ring_room - ahead : 0;
+    return std::min(rx_window, ring_left);
   }
 
   // RFC 9293 3.10.7.3: an acknowledgement of anything but our SYN is unacceptable. A

@@ -164,6 +164,9 @@ int tcp_piece_bytes(const sw_tcp<Session>& t) {
 // before the failing one have been sent. Only the first piece is stamped.
 template <typename Session>
 int tcp_send_pieces(sw_tcp<Session>& t, const uint8_t* data, int len, uint64_t* tx_id) {
+  // No receive comes before this send ends: the worker acknowledges the peer's data from
+  // now on, not 10 ms later, which under loss would hold up every repair of the peer's.
+  t.last_rx_tsc = 0;
   for (int done = 0; done < len;) {
     const int piece = std::min(len - done, tcp_piece_bytes(t));
     const int rc = tcp_send_segment(t, data + done, piece, done == 0 ? tx_id : nullptr);
@@ -263,8 +266,8 @@ template <typename Session>
 void tcp_window_update(sw_tcp<Session>& t, uint32_t consumed) {
   const tcp_seq a = t.ack_point();
   const uint32_t step = std::max(1u, std::min(t.rx_window / 2, uint32_t(TCP_DOORBELL_MSS * t.tx_mss)));
-  const uint32_t room = t.window_room(a);
-  if (room / step == (room > consumed ? room - consumed : 0) / step) return;
+  const uint32_t ahead = a - t.rx_seq;
+  if (t.window_room(ahead) / step == t.window_room(ahead + consumed) / step) return;
   tcp_ring_doorbell(t, a);
   t.release_count = 0;
 }

@@ -56,7 +56,7 @@ void tcp_status_start(sw_tcp<S>& t) {
         const std::lock_guard<std::mutex> hold(t.fsm_lock);
         append_tcp_status(text, t);
       }
-      kvel::write_stdout(text);
+      kvel::write_plain(text);
     }
   });
 }

@@ -59,10 +59,14 @@ inline tcp_worker_clock tcp_worker_clock_now() {
   return {tcp_now(), __rdtsc(), kvel::get_tsc_hz()};
 }
 
-// Short sleeps while a handshake waits for the peer, long ones otherwise.
-constexpr int tcp_worker_sleep_us(int state) {
-  return state == TCP_SYN_SENT || state == TCP_SYN_RECV ? TCP_WORKER_HANDSHAKE_SLEEP_US
-                                                        : TCP_WORKER_SLEEP_US;
+// Short sleeps while a handshake waits for the peer, and while the peer's data streams
+// in that only the worker acknowledges (`acking`: the last pass sent an ACK for it):
+// a peer without selective acknowledgements repairs one loss per round trip, and the
+// worker's pace is that round trip while the application sits in a long send. Long
+// sleeps otherwise.
+constexpr int tcp_worker_sleep_us(int state, bool acking) {
+  return acking || state == TCP_SYN_SENT || state == TCP_SYN_RECV ? TCP_WORKER_HANDSHAKE_SLEEP_US
+                                                                  : TCP_WORKER_SLEEP_US;
 }
 
 // A control segment with acknowledgement `ack` and sequence `seq`, from the worker's
@@ -147,15 +151,18 @@ tcp_seq tcp_idle_ack_start(sw_tcp<S>& tcp) {
 
 // Acknowledges all in-order data in the ring, once per new point (data behind a gap
 // waits), and every data segment the card left to software with an ACK of its own.
+// True when it sent any.
 template <typename S>
-void tcp_idle_ack(sw_tcp<S>& tcp) {
+bool tcp_idle_ack(sw_tcp<S>& tcp) {
   int owed = 0;
   const tcp_seq a = tcp_in_order_end(tcp, tcp_idle_ack_start(tcp), [&](const tcp_ring_slot& s) {
     if (!tcp_reack_syn(tcp, s) && tcp_take_owed(s, tcp.rx_seq)) owed += 1;
   });
   if (a != tcp.rx_highest) owed = std::max(owed, 1);
   tcp.rx_highest = a;
+  const bool sent = owed > 0;
   for (; owed > 0; --owed) tcp_worker_send(tcp, TCP_ACK, a, tcp.tx_seq);
+  return sent;
 }
 
 // The application consumed data that neither its own acknowledgements nor the worker's
@@ -185,12 +192,14 @@ void tcp_reset_request(sw_tcp<S>& tcp) {
   tcp.close();
 }
 
+// True when the idle acknowledgement sent an ACK.
 template <typename S>
-void tcp_worker_connected(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
+bool tcp_worker_connected(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
   // While the peer may send. Once its FIN is taken, the state machine's ACK of it
   // covers every byte before it.
+  bool acked = false;
   if (tcp_receive_open(tcp.state)) {
-    if (tcp_rx_idle(tcp.last_rx_tsc, now)) tcp_idle_ack(tcp);
+    acked = tcp_rx_idle(tcp.last_rx_tsc, now) && tcp_idle_ack(tcp);
     tcp_lagging_ack(tcp);
   }
   tcp_reset_request(tcp);
@@ -198,27 +207,31 @@ void tcp_worker_connected(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
   // itself; once closing, the application may no longer receive (CLOSE_WAIT, LAST_ACK)
   // or wait only for the state to change.
   if (tcp.state != TCP_ESTABLISHED || !tcp.rx_data_seen) tcp_worker_scan(tcp);
+  return acked;
 }
 
-// One pass of the worker, at the time `now`.
+// One pass of the worker, at the time `now`; true when it acknowledged the peer's data
+// (tcp_worker_sleep_us).
 template <typename S>
-void tcp_worker_pass(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
+bool tcp_worker_pass(sw_tcp<S>& tcp, const tcp_worker_clock& now) {
   const int state = tcp.state;
-  if (state == TCP_LISTEN) return;  // the passive open owns the engine until its SYN-ACK
-  if (tcp_connected(state)) tcp_worker_connected(tcp, now);
-  else tcp_worker_scan(tcp);
+  if (state == TCP_LISTEN) return false;  // the passive open owns the engine until its SYN-ACK
+  const bool acked = tcp_connected(state) && tcp_worker_connected(tcp, now);
+  if (!tcp_connected(state)) tcp_worker_scan(tcp);
   tcp.take_card_ack();
   tcp.resend_check(now.mono);
+  return acked;
 }
 
 // The thread body: returns once release has cleared `running`, without a pass after it.
 template <typename S>
 void tcp_worker_loop(sw_tcp<S>& tcp) {
+  bool acking = false;
   while (tcp.running.load()) {
     const int state = tcp.state;
-    std::this_thread::sleep_for(std::chrono::microseconds(tcp_worker_sleep_us(state)));
+    std::this_thread::sleep_for(std::chrono::microseconds(tcp_worker_sleep_us(state, acking)));
     if (!tcp.running.load()) return;
-    tcp_worker_pass(tcp, tcp_worker_clock_now());
+    acking = tcp_worker_pass(tcp, tcp_worker_clock_now());
   }
 }
 

@@ -581,8 +581,6 @@ TEST_F(CardTest, MalformedRequestsAreRefused) {
       {"huge read", header(SIM_OP_READ, 1ull << 40, 0, 0), 0, EINVAL},
       {"register of an unknown mapping", header(SIM_OP_REG_READ, 12345, 16, 0), 0, EINVAL},
       {"unknown operation", header(99, 0, 0, 0), 0, EINVAL},
-      {"write event of an unknown mapping",
-       {SIM_PROTO_MAGIC, SIM_OP_REG_EVENT, SIM_SEQ_NO_REPLY, 12345, 0x60, 1, 0, 0}, 0, 0},
       {"bad magic", {0x1234, SIM_OP_IOCTL, 42, KVEL_DEV_PROBE, 0, 0, 0, 0}, 0, 0},
   };
   for (const case_t& c : cases) {

@@ -7,6 +7,9 @@
   asyncio_echo.py udp_server HOST PORT         echo every datagram until one says "end"
   asyncio_echo.py udp_client HOST PORT COUNT   COUNT datagrams, each sent until echoed
 
+A mode prefixed "uvloop_" (uvloop_tcp_server) runs on uvloop's event loop, whose
+library closes its descriptors with syscall(SYS_close, fd).
+
 Each side prints a line a reader can compare between runs; a missing or damaged echo
 ends the program with status 1.
 """
@@ -125,6 +128,10 @@ def main():
     extra = [int(a) for a in sys.argv[4:]]
     runs = {"tcp_server": tcp_server, "tcp_client": tcp_client,
             "udp_server": udp_server, "udp_client": udp_client}
+    if mode.startswith("uvloop_"):
+        import uvloop
+        uvloop.install()
+        mode = mode[len("uvloop_"):]
     asyncio.run(runs[mode](host, port, *extra))
 
 

@@ -296,7 +296,32 @@ void linger_reset() {
   }
 }
 
+// A connection accepted by a listener with IP_TTL set has the listener's TTL.
+void accepted_ttl(uint16_t port) {
+  const int l = socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1, ttl = 33;
+  setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(l, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
+  sockaddr_in ours{};
+  ours.sin_family = AF_INET;
+  ours.sin_port = htons(port);
+  inet_pton(AF_INET, "198.18.0.1", &ours.sin_addr);
+  bind(l, reinterpret_cast<sockaddr*>(&ours), sizeof ours);
+  listen(l, 4);
+  const int s = connect_peer();
+  request(s, 'K', port);
+  const int a = accept(l, nullptr, nullptr);
+  int got = 0;
+  socklen_t len = sizeof got;
+  say("IP_TTL of an accepted connection", getsockopt(a, IPPROTO_IP, IP_TTL, &got, &len),
+      std::to_string(got));
+  close(a);
+  close(s);
+  close(l);
+}
+
 int tcp_calls() {
+  accepted_ttl(uint16_t(ntohs(peer_addr.sin_port) + 50));
   peer_reset();
   linger_reset();
   int s = connect_peer();

@@ -11,6 +11,7 @@ big-endian count n:
   X  send n bytes of the pattern, then reset the connection
   E  read to the end of the other side's stream and note how it ended
   W  answer how the last E's stream ended: "fin     " or "reset   " (waits for it)
+  K  connect back to the requester's address on port n and wait for its end
 udp ADDR PORT: datagrams on PORT and PORT+1; the first byte of one on PORT asks:
   N  (count byte, 2-byte size) send count datagrams of the pattern of that size back
   L  answer the lengths of the datagrams received since the last L, as text
@@ -96,6 +97,11 @@ def serve_tcp(conn):
         elif op == b"E":
             note_end(conn)
             return
+        elif op == b"K":
+            back = socket.create_connection((conn.getpeername()[0], n), timeout=10)
+            while back.recv(1 << 20):
+                pass
+            back.close()
         elif op == b"W":
             with ended:
                 ended.wait_for(lambda: last_end, timeout=20)

@@ -47,6 +47,25 @@ ping_pong() {
   echo "$proto ping-pong rc=$rc, $(grep -o 'dropped messages = [0-9]*' "client_$proto.txt")"
 }
 
+# nginx_conf on|off: nginx.conf of one server on our address serving www, sendfile as said.
+nginx_conf() {
+  cat > nginx.conf <<CONF
+master_process off;
+daemon off;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile $1;
+  client_body_temp_path $work/tmp;
+  proxy_temp_path $work/tmp;
+  fastcgi_temp_path $work/tmp;
+  server { listen $ours:$port; root $work/www; }
+}
+CONF
+}
+
 # same A B WHAT: whether two files hold the same bytes.
 same() { echo "$3: $(cmp -s "$1" "$2" && echo same || echo differ)"; }
 
@@ -69,21 +88,7 @@ case $scenario in
     mkdir -p www tmp
     head -c 100000000 /dev/urandom > www/big.bin
     echo "a small page" > www/index.html
-    cat > nginx.conf <<CONF
-master_process off;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  sendfile off;
-  client_body_temp_path $work/tmp;
-  proxy_temp_path $work/tmp;
-  fastcgi_temp_path $work/tmp;
-  server { listen $ours:$port; root $work/www; }
-}
-CONF
+    nginx_conf off
     bg nginx.out $RUN timeout 900 nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log"
     pid=${pids[-1]}
     retry peer curl -sS -o index.html "http://$ours:$port/index.html" 2> /dev/null
@@ -109,6 +114,61 @@ CONF
     $RUN timeout 120 "${echo_py[@]}" tcp_client "$theirs" "$port" 8 2>&1 | received /dev/stdin
     wait "${pids[-1]}"
     echo "peer server rc=$? $(cat server.txt)"
+    ;;
+  uvloop_tcp_server)  # the asyncio server on uvloop's loop, the peer's 8 connections
+    bg server.txt $RUN timeout 120 "${echo_py[@]}" uvloop_tcp_server "$ours" "$port" 8
+    retry peer timeout 120 "${echo_py[@]}" tcp_client "$ours" "$port" 8 2> /dev/null
+    wait "${pids[-1]}"
+    echo "server rc=$? $(received server.txt)"
+    ;;
+  node_http_server)  # node's HTTP server: an 8 MiB body to curl, a small one to ab
+    head -c 8388608 /dev/urandom > body.bin
+    cat > server.js <<JS
+const fs = require("fs");
+const http = require("http");
+const big = fs.readFileSync("$work/body.bin");
+http.createServer((req, res) => {
+  const body = req.url === "/big" ? big : Buffer.from("a small page\\n");
+  res.writeHead(200, { "Content-Length": body.length });
+  res.end(body);
+}).listen($port, "$ours", () => console.log("listening"));
+JS
+    bg node.out $RUN timeout 900 node server.js
+    pid=${pids[-1]}
+    wait_output node.out listening
+    peer timeout 120 curl -sS -o got.bin "http://$ours:$port/big"
+    echo "curl rc=$?"
+    same body.bin got.bin "8 MiB body"
+    peer timeout 600 ab -q -n 2000 -c 20 "http://$ours:$port/small" > ab.txt 2>&1
+    echo "ab rc=$? $(grep -E '^(Complete|Failed) requests' ab.txt | tr -s ' ' | paste -sd,)"
+    stop "$pid" node
+    echo "internal errors: $(grep -c 'Internal error' node.out)"
+    ;;
+  lighttpd_server)  # lighttpd's default backend (sendfile): a 4 MiB file to curl
+    mkdir -p www
+    head -c 4194304 /dev/urandom > www/big.bin
+    cat > lighttpd.conf <<CONF
+server.document-root = "$work/www"
+server.bind = "$ours"
+server.port = $port
+server.errorlog = "$work/lighttpd.err"
+CONF
+    bg lighttpd.out $RUN timeout 900 lighttpd -D -f lighttpd.conf
+    pid=${pids[-1]}
+    retry peer timeout 120 curl -sS -o big.bin "http://$ours:$port/big.bin" 2> /dev/null
+    same www/big.bin big.bin "4 MiB file"
+    stop "$pid" lighttpd
+    ;;
+  nginx_sendfile)  # nginx with sendfile on: a 4 MiB file to curl
+    mkdir -p www tmp
+    head -c 4194304 /dev/urandom > www/big.bin
+    nginx_conf on
+    bg nginx.out $RUN timeout 900 nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log"
+    pid=${pids[-1]}
+    retry peer timeout 120 curl -sS -o big.bin "http://$ours:$port/big.bin" 2> /dev/null
+    same www/big.bin big.bin "4 MiB file"
+    stop "$pid" nginx
+    echo "nginx alerts: $(grep -cE '\[(alert|emerg|crit)\]' error.log)"
     ;;
   asyncio_udp_server)
     bg server.txt $RUN timeout 120 "${echo_py[@]}" udp_server "$ours" "$port"

@@ -22,6 +22,7 @@
 #include <string>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
@@ -439,6 +440,92 @@ void other_waits() {
   close(e);
 }
 
+double thread_cpu_seconds() {
+  rusage u{};
+  getrusage(RUSAGE_THREAD, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// A wait of a second on nothing but an eventfd or a disarmed timerfd sleeps, as the
+// kernel's does: under 0.05 processor-seconds of this thread (a resource figure).
+void waits_that_sleep() {
+  const int e = eventfd(0, 0);
+  const int t = timerfd_create(CLOCK_MONOTONIC, 0);
+  const int ep = epoll_create1(0);
+  epoll_event ev{EPOLLIN, {.u32 = 1}};
+  epoll_ctl(ep, EPOLL_CTL_ADD, t, &ev);
+  const auto measure = [](const char* what, const std::function<int()>& wait) {
+    const double before = thread_cpu_seconds();
+    const int n = wait();
+    const double used = thread_cpu_seconds() - before;
+    say(what, n, used < 0.05 ? "under 0.05 CPU-seconds" : "used " + std::to_string(used));
+  };
+  measure("poll 1 s on an eventfd", [e] {
+    pollfd p{e, POLLIN, 0};
+    return poll(&p, 1, 1000);
+  });
+  measure("epoll_wait 1 s on a timerfd", [ep] {
+    epoll_event out{};
+    return epoll_wait(ep, &out, 1, 1000);
+  });
+  measure("select 1 s on both", [e, t] {
+    fd_set rd;
+    FD_ZERO(&rd);
+    FD_SET(e, &rd);
+    FD_SET(t, &rd);
+    timeval second{1, 0};
+    return select(std::max(e, t) + 1, &rd, nullptr, nullptr, &second);
+  });
+  close(ep);
+  close(t);
+  close(e);
+}
+
+int wake_fd = -1;
+void write_wake(int) { write_u64(wake_fd, 1); }
+
+// A handler that writes to the eventfd its own thread is waiting on, the usual wake-up:
+// the wait ends with the handler's count.
+void handler_wakes_its_thread() {
+  wake_fd = eventfd(0, 0);
+  struct sigaction sa {};
+  sa.sa_handler = write_wake;
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGUSR2, &sa, nullptr);
+  const pthread_t self = pthread_self();
+  std::atomic<bool> done{false};
+  std::thread other([self, &done] {
+    for (int i = 0; i < 20 && !done; ++i) {
+      sleep_ms(100);
+      pthread_kill(self, SIGUSR2);
+    }
+  });
+  uint64_t v = 0;
+  const long n = read_u64(wake_fd, &v);
+  done = true;
+  other.join();
+  say("read woken by its own handler", n, v > 0 ? "counted" : "nothing");
+  pollfd p{wake_fd, POLLIN, 0};
+  while (poll(&p, 1, 0) == 1) read_u64(wake_fd, &v);
+  done = false;
+  std::thread again([self, &done] {
+    for (int i = 0; i < 20 && !done; ++i) {
+      sleep_ms(100);
+      pthread_kill(self, SIGUSR2);
+    }
+  });
+  p.revents = 0;
+  int ready = 0;
+  do ready = poll(&p, 1, 5000);  // poll is never restarted after a handler
+  while (ready < 0 && errno == EINTR);
+  done = true;
+  again.join();
+  say("poll woken by its own handler", ready, p.revents & POLLIN ? "POLLIN" : "none");
+  signal(SIGUSR2, SIG_DFL);
+  close(wake_fd);
+}
+
 // The kernel object, as a forked child sees it: the parent's writes and arming, and the
 // child's writes for the parent.
 void fork_child() {
@@ -535,5 +622,7 @@ int main(int argc, char** argv) {
   other_waits();
   fork_child();
   wrong_kinds(port);
+  waits_that_sleep();
+  handler_wakes_its_thread();
   return 0;
 }

@@ -123,6 +123,27 @@ TEST_P(DataCalls, ReceiveTimeStampsReadByPython) {
   EXPECT_GE(counter("udp_rx_delivered") - rx0, 8u);
 }
 
+// Inside a preloaded program standard output is the program's data (nc > file): the
+// library's own lines (here the UDP session's status dump of VYX_DEBUG, once a second)
+// go to standard error, and the output holds only what the program wrote.
+TEST_P(DataCalls, LibraryLinesStayOffTheProgramsOutput) {
+  const std::string out = dir_ + "/out", err = dir_ + "/err";
+  const std::string program =
+      "import socket, time\n"
+      "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+      "s.connect(('198.18.0.2', " + std::to_string(port(13)) + "))\n"
+      "time.sleep(1.5)\n"
+      "print('done')\n";
+  zt::run("printf '%s' \"" + program + "\" > " + dir_ + "/p.py");
+  // In a subshell: the runner sends the command's standard error to its output.
+  auto r = zt::run("(cd " + dir_ + " && timeout 60 env NOTRACE=1 VYX_DEBUG=1 LD_PRELOAD=" ZL_PRELOAD_PREFIX +
+                   std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA
+                   " /usr/bin/python3 p.py >" + out + " 2>" + err + ")");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(zt::run("cat " + out).out, "done\n");
+  EXPECT_NE(zt::run("cat " + err).out.find("UDP rx_dma_size"), std::string::npos);
+}
+
 TEST_P(DataCalls, ReaderAndWriterThreadsShareOneSocket) {
   peer_server peer("tcp", port(20), dir_);
   const uint64_t tx0 = counter("tcp_tx_bytes");

@@ -32,6 +32,12 @@ const scenario scenarios[] = {
     {"nginx_server", {{"tcp_listen_queued", 50}, {"tcp_tx_bytes", 100000000}, {"tcp_rx_delivered", 10}}},
     {"asyncio_tcp_server", {{"tcp_listen_queued", 8}, {"tcp_tx_bytes", ECHOED}, {"tcp_rx_delivered", 8}}},
     {"asyncio_tcp_client", {{"tcp_tx_bytes", ECHOED}, {"tcp_rx_delivered", 8}, {"tcp_tx_frames", 8}}},
+    {"uvloop_tcp_server", {{"tcp_listen_queued", 8}, {"tcp_tx_bytes", ECHOED}, {"tcp_rx_delivered", 8}}},
+    // curl's 8 MiB body; ab's 2000 requests, over at least 20 connections.
+    {"node_http_server", {{"tcp_listen_queued", 21}, {"tcp_tx_bytes", 8388608}, {"tcp_rx_delivered", 1000}}},
+    // The file goes out through sendfile.
+    {"lighttpd_server", {{"tcp_listen_queued", 1}, {"tcp_tx_bytes", 4194304}, {"tcp_rx_delivered", 1}}},
+    {"nginx_sendfile", {{"tcp_listen_queued", 1}, {"tcp_tx_bytes", 4194304}, {"tcp_rx_delivered", 1}}},
     {"asyncio_udp_server", {{"udp_rx_delivered", 200}, {"udp_tx_frames", 200}, {"udp_tx_bytes", 200}}},
     {"asyncio_udp_client", {{"udp_rx_delivered", 200}, {"udp_tx_frames", 200}, {"udp_tx_bytes", 200}}},
     {"memcached_server", {{"tcp_listen_queued", 8}, {"udp_rx_delivered", 100}, {"udp_tx_frames", 100}}},

@@ -85,6 +85,9 @@ TEST_P(EmulatedDescriptors, ServedByTheInterposer) {
                            "vyx_connect", "hand_to_kernel fd", "vyx_fcntl_noarg leave 2050",
                            "vyx_set_socket_blocking set fd=", "vyx_fcntl_longarg Unknown fcntl 1030"})
     EXPECT_NE(l.find(line), std::string::npos) << line;
+  // The card's destination in dotted form, as a reader of the trace expects it.
+  EXPECT_NE(l.find("udp setup fd="), std::string::npos);
+  EXPECT_NE(l.find(" 198.18.0.2:" + std::to_string(port_) + " (srcp "), std::string::npos);
 }
 
 #ifdef ZL_EVFD_HELPER_TSAN

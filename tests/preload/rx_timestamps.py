@@ -59,6 +59,9 @@ def main(addr, port):
 
     every = SOF_RX_HARDWARE | SOF_RX_SOFTWARE | SOF_SOFTWARE | SOF_RAW_HARDWARE
     s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPING, every)
+    # The kernel switches its software stamps on in the background: datagrams that
+    # arrive at once may come unstamped.
+    time.sleep(0.5)
     _, msgs, flags, _ = one(s, socket.CMSG_SPACE(48))
     print("SO_TIMESTAMPING", describe(msgs, flags))
     if msgs:

@@ -1,14 +1,18 @@
 // The device-access layer's side of the simulator protocol, against a small fake
 // simulator whose answers each test scripts: argument encoding, side-effect and
-// write-event registers, late and malformed replies.
+// write-event registers (with the simulator's side of the event queue), late and
+// malformed replies.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -19,6 +23,7 @@
 #include "kvel_dev.h"
 #include "kvel_ioctl.h"
 #include "kvel_mmio_registry.h"
+#include "kvel_sim_events.h"
 #include "kvel_sim_proto.h"
 
 namespace {
@@ -30,24 +35,31 @@ struct request {
   std::vector<unsigned char> data;
 };
 
-// Sends one reply; data and a descriptor to pass are optional.
-void send_reply(int fd, const sim_reply& rep, const void* data = nullptr, size_t len = 0,
-                int pass_fd = -1) {
+// Sends one reply with count descriptors passed; data is optional.
+void send_reply_fds(int fd, const sim_reply& rep, const void* data, size_t len, const int* fds,
+                    int count) {
   iovec iov[2] = {{const_cast<sim_reply*>(&rep), sizeof rep}, {const_cast<void*>(data), len}};
   msghdr msg{};
   msg.msg_iov = iov;
   msg.msg_iovlen = len ? 2 : 1;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-  if (pass_fd >= 0) {
+  alignas(cmsghdr) char control[CMSG_SPACE(SIM_MAX_PASSED_FDS * sizeof(int))];
+  if (count) {
+    size_t bytes = size_t(count) * sizeof(int);
     msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    msg.msg_controllen = CMSG_SPACE(bytes);
     cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_len = CMSG_LEN(sizeof(int));
+    c->cmsg_len = CMSG_LEN(bytes);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
-    memcpy(CMSG_DATA(c), &pass_fd, sizeof pass_fd);
+    memcpy(CMSG_DATA(c), fds, bytes);
   }
   ASSERT_GE(sendmsg(fd, &msg, MSG_NOSIGNAL), 0);
+}
+
+// Sends one reply; data and a descriptor to pass are optional.
+void send_reply(int fd, const sim_reply& rep, const void* data = nullptr, size_t len = 0,
+                int pass_fd = -1) {
+  send_reply_fds(fd, rep, data, len, &pass_fd, pass_fd >= 0 ? 1 : 0);
 }
 
 sim_reply answer(const request& req, int64_t result, int err = 0, uint64_t value = 0,
@@ -255,31 +267,86 @@ TEST(KvelDevProtocol, SideEffectRegistersBecomeRequests) {
   EXPECT_EQ(mmio_side_effect_maps.load(), 0);
 }
 
-// A write-event register: every write is a message without a reply (sequence number
-// 0, nothing answered), in the order written, whatever else the descriptor carries at
-// the same time. Requests and replies on the same descriptor from another thread keep
-// their answers; the register's page is never written and reads as plain memory.
-TEST(KvelDevProtocol, WriteEventRegistersBecomeOrderedMessagesWithoutReplies) {
+// The simulator's half of a write-event page: the queue it passes with the mapping and
+// a thread that takes the writes as the simulator's datapath does, sleeping on the wake
+// eventfd whenever it has nothing. A sleep that ends by its time limit while writes are
+// still to come is a lost wake-up.
+class event_taker {
+ public:
+  explicit event_taker(int expected) : expected_(expected) {
+    queue_fd_ = memfd_create("fake-events", MFD_CLOEXEC);
+    EXPECT_EQ(ftruncate(queue_fd_, SIM_EVENT_QUEUE_BYTES), 0);
+    void* q = mmap(nullptr, SIM_EVENT_QUEUE_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED, queue_fd_, 0);
+    EXPECT_NE(q, MAP_FAILED);
+    queue_ = static_cast<sim_event_queue*>(q);
+    queue_->sleeping.store(1);
+    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~event_taker() {
+    if (thread_.joinable()) thread_.join();
+    munmap(queue_, SIM_EVENT_QUEUE_BYTES);
+    close(queue_fd_);
+    close(wake_fd_);
+  }
+  // The page, the queue and the wake descriptor, as an mmap reply passes them.
+  void reply(int fd, const request& req, uint64_t token, const uint32_t* offsets, size_t len) {
+    int page = patterned_page();
+    int fds[] = {page, queue_fd_, wake_fd_};
+    send_reply_fds(fd, answer(req, 0, 0, token, uint32_t(len)), offsets, len, fds, 3);
+    close(page);
+  }
+  // Waits until the expected writes were taken or a wake-up was lost (which ends the
+  // taking).
+  void join() { thread_.join(); }
+  std::vector<std::pair<uint32_t, uint64_t>> taken;  // (offset, value); the taker's until join
+  int lost_wakeups = 0;                               // the taker's until join
+
+ private:
+  void run() {
+    uint64_t head = 0;
+    sim_event_awake(queue_);
+    while (int(taken.size()) < expected_) {
+      uint32_t offset;
+      uint64_t value;
+      if (sim_event_take(queue_, &head, &offset, &value)) {
+        taken.push_back({offset, value});
+        continue;
+      }
+      if (!sim_event_sleep(queue_, head)) continue;
+      pollfd p{wake_fd_, POLLIN, 0};
+      if (poll(&p, 1, 3000) == 0) {
+        ++lost_wakeups;
+        return;
+      }
+      eventfd_t n;
+      eventfd_read(wake_fd_, &n);
+      sim_event_awake(queue_);
+    }
+  }
+
+  int expected_;
+  int queue_fd_ = -1, wake_fd_ = -1;
+  sim_event_queue* queue_ = nullptr;
+  std::thread thread_;
+};
+
+// A write-event register: every write reaches the simulator through the mapping's
+// event queue, in the order each thread wrote, none missed, also when the writers fill
+// the queue faster than it is taken and when the simulator sleeps in between. Requests
+// on the same descriptor from another thread keep their answers; the register's page
+// is never written and reads as plain memory.
+TEST(KvelDevProtocol, WriteEventRegistersGoThroughTheQueueInOrder) {
   constexpr uint64_t TOKEN = 78;
   constexpr uint32_t DOORBELL = 0x60, SIDE = 0x10;
-  constexpr int WRITES = 500, CALLS = 200;
-  std::mutex m;
-  std::vector<request> events;
+  constexpr int WRITERS = 2, WRITES = 3000, CALLS = 200;
+  event_taker taker(WRITERS * WRITES);
   std::atomic<int> misrouted{0};
   fake_sim sim([&](int fd, const request& req) {
     switch (req.head.op) {
       case SIM_OP_MMAP: {
         uint32_t offsets[] = {SIDE, DOORBELL | SIM_REG_WRITE_EVENT};
-        int page = patterned_page();
-        send_reply(fd, answer(req, 0, 0, TOKEN, sizeof offsets), offsets, sizeof offsets, page);
-        close(page);
-        return;
-      }
-      case SIM_OP_REG_EVENT: {
-        if (req.head.arg0 != TOKEN || req.head.arg1 != DOORBELL) ++misrouted;
-        std::lock_guard<std::mutex> lock(m);
-        events.push_back(req);
-        return;  // never answered
+        return taker.reply(fd, req, TOKEN, offsets, sizeof offsets);
       }
       case SIM_OP_REG_READ:
         return send_reply(fd, answer(req, 0, 0, 0xF00D));
@@ -306,27 +373,33 @@ TEST(KvelDevProtocol, WriteEventRegistersBecomeOrderedMessagesWithoutReplies) {
       if (i % 10 == 0 && mmio_read64(page, SIDE) != 0xF00D) ++wrong;
     }
   });
-  for (int i = 0; i < WRITES; ++i) mmio_write64(page, DOORBELL, 0x5000 + uint64_t(i));
+  std::vector<std::thread> writers;
+  for (int w = 0; w < WRITERS; ++w)
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < WRITES; ++i) {
+        mmio_write64(page, DOORBELL, uint64_t(w) << 32 | uint64_t(i));
+        if (i % 500 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+  for (std::thread& t : writers) t.join();
   calls.join();
+  taker.join();
   EXPECT_EQ(wrong, 0) << "a call lost its reply beside the write events";
-
-  sim.wait_handled(1 + WRITES + CALLS + CALLS / 10);
   EXPECT_EQ(misrouted, 0);
-  {
-    std::lock_guard<std::mutex> lock(m);
-    ASSERT_EQ(events.size(), size_t(WRITES)) << "every write is an event of its own";
-    for (int i = 0; i < WRITES; ++i) {
-      SCOPED_TRACE(i);
-      EXPECT_EQ(events[size_t(i)].head.seq, SIM_SEQ_NO_REPLY);
-      EXPECT_EQ(events[size_t(i)].head.arg2, 0x5000 + uint64_t(i)) << "out of order";
-      EXPECT_TRUE(events[size_t(i)].data.empty());
-    }
+  EXPECT_EQ(taker.lost_wakeups, 0);
+  ASSERT_EQ(taker.taken.size(), size_t(WRITERS * WRITES)) << "every write is an event of its own";
+  int next[WRITERS] = {};
+  for (const auto& [offset, value] : taker.taken) {
+    EXPECT_EQ(offset, DOORBELL);
+    int w = int(value >> 32);
+    ASSERT_LT(w, WRITERS);
+    EXPECT_EQ(uint32_t(value), uint32_t(next[w]++)) << "writer " << w << " out of order";
   }
   EXPECT_EQ(static_cast<volatile uint64_t*>(page)[DOORBELL / 8], 0x1000u + DOORBELL)
       << "a write event reached the page";
   EXPECT_EQ(mmio_read64(page, DOORBELL), 0x1000u + DOORBELL) << "a read is plain memory";
 
-  // Once the descriptor is closed, writes go nowhere.
+  // Once the descriptor is closed, writes go nowhere (nothing would take them).
   kvel_dev_close(fd);
   mmio_write64(page, DOORBELL, 1);
   EXPECT_EQ(kvel_dev_munmap(page, 4096), 0);

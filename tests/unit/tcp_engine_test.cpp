@@ -224,8 +224,8 @@ TEST_F(tcp_engine, syn_sent_unacceptable_ack_draws_a_reset_and_the_syn_again) {
 }
 
 // A reset counts from where the peer sees our receive point (the furthest ACK sent) to
-// the furthest right edge we offered, rx_seq + rx_window, which a peer that filled our
-// window has reached.
+// the right edge we offered there (a whole window of 4 MiB beyond it: the 16 MiB ring
+// holds more of the stream), which a peer that filled our window has reached.
 struct rst_case {
   const char* name;
   int32_t seq_off;  // from rx_seq
@@ -234,8 +234,8 @@ struct rst_case {
 const rst_case RST_CASES[] = {{"before_rx_seq", -1, false},
                               {"at_rx_seq_below_our_ack", 0, false},
                               {"at_our_ack", 3000000, true},
-                              {"at_the_right_edge", 4194304, true},
-                              {"beyond_the_right_edge", 4194305, false}};
+                              {"at_the_right_edge", 3000000 + 4194304, true},
+                              {"beyond_the_right_edge", 3000000 + 4194305, false}};
 
 class engine_reset_window : public engine_fixture, public ::testing::WithParamInterface<rst_case> {};
 

@@ -1,0 +1,84 @@
+#!/usr/bin/python3
+"""Programs of the descriptor tests: the Linux side in the peer namespace, and a forking
+server on ours.
+
+  descriptor_programs.py collect ADDR PORT      accept connections for ever; for each,
+                                                when it ends, print its bytes (or their
+                                                length and sha256 when long) and "eof" or
+                                                "reset"
+  descriptor_programs.py read-two ADDR PORT     make two connections, then read each
+                                                to its end
+  descriptor_programs.py ask ADDR PORT          send "hello", end our side, print the reply
+  descriptor_programs.py forking-echo ADDR PORT socketserver.ForkingTCPServer echoing one
+                                                connection in a child, then ending
+"""
+import hashlib
+import socket
+import socketserver
+import sys
+import threading
+
+
+def read_to_end(conn):
+    data = b""
+    try:
+        while True:
+            chunk = conn.recv(1 << 16)
+            if not chunk:
+                return data, "eof"
+            data += chunk
+    except ConnectionResetError:
+        return data, "reset"
+
+
+def shown(data):
+    if len(data) <= 64:
+        return data.decode(errors="replace")
+    return "%d bytes sha256 %s" % (len(data), hashlib.sha256(data).hexdigest())
+
+
+def serve(conn):
+    data, end = read_to_end(conn)
+    print("got", shown(data), end, flush=True)
+    conn.close()
+
+
+class Echo(socketserver.BaseRequestHandler):
+    def handle(self):
+        try:
+            data = self.request.recv(100)
+            self.request.sendall(data)
+            print("child echoed", data.decode(), flush=True)
+        except OSError as e:
+            print("child:", e.strerror, flush=True)
+
+
+def main():
+    mode, addr, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    if mode == "collect":
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind((addr, port))
+        s.listen(64)
+        print("listening", flush=True)
+        while True:
+            conn, _ = s.accept()
+            threading.Thread(target=serve, args=(conn,), daemon=True).start()
+    elif mode == "forking-echo":
+        socketserver.ForkingTCPServer.allow_reuse_address = True
+        with socketserver.ForkingTCPServer((addr, port), Echo) as server:
+            print("listening", flush=True)
+            server.handle_request()
+            server.collect_children(blocking=True)
+    elif mode == "ask":
+        conn = socket.create_connection((addr, port), timeout=30)
+        conn.sendall(b"hello")
+        conn.shutdown(socket.SHUT_WR)
+        serve(conn)
+    elif mode == "read-two":
+        conns = [socket.create_connection((addr, port), timeout=30) for _ in range(2)]
+        for conn in conns:
+            serve(conn)
+
+
+main()
