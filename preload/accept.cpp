@@ -26,20 +26,20 @@ constexpr char listen_name[] = "vyx_listen";
 constexpr char accept_name[] = "vyx_accept4";
 constexpr int accept_flag_mask = SOCK_NONBLOCK | SOCK_CLOEXEC;
 
-// A listen without bind takes ZORVLOAD_BIND_INTERFACE's address, when that is a card
-// interface's own, and a port that the kernel twin reserves.
-int bind_default(int fd, socket_record* r) {
+// A listen without bind: the kernel's takes any address and an ephemeral port. The card
+// takes ZORVLOAD_BIND_INTERFACE's address, when that is a card interface's own, and a
+// port that the kernel twin reserves; otherwise *reason says why the socket becomes the
+// kernel's listener.
+int bind_default(int fd, socket_record* r, const char** reason) {
   const uint32_t a = default_bind_address();
   char ifname[lookup_name_size] = {};
-  uint32_t if_addr = 0;
   if (a == 0) {
-    trace_line(listen_name, "listen without bind not supported without using default bind IP\n");
-    return EOPNOTSUPP;
+    *reason = "listen without bind not supported without using default bind IP";
+    return 0;
   }
   trace_line(listen_name, "trying default bind IP %X\n", a);
-  if (lookup_interface_by_subnet(a, ifname, &if_addr) < 0 || !card_interface(ifname) ||
-      if_addr != a)
-    return EOPNOTSUPP;
+  *reason = card_interface_of(a, ifname);
+  if (*reason != nullptr) return 0;
   r->local_port = bind_kernel_twin(fd, r, a, 0);
   if (r->local_port == 0) return EADDRNOTAVAIL;
   memcpy(r->ifname, ifname, sizeof r->ifname - 1);
@@ -48,12 +48,15 @@ int bind_default(int fd, socket_record* r) {
   return 0;
 }
 
-int open_listener(int fd, socket_record* r) {
+int open_listener(int fd, socket_record* r, const char** reason) {
+  if (!socket_kind(r->kind)) return ENOTSOCK;
   if (r->kind == RECORD_TCP_LISTENER && r->handle != nullptr) return 0;  // a new backlog
   if (r->type != SOCK_STREAM) return EOPNOTSUPP;
   if (r->kind != RECORD_INET && r->kind != RECORD_TCP_LISTENER) return EINVAL;
-  if (r->local_port == 0)
-    if (int err = bind_default(fd, r)) return err;
+  if (r->local_port == 0) {
+    const int err = bind_default(fd, r, reason);
+    if (err != 0 || *reason != nullptr) return err;
+  }
   zorvsock_handle* h = init_handle(r);
   if (h == nullptr) return ENOMEM;
   const int rc = zorvsock_tcp_create_listener(h, r->ifname, r->local_port);
@@ -135,8 +138,19 @@ int take_connection(socket_record* listener, int flags, int* new_fd, sockaddr_in
   return 0;
 }
 
+// The caller's room for the peer's name, checked before a connection is taken, so that
+// a refusal loses none: 0, or the kernel's errno for it.
+int name_room_check(const sockaddr* addr, const socklen_t* addrlen) {
+  if (addr == nullptr) return 0;
+  socklen_t room = 0;
+  if (addrlen == nullptr || !read_caller_memory(&room, addrlen, sizeof room)) return EFAULT;
+  return int(room) < 0 ? EINVAL : 0;
+}
+
 int accept_connection(int fd, socket_record* listener, int flags, int* new_fd,
                       sockaddr_in* peer) {
+  if (!socket_kind(listener->kind)) return ENOTSOCK;
+  if (listener->type != SOCK_STREAM) return EOPNOTSUPP;
   if (listener->kind != RECORD_TCP_LISTENER || listener->handle == nullptr) return EINVAL;
   if ((flags & ~accept_flag_mask) != 0) return EINVAL;
   // SOCK_NONBLOCK is the new descriptor's mode; the listener's own decides the wait.
@@ -153,13 +167,18 @@ int accept_connection(int fd, socket_record* listener, int flags, int* new_fd,
 
 extern "C" int vyx_listen(int fd, int backlog) {
   trace_line(listen_name, "fd=%d backlog=%d\n", fd, backlog);
-  return leave_handler(listen_name, fd, open_listener(fd, lookup_socket_record(fd)));
+  const char* reason = nullptr;
+  const int err = open_listener(fd, lookup_socket_record(fd), &reason);
+  if (reason == nullptr) return leave_handler(listen_name, fd, err);
+  fall_back(listen_name, fd, reason);
+  return real_listen(fd, backlog);
 }
 
 extern "C" int vyx_accept4(int fd, sockaddr* addr, socklen_t* addrlen, int flags) {
   int new_fd = -1;
   sockaddr_in peer{};
-  const int err = accept_connection(fd, lookup_socket_record(fd), flags, &new_fd, &peer);
+  int err = name_room_check(addr, addrlen);
+  if (err == 0) err = accept_connection(fd, lookup_socket_record(fd), flags, &new_fd, &peer);
   if (err == EBADF) {  // closed by another thread meanwhile: the slot is no longer ours
     errno = EBADF;
     trace_return(accept_name, -1);

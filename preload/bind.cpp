@@ -31,16 +31,6 @@ const char* check_address(const sockaddr* addr, socklen_t addrlen, sockaddr_in* 
   return nullptr;
 }
 
-// The card interface of local address a, or the reason to leave it to the kernel.
-const char* card_interface_of(uint32_t a, char* ifname) {
-  uint32_t if_addr = 0;
-  if (lookup_interface_by_subnet(a, ifname, &if_addr) < 0)
-    return "failed to get name of interface of IP to bind to";
-  if (!card_interface(ifname)) return "bind IP does not use zorvnic interface";
-  if (if_addr != a) return "bind IP does not match zorvnic interface IP";
-  return nullptr;
-}
-
 int open_udp_session(int fd, socket_record* r) {
   if (!ensure_handle(r)) return leave(fd, ENOMEM);
   const int rc = configure_udp_session(r);
@@ -67,6 +57,7 @@ int bind_to_group(int fd, socket_record* r, uint32_t a, uint16_t port) {
 
 extern "C" int vyx_bind(int fd, const sockaddr* addr, socklen_t addrlen) {
   socket_record* r = lookup_socket_record(fd);
+  if (!socket_kind(r->kind)) return leave(fd, ENOTSOCK);
   if (r->bind_ip != 0 || r->kind != RECORD_INET) return leave(fd, EINVAL);
   sockaddr_in in{};
   const char* reason = check_address(addr, addrlen, &in);

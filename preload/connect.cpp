@@ -157,10 +157,28 @@ int connect_on_card(int fd, socket_record* r, destination d, const sockaddr* add
   return udp ? start_udp(fd, r, d) : start_tcp(fd, r, d);
 }
 
+// The kernel's answer to a connect it refuses before it looks at the socket's state, or
+// at the address of a datagram socket on the card: the socket stays as it was. A stream
+// connection or listener on the card answers from its state (connect_again) whatever
+// the address but AF_UNSPEC, which (as on a datagram socket) is its disconnect.
+int refusal(const socket_record* r, const sockaddr* addr, socklen_t addrlen,
+            sa_family_t* family) {
+  if (!socket_kind(r->kind)) return ENOTSOCK;
+  if (int(addrlen) < int(sizeof *family) || addrlen > sizeof(sockaddr_storage)) return EINVAL;
+  if (!read_caller_memory(family, addr, sizeof *family)) return EFAULT;
+  if (r->kind != RECORD_UDP || *family == AF_UNSPEC) return 0;
+  if (addrlen < sizeof(sockaddr_in)) return EINVAL;
+  return *family == AF_INET ? 0 : EAFNOSUPPORT;
+}
+
 }  // namespace
 
 extern "C" int vyx_connect(int fd, const sockaddr* addr, socklen_t addrlen) {
   socket_record* r = lookup_socket_record(fd);
+  sa_family_t family = 0;
+  if (const int err = refusal(r, addr, addrlen, &family)) return leave(fd, err);
+  if (r->type == SOCK_STREAM && r->kind != RECORD_INET && family != AF_UNSPEC)
+    return connect_again(fd, r);
   sockaddr_in in{};
   const char* reason = nullptr;
   if (addrlen < sizeof in) {
@@ -175,6 +193,5 @@ extern "C" int vyx_connect(int fd, const sockaddr* addr, socklen_t addrlen) {
     fall_back(name, fd, reason);
     return real_connect(fd, addr, addrlen);
   }
-  if (r->type == SOCK_STREAM && r->kind != RECORD_INET) return connect_again(fd, r);
   return connect_on_card(fd, r, {ntohl(in.sin_addr.s_addr), ntohs(in.sin_port)}, addr, addrlen);
 }

@@ -80,10 +80,17 @@ int change_table(epoll_set* set, int op, int fd, uint32_t generation, const epol
   }
 }
 
+// The events EPOLLEXCLUSIVE may come with, as the kernel allows them.
+constexpr uint32_t exclusive_ok_events =
+    EPOLLIN | EPOLLOUT | EPOLLERR | EPOLLHUP | EPOLLWAKEUP | EPOLLET | EPOLLEXCLUSIVE;
+
 // A member with a record: checked as the kernel checks it first.
 int table_member(epoll_set* set, int op, int fd, uint32_t generation, const epoll_event* ev) {
   if (op != EPOLL_CTL_ADD && op != EPOLL_CTL_MOD && op != EPOLL_CTL_DEL) return -EINVAL;
   if (op != EPOLL_CTL_DEL && ev == nullptr) return -EFAULT;
+  if (op == EPOLL_CTL_ADD && (ev->events & EPOLLEXCLUSIVE) != 0 &&
+      (ev->events & ~exclusive_ok_events) != 0)
+    return -EINVAL;
   pthread_mutex_lock(&set->lock);
   const int result = change_table(set, op, fd, generation, ev);
   pthread_mutex_unlock(&set->lock);

@@ -98,16 +98,17 @@ int set_multicast_interface(option_call& o) {
   if (o.value == nullptr || o.len < sizeof(in_addr)) return EINVAL;
   if (!read_membership(o, &m)) return EFAULT;
   kernel_option(o);
-  // The address is the first word of an in_addr, the second of the two structs.
-  const uint32_t a = o.len == sizeof(in_addr) ? m.group : m.address;
+  // As the kernel reads the value: a struct ip_mreqn from 12 bytes on, a struct ip_mreq
+  // from 8, an in_addr below; the address is the first word of an in_addr, the second of
+  // the two structs.
+  const uint32_t a = o.len < sizeof(ip_mreq) ? m.group : m.address;
   char ifname[lookup_name_size] = {};
-  if (o.len == sizeof(ip_mreqn) && a == 0) {
+  if (o.len >= sizeof(ip_mreqn) && a == 0) {
     if (m.index <= 0 || if_indextoname(unsigned(m.index), ifname) == nullptr)
       o.reason = "IP_MULTICAST_IF IF-index is not for an zorvnic";
     else if (!card_interface(ifname))
       o.reason = "IP_MULTICAST_IF could not get interface IP";
-  } else if (a == 0 || (o.len != sizeof(in_addr) && o.len != sizeof(ip_mreq) &&
-                        o.len != sizeof(ip_mreqn))) {
+  } else if (a == 0) {
     o.reason = "IP_MULTICAST_IF could not get interface IP";
   } else {
     uint32_t if_addr = 0;

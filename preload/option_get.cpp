@@ -1,5 +1,6 @@
-// getsockopt on a managed socket: the values come from the record and the card's
-// session, except the TTLs and the blocking timeouts, which the kernel twin keeps.
+// getsockopt on a managed socket: the values of a card socket come from the record and
+// the card's session, except the TTLs and the blocking timeouts, which the kernel twin
+// keeps; a socket not on the card yet answers as its kernel twin, which got every option.
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -27,12 +28,12 @@ struct query {
 };
 
 // An int result as the kernel writes it: at most *optlen bytes, *optlen the bytes
-// written. With exact set, only a 4-byte room is accepted.
-int put_int(const query& q, int value, bool exact = false) {
+// written.
+int put_int(const query& q, int value) {
   socklen_t room = 0;
   if (q.value == nullptr || q.len == nullptr || !read_caller_memory(&room, q.len, sizeof room))
     return EFAULT;
-  if (int(room) < 0 || (exact && room != sizeof value)) return EINVAL;
+  if (int(room) < 0) return EINVAL;
   const socklen_t n = room < sizeof value ? room : socklen_t(sizeof value);
   memcpy(q.value, &value, n);
   *q.len = n;
@@ -132,11 +133,11 @@ int get_tcp_info(const socket_record* r, const query& q) {
 int get_tcp_option(const option_call& o, const query& q) {
   switch (o.name) {
     case TCP_NODELAY:  // the card sends each piece at once
-      return put_int(q, 1, true);
+      return put_int(q, 1);
     case TCP_KEEPIDLE:
     case TCP_KEEPINTVL:
     case TCP_KEEPCNT:
-      return put_int(q, 0, true);
+      return put_int(q, 0);
     case TCP_INFO:
       return get_tcp_info(o.rec, q);
     case TCP_CONGESTION: {
@@ -157,7 +158,7 @@ int get_ip_option(const option_call& o, const query& q) {
     case IP_MULTICAST_TTL:
       return kernel_query(o, q);
     case IP_MULTICAST_LOOP:
-      return put_int(q, 0, true);
+      return put_int(q, 0);
     default:
       return ENOPROTOOPT;
   }
@@ -165,11 +166,12 @@ int get_ip_option(const option_call& o, const query& q) {
 
 int get_option(const option_call& o, const query& q) {
   if (!socket_kind(o.rec->kind)) return ENOTSOCK;
+  if (o.rec->kind == RECORD_INET) return kernel_query(o, q);
   switch (o.level) {
     case SOL_SOCKET:
       return get_socket_option(o, q);
-    case IPPROTO_TCP:
-      return get_tcp_option(o, q);
+    case IPPROTO_TCP:  // a datagram socket's kernel refuses TCP options so
+      return o.rec->type == SOCK_STREAM ? get_tcp_option(o, q) : EOPNOTSUPP;
     case IPPROTO_IP:
       return get_ip_option(o, q);
     default:
@@ -184,6 +186,6 @@ int get_option(const option_call& o, const query& q) {
 using namespace kvel;
 
 extern "C" int vyx_getsockopt(int fd, int level, int optname, void* optval, socklen_t* optlen) {
-  const option_call o{fd, lookup_socket_record(fd), level, optname, nullptr, 0, nullptr};
+  const option_call o{fd, lookup_socket_record(fd), level, optname, nullptr, 0, nullptr, false, 0};
   return leave_handler(name, fd, get_option(o, query{optval, optlen}));
 }

@@ -2,8 +2,10 @@
 // and its session: the TTLs, the UDP receive ring size, multicast membership and the
 // multicast interface, UDP segmentation, the receive time-stamp mode and the blocking
 // timeouts. Most others are accepted without effect, as the card's sessions have
-// nothing to set. A socket without a session yet passes every option the kernel twin
-// must keep to it, so that a later fallback finds the kernel socket as configured.
+// nothing to set. A socket not on the card yet answers as its kernel twin, which takes
+// every option, so that it behaves as a kernel socket until the card serves it and a
+// later fallback finds the kernel socket as configured; the record keeps what a card
+// session will need, and the card's limits wait until there is one.
 #include <cerrno>
 #include <iterator>
 #include <netinet/in.h>
@@ -23,36 +25,39 @@ namespace kvel {
 namespace {
 
 constexpr char name[] = "vyx_setsockopt";
-constexpr int rcvbuf_min = 262144;        // the smallest UDP ring the card takes
-constexpr int rcvbuf_max = 134217728;
+constexpr int rcvbuf_min = min_rx_buffer_units * 2048;
+constexpr int rcvbuf_max = max_rx_buffer_units * 2048;
 constexpr int udp_segment_option = 103;   // UDP_SEGMENT
 constexpr long timeout_forever_s = 1000000000;  // far beyond any wait, and no overflow
 
-// Options the record or the session keeps itself, which the kernel pass of a socket
-// without a session leaves out (they reach the kernel twin on their own terms).
-bool kept_by_record(int level, int option) {
-  if (level == SOL_SOCKET)
-    return option == SO_RCVTIMEO || option == SO_SNDTIMEO || option == SO_LINGER;
-  if (level == IPPROTO_IP)
-    return option == IP_TTL || option == IP_MULTICAST_TTL || option == IP_ADD_MEMBERSHIP ||
-           option == IP_DROP_MEMBERSHIP || option == IP_MULTICAST_IF;
-  return level == IPPROTO_UDP && option == udp_segment_option;
+// The options that choose the card interface of a socket not on the card yet, and may
+// hand it to the kernel: they ask the kernel twin on their own terms.
+bool chooses_interface(int level, int option) {
+  return level == IPPROTO_IP && (option == IP_ADD_MEMBERSHIP || option == IP_MULTICAST_IF);
 }
 
+// An int option as the kernel takes it: at least an int's bytes.
 int int_option(const option_call& o, int* v) {
-  if (o.len != sizeof(int)) return EINVAL;
+  if (o.len < sizeof(int)) return EINVAL;
   return read_option_int(o, v) ? 0 : EFAULT;
+}
+
+// The value of an IP option that the kernel takes as a byte or an int: the int from 4
+// bytes on, else the first byte. 0, or the kernel's errno.
+int byte_or_int(const option_call& o, int* v) {
+  uint8_t byte = 0;
+  if (o.len == 0) return EINVAL;
+  if (o.len >= sizeof(int)) return read_option_int(o, v) ? 0 : EFAULT;
+  if (!read_caller_memory(&byte, o.value, 1)) return EFAULT;
+  *v = byte;
+  return 0;
 }
 
 // IP_TTL and IP_MULTICAST_TTL: a byte or an int, 1..255; the kernel twin first, whose
 // refusal stands, then the record for later sessions and the session there is.
-int set_ttl(const option_call& o) {
+int set_ttl(option_call& o) {
   int v = 0;
-  uint8_t byte = 0;
-  if (o.len == 0) return EINVAL;
-  if (o.len < sizeof(int) ? !read_caller_memory(&byte, o.value, 1) : !read_option_int(o, &v))
-    return EFAULT;
-  if (o.len < sizeof(int)) v = byte;
+  if (const int err = byte_or_int(o, &v)) return err;
   if (v < 1 || v > 255) return EINVAL;
   if (const int err = kernel_option(o)) return err;
   const bool unicast = o.name == IP_TTL;
@@ -76,22 +81,20 @@ int set_ip_option(option_call& o) {
       return kernel_option(o);
     case IP_MULTICAST_IF:
       return set_multicast_interface(o);
-    case IP_TOS:
-      return o.len == sizeof(int) ? 0 : EINVAL;
     case IP_MULTICAST_LOOP:  // the card never loops its own datagrams back
-      if (o.value == nullptr || o.len != sizeof(int)) return EINVAL;
-      if (!read_option_int(o, &v)) return EFAULT;
-      return v == 0 ? 0 : EOPNOTSUPP;
-    default:
-      return 0;
+      if (const int err = byte_or_int(o, &v)) return err;
+      return v == 0 ? kernel_option(o) : EOPNOTSUPP;
+    default:  // the card has nothing to set: the kernel twin checks it as for itself
+      return kernel_option(o);
   }
 }
 
 // UDP_SEGMENT: the size the sends cut datagrams to; 0 turns it off, as the kernel's.
-int set_udp_option(const option_call& o) {
+int set_udp_option(option_call& o) {
   int v = 0;
-  if (o.name != udp_segment_option || o.len != sizeof(int)) return ENOPROTOOPT;
-  if (!read_option_int(o, &v)) return EFAULT;
+  if (o.rec->type != SOCK_DGRAM) return kernel_option(o);  // the kernel's refusal
+  if (o.name != udp_segment_option) return ENOPROTOOPT;
+  if (const int err = int_option(o, &v)) return err;
   if (v < 0 || v > 65535) {
     trace_line(name, "Invalid UDP segment size %d\n", v);
     return EINVAL;
@@ -101,18 +104,19 @@ int set_udp_option(const option_call& o) {
   return 0;
 }
 
-// The UDP ring of later sessions, in 2 KiB units; a size the card cannot take puts the
-// default back and is refused.
+// The UDP ring of later sessions, in 2 KiB units. On the card a size it cannot take puts
+// the default back and is refused; a socket not on the card yet keeps any size, which
+// its session takes to the nearest the card allows (ensure_handle).
 int set_receive_buffer(const option_call& o) {
   int v = 0;
   if (const int err = int_option(o, &v)) return err;
-  if (v < rcvbuf_min || v > rcvbuf_max) {
+  if (o.rec->kind != RECORD_INET && (v < rcvbuf_min || v > rcvbuf_max)) {
     o.rec->rx_buffer_size = default_rx_buffer_units;
     return EINVAL;
   }
   if (v % 4096 != 0)
     trace_line(name, "Wrong RX DMA buffer size, not multiple of a 4Kb page: %d", v);
-  o.rec->rx_buffer_size = uint32_t((v + 2047) / 2048);
+  o.rec->rx_buffer_size = v <= 0 ? 0 : uint32_t((int64_t(v) + 2047) / 2048);
   trace_line(name, "SO_RCVBUF %u\n", o.rec->rx_buffer_size);
   return 0;
 }
@@ -132,8 +136,7 @@ constexpr const char* stamping_flag_lines[] = {
 // time, switched off only by the same option with 0.
 int set_timestamping(const option_call& o) {
   int v = 0;
-  if (o.len != sizeof(int)) return 0;
-  if (!read_option_int(o, &v)) return EFAULT;
+  if (const int err = int_option(o, &v)) return err;
   socket_record* r = o.rec;
   if (v == 0) {
     if (r->timestamping == o.name) r->timestamping = 0;
@@ -150,7 +153,7 @@ int set_timestamping(const option_call& o) {
 
 // SO_RCVTIMEO and SO_SNDTIMEO: the kernel twin checks the value and keeps it for
 // getsockopt; the blocking calls of the card wait as long.
-int set_timeout(const option_call& o) {
+int set_timeout(option_call& o) {
   timeval tv{};
   if (o.len < sizeof tv) return EINVAL;
   if (o.value == nullptr || !read_caller_memory(&tv, o.value, sizeof tv)) return EFAULT;
@@ -163,13 +166,9 @@ int set_timeout(const option_call& o) {
   return 0;
 }
 
-int set_socket_option(const option_call& o) {
+int set_socket_option(option_call& o) {
   int v = 0;
   switch (o.name) {
-    case SO_REUSEADDR:
-    case SO_BROADCAST:
-    case SO_KEEPALIVE:
-      return o.len == sizeof(int) ? 0 : EINVAL;
     case SO_RCVBUF:
       return set_receive_buffer(o);
     case SO_PRIORITY:
@@ -183,29 +182,36 @@ int set_socket_option(const option_call& o) {
     case SO_RCVTIMEO:
     case SO_SNDTIMEO:
       return set_timeout(o);
-    // The kernel twin keeps it at any time, with its answer; close reads it there.
-    case SO_LINGER:
-      return kernel_option(o);
+    // The card has nothing to set: the kernel twin checks the option as for itself and
+    // keeps it (SO_LINGER among them, which close reads there).
     default:
-      return 0;
+      return kernel_option(o);
   }
 }
 
-int set_option(option_call& o) {
-  if (!socket_kind(o.rec->kind)) return ENOTSOCK;
-  if (o.rec->kind == RECORD_INET && !kept_by_record(o.level, o.name)) kernel_option(o);
+// The card's rules for the option: the record's and the session's share.
+int set_card_option(option_call& o) {
   switch (o.level) {
     case SOL_SOCKET:
       return set_socket_option(o);
     case IPPROTO_IP:
       return set_ip_option(o);
-    case IPPROTO_TCP:
-      return 0;
     case IPPROTO_UDP:
       return set_udp_option(o);
-    default:
-      return ENOPROTOOPT;
+    default:  // TCP options, which the card's connections take as they are, other levels
+      return kernel_option(o);
   }
+}
+
+// A socket not on the card yet answers as its kernel twin; what the card could not take
+// of an option the kernel accepted is left for the card session to settle.
+int set_option(option_call& o) {
+  if (!socket_kind(o.rec->kind)) return ENOTSOCK;
+  if (o.rec->kind != RECORD_INET || chooses_interface(o.level, o.name))
+    return set_card_option(o);
+  if (const int err = kernel_option(o)) return err;
+  set_card_option(o);
+  return 0;
 }
 
 }  // namespace
@@ -214,8 +220,11 @@ bool read_option_int(const option_call& o, int* value) {
   return o.value != nullptr && read_caller_memory(value, o.value, sizeof *value);
 }
 
-int kernel_option(const option_call& o) {
-  return real_setsockopt(o.fd, o.level, o.name, o.value, o.len) == 0 ? 0 : errno;
+int kernel_option(option_call& o) {
+  if (!o.kernel_asked)
+    o.kernel_err = real_setsockopt(o.fd, o.level, o.name, o.value, o.len) == 0 ? 0 : errno;
+  o.kernel_asked = true;
+  return o.kernel_err;
 }
 
 }  // namespace kvel
@@ -224,7 +233,7 @@ using namespace kvel;
 
 extern "C" int vyx_setsockopt(int fd, int level, int optname, const void* optval,
                               socklen_t optlen) {
-  option_call o{fd, lookup_socket_record(fd), level, optname, optval, optlen, nullptr};
+  option_call o{fd, lookup_socket_record(fd), level, optname, optval, optlen, nullptr, false, 0};
   const int err = set_option(o);
   if (o.reason == nullptr) return leave_handler(name, fd, err);
   fall_back(name, fd, o.reason);

@@ -20,10 +20,20 @@ long receive_call(data_call& c, rx_request& rq) {
   return c.rec->kind == RECORD_TCP ? receive_stream(c, rq) : receive_datagram(c, rq);
 }
 
+// The flags a card socket answers as a kernel socket with nothing for them: the error
+// queue is always empty (the card queues neither errors nor transmit time stamps) and a
+// stream holds no urgent data; a datagram socket ignores MSG_OOB. 0: a plain receive.
+long flag_answer(const socket_record* r, int flags) {
+  if ((flags & MSG_ERRQUEUE) != 0) return -EAGAIN;
+  if ((flags & MSG_OOB) != 0 && r->kind == RECORD_TCP) return -EINVAL;
+  return 0;
+}
+
 // A receive into count entries with the caller's flags; -errno for unusable entries.
 // The message's flags and receive time of a recvmsg; null for the other receives.
 long receive_into(data_call& c, const iovec* iov, long count, int flags, sockaddr* src,
                   socklen_t* srclen, msghdr* msg) {
+  if (const long refused = flag_answer(c.rec, flags)) return refused;
   const ssize_t total = iov_total(iov, count);
   if (total < 0) return total;
   rx_request rq{iov_cursor::over(iov, count, size_t(total)), flags, src, srclen, 0,

@@ -128,4 +128,13 @@ int lookup_route_interface(uint32_t dest, char* ifname, uint32_t* src) {
 
 bool card_interface(const char* ifname) { return strncmp(ifname, "kvel", 4) == 0; }
 
+const char* card_interface_of(uint32_t a, char* ifname) {
+  uint32_t if_addr = 0;
+  if (lookup_interface_by_subnet(a, ifname, &if_addr) < 0)
+    return "failed to get name of interface of IP to bind to";
+  if (!card_interface(ifname)) return "bind IP does not use zorvnic interface";
+  if (if_addr != a) return "bind IP does not match zorvnic interface IP";
+  return nullptr;
+}
+
 }  // namespace kvel

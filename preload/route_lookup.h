@@ -27,4 +27,8 @@ int lookup_route_interface(uint32_t dest, char* ifname, uint32_t* src);
 // An interface of the card: its name begins with "kvel".
 bool card_interface(const char* ifname);
 
+// The card interface whose own address is the local address a (its name into ifname),
+// or the reason why a socket bound to a stays with the kernel.
+const char* card_interface_of(uint32_t a, char* ifname);
+
 }  // namespace kvel

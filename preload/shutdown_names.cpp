@@ -64,7 +64,8 @@ int pending_error(socket_record* r, int state) {
 }  // namespace
 
 extern "C" int vyx_shutdown(int fd, int how) {
-  return leave_handler("vyx_shutdown", fd, shut_down(lookup_socket_record(fd), how));
+  socket_record* r = lookup_socket_record(fd);
+  return leave_handler("vyx_shutdown", fd, socket_kind(r->kind) ? shut_down(r, how) : ENOTSOCK);
 }
 
 extern "C" int vyx_getsockname(int fd, sockaddr* addr, socklen_t* addrlen) {
@@ -85,7 +86,8 @@ extern "C" int vyx_getsockname(int fd, sockaddr* addr, socklen_t* addrlen) {
 
 extern "C" int vyx_getpeername(int fd, sockaddr* addr, socklen_t* addrlen) {
   sockaddr_in name{};
-  int err = peer_of(lookup_socket_record(fd), &name);
+  const socket_record* r = lookup_socket_record(fd);
+  int err = socket_kind(r->kind) ? peer_of(r, &name) : ENOTSOCK;
   if (err == 0) err = copy_name_out(name, addr, addrlen);
   return leave_handler("vyx_getpeername", fd, err);
 }

@@ -15,13 +15,17 @@ struct option_call {
   const void* value;  // the caller's optval (setsockopt)
   socklen_t len;      // the caller's optlen (setsockopt)
   const char* reason;  // set when the socket must go to the kernel instead
+  // The kernel twin's answer to this call, asked at most once (kernel_option).
+  bool kernel_asked;
+  int kernel_err;
 };
 
 // The int at the caller's optval: false when optval is null or unreadable.
 bool read_option_int(const option_call& o, int* value);
 
 // The option on the kernel twin with the caller's arguments: 0, or the kernel's errno.
-int kernel_option(const option_call& o);
+// Asked once per call: a socket not yet on the card has asked before the card's rules.
+int kernel_option(option_call& o);
 
 // IP_ADD_MEMBERSHIP and IP_MULTICAST_IF (multicast_options.cpp): 0, an errno value, or
 // 0 with o.reason set when the socket goes to the kernel.
@@ -32,11 +36,5 @@ int set_multicast_interface(option_call& o);
 int connection_error(socket_record* r);
 // The same without the trace line, for a receive that finds the connection closed.
 int take_connection_error(socket_record* r);
-
-// The kinds that are sockets; the emulated eventfd, timerfd and epoll descriptors are not.
-inline bool socket_kind(uint8_t kind) {
-  return kind == RECORD_TCP || kind == RECORD_TCP_LISTENER || kind == RECORD_UDP ||
-         kind == RECORD_INET;
-}
 
 }  // namespace kvel

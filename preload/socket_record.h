@@ -30,7 +30,16 @@ enum socket_error : uint8_t {
 
 inline constexpr uint16_t ttl_not_set = 0xFFFF;
 inline constexpr uint32_t default_rx_buffer_units = 2048;  // 4 MiB in 2 KiB units
+inline constexpr uint32_t min_rx_buffer_units = 128;     // 256 KiB: the smallest ring the card takes
+inline constexpr uint32_t max_rx_buffer_units = 65536;   // 128 MiB: the largest
 inline constexpr int handshake_slots = 8;  // a listener's passive opens ahead of accept
+
+// The kinds that are sockets; the emulated eventfd, timerfd and epoll descriptors are not,
+// and socket calls on them fail with ENOTSOCK as on their kernel objects.
+inline bool socket_kind(uint8_t kind) {
+  return kind == RECORD_TCP || kind == RECORD_TCP_LISTENER || kind == RECORD_UDP ||
+         kind == RECORD_INET;
+}
 
 struct socket_record {
   uint8_t kind;

@@ -23,6 +23,18 @@ void set_ttl_option(zorvsock_handle* h, int id, uint16_t value, const char* what
   if (rc < 0) trace_line("vyx_zorvsock_init_handle", "Error(ignored) setting %s: %d\n", what, rc);
 }
 
+// The ring size a socket asked for before it went on the card, taken to the nearest the
+// card allows, as the kernel clamps its buffer sizes.
+void clamp_receive_ring(socket_record* r) {
+  uint32_t units = r->rx_buffer_size;
+  if (units < min_rx_buffer_units) units = min_rx_buffer_units;
+  if (units > max_rx_buffer_units) units = max_rx_buffer_units;
+  if (units == r->rx_buffer_size) return;
+  trace_line("vyx_zorvsock_init_handle", "SO_RCVBUF %u outside the card's range, using %u\n",
+             r->rx_buffer_size * 2048, units * 2048);
+  r->rx_buffer_size = units;
+}
+
 }  // namespace
 
 zorvsock_handle* init_handle(const socket_record* record) {
@@ -37,6 +49,7 @@ bool ensure_handle(socket_record* record) {
   if (record->handle != nullptr) return true;
   record->handle = init_handle(record);
   if (record->handle == nullptr) return false;
+  clamp_receive_ring(record);
   int rc = zorvsock_set_opt(record->handle, ZORVSOCK_OPT_RX_BUFFER, &record->rx_buffer_size, 4);
   if (rc != 0) verbose_line("vyx_zorvsock_init_handle", "Failed to set UDP RX buffer size %s\n",
                             strerror(-rc));

@@ -38,6 +38,7 @@ bool aim_at(const socket_record* r, const sockaddr_in& to) {
 long aim_datagram(data_call& c, const sockaddr* dest, socklen_t len) {
   socket_record* r = c.rec;
   if (dest == nullptr) {
+    if (r->remote_port == 0) return -EDESTADDRREQ;  // never connected: nowhere to send
     if (r->aimed_away != 0) aim_at(r, make_inet_address(r->remote_ip, r->remote_port));
     r->aimed_away = 0;
     return aim_card;

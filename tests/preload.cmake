@@ -180,6 +180,24 @@ add_executable(option_cases_helper ${ZL_TEST_DIR}/option_cases_helper.cpp)
 zl_program_test(preload_options_test option_cases_helper ZL_OPTION_HELPER ZL_OPTION_PEER
                 option_peer.py 600)
 
+# Calls the kernel answers, beside the same program's answers without a library:
+# options and listen on sockets the card does not serve yet.
+add_executable(argument_cases_helper ${ZL_TEST_DIR}/argument_cases_helper.cpp)
+zl_program_test(preload_arguments_test argument_cases_helper ZL_ARG_HELPER ZL_DATA_PEER
+                data_peer.py 600)
+
+# python3's own test modules of sockets over loopback, without a library and under each:
+# no test may fail only under a library. The modules run side by side (ZL_PYTHON_JOBS).
+# The normal build alone runs them: at a sanitizer's pace the three runs of some 3000
+# tests would add a quarter of an hour.
+if(NOT ZORV_SANITIZE)
+  add_test(NAME unit.preload_python_suites
+           COMMAND /usr/bin/python3 ${ZL_TEST_DIR}/python_suites.py "${ZL_PRELOAD_PREFIX}"
+                   "${ZL_ENV_EXTRA}" $<TARGET_FILE:zorvload> $<TARGET_FILE:zorvload_unsafe>)
+  set_tests_properties(unit.preload_python_suites PROPERTIES TIMEOUT 1800 PROCESSORS 6
+                       SKIP_RETURN_CODE 77 COST 250)
+endif()
+
 # The select, poll and epoll waits of programs on card sockets: their answers beside the
 # kernel's.
 add_executable(poll_cases_helper ${ZL_TEST_DIR}/poll_cases_helper.cpp)

@@ -84,16 +84,19 @@ const set_case set_cases[] = {
     {TCP_CONN, IPPROTO_IP, IP_TTL, 64, 4, 0, IPPROTO_IP, IP_TTL, 64},
     {UDP_BOUND, IPPROTO_IP, IP_MULTICAST_TTL, 5, 4, 0, IPPROTO_IP, IP_MULTICAST_TTL, 5},
     {UDP_BOUND, IPPROTO_IP, IP_TOS, 16, 4, 0, 0, 0, no_check},
-    {UDP_BOUND, IPPROTO_IP, IP_TOS, 16, 2, EINVAL, 0, 0, no_check},
+    {UDP_BOUND, IPPROTO_IP, IP_TOS, 16, 2, 0, 0, 0, no_check},  // a byte, as the kernel takes it
     {UDP_BOUND, IPPROTO_IP, IP_MULTICAST_LOOP, 0, 4, 0, IPPROTO_IP, IP_MULTICAST_LOOP, 0},
     {UDP_BOUND, IPPROTO_IP, IP_MULTICAST_LOOP, 1, 4, EOPNOTSUPP, 0, 0, no_check},
-    {UDP_BOUND, IPPROTO_IP, IP_MULTICAST_LOOP, 0, 2, EINVAL, 0, 0, no_check},
+    {UDP_BOUND, IPPROTO_IP, IP_MULTICAST_LOOP, 0, 2, 0, 0, 0, no_check},
+    {UDP_BOUND, IPPROTO_IP, IP_MULTICAST_LOOP, 0, 0, EINVAL, 0, 0, no_check},
     {UDP_BOUND, IPPROTO_IP, IP_RECVTOS, 1, 4, 0, 0, 0, no_check},
     {UDP_BOUND, IPPROTO_UDP, udp_segment, 1400, 4, 0, 0, 0, no_check},
     {UDP_BOUND, IPPROTO_UDP, udp_segment, 0, 4, 0, 0, 0, no_check},
     {UDP_BOUND, IPPROTO_UDP, udp_segment, -1, 4, EINVAL, 0, 0, no_check},
     {UDP_BOUND, IPPROTO_UDP, udp_segment, 70000, 4, EINVAL, 0, 0, no_check},
-    {UDP_BOUND, IPPROTO_UDP, udp_segment, 1400, 2, ENOPROTOOPT, 0, 0, no_check},
+    {UDP_BOUND, IPPROTO_UDP, udp_segment, 1400, 2, EINVAL, 0, 0, no_check},
+    {UDP_BOUND, IPPROTO_UDP, udp_segment, 1400, 8, 0, 0, 0, no_check},
+    {TCP_CONN, IPPROTO_UDP, udp_segment, 1400, 4, ENOPROTOOPT, 0, 0, no_check},
     {UDP_BOUND, IPPROTO_UDP, udp_cork, 1, 4, ENOPROTOOPT, 0, 0, no_check},
     {FRESH, IPPROTO_UDP, udp_cork, 1, 4, ENOPROTOOPT, 0, 0, no_check},
     {TCP_CONN, IPPROTO_TCP, TCP_NODELAY, 0, 4, 0, IPPROTO_TCP, TCP_NODELAY, 1},
@@ -111,7 +114,12 @@ const set_case set_cases[] = {
     {UDP_BOUND, SOL_SOCKET, SO_TIMESTAMP, 1, 4, 0, SOL_SOCKET, SO_TIMESTAMP, 1},
     {UDP_BOUND, SOL_SOCKET, SO_TIMESTAMPNS, 1, 4, 0, SOL_SOCKET, SO_TIMESTAMP, 0},
     {UDP_BOUND, SOL_SOCKET, SO_TIMESTAMPING, 0x44, 4, 0, SOL_SOCKET, SO_TIMESTAMPING, 0x44},
-    {UDP_BOUND, SOL_SOCKET, SO_TIMESTAMP, 1, 2, 0, SOL_SOCKET, SO_TIMESTAMP, 0},
+    {UDP_BOUND, SOL_SOCKET, SO_TIMESTAMP, 1, 2, EINVAL, SOL_SOCKET, SO_TIMESTAMP, 0},
+    {UDP_BOUND, SOL_SOCKET, SO_REUSEPORT, 1, 8, 0, 0, 0, no_check},
+    {UDP_BOUND, SOL_SOCKET, 12345, 1, 4, ENOPROTOOPT, 0, 0, no_check},
+    {UDP_BOUND, IPPROTO_TCP, TCP_NODELAY, 1, 4, ENOPROTOOPT, 0, 0, no_check},
+    {TCP_CONN, IPPROTO_TCP, 12345, 1, 4, ENOPROTOOPT, 0, 0, no_check},
+    {TCP_CONN, IPPROTO_TCP, TCP_NODELAY, 1, 2, EINVAL, 0, 0, no_check},
     {UDP_BOUND, SOL_SOCKET, SO_MARK, 1, 4, 0, 0, 0, no_check},
     {UDP_BOUND, 99, 1, 1, 4, ENOPROTOOPT, 0, 0, no_check},
     {FRESH, 99, 1, 1, 4, ENOPROTOOPT, 0, 0, no_check},
@@ -144,7 +152,8 @@ const get_case get_cases[] = {
     {UDP_BOUND, SOL_SOCKET, SO_REUSEADDR, 4, ENOPROTOOPT, no_check},
     {UDP_BOUND, SOL_SOCKET, SO_TIMESTAMPNS, 4, 0, 0},
     {TCP_CONN, IPPROTO_TCP, TCP_NODELAY, 4, 0, 1},
-    {TCP_CONN, IPPROTO_TCP, TCP_NODELAY, 8, EINVAL, no_check},
+    {TCP_CONN, IPPROTO_TCP, TCP_NODELAY, 8, 0, 1},
+    {UDP_BOUND, IPPROTO_TCP, TCP_NODELAY, 4, EOPNOTSUPP, no_check},
     {TCP_CONN, IPPROTO_TCP, TCP_KEEPIDLE, 4, 0, 0},
     {TCP_CONN, IPPROTO_TCP, TCP_KEEPCNT, 4, 0, 0},
     {TCP_CONN, IPPROTO_TCP, TCP_MAXSEG, 4, ENOPROTOOPT, no_check},
@@ -289,6 +298,19 @@ void run_special_cases(sockets& ss) {
           outcome(setsockopt(m, IPPROTO_IP, IP_MULTICAST_IF, &card, sizeof card), 0, false),
           wanted(0, 0, false));
   close(m);
+
+  // A ring size the card cannot take, set before the socket went on the card, is taken
+  // to the nearest the card allows when it does.
+  const int small = socket(AF_INET, SOCK_DGRAM, 0);
+  int tiny = 1024;
+  compare("small ring before bind", 0, outcome(setsockopt(small, SOL_SOCKET, SO_RCVBUF, &tiny, 4), 0, false),
+          wanted(0, 0, false));
+  const sockaddr_in local = inet(ss.card, 0);
+  bind(small, sa(local), sizeof local);
+  int ring = 0;
+  const int grc = read_int(small, SOL_SOCKET, SO_RCVBUF, 4, &ring);
+  compare("small ring on the card", 0, outcome(grc, ring, true), wanted(0, 262144, true));
+  close(small);
 
   timeval tv{0, 5};
   const int f = ss.open(FRESH);
