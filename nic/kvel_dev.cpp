@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <sched.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
+#include <string>
 
 #include "kvel_ioctl.h"
 #include "kvel_mmio_registry.h"
@@ -102,6 +105,17 @@ int take_event_link(sim_answer& answer, event_link* link) {
   return 0;
 }
 
+// The simulated card a device descriptor speaks to: the socket path it is connected to
+// (empty when that cannot be read).
+std::string card_of(int fd) {
+  sockaddr_un peer{};
+  socklen_t len = sizeof peer;
+  if (sys_getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
+      len <= socklen_t(offsetof(sockaddr_un, sun_path)))
+    return {};
+  return std::string(peer.sun_path, strnlen(peer.sun_path, len - offsetof(sockaddr_un, sun_path)));
+}
+
 void release_link(const event_link& link) {
   if (link.queue) munmap(link.queue, SIM_EVENT_QUEUE_BYTES);
   if (link.wake_fd >= 0) sys_close(link.wake_fd);
@@ -134,7 +148,8 @@ void* sim_mmap(int fd, size_t len, int prot, long offset) {
     return MAP_FAILED;
   }
   if (count && !mmio_register(p, len, fd, answer.value, offsets, count, link.queue,
-                              SIM_EVENT_QUEUE_BYTES, link.wake_fd)) {
+                              SIM_EVENT_QUEUE_BYTES, link.wake_fd,
+                              link.wake_fd >= 0 ? card_of(fd) : std::string())) {
     munmap(p, len);  // the registry gave the link back
     errno = ENOMEM;
     return MAP_FAILED;

@@ -37,6 +37,37 @@ struct registered_map {
 std::mutex registry_mutex;
 std::vector<registered_map> registry;  // under registry_mutex
 
+// The simulator passes its card's wake eventfd with every mapping that has write-event
+// registers. A card costs a program no descriptor per session, so the simulator may not
+// either (a program with thousands of connections would meet its descriptor limit
+// early): the mappings of one card share the first such descriptor, closed with the
+// last of them.
+struct shared_wake {
+  std::string card;
+  int fd;
+  int users;
+};
+std::vector<shared_wake> wakes;  // under registry_mutex
+
+int share_wake(const std::string& card, int fd) {
+  for (shared_wake& w : wakes) {
+    if (w.card != card) continue;
+    sys_close(fd);
+    ++w.users;
+    return w.fd;
+  }
+  wakes.push_back({card, fd, 1});
+  return fd;
+}
+
+void unshare_wake(int fd) {
+  auto w = std::find_if(wakes.begin(), wakes.end(),
+                        [fd](const shared_wake& x) { return x.fd == fd; });
+  if (w == wakes.end() || --w->users > 0) return;
+  sys_close(fd);
+  wakes.erase(w);
+}
+
 size_t home(uintptr_t addr) { return size_t((addr >> 3) * 0x9E3779B97F4A7C15ull >> 50); }
 static_assert(INDEX_SIZE == size_t(1) << 14, "home() gives 14 bits");
 
@@ -53,7 +84,7 @@ side_effect_reg* free_entry(uintptr_t addr) {
 void release(registered_map& m) {
   for (side_effect_reg* e : m.regs) e->addr.store(FORGOTTEN, std::memory_order_release);
   if (m.queue) munmap(m.queue, m.queue_len);
-  if (m.wake_fd >= 0) sys_close(m.wake_fd);
+  if (m.wake_fd >= 0) unshare_wake(m.wake_fd);
 }
 
 void publish_count() {
@@ -63,8 +94,12 @@ void publish_count() {
 }  // namespace
 
 bool mmio_register(const void* base, size_t len, int fd, uint64_t token, const uint32_t* offsets,
-                   uint32_t count, sim_event_queue* queue, size_t queue_len, int wake_fd) {
+                   uint32_t count, sim_event_queue* queue, size_t queue_len, int wake_fd,
+                   const std::string& wake_card) {
   std::lock_guard<std::mutex> lock(registry_mutex);
+  // A card that cannot be named keeps a descriptor of its own.
+  if (wake_fd >= 0)
+    wake_fd = share_wake(wake_card.empty() ? "#" + std::to_string(wake_fd) : wake_card, wake_fd);
   registered_map m{reinterpret_cast<uintptr_t>(base), len, fd, {}, queue, queue_len, wake_fd};
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t offset = offsets[i] & ~SIM_REG_WRITE_EVENT;

@@ -5,6 +5,7 @@
 // something, so processes whose mappings have no such registers never pay for it; the
 // look-up takes no lock, since a doorbell ring must cost about a register store.
 #pragma once
+#include <string>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -29,17 +30,18 @@ struct side_effect_reg {
   uint32_t offset;  // byte offset of the register within the mapping
   bool write_event;  // a write-event register, else a side-effect register
   sim_event_queue* queue;  // a write-event register's queue (the mapping's)
-  int wake_fd;             // the simulator's wake eventfd (the mapping's)
+  int wake_fd;             // the simulator's wake eventfd (shared by the card's mappings)
 };
 
 // offsets: byte offsets of the registers within the mapping, as the simulator lists
 // them (SIM_REG_WRITE_EVENT marks a write-event register). A mapping with write-event
 // registers comes with its queue (mapped, queue_len bytes) and the wake descriptor,
-// which the registry owns from here on. False, with nothing registered, when too many
+// which the registry owns from here on; wake_card names the simulated card it wakes, so
+// that the card's mappings share one such descriptor. False, with nothing registered, when too many
 // registers are listed already.
 bool mmio_register(const void* base, size_t len, int fd, uint64_t token, const uint32_t* offsets,
                    uint32_t count, sim_event_queue* queue = nullptr, size_t queue_len = 0,
-                   int wake_fd = -1);
+                   int wake_fd = -1, const std::string& wake_card = {});
 // Forgets the mappings that start within [addr, addr + len).
 void mmio_unregister(const void* addr, size_t len);
 // The descriptor was closed: its mappings stay, their side-effect registers go dead.

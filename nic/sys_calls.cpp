@@ -42,6 +42,10 @@ int sys_connect(int fd, const sockaddr* addr, socklen_t len) {
   return int(syscall(SYS_connect, fd, addr, len));
 }
 
+int sys_getpeername(int fd, sockaddr* addr, socklen_t* len) {
+  return int(syscall(SYS_getpeername, fd, addr, len));
+}
+
 ssize_t sys_sendmsg(int fd, const msghdr* msg, int flags) {
   return syscall(SYS_sendmsg, fd, msg, flags);
 }

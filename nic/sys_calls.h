@@ -19,6 +19,7 @@ ssize_t sys_write(int fd, const void* buf, size_t count);
 int sys_close(int fd);
 // Used by the device-access layer's simulator connection.
 int sys_connect(int fd, const sockaddr* addr, socklen_t len);
+int sys_getpeername(int fd, sockaddr* addr, socklen_t* len);
 ssize_t sys_sendmsg(int fd, const msghdr* msg, int flags);
 ssize_t sys_recvmsg(int fd, msghdr* msg, int flags);
 int sys_setsockopt(int fd, int level, int name, const void* value, socklen_t len);
