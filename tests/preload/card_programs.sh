@@ -84,9 +84,10 @@ case $scenario in
     echo "we got: $($RUN timeout 20 socat -t2 - UDP:"$theirs:$port" < request.txt)"
     ;;
   socat_udp_server)
-    # The forked child waits for tr's answer and the peer for the reply (both ending
-    # once they have it) as long as a preloaded, sanitized tr may take to start.
-    bg /dev/null $RUN timeout 20 socat -t10 UDP-RECVFROM:"$port",bind="$ours",fork EXEC:"${upper[*]}"
+    # One datagram served by socat itself (a card socket stays with the process that
+    # made it: a forked child could not answer on it); socat and the peer wait for tr's
+    # answer as long as a preloaded, sanitized tr may take to start.
+    bg /dev/null $RUN timeout 20 socat -t10 UDP-RECVFROM:"$port",bind="$ours" EXEC:"${upper[*]}"
     wait_listen udp "$port"
     echo "peer got: $(peer timeout 20 socat -t10 - UDP:"$ours:$port",readbytes="$(wc -c < request.txt)" < request.txt)"
     ;;
