@@ -19,25 +19,9 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+#include "helper_net.h"
 
-const char* errno_name(int e) {
-  switch (e) {
-    case EAGAIN: return "EAGAIN";
-    case EALREADY: return "EALREADY";
-    case EADDRINUSE: return "EADDRINUSE";
-    case EBADF: return "EBADF";
-    case ECONNREFUSED: return "ECONNREFUSED";
-    case EFAULT: return "EFAULT";
-    case EINPROGRESS: return "EINPROGRESS";
-    case EINVAL: return "EINVAL";
-    case EISCONN: return "EISCONN";
-    case EMFILE: return "EMFILE";
-    case ENOTCONN: return "ENOTCONN";
-    case EOPNOTSUPP: return "EOPNOTSUPP";
-    default: return strerror(e);
-  }
-}
+namespace {
 
 void report(const char* what, long result) {
   if (result < 0)
@@ -45,16 +29,6 @@ void report(const char* what, long result) {
   else
     printf("%s ok\n", what);
 }
-
-sockaddr_in inet(const char* ip, int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return a;
-}
-
-sockaddr* sa(sockaddr_in* a) { return reinterpret_cast<sockaddr*>(a); }
 
 int tcp_socket(int flags = 0) { return socket(AF_INET, SOCK_STREAM | flags, 0); }
 

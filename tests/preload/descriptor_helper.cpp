@@ -21,28 +21,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "helper_net.h"
+
 namespace {
-
-const char* errno_name(int e) {
-  switch (e) {
-    case EAGAIN: return "EAGAIN";
-    case EBADF: return "EBADF";
-    case EBADFD: return "EBADFD";
-    case EPIPE: return "EPIPE";
-    case ENOTCONN: return "ENOTCONN";
-    default: return strerror(e);
-  }
-}
-
-sockaddr_in inet(const char* ip, int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return a;
-}
-
-sockaddr* sa(sockaddr_in* a) { return reinterpret_cast<sockaddr*>(a); }
 
 int connected(const char* ip, int port) {
   int s = socket(AF_INET, SOCK_STREAM, 0);

@@ -28,19 +28,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "helper_net.h"
+
 namespace {
 
 constexpr int udp_segment = 103;
 constexpr int udp_cork = 1;
 int failures = 0;
 
-sockaddr_in inet(const char* ip, int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return a;
-}
 const sockaddr* sa(const sockaddr_in& a) { return reinterpret_cast<const sockaddr*>(&a); }
 
 int make(int type, const char* bind_ip, int port) {

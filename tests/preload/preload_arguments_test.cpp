@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "helper_runs.h"
 #include "test_support.h"
 
 namespace {
@@ -14,23 +15,17 @@ class Arguments : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     ZT_REQUIRE_LAUNCHED();
-    char tmpl[] = "/tmp/zorvload_args.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ASSERT_TRUE(runs_.make("zorvload_args"));
   }
-  void TearDown() override { zt::run("rm -rf " + dir_); }
+  void TearDown() override { runs_.remove(); }
 
   // The program's output (under a library without its routine line).
   zt::cmd_result helper(bool preloaded, const std::string& args) const {
-    std::string env = "NOTRACE=1 ";
-    if (preloaded)
-      env += "LD_PRELOAD=" ZL_PRELOAD_PREFIX + std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA " ";
-    zt::cmd_result r = zt::run("cd " + dir_ + " && timeout 120 env " + env + ZL_ARG_HELPER " " + args);
-    r.out = zt::without_routine_line(r.out);
-    return r;
+    return runs_.run(preloaded ? GetParam() : nullptr, ZL_ARG_HELPER, args);
   }
 
-  std::string dir_;
+  helper_runs runs_;
+  const std::string& dir_ = runs_.dir;
 };
 
 INSTANTIATE_TEST_SUITE_P(Both, Arguments, ::testing::Values("libzorvload.so", "libzorvload_unsafe.so"),

@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "helper_runs.h"
 #include "test_support.h"
 
 namespace {
@@ -36,26 +37,20 @@ class DataCalls : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     ZT_REQUIRE_LAUNCHED();
-    char tmpl[] = "/tmp/zorvload_data.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ASSERT_TRUE(runs_.make("zorvload_data"));
   }
-  void TearDown() override { zt::run("rm -rf " + dir_); }
+  void TearDown() override { runs_.remove(); }
 
   // The program's output (under a library without its routine line).
   zt::cmd_result helper(bool preloaded, const std::string& args) const {
-    std::string env = "NOTRACE=1 ";
-    if (preloaded)
-      env += "LD_PRELOAD=" ZL_PRELOAD_PREFIX + std::string(ZL_LIB_DIR) + "/" + GetParam() + " " ZL_ENV_EXTRA " ";
-    zt::cmd_result r = zt::run("cd " + dir_ + " && timeout 120 env " + env + ZL_DATA_HELPER " " + args);
-    r.out = zt::without_routine_line(r.out);
-    return r;
+    return runs_.run(preloaded ? GetParam() : nullptr, ZL_DATA_HELPER, args);
   }
   // The port of a case: each library and case has its own, so that a server of one run
   // still ending never meets the next.
   int port(int n) const { return (std::string(GetParam()) == "libzorvload.so" ? 19000 : 19100) + n; }
 
-  std::string dir_;
+  helper_runs runs_;
+  const std::string& dir_ = runs_.dir;
 };
 
 INSTANTIATE_TEST_SUITE_P(Both, DataCalls, ::testing::Values("libzorvload.so", "libzorvload_unsafe.so"),

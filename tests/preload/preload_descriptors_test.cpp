@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "helper_runs.h"
 #include "test_support.h"
 
 using namespace std::chrono_literals;
@@ -63,22 +64,13 @@ class Descriptors : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     ZT_REQUIRE_LAUNCHED();
-    char tmpl[] = "/tmp/zorvload_desc.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ASSERT_TRUE(runs_.make("zorvload_desc"));
   }
-  void TearDown() override { zt::run("rm -rf " + dir_); }
+  void TearDown() override { runs_.remove(); }
 
-  std::string env(bool preloaded) const {
-    if (!preloaded) return "NOTRACE=1 ";
-    return "NOTRACE=1 LD_PRELOAD=" ZL_PRELOAD_PREFIX + std::string(ZL_LIB_DIR) + "/" +
-           GetParam() + " " ZL_ENV_EXTRA " ";
-  }
+  std::string env(bool preloaded) const { return helper_runs::env(preloaded ? GetParam() : nullptr); }
   zt::cmd_result helper(bool preloaded, const std::string& args) const {
-    zt::cmd_result r = zt::run("cd " + dir_ + " && timeout 120 env " + env(preloaded) +
-                               ZL_DESC_HELPER " " + args);
-    r.out = zt::without_routine_line(r.out);
-    return r;
+    return runs_.run(preloaded ? GetParam() : nullptr, ZL_DESC_HELPER, args);
   }
   // Each library, run and case has ports of its own.
   int port(int n, bool preloaded) const {
@@ -94,7 +86,8 @@ class Descriptors : public ::testing::TestWithParam<const char*> {
     return {r.out, peer.ended(connections)};
   }
 
-  std::string dir_;
+  helper_runs runs_;
+  const std::string& dir_ = runs_.dir;
 };
 
 INSTANTIATE_TEST_SUITE_P(Both, Descriptors,

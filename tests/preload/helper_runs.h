@@ -1,0 +1,36 @@
+// What the preload tests share that run one helper program plainly and under a preload
+// library (the test's parameter) in a private directory, and compare the two outputs.
+// ZL_PRELOAD_PREFIX, ZL_LIB_DIR and ZL_ENV_EXTRA come from the test's build.
+#pragma once
+
+#include <cstdlib>
+#include <string>
+
+#include "test_support.h"
+
+struct helper_runs {
+  std::string dir;  // made by make(), removed by remove()
+
+  bool make(const char* name) {
+    std::string tmpl = std::string("/tmp/") + name + ".XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) return false;
+    dir = tmpl;
+    return true;
+  }
+  void remove() const {
+    if (!dir.empty()) zt::run("rm -rf " + dir);
+  }
+
+  // The environment of a run: untraced, with LIB preloaded unless it is null.
+  static std::string env(const char* lib) {
+    if (lib == nullptr) return "NOTRACE=1 ";
+    return "NOTRACE=1 LD_PRELOAD=" ZL_PRELOAD_PREFIX + std::string(ZL_LIB_DIR) + "/" + lib +
+           " " ZL_ENV_EXTRA " ";
+  }
+  // PROGRAM's output in the directory (under a library without its routine line).
+  zt::cmd_result run(const char* lib, const char* program, const std::string& args) const {
+    zt::cmd_result r = zt::run("cd " + dir + " && timeout 120 env " + env(lib) + program + " " + args);
+    r.out = zt::without_routine_line(r.out);
+    return r;
+  }
+};
