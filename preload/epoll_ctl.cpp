@@ -110,14 +110,30 @@ int kernel_member(int epfd, epoll_set* set, int op, int fd, epoll_event* ev) {
 // Whether fd goes into the table, with the generation that names its socket. The slot
 // is not claimed (a claim here would order two slots by their roles, not their
 // numbers): the generation, read before the record, is the one a later fallback hands
-// over. A nested epoll set is the kernel's member: its kernel set is what it sees. So
-// are the emulated eventfds and timerfds, whose kernel objects every write, read and
-// setting keeps in step: a set of them alone sleeps in the kernel.
+// over. The emulated eventfds and timerfds are the kernel's members, whose kernel
+// objects every write, read and setting keeps in step: a set of them alone sleeps in
+// the kernel.
 bool table_candidate(int epfd, int fd, uint32_t* generation) {
   if (fd == epfd || unsigned(fd) >= unsigned(fd_table_size)) return false;
   *generation = slot_generation(fd);
   const socket_record* r = lookup_socket_record(fd);
   return r != nullptr && !is_epoll_set(fd) && !emulated_kind(r);
+}
+
+// An emulated set inside another is refused: the outer set would see only the inner
+// one's kernel set, never its card members, now or added later, and a program waiting
+// on it would sleep through their events. The kernel's checks of the event come first.
+int nested_set(int epfd, int op, int fd, const epoll_event* ev) {
+  if (op != EPOLL_CTL_ADD || fd == epfd || !is_epoll_set(fd)) return 0;
+  return ev == nullptr ? -EFAULT : -EINVAL;
+}
+
+// The change on an emulated set, with its slot claimed: 0 or -errno.
+int change_set(int epfd, epoll_set* set, int op, int fd, epoll_event* ev) {
+  if (const int refused = nested_set(epfd, op, fd, ev)) return refused;
+  uint32_t generation = 0;
+  if (table_candidate(epfd, fd, &generation)) return table_member(set, op, fd, generation, ev);
+  return kernel_member(epfd, set, op, fd, ev);
 }
 
 }  // namespace
@@ -136,12 +152,7 @@ extern "C" int vyx_epoll_ctl(int epfd, int op, int fd, epoll_event* event) {
     trace_return(name, result);
     return result;
   }
-  uint32_t generation = 0;
-  if (table_candidate(epfd, fd, &generation)) {
-    result = table_member(set, op, fd, generation, event);
-  } else {
-    result = kernel_member(epfd, set, op, fd, event);
-  }
+  result = change_set(epfd, set, op, fd, event);
   release_slot(epfd);
   result = errno_result(result);
   trace_return(name, result);

@@ -49,29 +49,31 @@ uint32_t kernel_socket_events(int fd, uint32_t wanted) {
 
 // Edge-triggered output: reported once after a send met a full window or a connect
 // went on in the background (the record's pending), or once after the registration.
-// An error keeps pending, which SO_ERROR then reads.
-uint32_t take_out_edge(epoll_member& m, socket_record* r, uint32_t ev) {
+// An error keeps pending, which SO_ERROR then reads. A wait that cannot hand the event
+// over (take false) leaves the edge for the next one, as the kernel keeps it ready.
+uint32_t out_edge_events(epoll_member& m, socket_record* r, uint32_t ev, bool take) {
   if (ev & EPOLLERR) return ev;
   if (!m.out_edge && load_shared(r->pending) == 0) return ev & ~uint32_t(EPOLLOUT);
+  if (!take) return ev;
   m.out_edge = false;
   store_shared(r->pending, 0);
   return ev;
 }
 
-uint32_t record_member_events(epoll_member& m, socket_record* r) {
+uint32_t record_member_events(epoll_member& m, socket_record* r, bool take) {
   const uint32_t mask = m.reg.events;
   const uint32_t wanted = (mask & (EPOLLIN | EPOLLOUT | EPOLLRDHUP)) | EPOLLERR | EPOLLHUP;
   if (kernel_answers(r)) return kernel_socket_events(m.fd, wanted);
   // A socket's input is reported while it waits, edge or level alike.
   const bool edge = (mask & EPOLLET) != 0;
   uint32_t ev = uint16_t(record_events(r)) & wanted;
-  if (edge && (ev & EPOLLOUT)) ev = take_out_edge(m, r, ev);
+  if (edge && (ev & EPOLLOUT)) ev = out_edge_events(m, r, ev, take);
   return ev;
 }
 
 // A member that another call holds is tested again in the next sweep; one whose socket
 // was closed (its slot emptied or given to a new record) is marked gone.
-uint32_t test_member(epoll_member& m) {
+uint32_t test_member(epoll_member& m, bool take) {
   const int fd = m.fd;
   switch (try_claim_slot(fd)) {
     case slot_claim::empty:
@@ -88,7 +90,7 @@ uint32_t test_member(epoll_member& m) {
   if (r == nullptr || slot_generation(fd) != m.generation)
     m.fd = -1;
   else if (m.armed)
-    ev = record_member_events(m, r);
+    ev = record_member_events(m, r, take);
   release_slot(fd);
   return ev;
 }
@@ -96,7 +98,8 @@ uint32_t test_member(epoll_member& m) {
 // ---- one sweep -------------------------------------------------------------------------
 
 // The table from the set's start on, into out; a sweep that fills out starts the next
-// one after the last member reported.
+// one after the last member reported. Without out (a null events array), the first
+// ready member ends the sweep with EFAULT and stays ready, as in the kernel's set.
 int sweep_members(epoll_set* set, epoll_event* out, int room) {
   const int n = set->count;
   int found = 0;
@@ -105,9 +108,13 @@ int sweep_members(epoll_set* set, epoll_event* out, int room) {
   for (int k = 0; k < n && found < room; ++k) {
     const int i = (set->start + k) % n;
     epoll_member& m = set->members[i];
-    const uint32_t ev = test_member(m);
+    const uint32_t ev = test_member(m, out != nullptr);
     gone |= m.fd < 0;
     if (ev == 0) continue;
+    if (out == nullptr) {
+      found = -EFAULT;
+      break;
+    }
     out[found++] = epoll_event{ev, m.reg.data};
     last = i;
     if (m.reg.events & EPOLLONESHOT) m.armed = false;
@@ -141,7 +148,9 @@ int sweep(const wait_call& c, epoll_set* set, const sigset_t* mask, bool signals
     if (found < 0) return found;
     asked = true;
   }
-  found += sweep_members(set, c.events + found, c.maxevents - found);
+  const int table = sweep_members(set, c.events + found, c.maxevents - found);
+  if (table < 0) return table;
+  found += table;
   if (kernel && !asked && found < c.maxevents) {
     const int n = ask_kernel(c, c.events + found, c.maxevents - found, mask);
     if (n < 0 && found == 0) return n;
@@ -230,7 +239,6 @@ int wait_set(wait_call& c, const sigset_t* sigmask) {
 int checked_wait(wait_call& c, const timespec* timeout, const sigset_t* sigmask) {
   if (epoll_set_of(c.epfd) == nullptr || c.maxevents < 1 || c.maxevents > max_events)
     return -EINVAL;
-  if (c.events == nullptr) return -EFAULT;
   const int result = make_deadline(timeout, &c.deadline);
   return result != 0 ? result : wait_set(c, sigmask);
 }

@@ -5,11 +5,13 @@
 //                                     the listen of a socket never bound
 //   argument_cases_helper bad CARD    bad arguments: null pointers, counts of 0, socket
 //                                     calls on epoll sets and eventfds, epoll flags the
-//                                     kernel refuses, on sockets bound to CARD or fresh
+//                                     kernel refuses, on sockets bound to CARD or fresh,
+//                                     and the data calls of a listener on CARD
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <netinet/udp.h>
@@ -17,6 +19,7 @@
 #include <string>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -171,6 +174,24 @@ void not_sockets() {
   for (int fd : fds) close(fd);
 }
 
+// The data calls of a listener on CARD: no connection to read from, no queue to count.
+void tcp_listener(const sockaddr_in& local) {
+  const int l = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = local;
+  report("tcp listener bind", bind(l, sa(&a), sizeof a));
+  report("tcp listener listen", listen(l, 4));
+  char buf[4];
+  int count = -1;
+  errno = 0;
+  report("tcp listener recv", recv(l, buf, sizeof buf, 0));
+  report("tcp listener recv MSG_DONTWAIT", recv(l, buf, sizeof buf, MSG_DONTWAIT));
+  report("tcp listener read", read(l, buf, sizeof buf));
+  report("tcp listener FIONREAD", ioctl(l, FIONREAD, &count), std::to_string(count));
+  report("tcp listener SIOCINQ", ioctl(l, SIOCINQ, &count), std::to_string(count));
+  report("tcp listener SIOCOUTQ", ioctl(l, SIOCOUTQ, &count), std::to_string(count));
+  close(l);
+}
+
 // Seen through a variable, so that the compiler's own check of a null array does not
 // refuse the case the program makes on purpose.
 pollfd* volatile no_entries = nullptr;
@@ -213,6 +234,7 @@ int bad(const char* card) {
   const int t = socket(AF_INET, SOCK_STREAM, 0);
   report("tcp accept unlistened", accept(t, nullptr, nullptr));
   close(t);
+  tcp_listener(local);
   not_sockets();
   return 0;
 }
