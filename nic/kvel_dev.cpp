@@ -101,7 +101,7 @@ int take_event_link(sim_answer& answer, event_link* link) {
     sys_close(answer.fds[2]);
     return -errno;
   }
-  *link = {static_cast<sim_event_queue*>(q), answer.fds[2]};
+  *link = {static_cast<sim_event_queue*>(q), sys_lift_private(answer.fds[2], true)};
   return 0;
 }
 
@@ -224,12 +224,14 @@ int kvel_dev_open(const char* path, bool cloexec) {
     return -1;
   }
   if (stat(path, &st) != 0) return -1;
-  if (S_ISSOCK(st.st_mode)) return sim_connect(path);
+  // A session's device descriptor lives as long as its connection, past the program's
+  // close of the socket; low, it would take the number the program's next accept gets.
+  if (S_ISSOCK(st.st_mode)) return sys_lift_private(sim_connect(path), true);
   if (!S_ISCHR(st.st_mode)) {
     errno = ENODEV;
     return -1;
   }
-  return open(path, O_RDWR | (cloexec ? O_CLOEXEC : 0));
+  return sys_lift_private(open(path, O_RDWR | (cloexec ? O_CLOEXEC : 0)), cloexec);
 }
 
 int kvel_dev_ioctl(int fd, unsigned long cmd, void* arg) {

@@ -1,6 +1,7 @@
 #include "sys_calls.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,6 +36,28 @@ int sys_close(int fd) {
     errno = int(-result);
     return -1;
   }
+  return int(result);
+}
+
+namespace {
+
+// Above the numbers a program's own descriptors reach; the preload library keeps its
+// twins' copies and log files up there too.
+constexpr long private_fd_floor = 768;
+
+}  // namespace
+
+// The instruction itself, as for close: the interposer's fcntl never sees the copy.
+int sys_lift_private(int fd, bool cloexec) {
+  if (fd < 0 || fd >= private_fd_floor) return fd;
+  long result = SYS_fcntl;
+  asm volatile("syscall"
+               : "+a"(result)
+               : "D"(long(fd)), "S"(long(cloexec ? F_DUPFD_CLOEXEC : F_DUPFD)),
+                 "d"(private_fd_floor)
+               : "rcx", "r11", "memory");
+  if (result < 0) return fd;
+  sys_close(fd);
   return int(result);
 }
 

@@ -17,6 +17,11 @@ int sys_ioctl(int fd, unsigned long request, void* arg);
 ssize_t sys_read(int fd, void* buf, size_t count);
 ssize_t sys_write(int fd, const void* buf, size_t count);
 int sys_close(int fd);
+// fd moved above the low numbers, which a program expects to get back in order from its
+// own calls (the kernel hands out the lowest free one): the copy, with fd closed, or fd
+// itself when there is no room up there. A descriptor the library keeps while the
+// program runs would otherwise take a number the program's next call should get.
+int sys_lift_private(int fd, bool cloexec);
 // Used by the device-access layer's simulator connection.
 int sys_connect(int fd, const sockaddr* addr, socklen_t len);
 int sys_getpeername(int fd, sockaddr* addr, socklen_t* len);

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "sys_calls.h"
 #include "tcp_pkt_sock.h"
 
 namespace kvel {
@@ -28,6 +29,7 @@ int open_bound(int ifindex) {
   int fd = open_send_only_packet_socket();
   if (fd < 0) fd = receive_handed_packet_socket();
   if (fd < 0) return -1;
+  fd = sys_lift_private(fd, true);  // kept while any session on the interface lives
   sockaddr_ll addr{};
   addr.sll_family = AF_PACKET;
   addr.sll_protocol = htons(ETH_P_ALL);

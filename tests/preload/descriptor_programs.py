@@ -37,9 +37,15 @@ def shown(data):
     return "%d bytes sha256 %s" % (len(data), hashlib.sha256(data).hexdigest())
 
 
+# The connections end on their own threads; a print writes its line and its newline
+# apart, so without the lock two lines ending together run into each other.
+print_lock = threading.Lock()
+
+
 def serve(conn):
     data, end = read_to_end(conn)
-    print("got", shown(data), end, flush=True)
+    with print_lock:
+        print("got", shown(data), end, flush=True)
     conn.close()
 
 
