@@ -26,17 +26,28 @@ ssize_t sys_write(int fd, const void* buf, size_t count) {
   return syscall(SYS_write, fd, buf, count);
 }
 
+long sys_call6(long number, const long* args) {
+  long result = number;
+  register long r10 asm("r10") = args[3];
+  register long r8 asm("r8") = args[4];
+  register long r9 asm("r9") = args[5];
+  asm volatile("syscall"
+               : "+a"(result)
+               : "D"(args[0]), "S"(args[1]), "d"(args[2]), "r"(r10), "r"(r8), "r"(r9)
+               : "rcx", "r11", "memory");
+  if (result < 0 && result > -4096) {
+    errno = int(-result);
+    return -1;
+  }
+  return result;
+}
+
 // The system call instruction itself: in a process where a preload library takes over
 // syscall() for the descriptor-closing numbers, the library's own descriptors still
 // close without passing it.
 int sys_close(int fd) {
-  long result = SYS_close;
-  asm volatile("syscall" : "+a"(result) : "D"(long(fd)) : "rcx", "r11", "memory");
-  if (result < 0) {
-    errno = int(-result);
-    return -1;
-  }
-  return int(result);
+  const long args[6] = {fd};
+  return int(sys_call6(SYS_close, args));
 }
 
 namespace {
@@ -50,13 +61,13 @@ constexpr long private_fd_floor = 768;
 // The instruction itself, as for close: the interposer's fcntl never sees the copy.
 int sys_lift_private(int fd, bool cloexec) {
   if (fd < 0 || fd >= private_fd_floor) return fd;
-  long result = SYS_fcntl;
-  asm volatile("syscall"
-               : "+a"(result)
-               : "D"(long(fd)), "S"(long(cloexec ? F_DUPFD_CLOEXEC : F_DUPFD)),
-                 "d"(private_fd_floor)
-               : "rcx", "r11", "memory");
-  if (result < 0) return fd;
+  const int saved_errno = errno;  // a copy that cannot be made is no failure of the caller's
+  const long args[6] = {fd, cloexec ? F_DUPFD_CLOEXEC : F_DUPFD, private_fd_floor};
+  const long result = sys_call6(SYS_fcntl, args);
+  if (result < 0) {
+    errno = saved_errno;
+    return fd;
+  }
   sys_close(fd);
   return int(result);
 }

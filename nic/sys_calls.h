@@ -17,6 +17,8 @@ int sys_ioctl(int fd, unsigned long request, void* arg);
 ssize_t sys_read(int fd, void* buf, size_t count);
 ssize_t sys_write(int fd, const void* buf, size_t count);
 int sys_close(int fd);
+// The system call instruction with six arguments, as the C library's syscall() makes it.
+long sys_call6(long number, const long* args);
 // fd moved above the low numbers, which a program expects to get back in order from its
 // own calls (the kernel hands out the lowest free one): the copy, with fd closed, or fd
 // itself when there is no room up there. A descriptor the library keeps while the

@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include "duplicates.h"
+#include "fd_lock.h"
 #include "handlers.h"
+#include "interposer_init.h"
 #include "real_calls.h"
+#include "sys_calls.h"
 
 using namespace kvel;
 
@@ -48,13 +51,27 @@ bool taken_number(long number, const long* a) {
   }
 }
 
+// Before start-up only a record made by an earlier call can need the interposer: an
+// allocator (jemalloc's, in redis) opens, reads and closes files with syscall() while it
+// sets itself up inside malloc, and start-up, which allocates, would wait on the
+// allocator's own lock.
+bool needs_interposer(long number, const long* a) {
+  if (!taken_number(number, a)) return false;
+  if (init_done.load(std::memory_order_acquire) != 0 || number == SYS_close_range) return true;
+  const bool onto = number == SYS_dup2 || number == SYS_dup3;
+  return lookup_socket_record(int(a[0])) != nullptr ||
+         (onto && lookup_socket_record(int(a[1])) != nullptr);
+}
+
 }  // namespace
 
 // The arguments are read as six longs: a caller that passed fewer leaves registers whose
-// contents the kernel ignores for its number, exactly as without the interposer.
+// contents the kernel ignores for its number, exactly as without the interposer. Every
+// other number goes to the kernel as the C library's syscall() sends it, without
+// start-up.
 extern "C" long vyx_syscall(long number, va_list rest) {
   long a[6];
   for (long& arg : a) arg = va_arg(rest, long);
-  if (taken_number(number, a)) return taken_over(number, a);
-  return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+  if (needs_interposer(number, a)) return taken_over(number, a);
+  return sys_call6(number, a);
 }
