@@ -73,11 +73,13 @@ void poll_case(const std::string& what, int fd, short events, int timeout_ms) {
   say(what, n, revents(p.revents));
 }
 
-// A blocking read that `other`, on a thread of its own, ends after at least min_ms.
+// A blocking read that `other`, on a thread of its own, ends after at least min_ms. The
+// time starts before the thread does: on a busy machine this thread may run again well
+// after `other` has begun its pause, and a read that waited for it would look too soon.
 void blocking_read_case(const std::string& what, int fd, double min_ms,
                         const std::function<void()>& other) {
-  std::thread thread(other);
   const double start = now_ms();
+  std::thread thread(other);
   uint64_t v = 0;
   const long n = read_u64(fd, &v);
   const double took = now_ms() - start;
@@ -142,14 +144,19 @@ void eventfd_blocking() {
   });
 
   say("eventfd fill to max", write_u64(fd, UINT64_MAX - 1));
-  std::thread reader([fd] {
+  // The time starts before the reader does (its pause may begin long before this thread
+  // runs again); the write waited only if the reader had begun its read by its end.
+  std::atomic<bool> reading{false};
+  const double full = now_ms();
+  std::thread reader([fd, &reading] {
     sleep_ms(100);
     uint64_t taken = 0;
+    reading = true;
     read_u64(fd, &taken);
   });
-  const double full = now_ms();
   const long put = write_u64(fd, 3);
-  say("eventfd blocking write over max", put, now_ms() - full >= 95 ? "waited" : "too soon");
+  const bool waited = now_ms() - full >= 95 && reading;
+  say("eventfd blocking write over max", put, waited ? "waited" : "too soon");
   reader.join();
   read_case("eventfd read after the wait", fd);
   close(fd);

@@ -2,6 +2,7 @@
 // idle and lagging acknowledgements, the card's reset request and the thread's stop.
 // Passes are driven with a test clock; only the thread test runs the real loop.
 #include "tcp/vyx_tcp_worker.h"
+#include "tcp/vyx_tcp_data.h"
 
 #include <gtest/gtest.h>
 
@@ -131,6 +132,23 @@ TEST_F(tcp_worker, established_repeated_syn_ack_answered_once_per_segment) {
     EXPECT_EQ(last_control().desc.seq, tcp.tx_seq.load().v);
     EXPECT_FALSE(ring.flagged(line));
   }
+}
+
+// The peer's data and then its reset, both in the ring before the application's first
+// receive: the worker leaves the reset behind the unread data, which the receive path
+// delivers before it meets the reset.
+TEST_F(tcp_worker, established_before_data_reset_behind_unread_data_waits_for_the_reader) {
+  establish();
+  place({TCP_ACK, 0, 0, PEER_WINDOW, 100}, false);
+  place({TCP_RST | TCP_ACK, 100, 0, PEER_WINDOW, 0}, true);
+  pass();
+  EXPECT_EQ(tcp.state, TCP_ESTABLISHED);
+  const void* data = nullptr;
+  ASSERT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), 100);
+  tcp_zc_receive_done(tcp);
+  EXPECT_EQ(tcp_zc_receive(tcp, &data, nullptr, 0), -ENOTCONN);
+  EXPECT_EQ(tcp.state, TCP_CLOSE);
+  EXPECT_EQ(tcp.peer_reset.load(), 1);
 }
 
 // A data segment is handed to the state machine once, not on every pass.
