@@ -28,13 +28,17 @@ ssize_t sys_write(int fd, const void* buf, size_t count) {
 
 long sys_call6(long number, const long* args) {
   long result = number;
-  register long r10 asm("r10") = args[3];
-  register long r8 asm("r8") = args[4];
-  register long r9 asm("r9") = args[5];
-  asm volatile("syscall"
-               : "+a"(result)
-               : "D"(args[0]), "S"(args[1]), "d"(args[2]), "r"(r10), "r"(r8), "r"(r9)
-               : "rcx", "r11", "memory");
+  // The last three go to r10, r8 and r9 inside the statement: register variables set
+  // before it could be clobbered by calls that instrumentation (the thread sanitizer's)
+  // puts between their setting and the instruction.
+  asm volatile(
+      "mov %4, %%r10\n\t"
+      "mov %5, %%r8\n\t"
+      "mov %6, %%r9\n\t"
+      "syscall"
+      : "+a"(result)
+      : "D"(args[0]), "S"(args[1]), "d"(args[2]), "r"(args[3]), "r"(args[4]), "r"(args[5])
+      : "rcx", "r8", "r9", "r10", "r11", "memory");
   if (result < 0 && result > -4096) {
     errno = int(-result);
     return -1;
