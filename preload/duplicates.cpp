@@ -49,11 +49,15 @@ int share_record(int fd, int copy) {
   return copy;
 }
 
-// A card socket's record is shared; an emulated epoll set stays with its first number
-// (a duplicate reaches its kernel set).
+// A card TCP socket's record is shared. An emulated epoll set stays with its first
+// number (a duplicate reaches its kernel set), and so does a card UDP socket, whose
+// duplicate reaches its kernel twin: calls on two numbers do not take turns, and
+// programs hand a UDP socket's duplicates to threads of their own (memcached gives one
+// to each worker), whose sends at once would write the session's TX window together.
 bool claim_shared(int fd) {
   if (!claim_socket_slot(fd)) return false;
-  if (lookup_socket_record(fd)->kind != RECORD_EPOLL) return true;
+  const int kind = lookup_socket_record(fd)->kind;
+  if (kind != RECORD_EPOLL && kind != RECORD_UDP) return true;
   release_slot(fd);
   return false;
 }

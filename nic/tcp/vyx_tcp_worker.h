@@ -108,16 +108,18 @@ inline bool tcp_plain_data(const tcp_ring_slot& s) {
 
 // Flagged segments go to the state machine, each once: its flag is taken first, so a
 // segment is not handed over again on every pass. Plain data keeps its flag while the
-// peer may send, for the acknowledgement it is owed. Established, the walk ends at data
-// the application has not consumed: a RST behind it taken here would close the
+// peer may send, for the acknowledgement it is owed. Established, the walk ends at a RST
+// behind data the application has not consumed: taken here it would close the
 // connection with that data still in the ring, and the receive path, which meets the
 // RST after the data, answers the reset only once the data is read, as the kernel does.
+// A FIN behind such data is taken (acknowledged) as it comes.
 template <typename S>
 void tcp_worker_scan(sw_tcp<S>& tcp) {
   tcp_walk_ring(tcp, [&tcp](const tcp_ring_slot& s) {
     if (!s.ok || tcp_reack_syn(tcp, s) || tcp_worker_answer_before_window(tcp, s)) return true;
-    if (tcp_plain_data(s) && tcp_receive_open(tcp.state))
-      return tcp.state != TCP_ESTABLISHED || s.last_byte() < tcp.rx_seq;
+    if (tcp_plain_data(s) && tcp_receive_open(tcp.state)) return true;
+    if ((s.seg.flags & TCP_RST) && tcp.state == TCP_ESTABLISHED && tcp.rx_seq < s.seg.seq)
+      return false;
     if (s.take_flag()) tcp.tcp_process_fsm_rx(s.header, s.len);
     return true;
   });
