@@ -13,7 +13,8 @@ struct options_case {
   std::string group = "zorvnic";
 };
 
-zorvd::daemon_options parse(std::vector<std::string> args) {
+// The options point into argv, so the caller keeps args alive while it reads them.
+zorvd::daemon_options parse(std::vector<std::string>& args) {
   args.insert(args.begin(), "zorvnic_daemon");
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
@@ -36,7 +37,8 @@ TEST(DaemonOptions, Table) {
       {{"-g"}, true, false, false},
   };
   for (const options_case& c : CASES) {
-    const zorvd::daemon_options o = parse(c.args);
+    std::vector<std::string> args = c.args;
+    const zorvd::daemon_options o = parse(args);
     const std::string what = c.args.empty() ? "(none)" : c.args[0];
     EXPECT_EQ(o.usage, c.usage) << what;
     EXPECT_EQ(o.tlp_hints, c.tlp_hints) << what;
