@@ -64,11 +64,9 @@ int open_listener(int fd, socket_record* r, const char** reason) {
     zorvsock_release_handle(h);
     return -rc;
   }
-  begin_record_change();
   r->handle = h;
   r->listening = 1;
   r->kind = RECORD_TCP_LISTENER;
-  end_record_change();
   return 0;
 }
 
@@ -98,7 +96,6 @@ socket_record* connection_record(const socket_record* listener, zorvsock_handle*
   r->listening = 0;
   r->handle = h;
   memset(r->handshake, 0, sizeof r->handshake);  // the listener's own
-  r->sock_error = SOCKERR_NONE;
   r->shut_rd = 0;
   r->shut_wr = 0;
   r->twin_ip = 0;  // its kernel socket is a fresh one, unbound

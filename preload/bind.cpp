@@ -35,9 +35,7 @@ int open_udp_session(int fd, socket_record* r) {
   if (!ensure_handle(r)) return leave(fd, ENOMEM);
   const int rc = configure_udp_session(r);
   if (rc < 0) return leave(fd, -rc);
-  begin_record_change();
   r->kind = RECORD_UDP;
-  end_record_change();
   return leave(fd, 0);
 }
 

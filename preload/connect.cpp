@@ -87,9 +87,7 @@ int start_tcp(int fd, socket_record* r, destination d) {
     trace_return(name, -1);
     return -1;
   }
-  begin_record_change();
   r->kind = RECORD_TCP;
-  end_record_change();
   r->remote_ip = d.ip;
   r->remote_port = d.port;
   verbose_line(name, "sock->is_blocking %d (%p)\n", r->is_blocking, static_cast<void*>(r));
@@ -111,9 +109,7 @@ int start_udp(int fd, socket_record* r, destination d) {
     }
     return leave(fd, -rc);
   }
-  begin_record_change();
   r->kind = RECORD_UDP;
-  end_record_change();
   r->remote_ip = d.ip;
   r->remote_port = d.port;
   return leave(fd, 0);

@@ -1,7 +1,7 @@
 // The descriptor table and its locking. Two designs implement this interface, one file
 // each: fd_lock_mutex.cpp (one call at a time per descriptor: its owner thread enters
 // without a locked instruction, others through its mutex) and fd_lock_global.cpp (one
-// global mutex for the monitor, listen and close, a wait in close for the calls inside,
+// global mutex for close, a wait in close for the calls inside,
 // and liveness checks in blocking loops). Both keep locked instructions off the path of
 // a call by the usual thread (slot_owner.h says why).
 #pragma once
@@ -48,22 +48,12 @@ socket_record* take_record_for_close(int fd);
 uint32_t slot_generation(int fd);
 
 // A blocking call gives its slot up between polls, so that the other calls on the same
-// descriptor (a writer beside a reader, close, shutdown) and the monitor go on. Entered
+// descriptor (a writer beside a reader, close, shutdown) go on. Entered
 // with the slot claimed; true with the slot claimed again when it still holds the record
 // of `generation`, false with the slot given back when the descriptor was closed meanwhile.
 bool pause_slot(int fd, uint32_t generation);
 // The second half of a pause, for a wait that does more while the slot is given up.
 bool reclaim_slot(int fd, uint32_t generation);
-
-// A change of what a record is (its kind, handle and listening flag), which the monitor's
-// visits read, is made between these two. In the one-lock design they take that lock;
-// in the other the caller's hold on the slot already keeps the monitor away.
-void begin_record_change();
-void end_record_change();
-
-// The monitor's visit of every slot, each under the lock the design prescribes, taken
-// without waiting: a slot that a call holds is left for the next pass.
-void visit_records(void (*check)(int fd, socket_record* record));
 
 // A forked child has only the thread that forked: locks that other threads held at that
 // moment would never be released, so the child starts with all of them free.

@@ -1,5 +1,4 @@
-// libzorvload_unsafe: no lock per descriptor. One global mutex covers the monitor's
-// visits, every change of a record's kind (listen, connect, bind) and the clearing of a
+// libzorvload_unsafe: no lock per descriptor. One global mutex covers the clearing of a
 // slot in close; close frees a record only once no call is working on it. A call marks
 // itself inside the slot in its thread's entry (slot_owner.h) with a plain store, which
 // close sees after its fence; a call made while its thread is already inside another
@@ -92,18 +91,6 @@ socket_record* take_record_for_close(int fd) {
   fence_all_threads();
   while (slot.users.load() != 0 || any_thread_inside(fd)) sched_yield();
   return record;
-}
-
-void begin_record_change() { pthread_mutex_lock(&fd_table_lock); }
-void end_record_change() { pthread_mutex_unlock(&fd_table_lock); }
-
-void visit_records(void (*check)(int fd, socket_record* record)) {
-  for (int fd = 0, end = fd_table_end(); fd < end; ++fd) {
-    if (lookup_socket_record(fd) == nullptr || pthread_mutex_trylock(&fd_table_lock) != 0)
-      continue;
-    if (socket_record* record = lookup_socket_record(fd)) check(fd, record);
-    pthread_mutex_unlock(&fd_table_lock);
-  }
 }
 
 // The counts of calls that other threads were making are gone with those threads.

@@ -129,8 +129,8 @@ void enter_locked(fd_slot& slot, int fd) {
   }
 }
 
-// The mutex's way out. keep_owner: the slot goes back to the thread that owned it (the
-// monitor's visits, a member that turned out busy); otherwise this thread owns it now.
+// The mutex's way out. keep_owner: the slot goes back to the thread that owned it (a
+// member that turned out busy); otherwise this thread owns it now.
 void leave_locked(fd_slot& slot, bool keep_owner) {
   if (!keep_owner) {
     if (slot_owner* me = this_thread_owner()) slot.owner.store(me, std::memory_order_relaxed);
@@ -209,35 +209,6 @@ socket_record* take_record_for_close(int fd) {
   slot.generation.fetch_add(1, std::memory_order_acq_rel);
   release_slot(fd);
   return record;
-}
-
-void begin_record_change() {}
-void end_record_change() {}
-
-// The slots are taken in groups under one fence: a pass costs one fence per group
-// rather than one per socket. A slot whose owner is inside is left for the next pass.
-void visit_records(void (*check)(int fd, socket_record* record)) {
-  constexpr int group = 64;
-  int held[group];
-  const slot_owner* owners[group];
-  for (int fd = 0, end = fd_table_end(); fd < end;) {
-    int n = 0;
-    bool fence = false;
-    for (; fd < end && n < group; ++fd) {
-      fd_slot& slot = _vyx_fd_table[fd];
-      if (lookup_socket_record(fd) == nullptr || pthread_mutex_trylock(&slot.mutex) != 0) continue;
-      owners[n] = slot.owner.load(std::memory_order_relaxed);
-      if (owners[n] != nullptr) slot.taken.store(1, std::memory_order_relaxed);
-      fence = fence || owners[n] != nullptr;
-      held[n++] = fd;
-    }
-    if (fence) fence_all_threads();
-    for (int i = 0; i < n; ++i) {
-      socket_record* record = lookup_socket_record(held[i]);
-      if (record != nullptr && !owner_inside(owners[i], held[i])) check(held[i], record);
-      leave_locked(_vyx_fd_table[held[i]], true);
-    }
-  }
 }
 
 // The child has only the forking thread: owners that were other threads are gone.

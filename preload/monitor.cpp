@@ -6,9 +6,6 @@
 #include <unistd.h>
 
 #include "close_release.h"
-#include "fd_lock.h"
-#include "socket_record.h"
-#include "trace_log.h"
 
 namespace kvel {
 
@@ -23,24 +20,6 @@ pthread_cond_t wake;          // made once by start_monitor, on the monotonic cl
 bool stop_requested = false;  // written by start and stop, read by the thread; wake_lock
 pthread_t monitor_thread;
 pid_t monitor_pid = 0;  // the process whose thread monitor_thread is; 0 before the start
-
-// Closed, or closing on either side: the connection will carry nothing more.
-// CLOSE_WAIT is not among them: the peer has ended its stream, ours still flows.
-bool ended_state(int state) {
-  return state == ZORVSOCK_TCP_CLOSED ||
-         (state >= ZORVSOCK_TCP_LAST_ACK && state <= ZORVSOCK_TCP_TIME_WAIT);
-}
-
-// A hardware connection found ended gets its record's error, which the receive, send
-// and readiness paths report; the mark stays while the record lives.
-void check_record(int fd, socket_record* r) {
-  if (r->kind != RECORD_TCP || r->handle == nullptr || r->listening) return;
-  if (!ended_state(zorvsock_tcp_get_status(r->handle))) return;
-  const uint8_t was = r->sock_error;
-  r->sock_error = SOCKERR_CLOSED;
-  if (was == SOCKERR_NONE)
-    verbose_line("monitor_thread_entry", "Marking fd=%d tcp as SOCKERR_CLOSED\n", fd);
-}
 
 // True once stop is asked.
 bool wait_period() {
@@ -58,12 +37,12 @@ bool wait_period() {
   return stopping;
 }
 
-// After stop the thread goes on only while closed connections still deliver their data,
-// as the kernel would deliver it after the process ended.
+// The thread releases the connections that close left delivering their data once the
+// peer has it all; it takes no descriptor's slot, so no call ever waits for it. After stop it goes on only while such connections still deliver, as the kernel
+// would deliver their data after the process ended.
 void* monitor_thread_entry(void*) {
   for (;;) {
     const bool stopping = wait_period();
-    visit_records(check_record);
     if (!release_closed_connections() && stopping) return nullptr;
   }
 }

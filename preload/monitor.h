@@ -1,5 +1,6 @@
-// The monitor thread: every 10 ms one pass over the descriptor table and the closed
-// connections still delivering their data.
+// The monitor thread: every 10 ms one pass over the closed connections still delivering
+// their data. The receive, send and readiness paths read a connection's state from the
+// card themselves, so the thread marks no record.
 #pragma once
 
 namespace kvel {

@@ -21,13 +21,6 @@ enum record_kind : uint8_t {
   RECORD_TIMERFD = 22,
 };
 
-enum socket_error : uint8_t {
-  SOCKERR_NONE = 0,
-  SOCKERR_ABORTED = 1,
-  SOCKERR_CLOSED = 2,
-  SOCKERR_SHUTDOWN = 3,
-};
-
 inline constexpr uint16_t ttl_not_set = 0xFFFF;
 inline constexpr uint32_t default_rx_buffer_units = 2048;  // 4 MiB in 2 KiB units
 inline constexpr uint32_t min_rx_buffer_units = 128;     // 256 KiB: the smallest ring the card takes
@@ -54,7 +47,6 @@ struct socket_record {
   uint8_t is_blocking;
   uint8_t pending;
   zorvsock_handle* handle;
-  uint8_t sock_error;
   uint32_t type;
   uint32_t rx_buffer_size;
   uint16_t ttl;

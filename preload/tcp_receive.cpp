@@ -14,9 +14,8 @@ enum class hold { segment, nothing_yet, ended };
 
 // Makes the record hold the next in-order segment when it holds none. Bytes that arrived
 // before the connection ended are delivered before its end is: the library answers
-// -ENOTCONN only once everything before the peer's FIN has been taken, so the monitor's
-// mark of an ended connection (sock_error) is not looked at here; after our own FIN the
-// peer's data still arrives. shutdown(SHUT_RD) ends the stream for this socket.
+// -ENOTCONN only once everything before the peer's FIN has been taken; after our own FIN
+// the peer's data still arrives. shutdown(SHUT_RD) ends the stream for this socket.
 hold hold_segment(socket_record* r) {
   if (r->rx_segment != nullptr) return hold::segment;
   if (load_shared(r->shut_rd) != 0) return hold::ended;

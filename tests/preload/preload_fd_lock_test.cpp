@@ -1,6 +1,6 @@
 // The descriptor slots. libzorvload: one holder at a time whichever way each thread
 // comes in (as the slot's owner without the mutex, through the mutex from another thread,
-// a pause between polls, the readiness sweep's try, the monitor's visit), the owner
+// a pause between polls, the readiness sweep's try), the owner
 // passing from thread to thread. libzorvload_unsafe: close returns the record only once
 // no call is inside. Both: a forked child whose other threads are gone.
 #include <gtest/gtest.h>
@@ -23,8 +23,7 @@ using namespace std::chrono_literals;
 // (and the thread sanitizer build reports the race).
 struct guarded {
   int holder = 0;
-  long count = 0;     // the calls' visits
-  long monitor = 0;   // the monitor's
+  long count = 0;  // the calls' visits
   bool overlap = false;
 
   void visit(int who) {
@@ -32,7 +31,7 @@ struct guarded {
     holder = who;
     std::this_thread::yield();  // a wide window for another holder to show
     if (holder != who) overlap = true;
-    ++(who < 0 ? monitor : count);
+    ++count;
     holder = 0;
   }
 };
@@ -52,9 +51,7 @@ struct slot_fixture : ::testing::Test {
 };
 
 #if !ZORVLOAD_UNSAFE
-void visit_from_monitor(int, socket_record*) { shared_state.visit(-1); }
-
-// Every way in, from six threads at once: no two holders, no lost count.
+// Every way in, from five threads at once: no two holders, no lost count.
 TEST_F(slot_fixture, one_holder_whichever_way_each_thread_comes) {
   constexpr int rounds = 1500;
   std::atomic<long> expected{0};
@@ -82,13 +79,7 @@ TEST_F(slot_fixture, one_holder_whichever_way_each_thread_comes) {
       expected.fetch_add(1);
     }
   });
-  std::atomic<bool> stop{false};
-  std::thread monitor([&stop] {
-    while (!stop.load()) visit_records(visit_from_monitor);
-  });
   for (auto& t : threads) t.join();
-  stop = true;
-  monitor.join();
   ASSERT_TRUE(claim_slot(lock_fd));
   EXPECT_FALSE(shared_state.overlap);
   EXPECT_EQ(shared_state.count, expected.load());
@@ -96,7 +87,7 @@ TEST_F(slot_fixture, one_holder_whichever_way_each_thread_comes) {
 }
 
 // A thread that holds the slot as its owner keeps the others out until it leaves: the
-// sweep's try reports it busy, a claim waits, the monitor passes it by.
+// sweep's try reports it busy, a claim waits.
 TEST_F(slot_fixture, owner_inside_keeps_others_out_until_it_leaves) {
   std::atomic<int> step{0};
   std::thread owner([&step] {
@@ -110,8 +101,6 @@ TEST_F(slot_fixture, owner_inside_keeps_others_out_until_it_leaves) {
   });
   while (step.load() != 1) std::this_thread::yield();
   EXPECT_EQ(try_claim_slot(lock_fd), slot_claim::busy);
-  visit_records(visit_from_monitor);
-  EXPECT_EQ(shared_state.monitor, 0);
   std::atomic<bool> got{false};
   std::thread waiter([&got] {
     ASSERT_TRUE(claim_slot(lock_fd));
