@@ -117,12 +117,21 @@ int start_udp(int fd, socket_record* r, destination d) {
 
 // The card interface and source address towards d, or the reason to leave it to the
 // kernel.
+// The kernel routes an address of this host over lo, so the route names no card
+// interface for the card's own address: that one is still the local IP it is.
+bool own_card_address(uint32_t ip) {
+  char ifname[lookup_name_size] = {};
+  return card_interface_of(ip, ifname) == nullptr;
+}
+
 const char* route_to(const socket_record* r, destination d, char* ifname, uint32_t* src) {
   if (!group_interface(r, d.ip, ifname, src) && lookup_route_interface(d.ip, ifname, src) < 0)
     return "failed to get name of interface used by destination IP";
   trace_line(name, "connect using nic %s (%08X)\n", ifname, *src);
+  if (!card_interface(ifname))
+    return own_card_address(d.ip) ? "connecting to a local IP"
+                                  : "connect IP does not use zorvnic interface";
   if (*src == d.ip) return "connecting to a local IP";
-  if (!card_interface(ifname)) return "connect IP does not use zorvnic interface";
   return nullptr;
 }
 
