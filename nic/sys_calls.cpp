@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -74,6 +75,14 @@ int sys_lift_private(int fd, bool cloexec) {
   }
   sys_close(fd);
   return int(result);
+}
+
+void sys_reserve_private_range() {
+  const int saved_errno = errno;
+  const long args[6] = {0, EFD_CLOEXEC};
+  const long fd = sys_call6(SYS_eventfd2, args);
+  if (fd >= 0) sys_close(sys_lift_private(int(fd), true));
+  errno = saved_errno;
 }
 
 int sys_connect(int fd, const sockaddr* addr, socklen_t len) {

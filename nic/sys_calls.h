@@ -24,6 +24,11 @@ long sys_call6(long number, const long* args);
 // itself when there is no room up there. A descriptor the library keeps while the
 // program runs would otherwise take a number the program's next call should get.
 int sys_lift_private(int fd, bool cloexec);
+// Grows the process's descriptor table over the private numbers at once. Called while
+// the process has one thread: once threads share the table, growing it waits for a
+// grace period of the kernel's (about 15 ms), which the first private copy would pay in
+// the middle of a program's first bind or connect.
+void sys_reserve_private_range();
 // Used by the device-access layer's simulator connection.
 int sys_connect(int fd, const sockaddr* addr, socklen_t len);
 int sys_getpeername(int fd, sockaddr* addr, socklen_t* len);

@@ -15,10 +15,10 @@
 //          descriptors (trace, statement);
 //   VARG   variadic: the parameters are the fixed ones; start-up, then vyx_<name> with
 //          them and the rest as a va_list, which it traces (the last fixed parameter);
-//   RAWARG variadic as VARG, but without start-up: vyx_<name> starts the interposer only
-//          where it needs it (syscall, which allocators call from inside malloc before
-//          anything is set up: start-up allocates);
-//   ASM    an entry point written in assembly beside its module (vfork).
+//   ASM    an entry point written in assembly beside its module: vfork, and syscall,
+//          which passes most numbers on in a few instructions and starts the interposer
+//          only where it needs it (allocators call it from inside malloc before anything
+//          is set up: start-up allocates).
 // A trace field is the trace line's format and arguments in parentheses, or () for none.
 // The rows are in binding order; the list generates the real_ pointers with their
 // fallbacks and binding (real_calls.h), the vyx_ handlers' declarations (handlers.h) and
@@ -156,7 +156,7 @@
     forget_closed_range(first, last, flags))                                                      \
   X(PASS, closefrom, void, (int lowfd), (lowfd), ("%d\n", lowfd), forget_closed_from(lowfd))      \
   X(PASS, fclose, int, (FILE * stream), (stream), (), forget_stream(stream))                    \
-  X(RAWARG, syscall, long, (long number), (number), number)                                         \
+  X(ASM, syscall, long, (long number, ...), ())                                                   \
   X(DATA, sendfile, ssize_t, (int out_fd, int in_fd, off_t* offset, size_t count),                \
     (out_fd, in_fd, offset, count), claim_slot(out_fd),                                           \
     ("%d %d %p %zu\n", out_fd, in_fd, static_cast<void*>(offset), count))                         \
@@ -175,4 +175,3 @@
 #define ZORVLOAD_PARAMS_PASSFD(...) (__VA_ARGS__)
 #define ZORVLOAD_PARAMS_ASM(...) (__VA_ARGS__)
 #define ZORVLOAD_PARAMS_VARG(...) (__VA_ARGS__, ...)
-#define ZORVLOAD_PARAMS_RAWARG(...) (__VA_ARGS__, ...)

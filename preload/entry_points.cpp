@@ -97,14 +97,6 @@ using namespace kvel;
     va_end(rest);                                                                                 \
     return result;                                                                                \
   }
-#define ZL_ENTRY_RAWARG(name, ret, params, args, last)                                            \
-  ZL_HEAD(name, ret, (ZORVLOAD_UNPAREN params, ...)) {                                            \
-    va_list rest;                                                                                 \
-    va_start(rest, last);                                                                         \
-    const ret result = vyx_##name(ZORVLOAD_UNPAREN args, rest);                                   \
-    va_end(rest);                                                                                 \
-    return result;                                                                                \
-  }
 #define ZL_ENTRY_ASM(name, ret, params, args)
 #define ZL_ENTRY(shape, name, ret, params, ...) ZL_ENTRY_##shape(name, ret, params, __VA_ARGS__)
 ZORVLOAD_CALLS(ZL_ENTRY)

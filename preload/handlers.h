@@ -13,7 +13,6 @@
 #define ZORVLOAD_HANDLER_WHOLE(name, ret, params) ZORVLOAD_EXPORT ret vyx_##name params;
 #define ZORVLOAD_HANDLER_VARG(name, ret, params)                                                  \
   ZORVLOAD_EXPORT ret vyx_##name(ZORVLOAD_UNPAREN params, va_list rest);
-#define ZORVLOAD_HANDLER_RAWARG ZORVLOAD_HANDLER_VARG
 #define ZORVLOAD_HANDLER_PASS(name, ret, params)
 #define ZORVLOAD_HANDLER_PASSFD(name, ret, params)
 #define ZORVLOAD_HANDLER_ASM(name, ret, params)

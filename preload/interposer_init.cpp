@@ -16,6 +16,7 @@
 #include "plain_output.h"
 #include "real_calls.h"
 #include "socket_records.h"
+#include "sys_calls.h"
 #include "trace_log.h"
 #include "zorvsock.h"
 
@@ -58,6 +59,7 @@ void after_fork_in_child() {
 
 [[gnu::constructor(102)]] void init_fd_table() {
   pthread_atfork(hold_trace_stream, release_trace_stream, after_fork_in_child);
+  sys_reserve_private_range();  // before the monitor thread shares the table
   start_monitor();
 }
 
