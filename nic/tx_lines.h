@@ -6,7 +6,8 @@
 //
 // To keep whole-line stores, reads run past the end of the payload up to the end of its
 // last line, but never into the next 4 KiB page: that page may be unmapped. Such reads are
-// on purpose, hence no address-sanitizer checks here.
+// on purpose, hence no checks of the address or thread sanitizer here (a freed block
+// beside the payload may share its page).
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -37,7 +38,7 @@ using tx_line_store = void (*)(void* line, const void* src);
 // them when they are fewer than 32 near a page end); full lines in place; a partial last
 // line in place unless 64 bytes from it would leave its page, then from a buffer.
 // Results as tx_pio::write.
-[[gnu::always_inline, gnu::no_sanitize_address]] inline int tx_write_lines(
+[[gnu::always_inline, gnu::no_sanitize_address, gnu::no_sanitize_thread]] inline int tx_write_lines(
     tx_pio& tx, const void* data, int len, const void* desc, int max_polls,
     tx_first_line_store store_first, tx_line_store store) {
   const int taken = tx.reserve(len, max_polls + 2);

@@ -1,7 +1,7 @@
 // The TX write routine for processors with AVX2: each line leaves as two 32-byte
 // non-temporal stores, lower half first, which the write-combining buffer joins.
 // Loads run past the payload up to the end of its last line, never into the next
-// 4 KiB page (see tx_lines.h), hence no address-sanitizer checks here.
+// 4 KiB page (see tx_lines.h), hence no sanitizer checks of them here.
 #include <immintrin.h>
 
 #include <cstring>
@@ -11,13 +11,13 @@
 namespace kvel {
 namespace {
 
-[[gnu::target("avx2"), gnu::no_sanitize_address]] inline __m256i load32(const void* p) {
+[[gnu::target("avx2"), gnu::no_sanitize_address, gnu::no_sanitize_thread]] inline __m256i load32(const void* p) {
   return _mm256_loadu_si256(static_cast<const __m256i*>(p));
 }
 
 // 32 bytes from p of which the first n (0..32) matter; zeros after them when they may
 // not be read in place (tx_load32_in_place).
-[[gnu::target("avx2"), gnu::no_sanitize_address]] inline __m256i safe_load32(const void* p,
+[[gnu::target("avx2"), gnu::no_sanitize_address, gnu::no_sanitize_thread]] inline __m256i safe_load32(const void* p,
                                                                             int n) {
   if (tx_load32_in_place(p, n)) return load32(p);
   alignas(32) uint8_t buf[32] = {};
@@ -33,7 +33,7 @@ namespace {
 
 }  // namespace
 
-[[gnu::target("avx2"), gnu::no_sanitize_address]] int tx_pio::write_avx2(const void* data,
+[[gnu::target("avx2"), gnu::no_sanitize_address, gnu::no_sanitize_thread]] int tx_pio::write_avx2(const void* data,
                                                                          int len,
                                                                          const void* desc,
                                                                          int max_polls) {
