@@ -34,10 +34,12 @@ long flag_answer(const socket_record* r, int flags) {
 long receive_into(data_call& c, const iovec* iov, long count, int flags, sockaddr* src,
                   socklen_t* srclen, msghdr* msg) {
   if (const long refused = flag_answer(c.rec, flags)) return refused;
-  const ssize_t total = iov_total(iov, count);
+  ssize_t total = iov_total(iov, count);
+  const bool unusable = total == -EFAULT && c.rec->kind == RECORD_TCP && iov != nullptr;
+  if (unusable) total = 0;
   if (total < 0) return total;
   rx_request rq{iov_cursor::over(iov, count, size_t(total)), flags, src, srclen, 0,
-                wait_deadline::of(c.rec->rcv_timeout_us), 0};
+                wait_deadline::of(c.rec->rcv_timeout_us), 0, unusable};
   const long result = receive_call(c, rq);
   if (msg != nullptr && result >= 0) {
     msg->msg_flags = rq.msg_flags;
