@@ -88,7 +88,7 @@ extern "C" ssize_t vyx_read(int fd, void* buf, size_t count) {
 
 extern "C" ssize_t vyx_recv(int fd, void* buf, size_t len, int flags) {
   data_call c = data_call::claimed(fd);
-  ZL_KERNEL_RECORD(c, recv, fd, buf, len, flags)
+  ZL_KERNEL_RECEIVE(c, flags, recv, fd, buf, len, flags)
   const iovec one{buf, len};
   return c.finish("vyx_recv", receive_into(c, &one, 1, flags, nullptr, nullptr, nullptr));
 }
@@ -96,7 +96,7 @@ extern "C" ssize_t vyx_recv(int fd, void* buf, size_t len, int flags) {
 extern "C" ssize_t vyx_recvfrom(int fd, void* buf, size_t len, int flags, sockaddr* src,
                                 socklen_t* addrlen) {
   data_call c = data_call::claimed(fd);
-  ZL_KERNEL_RECORD(c, recvfrom, fd, buf, len, flags, src, addrlen)
+  ZL_KERNEL_RECEIVE(c, flags, recvfrom, fd, buf, len, flags, src, addrlen)
   const iovec one{buf, len};
   return c.finish("vyx_recvfrom", receive_into(c, &one, 1, flags, src,
                                                src != nullptr ? addrlen : nullptr, nullptr));
@@ -110,7 +110,7 @@ extern "C" ssize_t vyx_readv(int fd, const iovec* iov, int iovcnt) {
 
 extern "C" ssize_t vyx_recvmsg(int fd, msghdr* msg, int flags) {
   data_call c = data_call::claimed(fd);
-  ZL_KERNEL_RECORD(c, recvmsg, fd, msg, flags)
+  ZL_KERNEL_RECEIVE(c, flags, recvmsg, fd, msg, flags)
   return c.finish("vyx_recvmsg", receive_message(c, msg, flags));
 }
 
