@@ -321,9 +321,10 @@ long bind_again(int fd, std::string&) {
   return bind(fd, sa(&a), sizeof a);
 }
 
-long get_int(int fd, int level, int name, socklen_t room, std::string& value) {
-  int v = -1;
-  const long rc = getsockopt(fd, level, name, &v, &room);
+// A read with room bytes of room: the buffer holds the largest answer a case asks for.
+long read_with_room(int fd, int level, int name, socklen_t room, std::string& value) {
+  char v[sizeof(tcp_info)] = {};
+  const long rc = getsockopt(fd, level, name, v, &room);
   value = "len " + std::to_string(room);
   return rc;
 }
@@ -406,23 +407,23 @@ const tcp_case tcp_cases[] = {
        return rc;
      }},
     {"getsockopt SO_TYPE length -1", any_tcp,
-     [](int fd, std::string& v) { return get_int(fd, SOL_SOCKET, SO_TYPE, socklen_t(-1), v); }},
+     [](int fd, std::string& v) { return read_with_room(fd, SOL_SOCKET, SO_TYPE, socklen_t(-1), v); }},
     {"getsockopt SO_TYPE length 2", any_tcp,
-     [](int fd, std::string& v) { return get_int(fd, SOL_SOCKET, SO_TYPE, 2, v); }},
+     [](int fd, std::string& v) { return read_with_room(fd, SOL_SOCKET, SO_TYPE, 2, v); }},
     {"getsockopt SO_ERROR length 0", any_tcp,
-     [](int fd, std::string& v) { return get_int(fd, SOL_SOCKET, SO_ERROR, 0, v); }},
+     [](int fd, std::string& v) { return read_with_room(fd, SOL_SOCKET, SO_ERROR, 0, v); }},
     {"getsockopt unknown level", any_tcp,
-     [](int fd, std::string& v) { return get_int(fd, 99, 1, 4, v); }},
+     [](int fd, std::string& v) { return read_with_room(fd, 99, 1, 4, v); }},
     {"getsockopt unknown SOL_SOCKET name", any_tcp,
-     [](int fd, std::string& v) { return get_int(fd, SOL_SOCKET, 9999, 4, v); }},
+     [](int fd, std::string& v) { return read_with_room(fd, SOL_SOCKET, 9999, 4, v); }},
     {"getsockopt unknown TCP name", any_tcp,
-     [](int fd, std::string& v) { return get_int(fd, IPPROTO_TCP, 9999, 4, v); }},
+     [](int fd, std::string& v) { return read_with_room(fd, IPPROTO_TCP, 9999, 4, v); }},
     {"getsockopt unknown IP name", any_tcp,
-     [](int fd, std::string& v) { return get_int(fd, IPPROTO_IP, 9999, 4, v); }},
+     [](int fd, std::string& v) { return read_with_room(fd, IPPROTO_IP, 9999, 4, v); }},
     {"getsockopt UDP_CORK", any_tcp,
-     [](int fd, std::string& v) { return get_int(fd, IPPROTO_UDP, UDP_CORK, 4, v); }},
+     [](int fd, std::string& v) { return read_with_room(fd, IPPROTO_UDP, UDP_CORK, 4, v); }},
     {"getsockopt TCP_INFO in 8 bytes", any_tcp,
-     [](int fd, std::string& v) { return get_int(fd, IPPROTO_TCP, TCP_INFO, 8, v); }},
+     [](int fd, std::string& v) { return read_with_room(fd, IPPROTO_TCP, TCP_INFO, 8, v); }},
     {"setsockopt null value", any_tcp,
      [](int fd, std::string&) { return long(setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, no_buffer, 4)); }},
     {"setsockopt SO_PRIORITY null value", any_tcp,
