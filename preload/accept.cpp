@@ -12,6 +12,7 @@
 #include "handshakes.h"
 #include "real_calls.h"
 #include "route_lookup.h"
+#include "socket_options.h"
 #include "socket_records.h"
 #include "socket_setup.h"
 #include "trace_log.h"
@@ -107,7 +108,7 @@ socket_record* connection_record(const socket_record* listener, zorvsock_handle*
 // Takes a connection whose handshake is done into a new descriptor; the placeholder
 // kernel socket is made first, so that a refusal (no descriptor, or one beyond the
 // table) leaves the connection waiting for a later accept, as the kernel's accept does.
-int take_connection(socket_record* listener, int flags, int* new_fd, sockaddr_in* peer) {
+int take_connection(int fd, socket_record* listener, int flags, int* new_fd, sockaddr_in* peer) {
   int placeholder = real_socket(AF_INET, SOCK_STREAM | (flags & accept_flag_mask),
                               int(IPPROTO_TCP));
   if (placeholder < 0) return errno;
@@ -124,19 +125,18 @@ int take_connection(socket_record* listener, int flags, int* new_fd, sockaddr_in
     real_close(placeholder);
     return err;
   }
-  // The connection sends with the listener's TTL, and getsockopt reads the twin's.
-  if (r->ttl != ttl_not_set) {
-    const int ttl = r->ttl;
-    real_setsockopt(placeholder, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
-  }
+  // The connection sends with the listener's TTL (the record's copy) and getsockopt
+  // reads the twin's, which takes the listener's options as a kernel connection does.
+  copy_twin_options(fd, listener, placeholder);
   *peer = make_inet_address(r->remote_ip, r->remote_port);
   publish_record(r, placeholder);
   *new_fd = placeholder;
   return 0;
 }
 
-// The caller's room for the peer's name, checked before a connection is taken, so that
-// a refusal loses none: 0, or the kernel's errno for it.
+// The caller's room for the peer's name, checked once a connection waits and before it
+// is taken, so that a refusal loses none (the kernel's loses it): 0, or the kernel's
+// errno for it.
 int name_room_check(const sockaddr* addr, const socklen_t* addrlen) {
   if (addr == nullptr) return 0;
   socklen_t room = 0;
@@ -144,17 +144,25 @@ int name_room_check(const sockaddr* addr, const socklen_t* addrlen) {
   return int(room) < 0 ? EINVAL : 0;
 }
 
-int accept_connection(int fd, socket_record* listener, int flags, int* new_fd,
+struct accept_call {
+  int fd;
+  const sockaddr* addr;
+  const socklen_t* addrlen;
+  int flags;
+};
+
+int accept_connection(const accept_call& a, socket_record* listener, int* new_fd,
                       sockaddr_in* peer) {
   if (!socket_kind(listener->kind)) return ENOTSOCK;
   if (listener->type != SOCK_STREAM) return EOPNOTSUPP;
   if (listener->kind != RECORD_TCP_LISTENER || listener->handle == nullptr) return EINVAL;
-  if ((flags & ~accept_flag_mask) != 0) return EINVAL;
+  if ((a.flags & ~accept_flag_mask) != 0) return EINVAL;
   // SOCK_NONBLOCK is the new descriptor's mode; the listener's own decides the wait.
   const bool may_wait = listener->is_blocking != 0;
   for (;;) {
-    if (int err = wait_pending(fd, listener, may_wait)) return err;
-    const int err = take_connection(listener, flags, new_fd, peer);
+    if (int err = wait_pending(a.fd, listener, may_wait)) return err;
+    if (int err = name_room_check(a.addr, a.addrlen)) return err;
+    const int err = take_connection(a.fd, listener, a.flags, new_fd, peer);
     // A handshake that failed leaves nothing to take: a waiting call waits for the next.
     if (err != EAGAIN || !may_wait) return err;
   }
@@ -174,8 +182,7 @@ extern "C" int vyx_listen(int fd, int backlog) {
 extern "C" int vyx_accept4(int fd, sockaddr* addr, socklen_t* addrlen, int flags) {
   int new_fd = -1;
   sockaddr_in peer{};
-  int err = name_room_check(addr, addrlen);
-  if (err == 0) err = accept_connection(fd, lookup_socket_record(fd), flags, &new_fd, &peer);
+  int err = accept_connection({fd, addr, addrlen, flags}, lookup_socket_record(fd), &new_fd, &peer);
   if (err == EBADF) {  // closed by another thread meanwhile: the slot is no longer ours
     errno = EBADF;
     trace_return(accept_name, -1);

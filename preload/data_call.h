@@ -84,3 +84,18 @@ void hand_claimed_to_kernel(int fd);
     kvel::hand_claimed_to_kernel(c.fd);         \
     return kvel::real_##call(__VA_ARGS__); \
   }
+
+namespace kvel {
+// A card listener's kernel twin is bound but not listening, so it would answer a
+// receive of urgent data as an unconnected socket does (EINVAL); a listener's answer is
+// ENOTCONN, as for every other receive.
+inline bool listener_urgent(const socket_record* r, int flags) {
+  return r != nullptr && r->kind == RECORD_TCP_LISTENER && (flags & MSG_OOB) != 0;
+}
+}  // namespace kvel
+
+// The same for a receive with flags.
+#define ZL_KERNEL_RECEIVE(c, flags, call, ...)                                        \
+  if (kvel::data_kind(c.rec) == 0 && kvel::listener_urgent(c.rec, flags))             \
+    return c.finish("vyx_" #call, -ENOTCONN);                                          \
+  ZL_KERNEL_RECORD(c, call, __VA_ARGS__)

@@ -18,6 +18,9 @@ struct rx_request {
   int msg_flags;      // out: MSG_TRUNC for a datagram longer than the buffers
   wait_deadline until;  // SO_RCVTIMEO
   uint64_t rx_time;     // out: a datagram's receive time on the card's clock, 0 none
+  // The caller's buffers hold a null base under a length: a stream answers EFAULT only
+  // once it has bytes to copy, as the kernel's (no data yet: EAGAIN or a wait).
+  bool unusable;
 };
 
 struct tx_request {

@@ -1,6 +1,8 @@
-// getsockopt on a managed socket: the values of a card socket come from the record and
-// the card's session, except the TTLs and the blocking timeouts, which the kernel twin
-// keeps; a socket not on the card yet answers as its kernel twin, which got every option.
+// getsockopt on a managed socket: what the card decides (the socket's kind, its
+// connection's state, its ring, its time stamps) comes from the record and the card's
+// session; every other option from the kernel twin, which every setsockopt reached and
+// which holds the value the program set (or the kernel's default); a socket not on the
+// card yet answers as its kernel twin altogether.
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -27,18 +29,20 @@ struct query {
   socklen_t* len;
 };
 
-// An int result as the kernel writes it: at most *optlen bytes, *optlen the bytes
-// written.
-int put_int(const query& q, int value) {
+// A result of size bytes as the kernel writes it: at most *optlen bytes, *optlen the
+// bytes written (none written, none checked).
+int put_bytes(const query& q, const void* value, socklen_t size) {
   socklen_t room = 0;
-  if (q.value == nullptr || q.len == nullptr || !read_caller_memory(&room, q.len, sizeof room))
-    return EFAULT;
+  if (q.len == nullptr || !read_caller_memory(&room, q.len, sizeof room)) return EFAULT;
   if (int(room) < 0) return EINVAL;
-  const socklen_t n = room < sizeof value ? room : socklen_t(sizeof value);
-  memcpy(q.value, &value, n);
+  const socklen_t n = room < size ? room : size;
+  if (n > 0 && q.value == nullptr) return EFAULT;
+  if (n > 0) memcpy(q.value, value, n);
   *q.len = n;
   return 0;
 }
+
+int put_int(const query& q, int value) { return put_bytes(q, &value, sizeof value); }
 
 // The caller's room for a structure: its size, or 0 when the pointers are unusable.
 socklen_t room_of(const query& q) {
@@ -87,12 +91,8 @@ int get_socket_option(const option_call& o, const query& q) {
       return put_int(q, r->kind == RECORD_TCP_LISTENER ? 1 : 0);
     case napi_id_option:
       return put_int(q, 0);
-    case SO_RCVTIMEO:
-    case SO_SNDTIMEO:
-    case SO_LINGER:
+    default:  // SO_LINGER and the timeouts among them
       return kernel_query(o, q);
-    default:
-      return ENOPROTOOPT;
   }
 }
 
@@ -114,30 +114,31 @@ uint8_t linux_tcp_state(int state) {
   }
 }
 
-// TCP_INFO: the state and the peer's MSS of a card connection; every other field 0.
-int get_tcp_info(const socket_record* r, const query& q) {
-  if (room_of(q) < tcp_info_size) return EINVAL;
-  if (r->kind != RECORD_TCP) return ENOTCONN;
+// The peer's MSS of a card connection, 0 when the card has none to tell.
+uint32_t card_mss(const socket_record* r) {
   uint16_t mss = 0;
   int len = sizeof mss;
-  if (zorvsock_get_opt(r->handle, ZORVSOCK_OPT_TCP_TX_MSS, &mss, &len) != 0) return EINVAL;
+  if (r->kind != RECORD_TCP || zorvsock_get_opt(r->handle, ZORVSOCK_OPT_TCP_TX_MSS, &mss, &len) != 0)
+    return 0;
+  return mss;
+}
+
+// TCP_INFO: the state and the peer's MSS of a card connection or listener; every other
+// field 0; as much as the caller has room for, as the kernel's.
+int get_tcp_info(const socket_record* r, const query& q) {
   uint8_t info[tcp_info_size] = {};
   info[0] = linux_tcp_state(zorvsock_tcp_get_status(r->handle));
-  const uint32_t mss32 = mss;
-  memcpy(info + offsetof(tcp_info, tcpi_rcv_mss), &mss32, sizeof mss32);
-  memcpy(q.value, info, sizeof info);
-  *q.len = tcp_info_size;
-  return 0;
+  const uint32_t mss = card_mss(r);
+  memcpy(info + offsetof(tcp_info, tcpi_rcv_mss), &mss, sizeof mss);
+  return put_bytes(q, info, sizeof info);
 }
 
 int get_tcp_option(const option_call& o, const query& q) {
   switch (o.name) {
     case TCP_NODELAY:  // the card sends each piece at once
       return put_int(q, 1);
-    case TCP_KEEPIDLE:
-    case TCP_KEEPINTVL:
-    case TCP_KEEPCNT:
-      return put_int(q, 0);
+    case TCP_MAXSEG:  // the connection's, which its twin never made
+      return o.rec->kind == RECORD_TCP ? put_int(q, int(card_mss(o.rec))) : kernel_query(o, q);
     case TCP_INFO:
       return get_tcp_info(o.rec, q);
     case TCP_CONGESTION: {
@@ -148,7 +149,7 @@ int get_tcp_option(const option_call& o, const query& q) {
       return 0;
     }
     default:
-      return ENOPROTOOPT;
+      return kernel_query(o, q);
   }
 }
 
@@ -157,10 +158,10 @@ int get_ip_option(const option_call& o, const query& q) {
     case IP_TTL:
     case IP_MULTICAST_TTL:
       return kernel_query(o, q);
-    case IP_MULTICAST_LOOP:
-      return put_int(q, 0);
+    case IP_MULTICAST_LOOP:  // the card never loops a datagram back
+      return o.rec->type == SOCK_DGRAM ? put_int(q, 0) : kernel_query(o, q);
     default:
-      return ENOPROTOOPT;
+      return kernel_query(o, q);
   }
 }
 
@@ -170,12 +171,12 @@ int get_option(const option_call& o, const query& q) {
   switch (o.level) {
     case SOL_SOCKET:
       return get_socket_option(o, q);
-    case IPPROTO_TCP:  // a datagram socket's kernel refuses TCP options so
-      return o.rec->type == SOCK_STREAM ? get_tcp_option(o, q) : EOPNOTSUPP;
+    case IPPROTO_TCP:
+      return o.rec->type == SOCK_STREAM ? get_tcp_option(o, q) : kernel_query(o, q);
     case IPPROTO_IP:
       return get_ip_option(o, q);
     default:
-      return ENOPROTOOPT;
+      return kernel_query(o, q);
   }
 }
 

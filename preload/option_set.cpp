@@ -82,6 +82,7 @@ int set_ip_option(option_call& o) {
     case IP_MULTICAST_IF:
       return set_multicast_interface(o);
     case IP_MULTICAST_LOOP:  // the card never loops its own datagrams back
+      if (o.rec->type != SOCK_DGRAM) return kernel_option(o);
       if (const int err = byte_or_int(o, &v)) return err;
       return v == 0 ? kernel_option(o) : EOPNOTSUPP;
     default:  // the card has nothing to set: the kernel twin checks it as for itself
@@ -216,6 +217,32 @@ int set_option(option_call& o) {
 
 }  // namespace
 
+namespace {
+
+// The options a connection takes from its listener and the twin keeps for getsockopt:
+// their bits in socket_record::twin_options.
+struct twin_option {
+  int level, name;
+};
+constexpr twin_option accepted_options[] = {
+    {SOL_SOCKET, SO_REUSEADDR},     {SOL_SOCKET, SO_REUSEPORT},      {SOL_SOCKET, SO_KEEPALIVE},
+    {SOL_SOCKET, SO_BROADCAST},     {SOL_SOCKET, SO_LINGER},         {SOL_SOCKET, SO_OOBINLINE},
+    {SOL_SOCKET, SO_DONTROUTE},     {SOL_SOCKET, SO_RCVTIMEO},       {SOL_SOCKET, SO_SNDTIMEO},
+    {SOL_SOCKET, SO_RCVLOWAT},      {IPPROTO_TCP, TCP_NODELAY},      {IPPROTO_TCP, TCP_KEEPIDLE},
+    {IPPROTO_TCP, TCP_KEEPINTVL},   {IPPROTO_TCP, TCP_KEEPCNT},      {IPPROTO_TCP, TCP_USER_TIMEOUT},
+    {IPPROTO_IP, IP_TOS},           {IPPROTO_IP, IP_TTL},            {IPPROTO_IP, IP_RECVERR},
+    {IPPROTO_IP, IP_FREEBIND},
+};
+static_assert(std::size(accepted_options) <= 32);
+
+void note_twin_option(socket_record* r, int level, int option) {
+  for (size_t i = 0; i < std::size(accepted_options); ++i)
+    if (accepted_options[i].level == level && accepted_options[i].name == option)
+      r->twin_options |= 1u << i;
+}
+
+}  // namespace
+
 bool read_option_int(const option_call& o, int* value) {
   return o.value != nullptr && read_caller_memory(value, o.value, sizeof *value);
 }
@@ -224,7 +251,19 @@ int kernel_option(option_call& o) {
   if (!o.kernel_asked)
     o.kernel_err = real_setsockopt(o.fd, o.level, o.name, o.value, o.len) == 0 ? 0 : errno;
   o.kernel_asked = true;
+  if (o.kernel_err == 0) note_twin_option(o.rec, o.level, o.name);
   return o.kernel_err;
+}
+
+void copy_twin_options(int from, const socket_record* listener, int to) {
+  for (size_t i = 0; i < std::size(accepted_options); ++i) {
+    if ((listener->twin_options & (1u << i)) == 0) continue;
+    const twin_option& t = accepted_options[i];
+    char value[sizeof(timeval)] = {};
+    socklen_t len = sizeof value;
+    if (real_getsockopt(from, t.level, t.name, value, &len) == 0)
+      real_setsockopt(to, t.level, t.name, value, len);
+  }
 }
 
 }  // namespace kvel

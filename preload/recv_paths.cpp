@@ -34,10 +34,12 @@ long flag_answer(const socket_record* r, int flags) {
 long receive_into(data_call& c, const iovec* iov, long count, int flags, sockaddr* src,
                   socklen_t* srclen, msghdr* msg) {
   if (const long refused = flag_answer(c.rec, flags)) return refused;
-  const ssize_t total = iov_total(iov, count);
+  ssize_t total = iov_total(iov, count);
+  const bool unusable = total == -EFAULT && c.rec->kind == RECORD_TCP && iov != nullptr;
+  if (unusable) total = 0;
   if (total < 0) return total;
   rx_request rq{iov_cursor::over(iov, count, size_t(total)), flags, src, srclen, 0,
-                wait_deadline::of(c.rec->rcv_timeout_us), 0};
+                wait_deadline::of(c.rec->rcv_timeout_us), 0, unusable};
   const long result = receive_call(c, rq);
   if (msg != nullptr && result >= 0) {
     msg->msg_flags = rq.msg_flags;
@@ -86,7 +88,7 @@ extern "C" ssize_t vyx_read(int fd, void* buf, size_t count) {
 
 extern "C" ssize_t vyx_recv(int fd, void* buf, size_t len, int flags) {
   data_call c = data_call::claimed(fd);
-  ZL_KERNEL_RECORD(c, recv, fd, buf, len, flags)
+  ZL_KERNEL_RECEIVE(c, flags, recv, fd, buf, len, flags)
   const iovec one{buf, len};
   return c.finish("vyx_recv", receive_into(c, &one, 1, flags, nullptr, nullptr, nullptr));
 }
@@ -94,7 +96,7 @@ extern "C" ssize_t vyx_recv(int fd, void* buf, size_t len, int flags) {
 extern "C" ssize_t vyx_recvfrom(int fd, void* buf, size_t len, int flags, sockaddr* src,
                                 socklen_t* addrlen) {
   data_call c = data_call::claimed(fd);
-  ZL_KERNEL_RECORD(c, recvfrom, fd, buf, len, flags, src, addrlen)
+  ZL_KERNEL_RECEIVE(c, flags, recvfrom, fd, buf, len, flags, src, addrlen)
   const iovec one{buf, len};
   return c.finish("vyx_recvfrom", receive_into(c, &one, 1, flags, src,
                                                src != nullptr ? addrlen : nullptr, nullptr));
@@ -108,7 +110,7 @@ extern "C" ssize_t vyx_readv(int fd, const iovec* iov, int iovcnt) {
 
 extern "C" ssize_t vyx_recvmsg(int fd, msghdr* msg, int flags) {
   data_call c = data_call::claimed(fd);
-  ZL_KERNEL_RECORD(c, recvmsg, fd, msg, flags)
+  ZL_KERNEL_RECEIVE(c, flags, recvmsg, fd, msg, flags)
   return c.finish("vyx_recvmsg", receive_message(c, msg, flags));
 }
 

@@ -27,6 +27,10 @@ bool read_option_int(const option_call& o, int* value);
 // Asked once per call: a socket not yet on the card has asked before the card's rules.
 int kernel_option(option_call& o);
 
+// The options the program set on the kernel twin of listener (at from) onto to's, the
+// twin of a connection it accepted.
+void copy_twin_options(int from, const socket_record* listener, int to);
+
 // IP_ADD_MEMBERSHIP and IP_MULTICAST_IF (multicast_options.cpp): 0, an errno value, or
 // 0 with o.reason set when the socket goes to the kernel.
 int add_membership(option_call& o);

@@ -74,6 +74,9 @@ struct socket_record {
   epoll_set* epoll;  // RECORD_EPOLL: the set (epoll_set.h), owned by the record
   uint32_t udp_segment;
   uint32_t priority;
+  // The options of accepted_options (option_set.cpp) the program set on the kernel twin:
+  // a listener's pass to every connection it accepts, as the kernel's do.
+  uint32_t twin_options;
   // Set by shutdown: SHUT_RD makes receives give end of stream, SHUT_WR (our FIN sent)
   // makes sends fail with EPIPE.
   uint8_t shut_rd;

@@ -67,14 +67,15 @@ long end_of_stream(socket_record* r) {
 
 // Fills the buffers from as many segments as are already there; waits only while
 // nothing has been delivered, or, with MSG_WAITALL, until the buffers are full. What has
-// been delivered is returned whatever ends the call later.
+// been delivered is returned whatever ends the call later. Buffers of no bytes wait for
+// a segment as the kernel's do, and take none of it.
 long receive_stream(data_call& c, rx_request& rq) {
   if (rq.srclen != nullptr) *rq.srclen = 0;
   const bool peek = (rq.flags & MSG_PEEK) != 0;
   const bool blocking = blocking_call(c.rec, rq.flags);
   const bool wait_all = blocking && !peek && (rq.flags & MSG_WAITALL) != 0;
   long got = 0;
-  while (rq.to.left > 0) {
+  for (;;) {
     const hold h = hold_segment(c.rec);
     if (h == hold::ended) return got > 0 ? got : end_of_stream(c.rec);
     if (h == hold::nothing_yet) {
@@ -83,8 +84,9 @@ long receive_stream(data_call& c, rx_request& rq) {
       if (const int ended = c.wait_turn(rq.until)) return got > 0 ? got : ended;
       continue;
     }
+    if (rq.unusable) return -EFAULT;  // nothing delivered yet: the first copy faults
     got += long(deliver(c.rec, rq.to, peek));
-    if (peek) break;
+    if (peek || rq.to.left == 0) break;
   }
   return got;
 }

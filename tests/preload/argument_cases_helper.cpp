@@ -6,10 +6,17 @@
 //   argument_cases_helper bad CARD    bad arguments: null pointers, counts of 0, socket
 //                                     calls on epoll sets and eventfds, epoll flags the
 //                                     kernel refuses, on sockets bound to CARD or fresh,
-//                                     and the data calls of a listener on CARD
+//                                     and the data calls of a listener on CARD, and
+//                                     the options the kernel twin keeps on the UDP one
+//   argument_cases_helper tcp CARD PEER PORT
+//                                     bad arguments and options of the kernel twin on
+//                                     a TCP connection from CARD to the data peer at
+//                                     PEER:PORT, a listener on CARD:PORT+1 and the
+//                                     connection it accepts from the peer
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -17,11 +24,14 @@
 #include <netinet/udp.h>
 #include <poll.h>
 #include <string>
+#include <sys/uio.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "helper_net.h"
 
 namespace {
 
@@ -32,8 +42,6 @@ void report(const char* what, long rc, const std::string& value = "") {
   if (!value.empty()) line += " " + value;
   puts(line.c_str());
 }
-
-sockaddr* sa(sockaddr_in* a) { return reinterpret_cast<sockaddr*>(a); }
 
 // ---- sockets not yet bound or connected ---------------------------------------------
 
@@ -151,6 +159,55 @@ int undecided() {
   return 0;
 }
 
+// ---- options the kernel twin keeps ------------------------------------------------
+
+struct kept_option {
+  const char* what;
+  int level, name;
+  int value[2];
+  socklen_t len;
+};
+
+// Options the card has no use for: each read before the set (what the socket has from
+// its making or its listener), the set, and the read after it.
+const kept_option kept_options[] = {
+    {"SO_REUSEADDR", SOL_SOCKET, SO_REUSEADDR, {1, 0}, 4},
+    {"SO_KEEPALIVE", SOL_SOCKET, SO_KEEPALIVE, {1, 0}, 4},
+    {"SO_REUSEPORT", SOL_SOCKET, SO_REUSEPORT, {1, 0}, 4},
+    {"SO_BROADCAST", SOL_SOCKET, SO_BROADCAST, {1, 0}, 4},
+    {"SO_LINGER", SOL_SOCKET, SO_LINGER, {1, 5}, 8},
+    {"SO_OOBINLINE", SOL_SOCKET, SO_OOBINLINE, {1, 0}, 4},
+    {"SO_DONTROUTE", SOL_SOCKET, SO_DONTROUTE, {1, 0}, 4},
+    {"TCP_KEEPIDLE", IPPROTO_TCP, TCP_KEEPIDLE, {30, 0}, 4},
+    {"TCP_KEEPINTVL", IPPROTO_TCP, TCP_KEEPINTVL, {5, 0}, 4},
+    {"TCP_KEEPCNT", IPPROTO_TCP, TCP_KEEPCNT, {4, 0}, 4},
+    {"TCP_USER_TIMEOUT", IPPROTO_TCP, TCP_USER_TIMEOUT, {1000, 0}, 4},
+    {"IP_TOS", IPPROTO_IP, IP_TOS, {16, 0}, 4},
+    {"IP_RECVERR", IPPROTO_IP, IP_RECVERR, {1, 0}, 4},
+    {"IP_FREEBIND", IPPROTO_IP, IP_FREEBIND, {1, 0}, 4},
+};
+
+void read_option(const std::string& what, int fd, const kept_option& o) {
+  int v[2] = {-1, -1};
+  socklen_t room = sizeof v;
+  errno = 0;
+  const int rc = getsockopt(fd, o.level, o.name, v, &room);
+  std::string value;
+  if (rc == 0) value = "len " + std::to_string(room) + " value " + std::to_string(v[0]);
+  if (rc == 0 && room > sizeof(int)) value += " " + std::to_string(v[1]);
+  report(what.c_str(), rc, value);
+}
+
+void kept_options_run(const std::string& kind, int fd) {
+  for (const kept_option& o : kept_options) {
+    const std::string what = kind + " " + o.what;
+    read_option(what + " read", fd, o);
+    errno = 0;
+    report((what + " set").c_str(), setsockopt(fd, o.level, o.name, o.value, o.len));
+    read_option(what + " read after set", fd, o);
+  }
+}
+
 // ---- bad arguments ----------------------------------------------------------------
 
 // Socket calls on descriptors that are not sockets: ENOTSOCK, as on their kernel objects.
@@ -195,6 +252,8 @@ void tcp_listener(const sockaddr_in& local) {
 // Seen through a variable, so that the compiler's own check of a null array does not
 // refuse the case the program makes on purpose.
 pollfd* volatile no_entries = nullptr;
+void* volatile no_buffer = nullptr;
+msghdr* volatile no_message = nullptr;
 
 int bad(const char* card) {
   errno = 0;
@@ -205,6 +264,7 @@ int bad(const char* card) {
   inet_pton(AF_INET, card, &local.sin_addr);
   const int u = socket(AF_INET, SOCK_DGRAM, 0);
   report("udp bind", bind(u, sa(&local), sizeof local));
+  kept_options_run("udp", u);
   errno = 0;
   report("udp send without a destination", send(u, "x", 1, 0));
   report("udp sendmsg null", sendmsg(u, nullptr, 0));
@@ -239,6 +299,258 @@ int bad(const char* card) {
   return 0;
 }
 
+// ---- bad arguments on TCP connections and listeners --------------------------------
+
+enum tcp_kind : unsigned { connection = 1, listener = 2, accepted = 4, any_tcp = 7 };
+
+struct tcp_case {
+  const char* what;
+  unsigned kinds;
+  // The call on fd; what it read, when it succeeds, into value.
+  long (*run)(int fd, std::string& value);
+};
+
+long connect_to(int fd, int family, socklen_t len) {
+  sockaddr_in a = inet("198.18.0.2", 9);
+  a.sin_family = sa_family_t(family);
+  return connect(fd, sa(&a), len);
+}
+
+long bind_again(int fd, std::string&) {
+  sockaddr_in a = inet("198.18.0.1", 0);
+  return bind(fd, sa(&a), sizeof a);
+}
+
+// A read with room bytes of room: the buffer holds the largest answer a case asks for.
+long read_with_room(int fd, int level, int name, socklen_t room, std::string& value) {
+  char v[sizeof(tcp_info)] = {};
+  const long rc = getsockopt(fd, level, name, v, &room);
+  value = "len " + std::to_string(room);
+  return rc;
+}
+
+long set_int(int fd, int level, int name, socklen_t len) {
+  const int v[2] = {1, 0};
+  return setsockopt(fd, level, name, v, len);
+}
+
+// A name call with ROOM bytes of room (a negative one included), or none at all.
+long name_call(int (*call)(int, sockaddr*, socklen_t*), int fd, bool with_len, int room,
+               std::string& value) {
+  sockaddr_in a{};
+  socklen_t len = socklen_t(room);
+  const long rc = call(fd, sa(&a), with_len ? &len : nullptr);
+  if (rc == 0) value = "len " + std::to_string(len);
+  return rc;
+}
+
+const tcp_case tcp_cases[] = {
+    {"connect short", any_tcp, [](int fd, std::string&) { return connect_to(fd, AF_INET, 8); }},
+    {"connect length 1", any_tcp, [](int fd, std::string&) { return connect_to(fd, AF_INET, 1); }},
+    {"connect AF_INET6", any_tcp,
+     [](int fd, std::string&) { return connect_to(fd, AF_INET6, sizeof(sockaddr_in)); }},
+    {"bind again", any_tcp, bind_again},
+    {"listen again", any_tcp, [](int fd, std::string&) { return long(listen(fd, 4)); }},
+    {"accept", connection | accepted, [](int fd, std::string&) { return long(accept(fd, nullptr, nullptr)); }},
+    {"accept null length", listener,
+     [](int fd, std::string&) {
+       sockaddr_in a{};
+       return long(accept(fd, sa(&a), nullptr));
+     }},
+    {"accept length -1", listener,
+     [](int fd, std::string&) {
+       sockaddr_in a{};
+       socklen_t len = socklen_t(-1);
+       return long(accept(fd, sa(&a), &len));
+     }},
+    {"recv MSG_OOB", any_tcp,
+     [](int fd, std::string&) {
+       char b[4];
+       return long(recv(fd, b, sizeof b, MSG_OOB | MSG_DONTWAIT));
+     }},
+    {"recv MSG_ERRQUEUE", any_tcp,
+     [](int fd, std::string&) {
+       char b[4];
+       return long(recv(fd, b, sizeof b, MSG_ERRQUEUE | MSG_DONTWAIT));
+     }},
+    {"recv null buffer", any_tcp,
+     [](int fd, std::string&) { return long(recv(fd, no_buffer, 5, MSG_DONTWAIT)); }},
+    {"recv null buffer of 0", any_tcp,
+     [](int fd, std::string&) { return long(recv(fd, no_buffer, 0, MSG_DONTWAIT)); }},
+    {"read null buffer", connection,
+     [](int fd, std::string&) { return long(read(fd, no_buffer, 5)); }},
+    {"send null buffer", any_tcp,
+     [](int fd, std::string&) { return long(send(fd, no_buffer, 5, MSG_NOSIGNAL)); }},
+    {"write null buffer", connection | accepted,
+     [](int fd, std::string&) { return long(write(fd, no_buffer, 5)); }},
+    {"send MSG_ERRQUEUE", any_tcp,
+     [](int fd, std::string&) { return long(send(fd, "", 0, MSG_ERRQUEUE | MSG_NOSIGNAL)); }},
+    {"recvmsg null", any_tcp,
+     [](int fd, std::string&) { return long(recvmsg(fd, no_message, MSG_DONTWAIT)); }},
+    {"sendmsg null", any_tcp,
+     [](int fd, std::string&) { return long(sendmsg(fd, no_message, MSG_NOSIGNAL)); }},
+    {"getsockopt SO_TYPE null length", any_tcp,
+     [](int fd, std::string&) {
+       int v = 0;
+       return long(getsockopt(fd, SOL_SOCKET, SO_TYPE, &v, nullptr));
+     }},
+    {"getsockopt SO_TYPE null value", any_tcp,
+     [](int fd, std::string&) {
+       socklen_t len = 4;
+       return long(getsockopt(fd, SOL_SOCKET, SO_TYPE, no_buffer, &len));
+     }},
+    {"getsockopt SO_TYPE null value of 0", any_tcp,
+     [](int fd, std::string& value) {
+       socklen_t len = 0;
+       const long rc = getsockopt(fd, SOL_SOCKET, SO_TYPE, no_buffer, &len);
+       value = "len " + std::to_string(len);
+       return rc;
+     }},
+    {"getsockopt SO_TYPE length -1", any_tcp,
+     [](int fd, std::string& v) { return read_with_room(fd, SOL_SOCKET, SO_TYPE, socklen_t(-1), v); }},
+    {"getsockopt SO_TYPE length 2", any_tcp,
+     [](int fd, std::string& v) { return read_with_room(fd, SOL_SOCKET, SO_TYPE, 2, v); }},
+    {"getsockopt SO_ERROR length 0", any_tcp,
+     [](int fd, std::string& v) { return read_with_room(fd, SOL_SOCKET, SO_ERROR, 0, v); }},
+    {"getsockopt unknown level", any_tcp,
+     [](int fd, std::string& v) { return read_with_room(fd, 99, 1, 4, v); }},
+    {"getsockopt unknown SOL_SOCKET name", any_tcp,
+     [](int fd, std::string& v) { return read_with_room(fd, SOL_SOCKET, 9999, 4, v); }},
+    {"getsockopt unknown TCP name", any_tcp,
+     [](int fd, std::string& v) { return read_with_room(fd, IPPROTO_TCP, 9999, 4, v); }},
+    {"getsockopt unknown IP name", any_tcp,
+     [](int fd, std::string& v) { return read_with_room(fd, IPPROTO_IP, 9999, 4, v); }},
+    {"getsockopt UDP_CORK", any_tcp,
+     [](int fd, std::string& v) { return read_with_room(fd, IPPROTO_UDP, UDP_CORK, 4, v); }},
+    {"getsockopt TCP_INFO in 8 bytes", any_tcp,
+     [](int fd, std::string& v) { return read_with_room(fd, IPPROTO_TCP, TCP_INFO, 8, v); }},
+    {"setsockopt null value", any_tcp,
+     [](int fd, std::string&) { return long(setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, no_buffer, 4)); }},
+    {"setsockopt SO_PRIORITY null value", any_tcp,
+     [](int fd, std::string&) { return long(setsockopt(fd, SOL_SOCKET, SO_PRIORITY, no_buffer, 4)); }},
+    {"setsockopt SO_KEEPALIVE in 2 bytes", any_tcp,
+     [](int fd, std::string&) { return set_int(fd, SOL_SOCKET, SO_KEEPALIVE, 2); }},
+    {"setsockopt SO_RCVBUF in 2 bytes", any_tcp,
+     [](int fd, std::string&) { return set_int(fd, SOL_SOCKET, SO_RCVBUF, 2); }},
+    {"setsockopt TCP_NODELAY in 2 bytes", any_tcp,
+     [](int fd, std::string&) { return set_int(fd, IPPROTO_TCP, TCP_NODELAY, 2); }},
+    {"setsockopt length -1", any_tcp,
+     [](int fd, std::string&) { return set_int(fd, SOL_SOCKET, SO_KEEPALIVE, socklen_t(-1)); }},
+    {"setsockopt unknown level", any_tcp,
+     [](int fd, std::string&) { return set_int(fd, 99, 1, 4); }},
+    {"setsockopt unknown SOL_SOCKET name", any_tcp,
+     [](int fd, std::string&) { return set_int(fd, SOL_SOCKET, 9999, 4); }},
+    {"setsockopt unknown TCP name", any_tcp,
+     [](int fd, std::string&) { return set_int(fd, IPPROTO_TCP, 9999, 4); }},
+    {"setsockopt UDP_CORK", any_tcp,
+     [](int fd, std::string&) { return set_int(fd, IPPROTO_UDP, UDP_CORK, 4); }},
+    {"setsockopt UDP_SEGMENT", any_tcp,
+     [](int fd, std::string&) { return set_int(fd, IPPROTO_UDP, 103, 4); }},
+    {"setsockopt IP_MULTICAST_LOOP", any_tcp,
+     [](int fd, std::string&) { return set_int(fd, IPPROTO_IP, IP_MULTICAST_LOOP, 4); }},
+    {"shutdown how 3", any_tcp, [](int fd, std::string&) { return long(shutdown(fd, 3)); }},
+    {"shutdown how -1", any_tcp, [](int fd, std::string&) { return long(shutdown(fd, -1)); }},
+    {"getpeername null length", any_tcp,
+     [](int fd, std::string& v) { return name_call(getpeername, fd, false, 0, v); }},
+    {"getpeername length -1", any_tcp,
+     [](int fd, std::string& v) { return name_call(getpeername, fd, true, -1, v); }},
+    {"getpeername length 0", any_tcp,
+     [](int fd, std::string& v) { return name_call(getpeername, fd, true, 0, v); }},
+    {"getpeername length 4", any_tcp,
+     [](int fd, std::string& v) { return name_call(getpeername, fd, true, 4, v); }},
+    {"getsockname null length", any_tcp,
+     [](int fd, std::string& v) { return name_call(getsockname, fd, false, 0, v); }},
+    {"getsockname length -1", any_tcp,
+     [](int fd, std::string& v) { return name_call(getsockname, fd, true, -1, v); }},
+    {"getsockname length 0", any_tcp,
+     [](int fd, std::string& v) { return name_call(getsockname, fd, true, 0, v); }},
+    {"FIONREAD null", any_tcp, [](int fd, std::string&) { return long(ioctl(fd, FIONREAD, no_buffer)); }},
+    {"SIOCOUTQ null", any_tcp, [](int fd, std::string&) { return long(ioctl(fd, SIOCOUTQ, no_buffer)); }},
+};
+
+void tcp_cases_run(const std::string& kind, unsigned k, int fd) {
+  for (const tcp_case& c : tcp_cases) {
+    if ((c.kinds & k) == 0) continue;
+    std::string value;
+    errno = 0;
+    const long rc = c.run(fd, value);
+    report((kind + " " + c.what).c_str(), rc, rc == 0 ? value : "");
+  }
+  kept_options_run(kind, fd);
+}
+
+void wait_readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  poll(&p, 1, -1);
+}
+
+// One request to the data peer: an opcode and a big-endian count.
+void request(int fd, char op, uint32_t n) {
+  char r[5] = {op, char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+  send(fd, r, sizeof r, MSG_NOSIGNAL);
+}
+
+// What a socket answers once the calls before have failed: the data still there, the
+// connection still up, the listener still taking connections.
+void still_works(const char* kind, int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  errno = 0;
+  report((std::string(kind) + " getpeername").c_str(), getpeername(fd, sa(&a), &len),
+         std::to_string(ntohs(a.sin_port) != 0));
+  errno = 0;
+  report((std::string(kind) + " send").c_str(), send(fd, "", 0, MSG_NOSIGNAL));
+}
+
+// connect with AF_UNSPEC, last on each socket: the kernel's disconnect, after which the
+// socket is unconnected (the first send's error differs over the card: see README.md).
+void disconnect(const char* kind, int fd) {
+  sockaddr_in a{};
+  a.sin_family = AF_UNSPEC;
+  errno = 0;
+  report((std::string(kind) + " connect AF_UNSPEC").c_str(), connect(fd, sa(&a), sizeof a));
+  int accepting = -1;
+  socklen_t len = sizeof accepting;
+  getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len);
+  report((std::string(kind) + " after it SO_ACCEPTCONN").c_str(), 0, std::to_string(accepting));
+  sockaddr_in peer{};
+  socklen_t peer_len = sizeof peer;
+  errno = 0;
+  report((std::string(kind) + " after it getpeername").c_str(), getpeername(fd, sa(&peer), &peer_len));
+}
+
+int tcp(const char* card, const char* peer, int port) {
+  const int c = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to = inet(peer, port);
+  report("connection connect", connect(c, sa(&to), sizeof to));
+  request(c, 'S', 5);
+  wait_readable(c);
+  const int l = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  const int on = 1;
+  setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in here = inet(card, port + 1);
+  report("listener bind", bind(l, sa(&here), sizeof here));
+  report("listener listen", listen(l, 4));
+  tcp_cases_run("connection", connection, c);
+  tcp_cases_run("listener", listener, l);
+  request(c, 'K', uint32_t(port + 1));
+  wait_readable(l);
+  const int a = accept(l, nullptr, nullptr);
+  report("listener accept", a < 0 ? a : 0);
+  tcp_cases_run("accepted", accepted, a);
+  char got[8] = {};
+  errno = 0;
+  report("connection recv its data", recv(c, got, sizeof got, MSG_DONTWAIT),
+         std::to_string(unsigned(uint8_t(got[0]))) + " " + std::to_string(unsigned(uint8_t(got[4]))));
+  still_works("connection", c);
+  still_works("accepted", a);
+  disconnect("accepted", a);
+  disconnect("listener", l);
+  disconnect("connection", c);
+  for (int fd : {a, l, c}) close(fd);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -246,6 +558,7 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "undecided" && argc == 2) return undecided();
   if (mode == "bad" && argc == 3) return bad(argv[2]);
+  if (mode == "tcp" && argc == 5) return tcp(argv[2], argv[3], atoi(argv[4]));
   fprintf(stderr, "usage: see the head of argument_cases_helper.cpp\n");
   return 2;
 }
