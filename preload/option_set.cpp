@@ -105,15 +105,17 @@ int set_udp_option(option_call& o) {
   return 0;
 }
 
-// The UDP ring of later sessions, in 2 KiB units. On the card a size it cannot take puts
-// the default back and is refused; a socket not on the card yet keeps any size, which
-// its session takes to the nearest the card allows (ensure_handle).
+// The UDP ring of later sessions, in 2 KiB units. On the card a size it cannot take is
+// taken to the nearest it allows, as the kernel clamps its buffer sizes (a program that
+// sets a small buffer goes on); a socket not on the card yet keeps any size, which its
+// session takes to the nearest the card allows (ensure_handle).
 int set_receive_buffer(const option_call& o) {
   int v = 0;
   if (const int err = int_option(o, &v)) return err;
   if (o.rec->kind != RECORD_INET && (v < rcvbuf_min || v > rcvbuf_max)) {
-    o.rec->rx_buffer_size = default_rx_buffer_units;
-    return EINVAL;
+    const int card = v < rcvbuf_min ? rcvbuf_min : rcvbuf_max;
+    trace_line(name, "SO_RCVBUF %d outside the card's range, using %d\n", v, card);
+    v = card;
   }
   if (v % 4096 != 0)
     trace_line(name, "Wrong RX DMA buffer size, not multiple of a 4Kb page: %d", v);
