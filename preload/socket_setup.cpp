@@ -120,7 +120,7 @@ void drop_record(int fd) {
 void fall_back(const char* name, int fd, const char* reason) {
   drop_record(fd);
   vyx_log_kernel_fallback_socket(fd, reason);
-  trace_line(name, "doing %s on kernel\n", name + 4);
+  trace_kernel_call(name, name + 4);
 }
 
 sockaddr_in make_inet_address(uint32_t addr, uint16_t port) {
