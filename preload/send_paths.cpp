@@ -47,14 +47,14 @@ using namespace kvel;
 extern "C" ssize_t vyx_write(int fd, const void* buf, size_t count) {
   data_call c = data_call::claimed(fd);
   if (emulated_kind(c.rec)) return c.finish("vyx_write", write_emulated(c, buf, count));
-  ZL_KERNEL_RECORD(c, write, fd, buf, count)
+  ZL_KERNEL_RECORD_TRACED(c, "vyx_write", "write", write, fd, buf, count)
   const iovec one{const_cast<void*>(buf), count};
   return c.finish("vyx_write", send_from(c, &one, 1, 0));
 }
 
 extern "C" ssize_t vyx_send(int fd, const void* buf, size_t len, int flags) {
   data_call c = data_call::claimed(fd);
-  ZL_KERNEL_RECORD(c, send, fd, buf, len, flags)
+  ZL_KERNEL_RECORD_TRACED(c, "vyx_send", "send", send, fd, buf, len, flags)
   const iovec one{const_cast<void*>(buf), len};
   return c.finish("vyx_send", send_from(c, &one, 1, flags));
 }
@@ -62,9 +62,11 @@ extern "C" ssize_t vyx_send(int fd, const void* buf, size_t len, int flags) {
 extern "C" ssize_t vyx_sendto(int fd, const void* buf, size_t len, int flags,
                               const sockaddr* addr, socklen_t addrlen) {
   data_call c = data_call::claimed(fd);
-  if (first_datagram(c, addr) && !open_session_for(c, addr, addrlen))
+  if (first_datagram(c, addr) && !open_session_for(c, "vyx_sendto", addr, addrlen)) {
+    trace_kernel_call("vyx_sendto", "sendto");
     return real_sendto(fd, buf, len, flags, addr, addrlen);
-  ZL_KERNEL_RECORD(c, sendto, fd, buf, len, flags, addr, addrlen)
+  }
+  ZL_KERNEL_RECORD_TRACED(c, "vyx_sendto", "sendto", sendto, fd, buf, len, flags, addr, addrlen)
   const iovec one{const_cast<void*>(buf), len};
   return c.finish("vyx_sendto", send_from(c, &one, 1, flags, addr, addrlen));
 }
@@ -73,9 +75,11 @@ extern "C" ssize_t vyx_sendmsg(int fd, const msghdr* msg, int flags) {
   data_call c = data_call::claimed(fd);
   const void* dest = msg != nullptr ? msg->msg_name : nullptr;
   if (first_datagram(c, dest) &&
-      !open_session_for(c, static_cast<const sockaddr*>(dest), msg->msg_namelen))
+      !open_session_for(c, "vyx_sendmsg", static_cast<const sockaddr*>(dest), msg->msg_namelen)) {
+    trace_kernel_call("vyx_sendmsg", "sendmsg");
     return real_sendmsg(fd, msg, flags);
-  ZL_KERNEL_RECORD(c, sendmsg, fd, msg, flags)
+  }
+  ZL_KERNEL_RECORD_TRACED(c, "vyx_sendmsg", "sendmsg", sendmsg, fd, msg, flags)
   return c.finish("vyx_sendmsg", send_message(c, msg, flags));
 }
 
@@ -88,5 +92,5 @@ extern "C" ssize_t vyx_writev(int fd, const iovec* iov, int iovcnt) {
 extern "C" int vyx_sendmmsg(int fd, mmsghdr* vec, unsigned int vlen, int flags) {
   data_call c = data_call::claimed(fd);
   ZL_KERNEL_RECORD(c, sendmmsg, fd, vec, vlen, flags)
-  return int(c.finish("vyx_sendmmsg", each_message(c, vec, vlen, send_entry, &flags)));
+  return int(c.finish_fd("vyx_sendmmsg", each_message(c, vec, vlen, send_entry, &flags)));
 }
