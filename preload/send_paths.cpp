@@ -2,6 +2,7 @@
 // descriptor. A hardware TCP or UDP socket sends through the card; every other record is
 // the C library's, whose kernel socket then answers as it would without the interposer.
 #include <cerrno>
+#include <netinet/in.h>
 
 #include "data_paths.h"
 #include "emulated_records.h"
@@ -32,6 +33,20 @@ long send_message(data_call& c, const msghdr* msg, int flags) {
   if (msg->msg_iovlen > size_t(iov_max_entries)) return -EMSGSIZE;
   return send_from(c, msg->msg_iov, long(msg->msg_iovlen), flags,
                    static_cast<const sockaddr*>(msg->msg_name), msg->msg_namelen);
+}
+
+// Where a datagram goes, for its verbose line: the given destination, or the connected
+// one when none is given (or it cannot be read).
+struct destination {
+  uint32_t ip;  // host order
+  int port;
+};
+
+destination destination_of(const socket_record* r, const void* dest, socklen_t len) {
+  sockaddr_in to{};
+  if (dest == nullptr || len < sizeof to || !read_caller_memory(&to, dest, sizeof to))
+    return {r->remote_ip, r->remote_port};
+  return {ntohl(to.sin_addr.s_addr), ntohs(to.sin_port)};
 }
 
 long send_entry(data_call& c, mmsghdr& entry, unsigned, void* flags) {
@@ -67,6 +82,10 @@ extern "C" ssize_t vyx_sendto(int fd, const void* buf, size_t len, int flags,
     return real_sendto(fd, buf, len, flags, addr, addrlen);
   }
   ZL_KERNEL_RECORD_TRACED(c, "vyx_sendto", "sendto", sendto, fd, buf, len, flags, addr, addrlen)
+  if (verbose_on() && c.rec->kind == RECORD_UDP) {
+    const destination to = destination_of(c.rec, addr, addrlen);
+    verbose_line("vyx_sendto", "udp sendto to %X, port=%d\n", to.ip, to.port);
+  }
   const iovec one{const_cast<void*>(buf), len};
   return c.finish("vyx_sendto", send_from(c, &one, 1, flags, addr, addrlen));
 }
@@ -80,6 +99,10 @@ extern "C" ssize_t vyx_sendmsg(int fd, const msghdr* msg, int flags) {
     return real_sendmsg(fd, msg, flags);
   }
   ZL_KERNEL_RECORD_TRACED(c, "vyx_sendmsg", "sendmsg", sendmsg, fd, msg, flags)
+  if (verbose_on() && c.rec->kind == RECORD_UDP && msg != nullptr) {
+    const destination to = destination_of(c.rec, msg->msg_name, msg->msg_namelen);
+    verbose_line("vyx_sendmsg", "udp sendmsg to %X, port=%d\n", to.ip, to.port);
+  }
   return c.finish("vyx_sendmsg", send_message(c, msg, flags));
 }
 

@@ -123,7 +123,9 @@ TEST_P(DataCalls, TraceLinesOfReceivesWaitsAndHandOvers) {
       at + R"(vyx_recv doing recv on kernel\n)",
       at + R"(vyx_recvfrom doing recvfrom on kernel\n)",
       at + R"(vyx_read doing read on kernel\n)",
+      at + R"(\S+ set fd=\d+ non-blocking\n)",
       at + R"(vyx_sendto calling vyx_connect/UDP\n)",
+      at + "vyx_sendto udp sendto to C6120002, port=" + std::to_string(peer.port) + "\n",
   };
   for (const std::string& l : lines) EXPECT_TRUE(std::regex_search(text, std::regex(l))) << l;
 }
