@@ -116,6 +116,7 @@ TEST_P(DataCalls, TraceLinesOfReceivesWaitsAndHandOvers) {
       at + R"(vyx_pselect r=1 w=0 e=0 orig_n=0\n)",
       at + R"(vyx_pselect rd: [0-9a-f]{8}\n)",
       at + R"(vyx_epoll_ctl EPOLLET\n)",
+      at + R"(check_error_us TCP stat: \S+\n)",
       at + R"(vyx_epoll_pwait2 EPOLLIN fd=\d+ readable\n)",
       at + R"(vyx_epoll_pwait2 events_found 1\n)",
       R"(\n\d{6} vyx_epoll_pwait2 return 1 )" + fd,
