@@ -16,7 +16,10 @@ namespace {
 
 int set_blocking(int fd, uint8_t blocking, const char* name) {
   lookup_socket_record(fd)->is_blocking = blocking;
-  trace_line(name, "set fd=%d %s\n", fd, blocking ? "blocking" : "non-blocking");
+  if (blocking)
+    trace_line(name, "set fd=%d blocking\n", fd);
+  else
+    trace_line(name, "set fd=%d non-blocking\n", fd);
   return 0;
 }
 

@@ -37,6 +37,20 @@ struct data_call {
 
   // Gives the slot back (once) and answers in POSIX style: a result below 0 is -errno.
   long finish(const char* name, long result) {
+    result = answer(result);
+    if (trace_file != nullptr) trace_return(name, result);
+    return result;
+  }
+  // The same, with the descriptor in the result line: the receive calls, whose lines a
+  // reader of a program with many connections must match to a socket.
+  long finish_fd(const char* name, long result) {
+    result = answer(result);
+    if (trace_file != nullptr) trace_return_fd(name, fd, result);
+    return result;
+  }
+
+  // The slot given back and the result in POSIX form, without a line.
+  long answer(long result) {
     if (held) release_slot(fd);
     held = false;
     signals.end();
@@ -44,7 +58,6 @@ struct data_call {
       errno = int(-result);
       result = -1;
     }
-    if (trace_file != nullptr) trace_return(name, result);
     return result;
   }
 };
@@ -78,12 +91,15 @@ void hand_claimed_to_kernel(int fd);
 }  // namespace kvel
 
 // The start of a data handler: a record without a hardware session goes to the C library
-// with the caller's arguments unchanged, its kernel socket answering.
-#define ZL_KERNEL_RECORD(c, call, ...)          \
-  if (kvel::data_kind(c.rec) == 0) {            \
-    kvel::hand_claimed_to_kernel(c.fd);         \
-    return kvel::real_##call(__VA_ARGS__); \
+// with the caller's arguments unchanged, its kernel socket answering. The traced form
+// writes "doing <word> on kernel" for the handler `name` first.
+#define ZL_KERNEL_RECORD_TRACED(c, name, word, call, ...) \
+  if (kvel::data_kind(c.rec) == 0) {                      \
+    kvel::hand_claimed_to_kernel(c.fd);                   \
+    kvel::trace_kernel_call(name, word);                  \
+    return kvel::real_##call(__VA_ARGS__);                \
   }
+#define ZL_KERNEL_RECORD(c, call, ...) ZL_KERNEL_RECORD_TRACED(c, nullptr, nullptr, call, __VA_ARGS__)
 
 namespace kvel {
 // A card listener's kernel twin is bound but not listening, so it would answer a
@@ -94,8 +110,8 @@ inline bool listener_urgent(const socket_record* r, int flags) {
 }
 }  // namespace kvel
 
-// The same for a receive with flags.
-#define ZL_KERNEL_RECEIVE(c, flags, call, ...)                                        \
+// The same for a receive with flags, traced as ZL_KERNEL_RECORD_TRACED.
+#define ZL_KERNEL_RECEIVE(c, flags, name, word, call, ...)                            \
   if (kvel::data_kind(c.rec) == 0 && kvel::listener_urgent(c.rec, flags))             \
-    return c.finish("vyx_" #call, -ENOTCONN);                                          \
-  ZL_KERNEL_RECORD(c, call, __VA_ARGS__)
+    return c.finish(name, -ENOTCONN);                                                  \
+  ZL_KERNEL_RECORD_TRACED(c, name, word, call, __VA_ARGS__)

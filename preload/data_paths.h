@@ -61,6 +61,8 @@ long each_message(data_call& c, mmsghdr* vec, unsigned vlen, message_call one, v
 
 // The TCP byte stream into the caller's buffers (tcp_receive.cpp).
 long receive_stream(data_call& c, rx_request& rq);
+// The name of the stream receive in its verbose lines.
+inline constexpr char tcp_receive_name[] = "_recv_tcp";
 // One datagram into the caller's buffers (udp_receive.cpp).
 long receive_datagram(data_call& c, rx_request& rq);
 // The caller's data into the TCP stream, in pieces of at most the peer's MSS

@@ -31,7 +31,9 @@ constexpr ignored_flag ignored[] = {
     {EPOLLPRI, "zorvload does not support EPOLLPRI, event type ignored\n"},
 };
 
-void note_ignored(uint32_t events) {
+// The edge bit, which the wait honours for output only, and the ignored bits.
+void note_flags(uint32_t events) {
+  if (events & EPOLLET) trace_line(name, "EPOLLET\n");
   for (const ignored_flag& f : ignored)
     if (events & f.bit) trace_line(name, "%s", f.note);
 }
@@ -65,7 +67,7 @@ int change_table(epoll_set* set, int op, int fd, uint32_t generation, const epol
       if (set->count == epoll_member_max) return -ENOSPC;
       set->members[set->count] = epoll_member{{}, fd, generation, true, false};
       set_registration(set->members[set->count++], *ev);
-      note_ignored(ev->events);
+      note_flags(ev->events);
       return 0;
     case EPOLL_CTL_MOD:
       if (i < 0) return -ENOENT;

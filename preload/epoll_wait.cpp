@@ -95,6 +95,16 @@ uint32_t test_member(epoll_member& m, bool take) {
   return ev;
 }
 
+// What a member reported, one verbose line per kind of event.
+void trace_member_events(const epoll_member& m, uint32_t ev) {
+  if (ev & EPOLLIN) verbose_line(name, "EPOLLIN fd=%d readable\n", m.fd);
+  if ((ev & EPOLLOUT) && (m.reg.events & EPOLLET))
+    verbose_line(name, "EPOLLOUT/EPOLLET fd=%d writeable\n", m.fd);
+  else if (ev & EPOLLOUT)
+    verbose_line(name, "EPOLLOUT fd=%d writeable\n", m.fd);
+  if (ev & EPOLLERR) verbose_line(name, "EPOLLERR fd=%d error\n", m.fd);
+}
+
 // ---- one sweep -------------------------------------------------------------------------
 
 // The table from the set's start on, into out; a sweep that fills out starts the next
@@ -116,6 +126,10 @@ int sweep_members(epoll_set* set, epoll_event* out, int room) {
       break;
     }
     out[found++] = epoll_event{ev, m.reg.data};
+    if (verbose_on()) {
+      trace_member_events(m, ev);
+      verbose_line(name, "events_found %d\n", found);
+    }
     last = i;
     if (m.reg.events & EPOLLONESHOT) m.armed = false;
   }
@@ -124,9 +138,12 @@ int sweep_members(epoll_set* set, epoll_event* out, int room) {
   return found;
 }
 
-int ask_kernel(const wait_call& c, epoll_event* out, int room, const sigset_t* mask) {
-  const int n = real_epoll_pwait(c.epfd, out, room, 0, mask);
-  return n < 0 ? -errno : n;
+// `found` is the number of events the sweep holds already (the table's).
+int ask_kernel(const wait_call& c, int found, const sigset_t* mask) {
+  const int n = real_epoll_pwait(c.epfd, c.events + found, c.maxevents - found, 0, mask);
+  if (n < 0) return -errno;
+  if (n > 0 && verbose_on()) verbose_line(name, "events_found %d kernel_events %d\n", found, n);
+  return n;
 }
 
 // Takes a signal that mask admits, so that its handler ends the wait.
@@ -144,7 +161,7 @@ int sweep(const wait_call& c, epoll_set* set, const sigset_t* mask, bool signals
   bool asked = false;
   int found = 0;
   if (kernel && set->kernel_first) {
-    found = ask_kernel(c, c.events, c.maxevents, mask);
+    found = ask_kernel(c, 0, mask);
     if (found < 0) return found;
     asked = true;
   }
@@ -152,7 +169,7 @@ int sweep(const wait_call& c, epoll_set* set, const sigset_t* mask, bool signals
   if (table < 0) return table;
   found += table;
   if (kernel && !asked && found < c.maxevents) {
-    const int n = ask_kernel(c, c.events + found, c.maxevents - found, mask);
+    const int n = ask_kernel(c, found, mask);
     if (n < 0 && found == 0) return n;
     found += n > 0 ? n : 0;
   }
@@ -239,7 +256,7 @@ int wait_set(wait_call& c, const sigset_t* sigmask) {
 int checked_wait(wait_call& c, const timespec* timeout, const sigset_t* sigmask) {
   if (epoll_set_of(c.epfd) == nullptr || c.maxevents < 1 || c.maxevents > max_events)
     return -EINVAL;
-  const int result = make_deadline(timeout, &c.deadline);
+  const int result = make_deadline(name, timeout, &c.deadline);
   return result != 0 ? result : wait_set(c, sigmask);
 }
 
@@ -252,7 +269,7 @@ extern "C" int vyx_epoll_pwait2(int epfd, epoll_event* events, int maxevents,
   int result = checked_wait(c, timeout, sigmask);
   if (c.held) release_slot(epfd);
   result = errno_result(result);
-  trace_return(name, result);
+  trace_return_fd(name, epfd, result);
   return result;
 }
 

@@ -171,7 +171,7 @@ extern "C" int vyx_ppoll(pollfd* fds, nfds_t nfds, const timespec* timeout,
                          const sigset_t* sigmask) {
   trace_line("vyx_ppoll", "%p %d\n", static_cast<void*>(fds), int(nfds));
   poll_deadline d{};
-  int result = descriptor_limit(nfds) < nfds ? -EINVAL : make_deadline(timeout, &d);
+  int result = descriptor_limit(nfds) < nfds ? -EINVAL : make_deadline("vyx_ppoll", timeout, &d);
   if (result == 0 && fds == nullptr && nfds != 0) result = -EFAULT;  // as the kernel's copy
   if (result == 0) result = wait_poll(fds, nfds, d, sigmask);
   result = errno_result(result);

@@ -17,7 +17,8 @@ struct poll_deadline {
 };
 
 // The deadline of a timeout from now: 0, or -EINVAL for a negative or malformed one.
-int make_deadline(const timespec* timeout, poll_deadline* d);
+// With VERBOSE the wait `name` writes the clock, the timeout and the deadline.
+int make_deadline(const char* name, const timespec* timeout, poll_deadline* d);
 bool deadline_passed(const poll_deadline& d);
 // What is left of the wait, 0 once the deadline has passed.
 timespec time_left(const poll_deadline& d);

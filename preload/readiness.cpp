@@ -4,6 +4,7 @@
 
 #include "emulated_records.h"
 #include "handshakes.h"
+#include "trace_log.h"
 #include "zorvsock.h"
 
 namespace kvel {
@@ -57,7 +58,9 @@ short tcp_state_events(socket_record* r, int state) {
 }
 
 short tcp_events(socket_record* r) {
-  short events = tcp_state_events(r, zorvsock_tcp_get_status(r->handle));
+  const int state = zorvsock_tcp_get_status(r->handle);
+  if (verbose_on()) verbose_line("check_error_us", "TCP stat: %s\n", zorvsock_tcp_state_str(state));
+  short events = tcp_state_events(r, state);
   if (r->shut_rd != 0) events |= peer_done;
   if ((events & POLLIN) == 0 && tcp_bytes_waiting(r)) events |= POLLIN;
   return events;

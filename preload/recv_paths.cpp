@@ -72,6 +72,12 @@ long receive_entry(data_call& c, mmsghdr& entry, unsigned index, void* context) 
   return receive_message(c, &entry.msg_hdr, rm->flags | wait_once);
 }
 
+// A receive into an iovec array on a stream, told apart in the verbose lines from one
+// into a single buffer.
+void note_vectored(const data_call& c) {
+  if (verbose_on() && c.rec->kind == RECORD_TCP) verbose_line(tcp_receive_name, "iov recv tcp\n");
+}
+
 }  // namespace
 
 }  // namespace kvel
@@ -81,22 +87,23 @@ using namespace kvel;
 extern "C" ssize_t vyx_read(int fd, void* buf, size_t count) {
   data_call c = data_call::claimed(fd);
   if (emulated_kind(c.rec)) return c.finish("vyx_read", read_emulated(c, buf, count));
-  ZL_KERNEL_RECORD(c, read, fd, buf, count)
+  ZL_KERNEL_RECORD_TRACED(c, "vyx_read", "read", read, fd, buf, count)
   const iovec one{buf, count};
-  return c.finish("vyx_read", receive_into(c, &one, 1, 0, nullptr, nullptr, nullptr));
+  return c.finish_fd("vyx_read", receive_into(c, &one, 1, 0, nullptr, nullptr, nullptr));
 }
 
 extern "C" ssize_t vyx_recv(int fd, void* buf, size_t len, int flags) {
   data_call c = data_call::claimed(fd);
-  ZL_KERNEL_RECEIVE(c, flags, recv, fd, buf, len, flags)
+  ZL_KERNEL_RECEIVE(c, flags, "vyx_recv", "recv", recv, fd, buf, len, flags)
   const iovec one{buf, len};
-  return c.finish("vyx_recv", receive_into(c, &one, 1, flags, nullptr, nullptr, nullptr));
+  return c.finish_fd("vyx_recv", receive_into(c, &one, 1, flags, nullptr, nullptr, nullptr));
 }
 
 extern "C" ssize_t vyx_recvfrom(int fd, void* buf, size_t len, int flags, sockaddr* src,
                                 socklen_t* addrlen) {
   data_call c = data_call::claimed(fd);
-  ZL_KERNEL_RECEIVE(c, flags, recvfrom, fd, buf, len, flags, src, addrlen)
+  ZL_KERNEL_RECEIVE(c, flags, "vyx_recvfrom", "recvfrom", recvfrom, fd, buf, len, flags, src,
+                    addrlen)
   const iovec one{buf, len};
   return c.finish("vyx_recvfrom", receive_into(c, &one, 1, flags, src,
                                                src != nullptr ? addrlen : nullptr, nullptr));
@@ -105,13 +112,16 @@ extern "C" ssize_t vyx_recvfrom(int fd, void* buf, size_t len, int flags, sockad
 extern "C" ssize_t vyx_readv(int fd, const iovec* iov, int iovcnt) {
   data_call c = data_call::claimed(fd);
   ZL_KERNEL_RECORD(c, readv, fd, iov, iovcnt)
-  return c.finish("vyx_readv", receive_into(c, iov, iovcnt, 0, nullptr, nullptr, nullptr));
+  note_vectored(c);
+  return c.finish_fd("vyx_readv", receive_into(c, iov, iovcnt, 0, nullptr, nullptr, nullptr));
 }
 
 extern "C" ssize_t vyx_recvmsg(int fd, msghdr* msg, int flags) {
   data_call c = data_call::claimed(fd);
-  ZL_KERNEL_RECEIVE(c, flags, recvmsg, fd, msg, flags)
-  return c.finish("vyx_recvmsg", receive_message(c, msg, flags));
+  // The C library's recvmsg is the vectored recvfrom; its line names it so.
+  ZL_KERNEL_RECEIVE(c, flags, "vyx_recvmsg", "recvfrom", recvmsg, fd, msg, flags)
+  note_vectored(c);
+  return c.finish_fd("vyx_recvmsg", receive_message(c, msg, flags));
 }
 
 // MSG_WAITFORONE waits for the first message only; a timeout ends the call before the
@@ -121,7 +131,7 @@ extern "C" int vyx_recvmmsg(int fd, mmsghdr* vec, unsigned int vlen, int flags,
   data_call c = data_call::claimed(fd);
   ZL_KERNEL_RECORD(c, recvmmsg, fd, vec, vlen, flags, timeout)
   mmsg_receive rm{flags, {}};
-  const int refused = make_deadline(timeout, &rm.deadline);
-  return int(c.finish("vyx_recvmmsg",
+  const int refused = make_deadline("vyx_recvmmsg", timeout, &rm.deadline);
+  return int(c.finish_fd("vyx_recvmmsg",
                       refused != 0 ? refused : each_message(c, vec, vlen, receive_entry, &rm)));
 }

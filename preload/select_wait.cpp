@@ -3,9 +3,11 @@
 // The caller's sets are read and written only as far as nfds reaches (whole words of
 // the set, as the kernel does), since a caller may size them by nfds.
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <limits>
 
+#include "fd_lock.h"
 #include "handlers.h"
 #include "poll_wait.h"
 #include "trace_log.h"
@@ -84,6 +86,65 @@ int wait_select(select_sets& s, pollfd* entries, nfds_t n, const poll_deadline& 
   }
 }
 
+// ---- verbose lines ---------------------------------------------------------------------
+
+// A set's line: the first 32 bits of set `which`, when the caller gave it.
+struct set_head {
+  int which;
+  const char* format;
+};
+
+template <size_t N>
+void trace_sets(const select_sets& s, const set_head (&heads)[N]) {
+  if (s.nfds <= 0) return;  // no word of the sets is the caller's to read
+  for (const set_head& h : heads)
+    if (s.set[h.which] != nullptr) verbose_line("vyx_pselect", h.format, unsigned(s.set[h.which][0]));
+}
+
+// A descriptor without a record is the kernel's member: the kernel's call answered it.
+bool kernel_member(int fd) { return lookup_socket_record(fd) == nullptr; }
+
+// What the wait found for each member, by set, and the count of ready bits for card
+// members (r, w, e) and for the kernel's. Written once for the call, not per sweep: a
+// spinning wait would flood the log.
+void trace_answer(const pollfd* entries, nfds_t n) {
+  int card[3] = {}, kernel = 0;
+  for (nfds_t i = 0; i < n; ++i) {
+    const pollfd& p = entries[i];
+    const bool in_kernel = kernel_member(p.fd);
+    if (p.events & POLLIN) {
+      if (in_kernel)
+        verbose_line("check_readfds", "select rlnx fd=%d\n", p.fd);
+      else if (p.revents & read_ready)
+        verbose_line("check_readfds", "select fd=%d readable\n", p.fd);
+      else
+        verbose_line("check_readfds", "select fd=%d non-readable\n", p.fd);
+    }
+    if (p.events & POLLOUT) {
+      if (in_kernel)
+        verbose_line("check_writefds", "select wlnx fd=%d\n", p.fd);
+      else
+        verbose_line("check_writefds", "select hw wr fd=%d\n", p.fd);
+    }
+    if (p.events & POLLPRI) {
+      verbose_line("check_exceptfds", "lsock=%p i=%d\n",
+                   static_cast<void*>(lookup_socket_record(p.fd)), p.fd);
+      if (in_kernel) verbose_line("check_exceptfds", "select elnx fd=%d\n", p.fd);
+    }
+    for (int w = 0; w < 3; ++w)
+      if ((p.events & asked[w]) != 0 && (p.revents & counted[w]) != 0)
+        ++(in_kernel ? kernel : card[w]);
+  }
+  verbose_line("vyx_pselect", "r=%d w=%d e=%d orig_n=%d\n", card[0], card[1], card[2], kernel);
+}
+
+constexpr set_head entry_heads[] = {{0, "ird: %08x\n"}, {1, "iwr: %08x\n"}, {2, "iex: %08x\n"}};
+// The write set's line comes twice, under both of its names.
+constexpr set_head result_heads[] = {
+    {0, "rd: %08x\n"}, {1, "wt: %08x\n"}, {1, "wr: %08x\n"}, {2, "ex: %08x\n"}};
+
+// ---- the wait ----------------------------------------------------------------------------
+
 int emulate_select(select_sets& s, poll_deadline& d, const sigset_t* sigmask) {
   pollfd on_stack[256];
   nfds_t members = 0;
@@ -91,7 +152,12 @@ int emulate_select(select_sets& s, poll_deadline& d, const sigset_t* sigmask) {
     members += (s.has(0, fd) || s.has(1, fd) || s.has(2, fd)) ? 1 : 0;
   pollfd* entries = members <= 256 ? on_stack : static_cast<pollfd*>(malloc(members * sizeof(pollfd)));
   if (entries == nullptr) return -ENOMEM;
-  const int result = wait_select(s, entries, make_entries(s, entries), d, sigmask);
+  const nfds_t n = make_entries(s, entries);
+  const int result = wait_select(s, entries, n, d, sigmask);
+  if (result > 0 && verbose_on()) {
+    trace_answer(entries, n);
+    trace_sets(s, result_heads);
+  }
   if (entries != on_stack) free(entries);
   return result;
 }
@@ -107,8 +173,9 @@ int select_until(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                  reinterpret_cast<unsigned long*>(writefds),
                  reinterpret_cast<unsigned long*>(exceptfds)},
                 nfds < 0 ? nfds : int(descriptor_limit(nfds_t(nfds)))};
+  if (verbose_on()) trace_sets(s, entry_heads);
   poll_deadline d{};
-  int result = nfds < 0 ? -EINVAL : make_deadline(timeout, &d);
+  int result = nfds < 0 ? -EINVAL : make_deadline("vyx_pselect", timeout, &d);
   if (result == 0) result = emulate_select(s, d, sigmask);
   if (result >= 0 && timeout != nullptr) *timeout = time_left(d);
   result = errno_result(result);

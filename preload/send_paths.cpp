@@ -2,6 +2,7 @@
 // descriptor. A hardware TCP or UDP socket sends through the card; every other record is
 // the C library's, whose kernel socket then answers as it would without the interposer.
 #include <cerrno>
+#include <netinet/in.h>
 
 #include "data_paths.h"
 #include "emulated_records.h"
@@ -34,6 +35,20 @@ long send_message(data_call& c, const msghdr* msg, int flags) {
                    static_cast<const sockaddr*>(msg->msg_name), msg->msg_namelen);
 }
 
+// Where a datagram goes, for its verbose line: the given destination, or the connected
+// one when none is given (or it cannot be read).
+struct destination {
+  uint32_t ip;  // host order
+  int port;
+};
+
+destination destination_of(const socket_record* r, const void* dest, socklen_t len) {
+  sockaddr_in to{};
+  if (dest == nullptr || len < sizeof to || !read_caller_memory(&to, dest, sizeof to))
+    return {r->remote_ip, r->remote_port};
+  return {ntohl(to.sin_addr.s_addr), ntohs(to.sin_port)};
+}
+
 long send_entry(data_call& c, mmsghdr& entry, unsigned, void* flags) {
   return send_message(c, &entry.msg_hdr, *static_cast<int*>(flags));
 }
@@ -47,14 +62,14 @@ using namespace kvel;
 extern "C" ssize_t vyx_write(int fd, const void* buf, size_t count) {
   data_call c = data_call::claimed(fd);
   if (emulated_kind(c.rec)) return c.finish("vyx_write", write_emulated(c, buf, count));
-  ZL_KERNEL_RECORD(c, write, fd, buf, count)
+  ZL_KERNEL_RECORD_TRACED(c, "vyx_write", "write", write, fd, buf, count)
   const iovec one{const_cast<void*>(buf), count};
   return c.finish("vyx_write", send_from(c, &one, 1, 0));
 }
 
 extern "C" ssize_t vyx_send(int fd, const void* buf, size_t len, int flags) {
   data_call c = data_call::claimed(fd);
-  ZL_KERNEL_RECORD(c, send, fd, buf, len, flags)
+  ZL_KERNEL_RECORD_TRACED(c, "vyx_send", "send", send, fd, buf, len, flags)
   const iovec one{const_cast<void*>(buf), len};
   return c.finish("vyx_send", send_from(c, &one, 1, flags));
 }
@@ -62,9 +77,15 @@ extern "C" ssize_t vyx_send(int fd, const void* buf, size_t len, int flags) {
 extern "C" ssize_t vyx_sendto(int fd, const void* buf, size_t len, int flags,
                               const sockaddr* addr, socklen_t addrlen) {
   data_call c = data_call::claimed(fd);
-  if (first_datagram(c, addr) && !open_session_for(c, addr, addrlen))
+  if (first_datagram(c, addr) && !open_session_for(c, "vyx_sendto", addr, addrlen)) {
+    trace_kernel_call("vyx_sendto", "sendto");
     return real_sendto(fd, buf, len, flags, addr, addrlen);
-  ZL_KERNEL_RECORD(c, sendto, fd, buf, len, flags, addr, addrlen)
+  }
+  ZL_KERNEL_RECORD_TRACED(c, "vyx_sendto", "sendto", sendto, fd, buf, len, flags, addr, addrlen)
+  if (verbose_on() && c.rec->kind == RECORD_UDP) {
+    const destination to = destination_of(c.rec, addr, addrlen);
+    verbose_line("vyx_sendto", "udp sendto to %X, port=%d\n", to.ip, to.port);
+  }
   const iovec one{const_cast<void*>(buf), len};
   return c.finish("vyx_sendto", send_from(c, &one, 1, flags, addr, addrlen));
 }
@@ -73,9 +94,15 @@ extern "C" ssize_t vyx_sendmsg(int fd, const msghdr* msg, int flags) {
   data_call c = data_call::claimed(fd);
   const void* dest = msg != nullptr ? msg->msg_name : nullptr;
   if (first_datagram(c, dest) &&
-      !open_session_for(c, static_cast<const sockaddr*>(dest), msg->msg_namelen))
+      !open_session_for(c, "vyx_sendmsg", static_cast<const sockaddr*>(dest), msg->msg_namelen)) {
+    trace_kernel_call("vyx_sendmsg", "sendmsg");
     return real_sendmsg(fd, msg, flags);
-  ZL_KERNEL_RECORD(c, sendmsg, fd, msg, flags)
+  }
+  ZL_KERNEL_RECORD_TRACED(c, "vyx_sendmsg", "sendmsg", sendmsg, fd, msg, flags)
+  if (verbose_on() && c.rec->kind == RECORD_UDP && msg != nullptr) {
+    const destination to = destination_of(c.rec, msg->msg_name, msg->msg_namelen);
+    verbose_line("vyx_sendmsg", "udp sendmsg to %X, port=%d\n", to.ip, to.port);
+  }
   return c.finish("vyx_sendmsg", send_message(c, msg, flags));
 }
 
@@ -88,5 +115,5 @@ extern "C" ssize_t vyx_writev(int fd, const iovec* iov, int iovcnt) {
 extern "C" int vyx_sendmmsg(int fd, mmsghdr* vec, unsigned int vlen, int flags) {
   data_call c = data_call::claimed(fd);
   ZL_KERNEL_RECORD(c, sendmmsg, fd, vec, vlen, flags)
-  return int(c.finish("vyx_sendmmsg", each_message(c, vec, vlen, send_entry, &flags)));
+  return int(c.finish_fd("vyx_sendmmsg", each_message(c, vec, vlen, send_entry, &flags)));
 }

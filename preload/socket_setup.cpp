@@ -68,7 +68,7 @@ int configure_udp_session(socket_record* r) {
 uint16_t bind_kernel_twin(int fd, socket_record* r, uint32_t addr, uint16_t port) {
   sockaddr_in a = make_inet_address(addr, port);
   int rc = real_bind(fd, reinterpret_cast<const sockaddr*>(&a), socklen_t(sizeof a));
-  verbose_line("get_local_port", "binding to IP %08X port %d ret=%d\n", addr, port, rc);
+  verbose_line("get_local_port", "binding to IP %08X ret=%d\n", addr, rc);
   if (rc != 0) return 0;
   socklen_t len = sizeof a;
   if (real_getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
@@ -120,7 +120,7 @@ void drop_record(int fd) {
 void fall_back(const char* name, int fd, const char* reason) {
   drop_record(fd);
   vyx_log_kernel_fallback_socket(fd, reason);
-  trace_line(name, "doing %s on kernel\n", name + 4);
+  trace_kernel_call(name, name + 4);
 }
 
 sockaddr_in make_inet_address(uint32_t addr, uint16_t port) {

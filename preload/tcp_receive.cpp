@@ -23,6 +23,7 @@ hold hold_segment(socket_record* r) {
   const int n = zorvsock_tcp_zc_receive(r->handle, &data, nullptr);
   if (n < 0) return hold::ended;
   if (n == 0) return hold::nothing_yet;
+  if (verbose_on()) verbose_line(tcp_receive_name, "zorvsock_tcp_zc_receive = %d\n", n);
   r->rx_segment = const_cast<void*>(data);
   r->rx_segment_left = uint32_t(n);
   return hold::segment;
@@ -74,6 +75,9 @@ long receive_stream(data_call& c, rx_request& rq) {
   const bool peek = (rq.flags & MSG_PEEK) != 0;
   const bool blocking = blocking_call(c.rec, rq.flags);
   const bool wait_all = blocking && !peek && (rq.flags & MSG_WAITALL) != 0;
+  // A segment that an earlier call left part of is delivered first.
+  if (verbose_on() && c.rec->rx_segment != nullptr)
+    verbose_line(tcp_receive_name, "buf left %d\n", int(c.rec->rx_segment_left));
   long got = 0;
   for (;;) {
     const hold h = hold_segment(c.rec);

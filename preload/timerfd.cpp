@@ -63,9 +63,15 @@ void after_read(socket_record* r) {
 // A clock that cannot be read counts as expired: the read then asks the kernel. A
 // disarmed timer never expires, so a blocking read waits for a setting, as the kernel's.
 bool timerfd_expired(int, socket_record* r, const void*) {
-  if (load_field(r->tfd_start) == 0) return false;
+  const uint64_t start = load_field(r->tfd_start);
+  if (start == 0) return false;
   uint64_t now = 0;
-  return !clock_now(r, &now) || now >= load_field(r->tfd_deadline);
+  if (!clock_now(r, &now)) return true;
+  const uint64_t deadline = load_field(r->tfd_deadline);
+  if (verbose_on())
+    verbose_line("_timerfd_readable_in", "cur=%lu start=%lu timeout=%lu interval=%lu\n", now,
+                 start, deadline, load_field(r->tfd_interval));
+  return now >= deadline;
 }
 
 long timerfd_take(data_call& c, void* buf, size_t count) {

@@ -86,14 +86,36 @@ void trace_more(const char* fmt, ...) {
   va_end(ap);
 }
 
-void trace_return(const char* name, long result) {
+namespace {
+
+// A result line; with_fd puts the descriptor after the result.
+void result_line(const char* name, bool with_fd, int fd, long result) {
   if (!trace_gate(trace_file)) return;
   errno_keeper keep;
-  if (result >= 0)
-    count(fprintf(trace_file, "%06d %s return %ld\n", monotonic_us(), name, result));
+  const int us = monotonic_us();
+  int n = 0;
+  if (!with_fd && result >= 0)
+    n = fprintf(trace_file, "%06d %s return %ld\n", us, name, result);
+  else if (!with_fd)
+    n = fprintf(trace_file, "%06d %s return %ld (%s)\n", us, name, result, strerror(keep.saved));
+  else if (result >= 0)
+    n = fprintf(trace_file, "%06d %s return %ld (%d)\n", us, name, result, fd);
   else
-    count(fprintf(trace_file, "%06d %s return %ld (%s)\n", monotonic_us(), name, result,
-                  strerror(keep.saved)));
+    n = fprintf(trace_file, "%06d %s return %ld (%d, %s)\n", us, name, result, fd,
+                strerror(keep.saved));
+  count(n);
+}
+
+}  // namespace
+
+void trace_return(const char* name, long result) { result_line(name, false, 0, result); }
+
+void trace_return_fd(const char* name, int fd, long result) {
+  result_line(name, true, fd, result);
+}
+
+void trace_kernel_call(const char* name, const char* call) {
+  if (name != nullptr) trace_line(name, "doing %s on kernel\n", call);
 }
 
 void hold_trace_stream() {

@@ -35,6 +35,16 @@ inline bool trace_gate(FILE* stream) {
 // "%06d %s return %d\n" for a result of 0 or more, "%06d %s return %d (%s)\n" with the
 // text of errno for a negative one.
 void trace_return(const char* name, long result);
+// The same for a call on a descriptor, which the line names after the result:
+// "%06d %s return %d (%d)\n", and "%06d %s return %d (%d, %s)\n" on failure.
+void trace_return_fd(const char* name, int fd, long result);
+// "doing <call> on kernel": the call goes to the C library with the caller's arguments.
+// Nothing for a null name (a call whose hand-over is not traced).
+void trace_kernel_call(const char* name, const char* call);
+
+// Whether verbose lines are written: a single test of the stream, for the lines of the
+// data paths, whose arguments are then not even gathered while VERBOSE is off.
+inline bool verbose_on() { return verbose_file != nullptr; }
 
 // Around fork: the forking thread holds the stream's lock, so that the child never
 // inherits it held by a thread that the child does not have.

@@ -72,12 +72,13 @@ bool behind_card(const socket_record* r, const sockaddr* dest, socklen_t len) {
 
 }  // namespace
 
-bool open_session_for(data_call& c, const sockaddr* dest, socklen_t len) {
+bool open_session_for(data_call& c, const char* name, const sockaddr* dest, socklen_t len) {
   c.held = false;
   if (!behind_card(c.rec, dest, len)) {
     release_slot(c.fd);
     return false;
   }
+  trace_line(name, "calling vyx_connect/UDP\n");
   if (vyx_connect(c.fd, dest, len) != 0 || !claim_slot(c.fd)) return false;
   c.held = true;
   c.rec = lookup_socket_record(c.fd);

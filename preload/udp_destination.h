@@ -22,7 +22,8 @@ long aim_datagram(data_call& c, const sockaddr* dest, socklen_t len);
 // the session's port but never connects it): true with the slot claimed again and the
 // record ready to send. Any other destination is the kernel twin's, which stays
 // unconnected, so that later datagrams may go anywhere: false with the slot given back.
-bool open_session_for(data_call& c, const sockaddr* dest, socklen_t len);
+// `name` is the sending call's, for its trace line of the connect.
+bool open_session_for(data_call& c, const char* name, const sockaddr* dest, socklen_t len);
 
 // An unconnected datagram socket without a session, sending to a destination.
 inline bool first_datagram(const data_call& c, const void* dest) {

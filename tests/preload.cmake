@@ -155,6 +155,7 @@ endfunction()
 add_executable(data_calls_helper ${ZL_TEST_DIR}/data_calls_helper.cpp)
 target_link_libraries(data_calls_helper PRIVATE Threads::Threads)
 zl_program_test(preload_data_test data_calls_helper ZL_DATA_HELPER ZL_DATA_PEER data_peer.py 900)
+target_compile_options(preload_data_test PRIVATE ${ZL_REGEX_OPTIONS})
 target_compile_definitions(preload_data_test PRIVATE
     ZL_BULK_TRANSFER="${ZL_TEST_DIR}/bulk_transfer.py"
     ZL_RX_TIMESTAMPS="${ZL_TEST_DIR}/rx_timestamps.py")

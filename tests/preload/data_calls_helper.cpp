@@ -3,6 +3,7 @@
 // each call returned. The tests run it without a preload library, where the kernel's
 // answers are the reference, and under each library, where the card serves the sockets.
 //   data_calls_helper tcp ADDR PORT | udp ADDR PORT | threads ADDR PORT MIB
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
@@ -10,11 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <linux/sockios.h>
 #include <netinet/udp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <csignal>
 #include <string>
 #include <sys/socket.h>
@@ -552,10 +556,54 @@ int woken_readers() {
 
 }  // namespace
 
+// ---- a traced program -------------------------------------------------------------------
+
+// A few calls whose trace the test reads: a stream receive in two parts, the waits with
+// a timeout on a card socket, a datagram that connects its socket, and receives that
+// the C library answers for a socket without a session.
+int traced_calls() {
+  const int s = connect_peer();
+  request(s, 'S', 1000);
+  wait_readable(s);
+  uint8_t buf[1000];
+  say("recv 300 of 1000", recv(s, buf, 300, 0));
+  iovec rest{buf, sizeof buf};
+  say("readv the rest", readv(s, &rest, 1));
+  request(s, 'S', 10);
+  int p[2];
+  if (pipe(p) != 0) return 1;
+  fd_set rd;
+  FD_ZERO(&rd);
+  FD_SET(s, &rd);
+  FD_SET(p[0], &rd);
+  timeval three_seconds{3, 0};
+  say("select a socket and a pipe", select(std::max(s, p[0]) + 1, &rd, nullptr, nullptr, &three_seconds));
+  const int ep = epoll_create1(0);
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLET;
+  ev.data.fd = s;
+  say("epoll_ctl EPOLLIN|EPOLLET", epoll_ctl(ep, EPOLL_CTL_ADD, s, &ev));
+  epoll_event got{};
+  say("epoll_wait", epoll_wait(ep, &got, 1, 3000));
+  say("read 10", read(s, buf, 10));
+  const int u = socket(AF_INET, SOCK_DGRAM, 0);
+  say("recv on an unbound datagram socket", recv(u, buf, 10, MSG_DONTWAIT));
+  say("recvfrom on it", recvfrom(u, buf, 10, MSG_DONTWAIT, nullptr, nullptr));
+  fcntl(u, F_SETFL, O_NONBLOCK);
+  say("read on it", read(u, buf, 10));
+  say("sendto from it", sendto(u, buf, 10, 0, reinterpret_cast<sockaddr*>(&peer_addr), sizeof peer_addr));
+  close(u);
+  close(ep);
+  close(p[0]);
+  close(p[1]);
+  close(s);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc < 4) {
-    fprintf(stderr, "usage: data_calls_helper tcp|udp|threads|woken-readers ADDR PORT [MIB]\n");
+    fprintf(stderr, "usage: data_calls_helper tcp|udp|threads|woken-readers|traced ADDR PORT [MIB]\n");
     return 2;
   }
   peer_addr.sin_family = AF_INET;
@@ -566,5 +614,6 @@ int main(int argc, char** argv) {
   if (mode == "udp") return udp_calls();
   if (mode == "threads") return reader_and_writer(argc > 4 ? atol(argv[4]) : 4);
   if (mode == "woken-readers") return woken_readers();
+  if (mode == "traced") return traced_calls();
   return 2;
 }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -82,6 +83,52 @@ TEST_P(DataCalls, UdpCallsAnswerAsTheKernelDoes) {
   EXPECT_EQ(card.out, kernel.out);
   EXPECT_GT(counter("udp_rx_delivered") - rx0, 10u);
   EXPECT_GT(counter("udp_tx_frames") - tx0, 10u);
+}
+
+// The trace of a small program on card sockets, under VERBOSE: the lines a reader of the
+// log follows its receives, waits and hand-overs to the C library by.
+TEST_P(DataCalls, TraceLinesOfReceivesWaitsAndHandOvers) {
+  peer_server peer("tcp", port(20), dir_);
+  const std::string args = "traced 198.18.0.2 " + std::to_string(peer.port);
+  auto kernel = helper(false, args);
+  ASSERT_EQ(kernel.status, 0) << kernel.out;
+  const std::string log = dir_ + "/traced.log";
+  auto card = runs_.run_traced(GetParam(), ZL_DATA_HELPER, args, log);
+  EXPECT_EQ(card.status, 0);
+  EXPECT_EQ(card.out, kernel.out);
+  const std::string text = zt::run("cat " + log).out;
+  const std::string at = R"((^|\n)\d{6}/-?\d+ )";  // a line's time and thread
+  const std::string fd = R"(\(\d+\)\n)";
+  const std::string lines[] = {
+      at + R"(vyx_ppoll now sec \d+, timeout nsec \d+\n)",
+      at + R"(vyx_ppoll timeout sec 3, timeout nsec 0\n)" + at.substr(6) +
+          R"(vyx_ppoll timeout sec \d+, timeout nsec \d+\n)",
+      at + R"(_recv_tcp zorvsock_tcp_zc_receive = 1000\n)",
+      R"(\n\d{6} vyx_recv return 300 )" + fd,
+      // readv's entry line ends with its iovec items, which the next line follows.
+      R"(iov\[0\] 1000 \d{6}/-?\d+ _recv_tcp iov recv tcp\n)" + at.substr(6) +
+          R"(_recv_tcp buf left 700\n)",
+      R"(\n\d{6} vyx_readv return 700 )" + fd,
+      at + R"(vyx_pselect ird: [0-9a-f]{8}\n)",
+      at + R"(vyx_pselect now sec \d+, timeout nsec \d+\n)",
+      at + R"(check_readfds select fd=\d+ readable\n)",
+      at + R"(check_readfds select rlnx fd=\d+\n)",
+      at + R"(vyx_pselect r=1 w=0 e=0 orig_n=0\n)",
+      at + R"(vyx_pselect rd: [0-9a-f]{8}\n)",
+      at + R"(vyx_epoll_ctl EPOLLET\n)",
+      at + R"(check_error_us TCP stat: \S+\n)",
+      at + R"(vyx_epoll_pwait2 EPOLLIN fd=\d+ readable\n)",
+      at + R"(vyx_epoll_pwait2 events_found 1\n)",
+      R"(\n\d{6} vyx_epoll_pwait2 return 1 )" + fd,
+      R"(\n\d{6} vyx_read return 10 )" + fd,
+      at + R"(vyx_recv doing recv on kernel\n)",
+      at + R"(vyx_recvfrom doing recvfrom on kernel\n)",
+      at + R"(vyx_read doing read on kernel\n)",
+      at + R"(\S+ set fd=\d+ non-blocking\n)",
+      at + R"(vyx_sendto calling vyx_connect/UDP\n)",
+      at + "vyx_sendto udp sendto to C6120002, port=" + std::to_string(peer.port) + "\n",
+  };
+  for (const std::string& l : lines) EXPECT_TRUE(std::regex_search(text, std::regex(l))) << l;
 }
 
 // Lines that begin with `prefix`, and the others.

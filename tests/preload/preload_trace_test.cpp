@@ -94,6 +94,31 @@ TEST_F(TraceFile, ResultLinesAndErrnoKept) {
       text(), std::regex(R"(\d{6} vyx_connect return -1 \(Connection refused\)\n\d{6} vyx_close return 0\n)")));
 }
 
+// Each form of the result line and the hand-over line, with errno kept by every writer.
+TEST_F(TraceFile, ResultLinesWithTheDescriptorAndHandOvers) {
+  const struct {
+    void (*write)();
+    const char* line;
+  } cases[] = {
+      {[] { trace_return_fd("vyx_recv", 7, 300); }, R"(\d{6} vyx_recv return 300 \(7\)\n)"},
+      {[] { trace_return_fd("vyx_readv", 7, -1); },
+       R"(\d{6} vyx_readv return -1 \(7, Connection refused\)\n)"},
+      {[] { trace_return_fd("vyx_epoll_pwait2", -1, -1); },
+       R"(\d{6} vyx_epoll_pwait2 return -1 \(-1, Connection refused\)\n)"},
+      {[] { trace_kernel_call("vyx_recvmsg", "recvfrom"); },
+       R"(\d{6}/\d+ vyx_recvmsg doing recvfrom on kernel\n)"},
+      {[] { trace_kernel_call(nullptr, "readv"); }, ""},
+  };
+  for (const auto& c : cases) {
+    rewind(file_);
+    ASSERT_EQ(ftruncate(fileno(file_), 0), 0);
+    errno = ECONNREFUSED;
+    c.write();
+    EXPECT_EQ(errno, ECONNREFUSED);
+    EXPECT_TRUE(std::regex_match(text(), std::regex(c.line))) << c.line << ": " << text();
+  }
+}
+
 TEST(CallerMemory, UnreadableMemoryIsRefused) {
   int value = 42, copy = 0;
   EXPECT_TRUE(read_caller_memory(&copy, &value, sizeof value));
