@@ -11,8 +11,15 @@ server on ours.
   descriptor_programs.py ask ADDR PORT          send "hello", end our side, print the reply
   descriptor_programs.py forking-echo ADDR PORT socketserver.ForkingTCPServer echoing one
                                                 connection in a child, then ending
+  descriptor_programs.py epoll-ends ADDR PORT N an event loop (selectors) serving N
+                                                connections, each read to its end and
+                                                closed; prints how many opened and ended
+  descriptor_programs.py open-use-close ADDR PORT N
+                                                N clients, 20 at a time: each connects,
+                                                sends 3000 bytes, reads the reply, closes
 """
 import hashlib
+import selectors
 import socket
 import socketserver
 import sys
@@ -59,6 +66,61 @@ class Echo(socketserver.BaseRequestHandler):
             print("child:", e.strerror, flush=True)
 
 
+def epoll_ends(addr, port, n):
+    sel = selectors.DefaultSelector()
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((addr, port))
+    listener.listen(256)
+    listener.setblocking(False)
+    sel.register(listener, selectors.EVENT_READ)
+    print("listening", flush=True)
+    opened = ended = 0
+    while ended < n:
+        events = sel.select(10)
+        if not events:
+            break  # a connection whose end was never reported
+        for key, _ in events:
+            conn = key.fileobj
+            if conn is listener:
+                while True:
+                    try:
+                        c, _ = listener.accept()
+                    except BlockingIOError:
+                        break
+                    c.setblocking(False)
+                    sel.register(c, selectors.EVENT_READ)
+                    opened += 1
+                continue
+            try:
+                data = conn.recv(1 << 16)
+            except BlockingIOError:
+                continue
+            except ConnectionResetError:
+                data = b""
+            if data:
+                conn.send(data[:16])
+                continue
+            sel.unregister(conn)
+            conn.close()
+            ended += 1
+    print("opened", opened, "ended", ended, flush=True)
+
+
+def open_use_close(addr, port, n):
+    def one():
+        conn = socket.create_connection((addr, port), timeout=30)
+        conn.sendall(b"x" * 3000)
+        conn.recv(16)
+        conn.close()
+    for _ in range(n // 20):
+        clients = [threading.Thread(target=one) for _ in range(20)]
+        for c in clients:
+            c.start()
+        for c in clients:
+            c.join()
+
+
 def main():
     mode, addr, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
     if mode == "collect":
@@ -81,6 +143,10 @@ def main():
         conn.sendall(b"hello")
         conn.shutdown(socket.SHUT_WR)
         serve(conn)
+    elif mode == "epoll-ends":
+        epoll_ends(addr, port, int(sys.argv[4]))
+    elif mode == "open-use-close":
+        open_use_close(addr, port, int(sys.argv[4]))
     elif mode == "read-two":
         conns = [socket.create_connection((addr, port), timeout=30) for _ in range(2)]
         for conn in conns:

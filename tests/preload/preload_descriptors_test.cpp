@@ -202,6 +202,28 @@ TEST_P(Descriptors, AForkingServerEndsTheConnectionUnanswered) {
   }
 }
 
+// An event loop serving 200 connections that clients open, use and close, 20 at a time,
+// while its own closes empty their slots: it sees the end of every one, as on the
+// kernel's sockets, and the card took them all.
+TEST_P(Descriptors, AnEventLoopSeesTheEndOfEveryConnection) {
+  const std::string programs = "/usr/bin/python3 " ZL_DESC_PROGRAMS " ";
+  for (bool preloaded : {false, true}) {
+    const int p = port(12, preloaded);
+    const long queued = zt::sim_counter("tcp_listen_queued");
+    const std::string out = dir_ + "/ends.out";
+    zt::run("cd " + dir_ + " && (timeout 120 env " + env(preloaded) + programs + "epoll-ends " +
+            card_ip + " " + std::to_string(p) + " 200 >" + out + " 2>&1 &)");
+    zt::wait_until([&] { return read_file(out).find("listening") != std::string::npos; }, 20000);
+    zt::peer_run(programs + "open-use-close " + card_ip + " " + std::to_string(p) + " 200");
+    zt::wait_until([&] { return read_file(out).find("ended") != std::string::npos; }, 30000);
+    EXPECT_NE(read_file(out).find("opened 200 ended 200\n"), std::string::npos)
+        << (preloaded ? "card: " : "kernel: ") << read_file(out);
+    if (preloaded) {
+      EXPECT_GE(zt::sim_counter("tcp_listen_queued") - queued, 200);
+    }
+  }
+}
+
 // sendfile at an offset, from the file position and on a non-blocking socket: the same
 // counts and positions as the kernel's, and every byte of the file arrives.
 TEST_P(Descriptors, SendfileSendsTheFileOverTheCard) {
