@@ -14,6 +14,9 @@
 
 #include "tx_pio.h"
 
+// The attributes of every function that makes such reads.
+#define TX_READS_PAST_PAYLOAD gnu::no_sanitize_address, gnu::no_sanitize_thread
+
 namespace kvel {
 
 // True when `bytes` bytes from p stay within p's 4 KiB page.
@@ -38,7 +41,7 @@ using tx_line_store = void (*)(void* line, const void* src);
 // them when they are fewer than 32 near a page end); full lines in place; a partial last
 // line in place unless 64 bytes from it would leave its page, then from a buffer.
 // Results as tx_pio::write.
-[[gnu::always_inline, gnu::no_sanitize_address, gnu::no_sanitize_thread]] inline int tx_write_lines(
+[[gnu::always_inline, TX_READS_PAST_PAYLOAD]] inline int tx_write_lines(
     tx_pio& tx, const void* data, int len, const void* desc, int max_polls,
     tx_first_line_store store_first, tx_line_store store) {
   const int taken = tx.reserve(len, max_polls + 2);

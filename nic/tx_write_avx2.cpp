@@ -11,14 +11,13 @@
 namespace kvel {
 namespace {
 
-[[gnu::target("avx2"), gnu::no_sanitize_address, gnu::no_sanitize_thread]] inline __m256i load32(const void* p) {
+[[gnu::target("avx2"), TX_READS_PAST_PAYLOAD]] inline __m256i load32(const void* p) {
   return _mm256_loadu_si256(static_cast<const __m256i*>(p));
 }
 
 // 32 bytes from p of which the first n (0..32) matter; zeros after them when they may
 // not be read in place (tx_load32_in_place).
-[[gnu::target("avx2"), gnu::no_sanitize_address, gnu::no_sanitize_thread]] inline __m256i safe_load32(const void* p,
-                                                                            int n) {
+[[gnu::target("avx2"), TX_READS_PAST_PAYLOAD]] inline __m256i safe_load32(const void* p, int n) {
   if (tx_load32_in_place(p, n)) return load32(p);
   alignas(32) uint8_t buf[32] = {};
   if (n > 0) memcpy(buf, p, size_t(n));
@@ -33,10 +32,9 @@ namespace {
 
 }  // namespace
 
-[[gnu::target("avx2"), gnu::no_sanitize_address, gnu::no_sanitize_thread]] int tx_pio::write_avx2(const void* data,
-                                                                         int len,
-                                                                         const void* desc,
-                                                                         int max_polls) {
+[[gnu::target("avx2"), TX_READS_PAST_PAYLOAD]] int tx_pio::write_avx2(const void* data, int len,
+                                                                      const void* desc,
+                                                                      int max_polls) {
   // Lines that this thread stored without a fence may still sit in write-combining
   // buffers; when the card seems stuck, push them out before polling on.
   int taken = reserve(len, 4);

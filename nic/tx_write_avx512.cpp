@@ -7,14 +7,14 @@
 namespace kvel {
 namespace {
 
-[[gnu::target("avx512f"), gnu::no_sanitize_address, gnu::no_sanitize_thread]] inline void store_line_avx512(
+[[gnu::target("avx512f"), TX_READS_PAST_PAYLOAD]] inline void store_line_avx512(
     void* line, const void* src) {
   _mm512_stream_si512(static_cast<__m512i*>(line), _mm512_loadu_si512(src));
 }
 
 // The halves are joined in a register: a 64-byte load of a line just assembled with
 // smaller stores would wait for those stores to retire.
-[[gnu::target("avx512f"), gnu::no_sanitize_address, gnu::no_sanitize_thread]] inline void store_first_avx512(
+[[gnu::target("avx512f"), TX_READS_PAST_PAYLOAD]] inline void store_first_avx512(
     void* line, const void* desc, const void* payload32) {
   const __m256i low = _mm256_loadu_si256(static_cast<const __m256i*>(desc));
   const __m256i high = _mm256_loadu_si256(static_cast<const __m256i*>(payload32));
@@ -25,7 +25,7 @@ namespace {
 
 }  // namespace
 
-[[gnu::target("avx512f"), gnu::no_sanitize_address, gnu::no_sanitize_thread]] int tx_pio::write_avx512(
+[[gnu::target("avx512f"), TX_READS_PAST_PAYLOAD]] int tx_pio::write_avx512(
     const void* data, int len, const void* desc, int max_polls) {
   return tx_write_lines(*this, data, len, desc, max_polls, store_first_avx512,
                         store_line_avx512);

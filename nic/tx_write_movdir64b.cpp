@@ -7,7 +7,7 @@
 namespace kvel {
 namespace {
 
-[[gnu::target("movdir64b"), gnu::no_sanitize_address, gnu::no_sanitize_thread]] inline void store_line_movdir64b(
+[[gnu::target("movdir64b"), TX_READS_PAST_PAYLOAD]] inline void store_line_movdir64b(
     void* line, const void* src) {
   _movdir64b(line, src);
 }
@@ -15,7 +15,7 @@ namespace {
 // The instruction stores from memory only: the two halves meet in a buffer first. The
 // payload half may reach past the caller's bytes on purpose (tx_lines.h): it is read
 // with plain loads, as a memcpy would be checked by the address sanitizer all the same.
-[[gnu::target("movdir64b"), gnu::no_sanitize_address, gnu::no_sanitize_thread]] inline void store_first_movdir64b(
+[[gnu::target("movdir64b"), TX_READS_PAST_PAYLOAD]] inline void store_first_movdir64b(
     void* line, const void* desc, const void* payload32) {
   alignas(64) uint8_t stage[TX_LINE_BYTES];
   memcpy(stage, desc, TX_DESC_BYTES);
@@ -28,7 +28,7 @@ namespace {
 
 }  // namespace
 
-[[gnu::target("movdir64b"), gnu::no_sanitize_address, gnu::no_sanitize_thread]] int tx_pio::write_movdir64b(
+[[gnu::target("movdir64b"), TX_READS_PAST_PAYLOAD]] int tx_pio::write_movdir64b(
     const void* data, int len, const void* desc, int max_polls) {
   return tx_write_lines(*this, data, len, desc, max_polls, store_first_movdir64b,
                         store_line_movdir64b);

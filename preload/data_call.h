@@ -99,7 +99,8 @@ void hand_claimed_to_kernel(int fd);
     kvel::trace_kernel_call(name, word);                  \
     return kvel::real_##call(__VA_ARGS__);                \
   }
-#define ZL_KERNEL_RECORD(c, call, ...) ZL_KERNEL_RECORD_TRACED(c, nullptr, nullptr, call, __VA_ARGS__)
+#define ZL_KERNEL_RECORD(c, call, ...) \
+  ZL_KERNEL_RECORD_TRACED(c, nullptr, nullptr, call, __VA_ARGS__)
 
 namespace kvel {
 // A card listener's kernel twin is bound but not listening, so it would answer a

@@ -38,8 +38,9 @@ bool wait_period() {
 }
 
 // The thread releases the connections that close left delivering their data once the
-// peer has it all; it takes no descriptor's slot, so no call ever waits for it. After stop it goes on only while such connections still deliver, as the kernel
-// would deliver their data after the process ended.
+// peer has it all; it takes no descriptor's slot, so no call ever waits for it. After
+// stop it goes on only while such connections still deliver, as the kernel would deliver
+// their data after the process ended.
 void* monitor_thread_entry(void*) {
   for (;;) {
     const bool stopping = wait_period();

@@ -118,8 +118,8 @@ uint8_t linux_tcp_state(int state) {
 uint32_t card_mss(const socket_record* r) {
   uint16_t mss = 0;
   int len = sizeof mss;
-  if (r->kind != RECORD_TCP || zorvsock_get_opt(r->handle, ZORVSOCK_OPT_TCP_TX_MSS, &mss, &len) != 0)
-    return 0;
+  if (r->kind != RECORD_TCP) return 0;
+  if (zorvsock_get_opt(r->handle, ZORVSOCK_OPT_TCP_TX_MSS, &mss, &len) != 0) return 0;
   return mss;
 }
 

@@ -98,7 +98,8 @@ template <size_t N>
 void trace_sets(const select_sets& s, const set_head (&heads)[N]) {
   if (s.nfds <= 0) return;  // no word of the sets is the caller's to read
   for (const set_head& h : heads)
-    if (s.set[h.which] != nullptr) verbose_line("vyx_pselect", h.format, unsigned(s.set[h.which][0]));
+    if (s.set[h.which] != nullptr)
+      verbose_line("vyx_pselect", h.format, unsigned(s.set[h.which][0]));
 }
 
 // A descriptor without a record is the kernel's member: the kernel's call answered it.
